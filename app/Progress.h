@@ -1,0 +1,11 @@
+#pragma once
+#include <string>
+
+// Console progress indicators on standard output, rewritten in place with backspaces.
+// A loop starts an indicator once with its total (start true) and then advances it once per
+// element with the index just processed (start false). No line end is printed.
+
+// The plain indicator: " - 000%" and then the percentage.
+void progress(double value, bool start);
+// The labelled indicator: "id <label> - 000%"; its state is separate from the plain one.
+void progress(double value, bool start, const std::string& label);

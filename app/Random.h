@@ -1,0 +1,32 @@
+#pragma once
+#include <cstdint>
+
+// SIMD-oriented Fast Mersenne Twister, period 2^19937 - 1, with 32-bit outputs.
+// Written from the published recursion; the state is 156 words of 128 bits.
+class Sfmt19937 {
+public:
+    static constexpr int kN = 156;       // 128-bit words of state
+    static constexpr int kN32 = kN * 4;  // 32-bit words of state
+
+    explicit Sfmt19937(uint32_t seed = 5489u) { seed32(seed); }
+    void seed32(uint32_t seed);
+    uint32_t next32();
+
+private:
+    void regenerate();
+    void certifyPeriod();
+
+    uint32_t state_[kN32];
+    int index_;
+};
+
+// The process-wide generator every part of the pipeline draws from.
+Sfmt19937& randomGenerator();
+// Seeds the process-wide generator.
+void randomSeed(uint32_t seed);
+// Seeds the process-wide generator with the current time in seconds.
+void randomSeedWithTime();
+// Next 32-bit output of the process-wide generator.
+uint32_t randomU32();
+// Uniform number in [0, 1): a 32-bit output times 2^-32.
+double randomUniform();

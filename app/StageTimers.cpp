@@ -1,0 +1,44 @@
+#include "StageTimers.h"
+
+#include <chrono>
+#include <iostream>
+#include <map>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int64_t counterNow() { return Clock::now().time_since_epoch().count(); }
+
+int64_t counterFrequency() {
+    return static_cast<int64_t>(Clock::period::den / Clock::period::num);
+}
+}  // namespace
+
+StageTimer& stageTimer(const std::string& name) {
+    static std::map<std::string, StageTimer> registry;
+    auto it = registry.find(name);
+    if (it == registry.end()) {
+        StageTimer t;
+        t.frequency = counterFrequency();
+        it = registry.emplace(name, t).first;
+    }
+    return it->second;
+}
+
+void startTimer(const std::string& name) {
+    StageTimer& t = stageTimer(name);
+    t.elapsed = 0.0;
+    t.start = counterNow();
+}
+
+void stopTimer(const std::string& name) {
+    StageTimer& t = stageTimer(name);
+    t.stop = counterNow();
+    t.elapsed += static_cast<double>(t.stop - t.start);
+}
+
+void printTimer(const std::string& name) {
+    const StageTimer& t = stageTimer(name);
+    std::cout << "***** " << name << " took " << t.elapsed / static_cast<double>(t.frequency)
+              << " seconds." << std::endl;
+}

@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Named stage timers on a monotonic high-resolution counter, one registry per process.
+struct StageTimer {
+    int64_t frequency = 0;  // counter ticks per second
+    int64_t start = 0;      // counter at the last start
+    int64_t stop = 0;       // counter at the last stop
+    double elapsed = 0.0;   // ticks accumulated since the last start
+};
+
+// The record of that name, created on first lookup; it lives until the process ends.
+StageTimer& stageTimer(const std::string& name);
+void startTimer(const std::string& name);
+void stopTimer(const std::string& name);
+// Prints "***** <name> took <seconds> seconds." to standard output.
+void printTimer(const std::string& name);

@@ -1,0 +1,85 @@
+#include "Progress.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace {
+// Captures what the indicators write to standard output while alive.
+class CoutCapture {
+public:
+    CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(old_); }
+    std::string text() const { return buf_.str(); }
+
+private:
+    std::ostringstream buf_;
+    std::streambuf* old_;
+};
+
+std::string bs(int n) { return std::string(n, '\b'); }
+}  // namespace
+
+TEST(Progress, TotalOf1000AdvancesOnePercentEveryTenIndices) {
+    CoutCapture cap;
+    progress(1000, true);
+    std::string expected = " - 000%";
+    int count = 0;
+    for (int i = 0; i < 1000; ++i) {
+        progress(i, false);
+        if (count * 10.0 <= i) {
+            ++count;
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%03d%%", count);
+            expected += bs(4) + buf;
+        }
+    }
+    EXPECT_EQ(cap.text(), expected);
+    EXPECT_EQ(count, 100);
+    EXPECT_NE(cap.text().find("100%"), std::string::npos);
+}
+
+TEST(Progress, SmallTotalsUseLargerIncrementsAndLag) {
+    {
+        CoutCapture cap;
+        progress(20, true);
+        progress(0, false);   // 0 <= 0: 005%
+        progress(0, false);   // 5*0.2 = 1 > 0: nothing
+        progress(2, false);   // 5 * 0.2 <= 2: 010%
+        EXPECT_EQ(cap.text(), " - 000%" + bs(4) + "005%" + bs(4) + "010%");
+    }
+    {
+        // 100 / 150 is below 2, so the increment is 1 and the indicator lags.
+        CoutCapture cap;
+        progress(150, true);
+        for (int i = 0; i < 3; ++i) progress(i, false);
+        EXPECT_EQ(cap.text(), " - 000%" + bs(4) + "001%" + bs(4) + "002%");  // index 1: 1.5 > 1
+    }
+}
+
+TEST(Progress, LabelledIndicatorErasesLabelPlusTen) {
+    CoutCapture cap;
+    progress(100, true, "Iteration 3");
+    progress(0, false, "Iteration 3");
+    const std::string head = "id Iteration 3 - 000%";
+    ASSERT_EQ(head.size(), 21u);
+    EXPECT_EQ(cap.text(), head + bs(21) + "id Iteration 3 - 001%");
+}
+
+TEST(Progress, LabelledStateIsSeparateFromPlain) {
+    CoutCapture cap;
+    progress(10, true, "L");
+    progress(1000, true);
+    progress(0, false, "L");  // labelled step 0.1, increment 10
+    progress(0, false);       // plain step 10, increment 1
+    EXPECT_EQ(cap.text(), "id L - 000% - 000%" + bs(11) + "id L - 010%" + bs(4) + "001%");
+}
+
+TEST(Progress, ZeroTotalDoesNotOverflow) {
+    CoutCapture cap;
+    progress(0, true);
+    progress(0, false);
+    EXPECT_EQ(cap.text().substr(0, 7), " - 000%");
+}

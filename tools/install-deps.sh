@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian packages. Quick when all are present.
+set -euo pipefail
+PKGS=(cmake g++ make pkg-config
+      qtbase5-dev libqt5opengl5-dev libqglviewer-dev-qt5 libann-dev libvtk9-dev
+      liblapack-dev freeglut3-dev libglu1-mesa-dev
+      googletest libgtest-dev libgmock-dev libbenchmark-dev
+      xvfb xauth x11-apps imagemagick)
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "All dependencies are installed."
+  exit 0
+fi
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds everything and runs the test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_WERROR=ON
+cmake --build build -j"$(nproc)"
+cd build && xvfb-run -a ctest --output-on-failure -j"$(nproc)" --timeout 900
