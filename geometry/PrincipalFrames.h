@@ -1,0 +1,14 @@
+#pragma once
+#include "Vec3f.h"
+
+// Local frame of a vertex at one scale: 11 floats, in this order in memory.
+// A vertex that is not interior holds zeros at every scale.
+struct PrincipalFrame {
+    Vec3f normal;        // unit vertex normal
+    Vec3f minDirection;  // unit direction of the minimum principal curvature
+    Vec3f maxDirection;  // unit direction of the maximum principal curvature
+    float minCurvature = 0.0f;  // smaller principal curvature (signed)
+    float maxCurvature = 0.0f;  // larger principal curvature (signed)
+};
+
+static_assert(sizeof(PrincipalFrame) == 11 * sizeof(float), "PrincipalFrame must be 11 packed floats");

@@ -1,0 +1,195 @@
+#pragma once
+#include <array>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FeatureSetANN.h"
+#include "PointSetANN.h"
+#include "PrincipalFrames.h"
+#include "SpinImages.h"
+#include "Vec3f.h"
+
+class Scene;
+class Mesh3_real;
+
+// Per-vertex status values of ShapeModel::vertexStatus.
+enum VertexStatus { STATUS_INTERIOR = 0, STATUS_BOUNDARY = 1, STATUS_ISOLATED = 2 };
+
+// Three 0-based vertex indices.
+typedef std::array<int, 3> Triangle;
+
+// A shape: vertices with unit normals, per-vertex status, multi-scale principal frames, features,
+// spin images and the file names under which it and its preprocessing data are stored.
+// A plain ShapeModel (kind 1) is a point set, such as a sub-sample; Mesh3_real (kind 0) is a mesh.
+class ShapeModel {
+public:
+    int kind;          // 0 triangle mesh, 1 point set
+    bool isRelative;   // relDir is relative to baseDir
+    PointSetANN vertices;  // positions; index = vertex number
+    PointSetANN normals;   // one unit normal per vertex once computeNormals has run
+    Vec3f boundingBoxMin;
+    Vec3f boundingBoxMax;
+    std::vector<std::vector<PrincipalFrame>> frames;  // [vertex][scale]
+    std::unique_ptr<FeatureSetANN> features;          // one vector per vertex, or null
+    std::vector<float> scales;                        // squared radii of the frame scales
+    std::vector<float> featureScales;                 // one scale (squared radius) per feature component
+    std::vector<int> vertexStatus;                    // VertexStatus, one per vertex
+    SpinImageStack spinImages;
+    std::string baseDir;           // root directory, ends in "/" once set
+    std::string relDir;            // directory of the shape file, ends in "/" unless empty
+    std::string preprocessingDir;  // "preprocessing/"
+    std::string fileName;          // file name without directory
+    float meshResolution;          // unit length of the spin-image bins (model units)
+
+    explicit ShapeModel(int shapeKind = 1);
+    // Copies every field; the feature set is copied too (never shared).
+    ShapeModel(const ShapeModel& other);
+    ShapeModel& operator=(const ShapeModel& other) = delete;
+    virtual ~ShapeModel();
+
+    // ---- virtual operations (fixed order) ----
+
+    // A copy tagged "copy" (deriveFileName). Owned by the caller.
+    virtual ShapeModel* clone() const;
+    virtual void loadGeometry();
+    virtual void computeNormals(bool force);
+    // Nearest vertex: (index, Euclidean distance); (0, +infinity) when there are no vertices.
+    virtual std::pair<int, float> closestVertex(const Vec3f& point);
+    // Nearest vertex, or at a boundary vertex the projection onto its tangent plane.
+    virtual void closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);
+    // The following three return the squared distance, or 3.4028235e38 (writing nothing) when
+    // there are no vertices.
+    virtual float closestVertexIndex(const Vec3f& point, int& index);
+    // Copies the vertex position and its frame at the last scale (the shape must have frames).
+    virtual float closestVertexFrame(const Vec3f& point, Vec3f& position, PrincipalFrame& frame);
+    virtual float closestPoint(const Vec3f& point, Vec3f& position);
+    // Drawing (the viewers' OpenGL code fills these in; empty in a build without the viewers).
+    virtual void drawShape();
+    virtual void drawStatus();
+    virtual void drawSelection(const std::vector<int>& vertexIndices);
+    virtual void drawFeature(Scene* scene, int featureIndex);
+    virtual void drawFrameField(Scene* scene, int scaleIndex, int vectorKind);
+    virtual void drawCurvature(Scene* scene, int scaleIndex, int vectorKind);
+    // Point set: positions of randomly drawn vertices (every vertex once when count <= 0 or
+    // count >= vertexCount()). Mesh: area-weighted evenly spread surface points.
+    virtual void randomSurfaceSample(int count, PointSetANN& out);
+
+    // ---- file names (ShapeModel.cpp) ----
+
+    // Splits path into relDir and fileName; relDir is made relative to baseDir when it lies below it.
+    void setFileName(const std::string& path, const std::string& baseDir);
+    std::string fullPath() const;     // baseDir + relDir + fileName (relDir + fileName if not relative)
+    std::string displayPath() const;  // relDir + fileName
+    // Preprocessing files: baseDir + preprocessingDir + relDir + stem + suffix. Creates the directory.
+    std::string framesPath() const;
+    std::string featuresPath() const;
+    std::string spinImagesPath() const;
+    // Renames the shape to stem_tag.ext (or stem_tagN.ext) so that neither the shape file nor its
+    // frames or features file exists.
+    void deriveFileName(const std::string& tag);
+
+    int vertexCount() const { return vertices.size(); }
+    void printInfo() const;
+
+    // ---- principal frames (PrincipalFrames.cpp) ----
+    void computeFrames(const std::vector<float>& scaleList, bool force);
+    void saveFrames(const std::string& description);
+    bool loadFrames();
+
+    // ---- features (Features.cpp) ----
+    void copyCurvatureFeatures();
+    void curvatureRatioFeatures();
+    void curvatureNormFeatures();
+    void meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon);
+    void saveFeatures();
+    bool loadFeatures();
+
+    // ---- spin images (SpinImages.cpp) ----
+    void computeSpinImages(float binSizeMultiple, int imageWidth, float supportAngle);
+    void computeSpinImage(int vertexIndex);
+    void saveSpinImages();
+    bool loadSpinImages();
+    void saveSingleSpinImage(const std::string& fileName, int vertexIndex);
+
+    // ---- sub-sampling (Sampling.cpp, except randomIndices) ----
+    ShapeModel* subSample(int count, float ratioThreshold);
+    // count draws in [0, n) from the shared generator for 0 < count < n; else 0 .. n-1 in order.
+    // Defined in ShapeModel.cpp (randomSurfaceSample uses it).
+    static std::vector<int> randomIndices(int count, int n);
+    std::vector<int> validVertices(const std::vector<int>& indices) const;
+    std::vector<int> stableVertices(const std::vector<int>& indices, float ratioThreshold) const;
+    ShapeModel* extractSubset(const std::vector<int>& indices, ShapeModel* target);
+
+protected:
+    std::string preprocessingFilePath(const std::string& suffix) const;
+};
+
+// An undirected mesh edge: its end vertices, the triangle that created it and the other triangle
+// sharing it (0 while there is none; triangle 0 is never a second face).
+struct MeshEdge {
+    int firstVertex;
+    int secondVertex;
+    int firstFace;
+    int secondFace;
+    bool isBoundary() const { return secondFace == 0; }
+};
+
+// Undirected edges of a mesh with per-vertex adjacency.
+class EdgeList {
+public:
+    explicit EdgeList(Mesh3_real* owner) : mesh(owner) {}
+
+    Mesh3_real* mesh;  // owner; source of the faces and the vertex count
+    std::vector<MeshEdge> edges;
+    // adjacency[v] = (neighbour vertex, edge index) pairs; every edge is listed at both ends.
+    std::vector<std::vector<std::pair<int, int>>> adjacency;
+
+    // Rebuilds edges and adjacency from the mesh's faces. Throws a const char* message when an
+    // edge is found in one direction only (an inconsistent mesh).
+    void createEdgeList();
+};
+
+// A triangle-mesh shape read from an OBJ file.
+class Mesh3_real : public ShapeModel {
+public:
+    std::vector<Triangle> faces;              // 0-based vertex indices
+    std::vector<Triangle> faceNormalIndices;  // per corner, 0-based normal index read from the file
+    std::unique_ptr<EdgeList> edgeList;       // filled by detectBoundary
+
+    Mesh3_real();
+    // Copies every field; the copy gets its own edge list referring to itself.
+    Mesh3_real(const Mesh3_real& other);
+    ~Mesh3_real() override;
+
+    Mesh3_real* clone() const override;
+    // Reads fullPath() as OBJ. A file that cannot be opened ends the program (exit code 1).
+    void loadGeometry() override;
+    // Vertex normals from face normals weighted per corner by the inverse product of the squared
+    // lengths of its two edges. Vertices without a finite normal become STATUS_ISOLATED.
+    void computeNormals(bool force) override;
+    void drawShape() override;
+    void drawStatus() override;
+    void drawSelection(const std::vector<int>& vertexIndices) override;
+    void drawFeature(Scene* scene, int featureIndex) override;
+    void drawFrameField(Scene* scene, int scaleIndex, int vectorKind) override;
+    void drawCurvature(Scene* scene, int scaleIndex, int vectorKind) override;
+    // Area-weighted dart throwing: count points about sqrt(area / (count * pi)) apart. Fewer points
+    // when the candidates run out. Reseeds the shared generator with the current time.
+    void randomSurfaceSample(int count, PointSetANN& out) override;
+
+    // Rebuilds the edge list and marks the ends of edges with one face STATUS_BOUNDARY.
+    void detectBoundary();
+    // Writes vertices and faces to fullPath(); never overwrites an existing file.
+    void writeGeometryOBJ();
+
+    // Sampling.cpp
+    Mesh3_real* extractSubMesh(const std::vector<int>& selection);
+    void decimate(float targetReduction);
+};
+
+// Reads a mesh (setFileName, loadGeometry, normals, boundary); with preprocess also frames, features
+// and spin images as the scene's parameters say. Only the scene's public fields are read.
+Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir, const Scene& scene,
+                          bool preprocess);
