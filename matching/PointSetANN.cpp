@@ -1,0 +1,62 @@
+#include "PointSetANN.h"
+
+#include <algorithm>
+
+#include "AnnSearch.h"
+
+PointSetANN::PointSetANN() = default;
+
+PointSetANN::PointSetANN(const PointSetANN& other) : points_(other.points_), epsilon_(other.epsilon_) {}
+
+PointSetANN& PointSetANN::operator=(const PointSetANN& other) {
+    if (this != &other) {
+        releaseTree();
+        points_ = other.points_;
+        epsilon_ = other.epsilon_;
+    }
+    return *this;
+}
+
+PointSetANN::~PointSetANN() { releaseTree(); }
+
+void PointSetANN::setPoints(const std::vector<Vec3f>& points) {
+    releaseTree();
+    points_ = points;
+}
+
+void PointSetANN::clear() {
+    releaseTree();
+    points_.clear();
+}
+
+void PointSetANN::releaseTree() {
+    annReleaseTree(annPoints_, tree_);
+    treeSize_ = 0;
+}
+
+void PointSetANN::buildTree() {
+    annBuildTree(
+        size(), 3, [this](int i, int c) { return static_cast<double>(points_[i][c]); }, annPoints_, tree_);
+    treeSize_ = tree_ ? size() : 0;
+}
+
+void PointSetANN::ANNquery(const Vec3f& query, int k, float sqRadius, std::vector<int>& outIndices,
+                           std::vector<float>& outDistances, bool reuseTree) {
+    if (!reuseTree || !tree_ || !annPoints_) buildTree();
+    double q[3] = {query.x, query.y, query.z};
+    annSearch(tree_, treeSize_, q, k, sqRadius, epsilon_, outIndices, outDistances);
+}
+
+void PointSetANN::removePoints(std::vector<int> indexList) {
+    if (indexList.empty()) return;
+    // One compaction pass instead of erasing one by one; the surviving points keep their order.
+    std::vector<char> removed(points_.size(), 0);
+    for (int i : indexList) {
+        if (i >= 0 && i < size()) removed[i] = 1;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < points_.size(); ++i) {
+        if (!removed[i]) points_[kept++] = points_[i];
+    }
+    points_.resize(kept);
+}
