@@ -1,0 +1,335 @@
+#include "XmlParam.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cmath>
+#include <iostream>
+#include <limits>
+
+namespace {
+
+QString fromLocal(const std::string& s) { return QString::fromLocal8Bit(s.data(), int(s.size())); }
+
+std::string toLocal(const QString& s) { return s.toLocal8Bit().toStdString(); }
+
+// Decimal integer, 0 when unreadable (including out of range).
+int readInt(const QString& text) {
+    bool ok = false;
+    const int v = text.toInt(&ok, 10);
+    return ok ? v : 0;
+}
+
+// A double stored as float, 0 when unreadable. A finite value beyond the float range cannot be
+// stored, so it counts as unreadable too.
+float readFloat(const QString& text) {
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok) return 0.0f;
+    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) return 0.0f;
+    return float(v);
+}
+
+QString floatText(float f) { return QString::number(double(f), 'g', 6); }
+
+// Array text: every element followed by ",", every element after the first preceded by ",".
+template <typename T, typename Format>
+QString arrayText(const std::vector<T>& values, Format format) {
+    QString text;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) text += ',';
+        text += format(values[i]);
+        text += ',';
+    }
+    return text;
+}
+
+template <typename T>
+void printJoined(const std::vector<T>& values, const char* quote) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) std::cout << ",";
+        std::cout << quote << values[i] << quote;
+    }
+}
+
+void printJoinedBools(const std::vector<bool>& values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) std::cout << ",";
+        std::cout << (values[i] ? 1 : 0);
+    }
+}
+
+}  // namespace
+
+xmlParam::xmlParam() : topName_("libXMLParam") {}
+
+xmlParam::xmlParam(const char* topName) : topName_(topName ? topName : "libXMLParam") {}
+
+void xmlParam::addParam(std::string name, std::string type, void* variable, const char* description) {
+    names_.push_back(std::move(name));
+    types_.push_back(std::move(type));
+    bindings_.push_back(variable);
+    descriptions_.push_back(description ? description : "");
+}
+
+std::string xmlParam::getTopName() const { return topName_; }
+
+void xmlParam::printUsage(const char* programName) {
+    std::cout << "Usage: " << (programName ? programName : "") << " [options] <filename>" << std::endl;
+    std::cout << std::endl;
+    std::cout << "Options:" << std::endl;
+    std::cout << "  -w  <outfile>     Write out the parameters to a sample XML file" << std::endl;
+    std::cout << "  <infile>          Read parameters from input XML file" << std::endl;
+    std::cout << std::endl;
+}
+
+bool xmlParam::initParamXML(int argc, char* const argv[]) {
+    if (argc < 2 || !argv || !argv[1]) {
+        printUsage(argv && argc > 0 ? argv[0] : nullptr);
+        return false;
+    }
+    QDomDocument document(fromLocal(topName_));
+    const std::string option = argv[1];
+
+    if (option == "-w") {
+        if (argc == 3) {
+            QDomDocument written = makeParamXML();
+            if (writeParamXML(argv[2], written))
+                std::cout << "Wrote parameters to " << argv[2] << "." << std::endl;
+            else
+                std::cerr << "Could not write parameters to " << argv[2] << "." << std::endl;
+        } else if (argc > 3) {
+            printUsage(argv[0]);
+        }
+        return false;
+    }
+
+    bool batch = false;
+    const char* fileName = argv[1];
+    if (option == "-b") {
+        if (argc < 3) {
+            std::cerr << "Need an input file to process in batch mode!" << std::endl;
+            return false;
+        }
+        batch = true;
+        fileName = argv[2];
+    }
+
+    if (!readParamXML(fileName, document))
+        std::cerr << "Couldn't read parameters from " << fileName << "." << std::endl;
+    loadParamXML(document);
+    printParams();
+
+    if (batch) return true;
+    std::cout << std::endl;
+    std::cout << "Start Processing? (y/n): " << std::flush;
+    char answer = 0;
+    std::cin >> answer;
+    return answer == 'y' || answer == 'Y';
+}
+
+bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
+    const QString path = QString::fromLocal8Bit(fileName ? fileName : "");
+    QFile file(path);
+    // A directory can be opened for reading on some systems; it is not a parameter file.
+    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        std::cout << "Could not open file " << (fileName ? fileName : "") << "!" << std::endl;
+        return false;
+    }
+    // Read at most one byte past the limit so that endless devices and huge files are refused.
+    const QByteArray content = file.read(kMaxFileSize + 1);
+    QDomDocument parsed;
+    if (content.size() > kMaxFileSize || !parsed.setContent(content)) {
+        file.close();
+        std::cout << "Could not parse XML file " << fileName << "!" << std::endl;
+        return false;
+    }
+    file.close();
+    document = parsed;
+    return true;
+}
+
+bool xmlParam::writeParamXML(const char* fileName, QDomDocument& document) {
+    QFile file(QString::fromLocal8Bit(fileName ? fileName : ""));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        std::cout << "Could not open file " << (fileName ? fileName : "") << " for writing!" << std::endl;
+        return false;
+    }
+    QTextStream out(&file);
+    // No encoding declaration is written, so readers assume UTF-8.
+    out.setCodec("UTF-8");
+    out << document.toString(1) << "\n";
+    out.flush();
+    const bool ok = out.status() == QTextStream::Ok && file.error() == QFile::NoError;
+    file.close();
+    return ok;
+}
+
+QDomDocument xmlParam::makeParamXML() {
+    QDomDocument document(fromLocal(topName_));
+    QDomElement root = document.createElement(fromLocal(topName_));
+    document.appendChild(root);
+
+    for (size_t i = 0; i < names_.size(); ++i) {
+        const std::string& type = types_[i];
+        const void* v = bindings_[i];
+        QString text;
+        if (type == "string") {
+            text = fromLocal(*static_cast<const std::string*>(v));
+        } else if (type == "bool") {
+            text = *static_cast<const bool*>(v) ? "1" : "0";
+        } else if (type == "float") {
+            text = floatText(*static_cast<const float*>(v));
+        } else if (type == "int") {
+            text = QString::number(*static_cast<const int*>(v));
+        } else if (type == "stringArray") {
+            text = arrayText(*static_cast<const std::vector<std::string>*>(v), fromLocal);
+        } else if (type == "boolArray") {
+            text = arrayText(*static_cast<const std::vector<bool>*>(v),
+                             [](bool b) { return QString(b ? "1" : "0"); });
+        } else if (type == "floatArray") {
+            text = arrayText(*static_cast<const std::vector<float>*>(v), floatText);
+        } else if (type == "intArray") {
+            text = arrayText(*static_cast<const std::vector<int>*>(v), [](int n) { return QString::number(n); });
+        }
+
+        QDomElement element = document.createElement(fromLocal(names_[i]));
+        element.setAttribute("type", fromLocal(type));
+        root.appendChild(element);
+        element.appendChild(document.createTextNode(text));
+        if (!descriptions_[i].empty()) element.appendChild(document.createComment(fromLocal(descriptions_[i])));
+    }
+    return document;
+}
+
+void xmlParam::loadParamXML(QDomDocument& document) {
+    for (size_t i = 0; i < names_.size(); ++i) {
+        const std::string& name = names_[i];
+        const std::string& type = types_[i];
+        void* v = bindings_[i];
+
+        const QDomNodeList found = document.elementsByTagName(fromLocal(name));
+        if (found.count() != 1) {
+            std::cout << "Could not find element " << name << "!" << std::endl;
+            continue;
+        }
+        const QString text = found.at(0).toElement().text();
+
+        if (type == "string") {
+            *static_cast<std::string*>(v) = toLocal(text);
+        } else if (type == "bool") {
+            *static_cast<bool*>(v) = readInt(text) != 0;
+        } else if (type == "float") {
+            *static_cast<float*>(v) = readFloat(text);
+        } else if (type == "int") {
+            *static_cast<int*>(v) = readInt(text);
+        } else {
+            const QStringList pieces = text.split(',', Qt::SkipEmptyParts);
+            if (type == "stringArray") {
+                auto& a = *static_cast<std::vector<std::string>*>(v);
+                a.clear();
+                for (const QString& p : pieces) a.push_back(toLocal(p));
+            } else if (type == "boolArray") {
+                auto& a = *static_cast<std::vector<bool>*>(v);
+                a.clear();
+                for (const QString& p : pieces) a.push_back(readInt(p) != 0);
+            } else if (type == "floatArray") {
+                auto& a = *static_cast<std::vector<float>*>(v);
+                a.clear();
+                for (const QString& p : pieces) a.push_back(readFloat(p));
+            } else if (type == "intArray") {
+                auto& a = *static_cast<std::vector<int>*>(v);
+                a.clear();
+                for (const QString& p : pieces) a.push_back(readInt(p));
+            }
+        }
+    }
+}
+
+void xmlParam::printParams() {
+    for (size_t i = 0; i < names_.size(); ++i) {
+        const std::string& type = types_[i];
+        const void* v = bindings_[i];
+        std::cout << "Parameter [" << names_[i] << "]: ";
+        if (type == "string") {
+            std::cout << "[" << *static_cast<const std::string*>(v) << "]";
+        } else if (type == "bool") {
+            std::cout << "[" << (*static_cast<const bool*>(v) ? "true" : "false") << "]";
+        } else if (type == "float") {
+            std::cout << "[" << *static_cast<const float*>(v) << "]";
+        } else if (type == "int") {
+            std::cout << "[" << *static_cast<const int*>(v) << "]";
+        } else if (type == "stringArray") {
+            std::cout << "[";
+            printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
+            std::cout << "]";
+        } else if (type == "boolArray") {
+            std::cout << "[";
+            printJoinedBools(*static_cast<const std::vector<bool>*>(v));
+            std::cout << "]";
+        } else if (type == "floatArray") {
+            std::cout << "[";
+            printJoined(*static_cast<const std::vector<float>*>(v), "");
+            std::cout << "]";
+        } else if (type == "intArray") {
+            std::cout << "[";
+            printJoined(*static_cast<const std::vector<int>*>(v), "");
+            std::cout << "]";
+        } else {
+            continue;  // unknown type word: prefix only, no line end
+        }
+        std::cout << std::endl;
+    }
+}
+
+void xmlParam::printParamsINI() {
+    for (size_t i = 0; i < names_.size(); ++i) {
+        const std::string& type = types_[i];
+        const void* v = bindings_[i];
+        std::cout << names_[i];
+        if (type == "string") {
+            std::cout << " = \"" << *static_cast<const std::string*>(v) << "\"";
+        } else if (type == "bool") {
+            std::cout << (*static_cast<const bool*>(v) ? " = true" : " = false");
+        } else if (type == "float") {
+            std::cout << " = " << *static_cast<const float*>(v);
+        } else if (type == "int") {
+            std::cout << " = " << *static_cast<const int*>(v);
+        } else if (type == "stringArray") {
+            std::cout << "TypeFA = \"";
+            printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
+            std::cout << "\"";
+        } else if (type == "boolArray") {
+            std::cout << "TypeFA = \"";
+            printJoinedBools(*static_cast<const std::vector<bool>*>(v));
+            std::cout << "\"";
+        } else if (type == "floatArray") {
+            std::cout << "TypeFA = \"";
+            printJoined(*static_cast<const std::vector<float>*>(v), "");
+            std::cout << "\"";
+        } else if (type == "intArray") {
+            std::cout << "TypeFA = \"";
+            printJoined(*static_cast<const std::vector<int>*>(v), "");
+            std::cout << "\"";
+        } else {
+            continue;  // unknown type word: name only, no line end
+        }
+        std::cout << std::endl;
+    }
+}
+
+void xmlParam::resetParams() {
+    for (size_t i = 0; i < names_.size(); ++i) {
+        const std::string& type = types_[i];
+        void* v = bindings_[i];
+        if (type == "string") *static_cast<std::string*>(v) = std::string();
+        else if (type == "bool") *static_cast<bool*>(v) = false;
+        else if (type == "float") *static_cast<float*>(v) = -1.0f;
+        else if (type == "int") *static_cast<int*>(v) = -1;
+        else if (type == "stringArray") static_cast<std::vector<std::string>*>(v)->clear();
+        else if (type == "boolArray") static_cast<std::vector<bool>*>(v)->clear();
+        else if (type == "floatArray") static_cast<std::vector<float>*>(v)->clear();
+        else if (type == "intArray") static_cast<std::vector<int>*>(v)->clear();
+    }
+}

@@ -1,0 +1,59 @@
+#pragma once
+#include <QDomDocument>
+
+#include <string>
+#include <vector>
+
+// A typed parameter store: binds names to variables owned by the caller and moves their values
+// between those variables, an XML parameter file and the console.
+//
+// Type words and the variable each binding must point at:
+//   "string" std::string          "stringArray" std::vector<std::string>
+//   "bool"   bool                 "boolArray"   std::vector<bool>
+//   "float"  float                "floatArray"  std::vector<float>
+//   "int"    int                  "intArray"    std::vector<int>
+// An entry with any other type word is kept but skipped by every operation. The store never owns
+// the variables; they must outlive its use. Entries are visited in registration order.
+class xmlParam {
+public:
+    xmlParam();
+    explicit xmlParam(const char* topName);
+    xmlParam(const xmlParam& other) = default;
+    xmlParam& operator=(const xmlParam& other) = default;
+    ~xmlParam() = default;
+
+    // Appends one entry; a null description is stored as empty. No argument is checked.
+    void addParam(std::string name, std::string type, void* variable, const char* description = nullptr);
+    std::string getTopName() const;
+
+    // Command-line handling: usage, "-w <outfile>", "-b <infile>" (no prompt) or "<infile>"
+    // (read, then ask). True means the program goes on to run.
+    bool initParamXML(int argc, char* const argv[]);
+
+    // Parses the file into the document; on failure the document is left as it was.
+    bool readParamXML(const char* fileName, QDomDocument& document);
+    // Writes the document's text form (1-space indentation) and a line end, replacing the file.
+    bool writeParamXML(const char* fileName, QDomDocument& document);
+    // Builds a document holding the current value of every entry.
+    QDomDocument makeParamXML();
+    // Copies values from the document into the bound variables; an element that is missing or
+    // occurs more than once is reported and leaves its variable unchanged.
+    void loadParamXML(QDomDocument& document);
+
+    void printParams();     // "Parameter [name]: [value]" lines
+    void printParamsINI();  // "name = value" lines
+    // Strings and arrays become empty, bools false, floats -1 and ints -1.
+    void resetParams();
+    // The usage text of initParamXML.
+    void printUsage(const char* programName);
+
+    // Largest parameter file that readParamXML accepts, in bytes.
+    static constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::string> types_;
+    std::vector<void*> bindings_;
+    std::vector<std::string> descriptions_;
+    std::string topName_;
+};

@@ -1,0 +1,424 @@
+#include "XmlParam.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Redirects one standard stream into a string while alive.
+class StreamCapture {
+public:
+    explicit StreamCapture(std::ostream& s) : stream_(s), old_(s.rdbuf(buf_.rdbuf())) {}
+    ~StreamCapture() { stream_.rdbuf(old_); }
+    std::string text() const { return buf_.str(); }
+
+private:
+    std::ostream& stream_;
+    std::ostringstream buf_;
+    std::streambuf* old_;
+};
+
+// Feeds standard input from a string while alive.
+class InputFeed {
+public:
+    explicit InputFeed(const std::string& text) : buf_(text), old_(std::cin.rdbuf(buf_.rdbuf())) {}
+    ~InputFeed() {
+        std::cin.rdbuf(old_);
+        std::cin.clear();
+    }
+
+private:
+    std::istringstream buf_;
+    std::streambuf* old_;
+};
+
+// One variable of every type, bound in a fixed order.
+struct Vars {
+    std::string s = "hello";
+    bool b = true;
+    float f = 2.5f;
+    int i = -7;
+    std::vector<std::string> sa = {"a", "b c"};
+    std::vector<bool> ba = {true, false, true};
+    std::vector<float> fa = {0.7f, 0.7f, 1.0f};
+    std::vector<int> ia = {1, -2, 3};
+
+    void bind(xmlParam& p) {
+        p.addParam("s", "string", &s, nullptr);
+        p.addParam("b", "bool", &b, nullptr);
+        p.addParam("f", "float", &f, nullptr);
+        p.addParam("i", "int", &i, nullptr);
+        p.addParam("sa", "stringArray", &sa, nullptr);
+        p.addParam("ba", "boolArray", &ba, nullptr);
+        p.addParam("fa", "floatArray", &fa, nullptr);
+        p.addParam("ia", "intArray", &ia, nullptr);
+    }
+};
+
+std::string readAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll().toStdString();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+// Runs initParamXML on the given arguments with the given standard input.
+struct RunResult {
+    bool ok;
+    std::string out, err;
+};
+
+RunResult run(xmlParam& p, std::vector<std::string> args, const std::string& input = "") {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    InputFeed in(input);
+    StreamCapture out(std::cout), err(std::cerr);
+    const bool ok = p.initParamXML(int(args.size()), argv.data());
+    return {ok, out.text(), err.text()};
+}
+
+const char* const kUsage =
+    "Usage: prog [options] <filename>\n"
+    "\n"
+    "Options:\n"
+    "  -w  <outfile>     Write out the parameters to a sample XML file\n"
+    "  <infile>          Read parameters from input XML file\n"
+    "\n";
+
+class XmlParamFile : public ::testing::Test {
+protected:
+    QString path(const char* name) const { return dir.path() + "/" + name; }
+    std::string spath(const char* name) const { return path(name).toStdString(); }
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST_F(XmlParamFile, CommandLineOptions) {
+    Vars v;
+    xmlParam p;
+    v.bind(p);
+
+    RunResult r = run(p, {"prog"});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.err, "");
+
+    r = run(p, {"prog", "-w"});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out + r.err, "");
+
+    r = run(p, {"prog", "-w", "a.xml", "b.xml"});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_FALSE(QFile::exists("a.xml"));
+
+    r = run(p, {"prog", "-b"});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Need an input file to process in batch mode!\n");
+
+    const std::string out = spath("out.xml");
+    r = run(p, {"prog", "-w", out});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, "Wrote parameters to " + out + ".\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(QFile::exists(path("out.xml")));
+
+    const std::string bad = spath("missing-dir/out.xml");
+    r = run(p, {"prog", "-w", bad});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.out, "Could not open file " + bad + " for writing!\n");
+    EXPECT_EQ(r.err, "Could not write parameters to " + bad + ".\n");
+}
+
+TEST_F(XmlParamFile, ConfirmationPromptAcceptsOnlyYes) {
+    Vars v;
+    xmlParam p;
+    p.addParam("i", "int", &v.i, nullptr);
+    writeFile(path("p.xml"), "<!DOCTYPE libXMLParam><libXMLParam><i type=\"int\">4</i></libXMLParam>");
+    const std::string file = spath("p.xml");
+
+    const std::string expected = "Parameter [i]: [4]\n\nStart Processing? (y/n): ";
+    for (const char* answer : {"y\n", "Y\n", "  \n y", "yes\n"}) {
+        RunResult r = run(p, {"prog", file}, answer);
+        EXPECT_TRUE(r.ok) << answer;
+        EXPECT_EQ(r.out, expected);
+    }
+    for (const char* answer : {"n\n", "N", "", "x y"}) {
+        EXPECT_FALSE(run(p, {"prog", file}, answer).ok) << answer;
+    }
+    // Batch mode asks nothing; options after the file are ignored.
+    RunResult r = run(p, {"prog", "-b", file, "extra"}, "n\n");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.out, "Parameter [i]: [4]\n");
+}
+
+TEST_F(XmlParamFile, WrittenDocumentFormat) {
+    Vars v;
+    xmlParam p;
+    v.bind(p);
+    std::string desc = "a note";
+    int noted = 11;
+    p.addParam("noted", "int", &noted, desc.c_str());
+    ASSERT_FALSE(run(p, {"prog", "-w", spath("out.xml")}).ok);
+
+    const std::string text = readAll(path("out.xml"));
+    const std::string expected =
+        "<!DOCTYPE libXMLParam>\n"
+        "<libXMLParam>\n"
+        " <s type=\"string\">hello</s>\n"
+        " <b type=\"bool\">1</b>\n"
+        " <f type=\"float\">2.5</f>\n"
+        " <i type=\"int\">-7</i>\n"
+        " <sa type=\"stringArray\">a,,b c,</sa>\n"
+        " <ba type=\"boolArray\">1,,0,,1,</ba>\n"
+        " <fa type=\"floatArray\">0.7,,0.7,,1,</fa>\n"
+        " <ia type=\"intArray\">1,,-2,,3,</ia>\n"
+        " <noted type=\"int\">11<!--a note-->\n </noted>\n"
+        "</libXMLParam>\n"
+        "\n";
+    EXPECT_EQ(text, expected);
+
+    // The comment and the layout around it do not disturb reading the value back.
+    noted = 0;
+    QDomDocument in;
+    ASSERT_TRUE(p.readParamXML(spath("out.xml").c_str(), in));
+    StreamCapture out(std::cout);
+    p.loadParamXML(in);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(noted, 11);
+
+    xmlParam named("other");
+    EXPECT_EQ(named.getTopName(), "other");
+    named.addParam("e", "floatArray", &v.fa, nullptr);
+    v.fa.clear();
+    EXPECT_EQ(named.makeParamXML().toString(1).toStdString(),
+              "<!DOCTYPE other>\n<other>\n <e type=\"floatArray\"></e>\n</other>\n");
+}
+
+TEST_F(XmlParamFile, WriteThenReadRestoresEveryValue) {
+    Vars v;
+    v.s = "x <&> \"y\" / path";
+    v.f = 3.14159265f;
+    v.fa = {1e-7f, 123456789.0f, -0.5f};
+    v.sa = {"one", "two words", ""};  // an empty string element cannot survive the comma format
+    xmlParam p;
+    v.bind(p);
+    QDomDocument doc = p.makeParamXML();
+    ASSERT_TRUE(p.writeParamXML(path("rt.xml").toLocal8Bit().constData(), doc));
+
+    p.resetParams();
+    EXPECT_EQ(v.s, "");
+    EXPECT_FALSE(v.b);
+    EXPECT_EQ(v.f, -1.0f);
+    EXPECT_EQ(v.i, -1);
+    EXPECT_TRUE(v.sa.empty() && v.ba.empty() && v.fa.empty() && v.ia.empty());
+
+    QDomDocument in;
+    ASSERT_TRUE(p.readParamXML(path("rt.xml").toLocal8Bit().constData(), in));
+    StreamCapture out(std::cout);
+    p.loadParamXML(in);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(v.s, "x <&> \"y\" / path");
+    EXPECT_TRUE(v.b);
+    EXPECT_FLOAT_EQ(v.f, 3.14159f);
+    EXPECT_EQ(v.i, -7);
+    EXPECT_EQ(v.sa, (std::vector<std::string>{"one", "two words"}));
+    EXPECT_EQ(v.ba, (std::vector<bool>{true, false, true}));
+    ASSERT_EQ(v.fa.size(), 3u);
+    EXPECT_FLOAT_EQ(v.fa[0], 1e-7f);
+    EXPECT_FLOAT_EQ(v.fa[1], 123457000.0f);
+    EXPECT_FLOAT_EQ(v.fa[2], -0.5f);
+    EXPECT_EQ(v.ia, (std::vector<int>{1, -2, 3}));
+}
+
+TEST_F(XmlParamFile, LoadingRules) {
+    Vars v;
+    xmlParam p;
+    v.bind(p);
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(QByteArray(
+        "<!DOCTYPE libXMLParam><libXMLParam>"
+        "<b type=\"bool\">true</b>"
+        "<f type=\"int\">1.5e2</f>"              // the registered type decides
+        "<i>12abc</i>"                            // garbage number
+        "<sa>p,q,,r,</sa>"
+        "<ba>0,,2,-1</ba>"
+        "<fa>1,2,,3,</fa>"
+        "<ia></ia>"
+        "<group><s>one</s><deeper><s>two</s></deeper></group>"  // duplicated at any depth
+        "</libXMLParam>")));
+    StreamCapture out(std::cout);
+    p.loadParamXML(doc);
+    EXPECT_EQ(out.text(), "Could not find element s!\n");
+    EXPECT_EQ(v.s, "hello");
+    EXPECT_FALSE(v.b);
+    EXPECT_EQ(v.f, 150.0f);
+    EXPECT_EQ(v.i, 0);
+    EXPECT_EQ(v.sa, (std::vector<std::string>{"p", "q", "r"}));
+    EXPECT_EQ(v.ba, (std::vector<bool>{false, true, true}));
+    EXPECT_EQ(v.fa, (std::vector<float>{1, 2, 3}));
+    EXPECT_TRUE(v.ia.empty());
+}
+
+TEST_F(XmlParamFile, ArrayFormsLoadAlike) {
+    for (const char* text : {"4,,5,,6,", "4,5,6", ",4,5,,,6", "4, 5 ,\n 6,"}) {
+        std::vector<int> ia = {9};
+        std::vector<float> fa;
+        xmlParam p;
+        p.addParam("ia", "intArray", &ia, nullptr);
+        p.addParam("fa", "floatArray", &fa, nullptr);
+        QDomDocument doc;
+        ASSERT_TRUE(doc.setContent(QString("<r><ia>%1</ia><fa>%1</fa></r>").arg(text)));
+        p.loadParamXML(doc);
+        EXPECT_EQ(ia, (std::vector<int>{4, 5, 6})) << text;
+        EXPECT_EQ(fa, (std::vector<float>{4, 5, 6})) << text;
+    }
+}
+
+TEST_F(XmlParamFile, NumbersOutOfRangeLoadAsZero) {
+    int i = 5;
+    float f = 5;
+    float big = 5;
+    bool b = true;
+    xmlParam p;
+    p.addParam("i", "int", &i, nullptr);
+    p.addParam("f", "float", &f, nullptr);
+    p.addParam("big", "float", &big, nullptr);
+    p.addParam("b", "bool", &b, nullptr);
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(
+        QByteArray("<r><i>99999999999</i><f>1e400</f><big>1e300</big><b>99999999999</b></r>")));
+    p.loadParamXML(doc);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(f, 0.0f);
+    EXPECT_EQ(big, 0.0f);
+    EXPECT_FALSE(b);
+}
+
+TEST_F(XmlParamFile, PrintFormsByteForByte) {
+    Vars v;
+    v.f = 1.0f / 3.0f;
+    xmlParam p;
+    v.bind(p);
+    {
+        StreamCapture out(std::cout);
+        p.printParams();
+        EXPECT_EQ(out.text(),
+                  "Parameter [s]: [hello]\n"
+                  "Parameter [b]: [true]\n"
+                  "Parameter [f]: [0.333333]\n"
+                  "Parameter [i]: [-7]\n"
+                  "Parameter [sa]: [\"a\",\"b c\"]\n"
+                  "Parameter [ba]: [1,0,1]\n"
+                  "Parameter [fa]: [0.7,0.7,1]\n"
+                  "Parameter [ia]: [1,-2,3]\n");
+    }
+    {
+        StreamCapture out(std::cout);
+        p.printParamsINI();
+        EXPECT_EQ(out.text(),
+                  "s = \"hello\"\n"
+                  "b = true\n"
+                  "f = 0.333333\n"
+                  "i = -7\n"
+                  "saTypeFA = \"\"a\",\"b c\"\"\n"
+                  "baTypeFA = \"1,0,1\"\n"
+                  "faTypeFA = \"0.7,0.7,1\"\n"
+                  "iaTypeFA = \"1,-2,3\"\n");
+    }
+    // Empty values, a false bool and an unknown type word (prefix only, no line end).
+    std::string s;
+    bool b = false;
+    std::vector<int> empty;
+    int other = 3;
+    xmlParam q;
+    q.addParam("s", "string", &s, nullptr);
+    q.addParam("b", "bool", &b, nullptr);
+    q.addParam("e", "intArray", &empty, nullptr);
+    q.addParam("u", "Int", &other, nullptr);
+    q.addParam("f", "float", &v.f, nullptr);
+    StreamCapture out(std::cout);
+    q.printParams();
+    q.printParamsINI();
+    EXPECT_EQ(out.text(),
+              "Parameter [s]: []\nParameter [b]: [false]\nParameter [e]: []\nParameter [u]: "
+              "Parameter [f]: [0.333333]\n"
+              "s = \"\"\nb = false\neTypeFA = \"\"\nuf = 0.333333\n");
+    // The unknown entry is skipped by writing, loading and resetting too.
+    q.resetParams();
+    EXPECT_EQ(other, 3);
+}
+
+TEST_F(XmlParamFile, BadFilesKeepDefaults) {
+    writeFile(path("empty.xml"), "");
+    writeFile(path("text.xml"), "this is not XML at all\n");
+    writeFile(path("unclosed.xml"), "<libXMLParam><i>3</i>");
+    QByteArray binary;
+    for (int k = 0; k < 4096; ++k) binary.append(char((k * 131 + 7) & 0xff));
+    writeFile(path("binary.xml"), binary);
+    QDir(dir.path()).mkdir("adir");
+
+    struct Case {
+        std::string file;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {spath("empty.xml"), "Could not parse XML file "},
+        {spath("text.xml"), "Could not parse XML file "},
+        {spath("unclosed.xml"), "Could not parse XML file "},
+        {spath("binary.xml"), "Could not parse XML file "},
+        {"/dev/zero", "Could not parse XML file "},  // endless input is cut off
+        {spath("adir"), "Could not open file "},
+        {spath("nothing-here.xml"), "Could not open file "},
+    };
+    for (const Case& c : cases) {
+        int i = 42;
+        xmlParam p;
+        p.addParam("i", "int", &i, nullptr);
+        RunResult r = run(p, {"prog", "-b", c.file});
+        EXPECT_TRUE(r.ok) << c.file;
+        EXPECT_EQ(r.out, c.message + c.file + "!\nCould not find element i!\nParameter [i]: [42]\n") << c.file;
+        EXPECT_EQ(r.err, "Couldn't read parameters from " + c.file + ".\n") << c.file;
+        EXPECT_EQ(i, 42);
+    }
+
+    // A failed read leaves the caller's document as it was.
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(QByteArray("<r><i>8</i></r>")));
+    xmlParam p;
+    StreamCapture out(std::cout);
+    EXPECT_FALSE(p.readParamXML(spath("unclosed.xml").c_str(), doc));
+    EXPECT_EQ(doc.documentElement().text(), "8");
+}
+
+TEST(XmlParam, CopiesShareTheBoundVariables) {
+    int i = 1;
+    xmlParam p("top");
+    p.addParam("i", "int", &i, nullptr);
+    xmlParam copy(p);
+    xmlParam assigned;
+    assigned = p;
+    EXPECT_EQ(assigned.getTopName(), "top");
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(QByteArray("<top><i>5</i></top>")));
+    copy.loadParamXML(doc);
+    EXPECT_EQ(i, 5);
+    assigned.resetParams();
+    EXPECT_EQ(i, -1);
+}
