@@ -1,0 +1,142 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "CorrespondenceList.h"
+#include "FeatureSetANN.h"
+#include "PointSetANN.h"
+#include "RigidTransform.h"
+#include "ShapeModel.h"
+
+// The correspondence search between a source and a target shape. It samples both shapes, pairs
+// source samples with target samples, turns every pair into a rigid transformation and a twist,
+// clusters the twists by mean shift, verifies the cluster modes by region growing on the full
+// shapes and keeps the largest verified regions for the label optimisation.
+//
+// The two full shapes are not owned; the samples and every result are.
+class MatchCandidates {
+public:
+    // ---- candidate pairs (indices into sourceSample / targetSample) ----
+    std::vector<int> sourceIndex;
+    std::vector<int> targetIndex;
+    // One twist per pair (translation normalised by translationMean / translationScale).
+    FeatureSetANN transformationSpace;
+
+    // ---- clusters: index 0 is the group of pairs in no cluster ----
+    std::vector<int> clusterLabel;  // per pair
+    FeatureSetANN clusterModes;     // per cluster: mean twist; entry 0 the zero twist
+    std::vector<int> clusterSizes;  // per cluster: member count; entry 0 the unclustered pairs
+
+    // ---- verification: one entry per cluster (index = cluster index) ----
+    std::vector<CorrespondenceList> regions;
+    std::vector<RigidTransform> regionTransforms;  // identity for clusters not verified
+
+    PointSetANN auxiliaryPoints;  // released by cleanANNData; not used by the search itself
+
+    // ---- sorted result, largest region first ----
+    int resultMinRegionSize;  // limits of the last sortResult
+    int resultMaxRegions;
+    std::vector<CorrespondenceList> sortedRegions;
+    std::vector<RigidTransform> sortedTransforms;
+    std::vector<RigidTransform> sortedInverseTransforms;
+
+    // ---- label optimisation data (graph-cut relabelling) ----
+
+    // ---- shapes ----
+    ShapeModel* source;        // full source shape, not owned
+    ShapeModel* target;        // full target shape, not owned
+    ShapeModel* sourceSample;  // owned sub-sample of source, or null
+    ShapeModel* targetSample;  // owned sub-sample of target, or null
+
+    // ---- transformation space ----
+    // Per pair: the motion carrying the source sample vertex and its frame onto the target sample
+    // vertex and its frame. After population the translations are normalised.
+    std::vector<RigidTransform> transformations;
+    float translationMean[3];
+    float translationScale;
+
+    MatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape);
+    ~MatchCandidates();
+    MatchCandidates(const MatchCandidates&) = delete;
+    MatchCandidates& operator=(const MatchCandidates&) = delete;
+
+    // Number of candidate pairs; reports inconsistent pair lists on standard error.
+    int size() const;
+    // Releases every kd-tree (own sets, both shapes, both samples) and deletes the samples.
+    // Candidate pairs and clusters are kept.
+    void cleanANNData();
+    void clearCandidates();
+    void clearClusters();
+    // Appends the pair when its transformation can be formed (finite frames); returns whether it did.
+    bool addCandidate(int sourceVertex, int targetVertex);
+
+    // Draws a new sample of a shape only when there is none or its vertex count differs from the
+    // requested count. A new sample discards the clusters and the candidate pairs that referred to
+    // the old one.
+    void subsample(int sourceCount, int targetCount, float ratio);
+
+    // Pairs every source sample with the (at most maxMatches, nearest first; negative = all) target
+    // samples within sqrt(sqRadius) in feature space.
+    void findCandidateCorrespondence(float sqRadius, int maxMatches, float annEpsilon);
+    // Pairs vertex i of the source with vertex i of the target (the samples become clones of the
+    // full shapes). Earlier candidates are discarded.
+    void groundTruthCorrespondence();
+    // Pairs every source sample with its most similar target samples by spin image.
+    void spinImageCandidates(int maxMatches);
+
+    // Binary file: int32 6, int32 pair count, then 6 float32 per pair (its twist). Returns false
+    // when the file cannot be opened.
+    bool writeData(const std::string& fileName);
+
+    // ---- selection queries of the viewers (selections are vertex indices of the full shapes) ----
+
+    // One entry per sample vertex: true when a selected vertex of `shape` coincides with it.
+    static std::vector<bool> sampleMask(ShapeModel* shape, ShapeModel* sample,
+                                        const std::vector<int>& selectedVertices);
+    // Ascending indices of the pairs whose source and target sample vertices are both selected.
+    std::vector<int> pairsBetween(const std::vector<int>& sourceSelection,
+                                  const std::vector<int>& targetSelection);
+    // Ascending distinct cluster labels of pairsBetween.
+    std::vector<int> clustersBetween(const std::vector<int>& sourceSelection,
+                                     const std::vector<int>& targetSelection);
+
+    // ---- transformation space ----
+
+    // Motion carrying the frame of source sample vertex i onto that of target sample vertex j
+    // (frames at the last scale). False when a frame entry is not finite or missing.
+    bool pairTransform(int sourceVertex, int targetVertex, RigidTransform& out) const;
+    // Centres the pair translations and divides them by the spread of their lengths. The spread
+    // falls back to 1 (with a warning) when it is not a positive finite number.
+    void normalizeTranslations();
+    // Normalises the translations and stores one twist per pair; clears the clusters.
+    void populateTransformationSpace();
+    // Motion of cluster mode c in model units (normalisation undone).
+    RigidTransform clusterTransform(int c) const;
+
+    // ---- mean shift ----
+
+    // Flat-kernel mean shift over the twists (squared bandwidth, damping rate in [0, 1]), then
+    // grouping of the converged positions and sorting by size.
+    void meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon);
+    // Cluster 0 stays first; the others follow by size, largest first.
+    void sortClusters();
+
+    // ---- match and verify ----
+
+    // Grows, for each of the first maxClusters (negative = all) clusters of at least
+    // minClusterSize pairs, a region of source vertices that the cluster motion carries within
+    // growThreshold (model units) of the target, refining the motion by ICP as the region grows.
+    void verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold, float annEpsilon);
+    // Keeps the cluster modes as they are; a region holds only the cluster's own pairs.
+    void skipVerify(unsigned int minClusterSize, int maxClusters);
+    // Keeps the regions larger than minRegionSize, at most maxRegions (negative = all), largest
+    // first, with their transformations and inverses.
+    void sortResult(unsigned int minRegionSize, int maxRegions);
+    // Ascending indices of the sorted regions holding a correspondence from a selected source vertex.
+    std::vector<int> regionsContaining(const std::vector<int>& sourceSelection) const;
+};
+
+// Iterative closest points starting from T: at most 100 rounds of closest surface points on
+// targetShape and a least-squares fit. Lists of 2 or fewer correspondences return T unchanged.
+// Afterwards the list's target points hold its source points moved by the returned motion.
+RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T);

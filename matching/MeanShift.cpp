@@ -1,0 +1,136 @@
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "MatchCandidates.h"
+#include "Progress.h"
+
+namespace {
+const char* const kDashLine = "-------------------------------------------------------------------------------";
+}
+
+void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon) {
+    std::cout << kDashLine << std::endl
+              << "Starting mean-shift clustering..." << std::endl
+              << "*** Squared bandwidth in transformations space: " << sqBandwidth << std::endl
+              << "*** Mean-shift rate: " << rate << std::endl
+              << "*** Maximum number of iterations: " << maxIterations << std::endl
+              << "*** ANN epsilon for transformation range query: " << annEpsilon << std::endl
+              << "Progress..." << std::flush;
+
+    const int n = size();
+    FeatureSetANN shifted(6);
+    shifted.setPoints(transformationSpace.points());
+    shifted.resize(n);
+    std::vector<bool> settled(n, false);
+    transformationSpace.setEpsilon(annEpsilon);
+
+    std::vector<int> indices;
+    std::vector<float> distances;
+    FeatureVector next(6, 0.0f);
+    if (maxIterations > 0 && n > 0) {
+        int iteration = 0;
+        bool moved = true;
+        while (moved && iteration < maxIterations) {
+            moved = false;
+            const std::string label = "Iteration " + std::to_string(iteration);
+            progress(n, true, label);
+            for (int i = 0; i < n; ++i) {
+                if (settled[i]) continue;
+                settled[i] = true;
+                FeatureVector& position = shifted.point(i);
+                // Neighbourhoods are always taken among the unshifted twists.
+                transformationSpace.rangeQuery(position, sqBandwidth, indices, distances, true);
+                if (!indices.empty()) {
+                    double mean[6] = {0, 0, 0, 0, 0, 0};
+                    for (int j : indices) {
+                        const FeatureVector& p = transformationSpace.point(j);
+                        for (int c = 0; c < 6; ++c) mean[c] += p[c];
+                    }
+                    const double inv = 1.0 / double(indices.size());
+                    float shift2 = 0.0f;
+                    for (int c = 0; c < 6; ++c) {
+                        next[c] = float(rate * mean[c] * inv + (1.0 - rate) * position[c]);
+                        const float d = next[c] - position[c];
+                        shift2 += d * d;
+                    }
+                    if (shift2 > 0.001f) {
+                        for (int c = 0; c < 6; ++c) position[c] = next[c];
+                        settled[i] = false;
+                        moved = true;
+                    }
+                }
+                progress(i, false, label);
+            }
+            ++iteration;
+        }
+    }
+
+    // Consolidation: group converged positions within one bandwidth; a pair joins the first
+    // group that reaches it.
+    clusterModes.clear();
+    clusterSizes.clear();
+    clusterLabel.assign(n, 0);
+    std::fill(settled.begin(), settled.end(), false);
+    clusterModes.addPoint(FeatureVector(6, 0.0f));
+    clusterSizes.push_back(0);
+    std::cout << " consolidating..." << std::flush;
+    int cluster = 1;
+    for (int i = 0; i < n; ++i) {
+        if (settled[i]) continue;
+        shifted.rangeQuery(shifted.point(i), sqBandwidth, indices, distances, true);
+        if (indices.size() < 2) continue;
+        double sum[6] = {0, 0, 0, 0, 0, 0};
+        int members = 0;
+        for (int j : indices) {
+            if (settled[j]) continue;
+            clusterLabel[j] = cluster;
+            const FeatureVector& p = shifted.point(j);
+            for (int c = 0; c < 6; ++c) sum[c] += p[c];
+            settled[j] = true;
+            ++members;
+        }
+        if (members > 0) {
+            FeatureVector mode(6);
+            for (int c = 0; c < 6; ++c) mode[c] = float(sum[c] / members);
+            clusterModes.addPoint(mode);
+            clusterSizes.push_back(members);
+            ++cluster;
+        }
+    }
+    clusterSizes[0] = static_cast<int>(std::count(clusterLabel.begin(), clusterLabel.end(), 0));
+
+    sortClusters();
+    std::cout << " done!" << std::endl;
+    std::cout << "*** Found total " << clusterModes.size() << " clusters!" << std::endl;
+}
+
+void MatchCandidates::sortClusters() {
+    std::cout << "sorting..." << std::flush;
+    const int k = static_cast<int>(clusterSizes.size());
+    if (k == 0) return;
+    std::vector<std::pair<unsigned int, int>> order;
+    order.reserve(k);
+    for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(clusterSizes[c]), c);
+    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
+                                                    const std::pair<unsigned int, int>& b) {
+        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
+        return a.first > b.first;
+    });
+
+    std::vector<int> newIndex(k, 0);
+    std::vector<FeatureVector> modes(k);
+    std::vector<int> sizes(k);
+    for (int p = 0; p < k; ++p) {
+        const int old = order[p].second;
+        newIndex[old] = p;
+        modes[p] = old < clusterModes.size() ? clusterModes.point(old) : FeatureVector(6, 0.0f);
+        sizes[p] = clusterSizes[old];
+    }
+    for (int& label : clusterLabel)
+        if (label >= 0 && label < k) label = newIndex[label];
+    clusterModes.setPoints(modes);
+    clusterSizes = sizes;
+}

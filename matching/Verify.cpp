@@ -1,0 +1,196 @@
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <numeric>
+#include <vector>
+
+#include "MatchCandidates.h"
+#include "Progress.h"
+
+namespace {
+
+const char* const kDashLine = "-------------------------------------------------------------------------------";
+// Vertices handed to the queue per accepted vertex (the vertex itself among them).
+const int kGrowNeighbours = 4;
+
+}  // namespace
+
+RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0) {
+    const int n = list.size();
+    if (n <= 2) return T0;
+    RigidTransform T = T0;
+    for (int k = 0; k < n; ++k) list.targetPoints.point(k) = T.apply(list.sourcePoints.point(k));
+    std::vector<Vec3f> closest(n);
+    double previousError = 3.4028235e38;
+    for (int round = 0; round < 100; ++round) {
+        for (int k = 0; k < n; ++k) {
+            float distance;
+            targetShape.closestSurfacePoint(list.targetPoints.point(k), closest[k], distance);
+        }
+        T = registerQuat(list.sourcePoints.points(), closest);
+        double error = 0;
+        for (int k = 0; k < n; ++k) {
+            const Vec3f w = T.apply(list.sourcePoints.point(k));
+            error += (list.targetPoints.point(k) - w).squaredLength();
+            list.targetPoints.point(k) = w;
+        }
+        if (std::fabs(previousError - error) < 1.1920929e-7) break;
+        previousError = error;
+    }
+    // The target points moved in place; a tree over their old positions must not be reused.
+    list.targetPoints.releaseTree();
+    return T;
+}
+
+void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold,
+                                   float annEpsilon) {
+    if (clusterLabel.empty() || clusterModes.size() == 0) {
+        std::cerr << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
+        return;
+    }
+    if (!source || !target || !sourceSample || source->vertexCount() == 0 || target->vertexCount() == 0) {
+        std::cerr << "Error in MatchCandidates::verifyRegion(): Please generate a sample first!" << std::endl;
+        return;
+    }
+    const int sourceCount = source->vertexCount();
+    std::vector<bool> visited(sourceCount, false);
+    const int K = clusterModes.size();
+    regions.assign(K, CorrespondenceList());
+    regionTransforms.assign(K, RigidTransform());
+
+    std::cout << kDashLine << std::endl
+              << "Starting transformation match & verify..." << std::endl
+              << "*** Minimum mean-shift cluster size: " << minClusterSize << std::endl
+              << "*** Maximum number of mean-shift clusters to verify: " << maxClusters << std::endl
+              << "*** Grow region distance threshold squared: " << growThreshold << std::endl
+              << "*** ANN epsilon for neighbor & closest point query: " << annEpsilon << std::endl
+              << "Progress..." << std::flush;
+    progress(sourceCount, true);
+    source->vertices.setEpsilon(annEpsilon);
+    target->vertices.setEpsilon(annEpsilon);
+
+    const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
+    const int neighbours = std::min(kGrowNeighbours, sourceCount);
+    std::vector<int> queue;  // first in, first out: `head` is the front
+    std::vector<int> near;
+    std::vector<float> nearDistances;
+    int verifiedCount = 0;
+    long accepted = 0;
+    for (int j = 1; j < K; ++j) {
+        const unsigned int clusterSize = static_cast<unsigned int>(clusterSizes[j]);
+        if (clusterSize < minClusterSize) continue;
+        if (maxClusters >= 0 && verifiedCount >= maxClusters) break;
+
+        RigidTransform T = clusterTransform(j);
+        std::fill(visited.begin(), visited.end(), false);
+        unsigned int lastFitSize = 0;
+        CorrespondenceList& region = regions[j];
+        for (int pair = 0; pair < pairs; ++pair) {
+            if (clusterLabel[pair] != j) continue;
+            const int sampleVertex = sourceIndex[pair];
+            if (sampleVertex < 0 || sampleVertex >= sourceSample->vertexCount()) continue;
+            queue.clear();
+            queue.push_back(source->closestVertex(sourceSample->vertices.point(sampleVertex)).first);
+            for (std::size_t head = 0; head < queue.size(); ++head) {
+                const int v = queue[head];
+                if (visited[v]) continue;
+                const Vec3f x = source->vertices.point(v);
+                const Vec3f y = T.apply(x);
+                const int w = target->closestVertex(y).first;
+                Vec3f q;
+                float d;
+                target->closestSurfacePoint(y, q, d);
+                // Rejected vertices stay unvisited: a refined motion may accept them later.
+                if (!(growThreshold > d)) continue;
+                region.addCorrespondence(x, q, v, w);
+                const unsigned int regionSize = static_cast<unsigned int>(region.size());
+                if (regionSize > lastFitSize + std::max(10u * clusterSize, lastFitSize / 4u)) {
+                    T = registerICP(region, *target, T);
+                    lastFitSize = regionSize;
+                }
+                source->vertices.knnQuery(x, neighbours, near, nearDistances, true);
+                queue.insert(queue.end(), near.begin(), near.end());
+                visited[v] = true;
+                progress(double(++accepted), false);
+            }
+        }
+        regionTransforms[j] = T;
+        ++verifiedCount;
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
+    if (clusterLabel.empty() || clusterModes.size() == 0) {
+        std::cerr << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
+        return;
+    }
+    if (!source || !target || !sourceSample || !targetSample) {
+        std::cerr << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
+        return;
+    }
+    const int K = clusterModes.size();
+    regions.assign(K, CorrespondenceList());
+    regionTransforms.assign(K, RigidTransform());
+    std::cout << kDashLine << std::endl
+              << "Skipping match & verify (copying cluster modes)..." << std::endl
+              << "*** Minimum cluster size: " << minClusterSize << std::endl
+              << "*** Maximum number of clusters: " << maxClusters << std::endl;
+
+    const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
+    int processed = 0;
+    for (int i = 1; i < K; ++i) {
+        if (static_cast<unsigned int>(clusterSizes[i]) < minClusterSize) continue;
+        if (maxClusters >= 0 && processed >= maxClusters) break;
+        for (int k = 0; k < pairs; ++k) {
+            if (clusterLabel[k] != i) continue;
+            const int a = source->closestVertex(sourceSample->vertices.point(sourceIndex[k])).first;
+            const int b = target->closestVertex(targetSample->vertices.point(targetIndex[k])).first;
+            regions[i].addCorrespondence(source->vertices.point(a), target->vertices.point(b), a, b);
+        }
+        regionTransforms[i] = clusterTransform(i);
+        ++processed;
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {
+    std::cout << "*** Sorting match & verify result..." << std::endl
+              << "*** Minimum verified region size: " << minRegionSize << std::endl
+              << "*** Maximum number verified regions: " << maxRegions << std::endl;
+    std::vector<int> order(regions.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](int a, int b) { return regions[a].size() > regions[b].size(); });
+    sortedRegions.clear();
+    sortedTransforms.clear();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const CorrespondenceList& region = regions[order[i]];
+        if (static_cast<unsigned int>(region.size()) <= minRegionSize) break;
+        if (maxRegions >= 0 && i >= static_cast<std::size_t>(maxRegions)) break;
+        sortedRegions.push_back(region);
+        sortedTransforms.push_back(order[i] < static_cast<int>(regionTransforms.size())
+                                       ? regionTransforms[order[i]]
+                                       : RigidTransform());
+    }
+    sortedInverseTransforms.clear();
+    for (const RigidTransform& T : sortedTransforms) sortedInverseTransforms.push_back(invertTransform(T));
+    resultMinRegionSize = static_cast<int>(minRegionSize);
+    resultMaxRegions = maxRegions;
+    std::cout << "...done!" << std::endl;
+}
+
+std::vector<int> MatchCandidates::regionsContaining(const std::vector<int>& sourceSelection) const {
+    std::vector<int> result;
+    if (regions.empty() || regionTransforms.empty()) return result;
+    std::vector<int> selected(sourceSelection);
+    std::sort(selected.begin(), selected.end());
+    for (std::size_t r = 0; r < sortedRegions.size(); ++r) {
+        for (int v : sortedRegions[r].sourceIndices)
+            if (std::binary_search(selected.begin(), selected.end(), v)) {
+                result.push_back(static_cast<int>(r));
+                break;
+            }
+    }
+    return result;
+}
