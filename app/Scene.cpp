@@ -1,0 +1,115 @@
+#include "Scene.h"
+
+#include "Random.h"
+#include "XmlParam.h"
+
+#include <iostream>
+
+Scene::Scene() { randomSeedWithTime(); }
+
+Scene::~Scene() {
+    // The animation and the search object are deleted here once their libraries are linked into
+    // this one; until then nothing in this library can create them.
+}
+
+void Scene::update(Subject*) { notify(); }
+
+void Scene::registerParams(xmlParam& store) {
+    store.addParam("sourceColor", "floatArray", &sourceColor, nullptr);
+    store.addParam("targetColor", "floatArray", &targetColor, nullptr);
+    store.addParam("pointColor", "floatArray", &pointColor, nullptr);
+    store.addParam("selectedColor", "floatArray", &selectedColor, nullptr);
+    store.addParam("rootDir", "string", &rootDir, nullptr);
+    store.addParam("defaultFile", "string", &defaultFile, nullptr);
+    store.addParam("defaultLoadFrames", "int", &defaultLoadFrames, nullptr);
+    store.addParam("defaultSkipFrames", "int", &defaultSkipFrames, nullptr);
+    store.addParam("sourceFrame", "int", &sourceFrame, nullptr);
+    store.addParam("targetFrame", "int", &targetFrame, nullptr);
+    store.addParam("correspondenceFile", "string", &correspondenceFile, nullptr);
+    store.addParam("defaultColormapFile", "string", &defaultColormapFile, nullptr);
+    store.addParam("defaultSourceFile", "string", &defaultSourceFile, nullptr);
+    store.addParam("defaultTargetFile", "string", &defaultTargetFile, nullptr);
+    store.addParam("autoProcessMode", "int", &autoProcessMode, nullptr);
+    store.addParam("autoSaveCorrespondenceResult", "string", &autoSaveCorrespondenceResult, nullptr);
+    store.addParam("scaleFactors_MC", "floatArray", &scaleFactors_MC, nullptr);
+    store.addParam("ANNEpsilon_MC", "float", &ANNEpsilon_MC, nullptr);
+    store.addParam("colormapMin", "float", &colormapMin, nullptr);
+    store.addParam("colormapMax", "float", &colormapMax, nullptr);
+    store.addParam("featureSamplesSource", "int", &featureSamplesSource, nullptr);
+    store.addParam("featureSamplesTarget", "int", &featureSamplesTarget, nullptr);
+    store.addParam("featureType", "int", &featureType, nullptr);
+    store.addParam("ANNEpsilon_FM", "float", &ANNEpsilon_FM, nullptr);
+    store.addParam("radius_FM", "float", &radius_FM, nullptr);
+    store.addParam("maxCandidates_FM", "int", &maxCandidates_FM, nullptr);
+    store.addParam("threshold_FM", "float", &threshold_FM, nullptr);
+    store.addParam("ANNEpsilon_MS", "float", &ANNEpsilon_MS, nullptr);
+    store.addParam("radius_MS", "float", &radius_MS, nullptr);
+    store.addParam("maxIter_MS", "float", &maxIter_MS, nullptr);
+    store.addParam("rate_MS", "float", &rate_MS, nullptr);
+    store.addParam("scaleFactors_PC", "floatArray", &scaleFactors_PC, nullptr);
+    store.addParam("robust_PC", "bool", &robust_PC, nullptr);
+    store.addParam("minVerifyClusterSize", "int", &minVerifyClusterSize, nullptr);
+    store.addParam("maxDist_FM", "float", &maxDist_FM, nullptr);
+    store.addParam("ANNEpsilon_VR", "float", &ANNEpsilon_VR, nullptr);
+    store.addParam("totalScene_boundingBoxDiagonal", "float", &totalScene_boundingBoxDiagonal, nullptr);
+    store.addParam("RANSAC_max_itr", "int", &RANSAC_max_itr, nullptr);
+    store.addParam("RANSAC_sourceModel_ANNEpsilon", "float", &RANSAC_sourceModel_ANNEpsilon, nullptr);
+    store.addParam("RANSAC_targetModel_ANNEpsilon", "float", &RANSAC_targetModel_ANNEpsilon, nullptr);
+    store.addParam("RANSAC_inlier_queryRadius", "float", &RANSAC_inlier_queryRadius, nullptr);
+    store.addParam("RANSAC_inlier_epsilonBand", "float", &RANSAC_inlier_epsilonBand, nullptr);
+    store.addParam("RANSAC_minimumInliersPercentage", "float", &RANSAC_minimumInliersPercentage, nullptr);
+    store.addParam("pruneMaxRatio_FM", "float", &pruneMaxRatio_FM, nullptr);
+    store.addParam("minMatchSize_VR", "int", &minMatchSize_VR, nullptr);
+    store.addParam("maxNumVerifyClusters_VR", "int", &maxNumVerifyClusters_VR, nullptr);
+    store.addParam("skipVerification_VR", "bool", &skipVerification_VR, nullptr);
+    store.addParam("maxNumLabels_GC", "int", &maxNumLabels_GC, nullptr);
+    store.addParam("growRegionDistThreshold_VR", "float", &growRegionDistThreshold_VR, nullptr);
+    store.addParam("graphCutSolutionType_GC", "int", &graphCutSolutionType_GC, nullptr);
+    store.addParam("useDummyLabel_GC", "bool", &useDummyLabel_GC, nullptr);
+    store.addParam("bdySmoothnessKNN_GC", "int", &bdySmoothnessKNN_GC, nullptr);
+    store.addParam("closestPtDistThreshold_GC", "float", &closestPtDistThreshold_GC, nullptr);
+    store.addParam("mismatchError_GC", "float", &mismatchError_GC, nullptr);
+    store.addParam("dummyLabelSmoothError_GC", "float", &dummyLabelSmoothError_GC, nullptr);
+    store.addParam("dummyLabelDataError_GC", "float", &dummyLabelDataError_GC, nullptr);
+    store.addParam("smoothWeight_GC", "float", &smoothWeight_GC, nullptr);
+    store.addParam("dataWeight_GC", "float", &dataWeight_GC, nullptr);
+    store.addParam("smoothTruncateValue_GC", "float", &smoothTruncateValue_GC, nullptr);
+    store.addParam("dataTruncateValue_GC", "float", &dataTruncateValue_GC, nullptr);
+    store.addParam("dataTermType_GC", "int", &dataTermType_GC, nullptr);
+    store.addParam("graphCutInstance_GC", "int", &graphCutInstance_GC, nullptr);
+    store.addParam("binSizeMultiple_SI", "float", &binSizeMultiple_SI, nullptr);
+    store.addParam("imageWidth_SI", "int", &imageWidth_SI, nullptr);
+    store.addParam("maxSupportAngle_SI", "float", &maxSupportAngle_SI, nullptr);
+    store.addParam("alignDistanceFile", "string", &alignDistanceFile, nullptr);
+}
+
+void Scene::openDefaultColormap() {
+    lastDir = rootDir;
+    if (defaultColormapFile.empty()) return;
+    std::cout << "Opening default colormap: " << defaultColormapFile << std::endl;
+    colormap.load(defaultColormapFile);
+}
+
+Vec3f Scene::colorOf(float value) const {
+    const float range = colormapMax - colormapMin;
+    float t;
+    if (range != 0.0f)
+        t = (value - colormapMin) / range;
+    else
+        t = value <= colormapMin ? 0.0f : 1.0f;
+    return colormap.color(t);
+}
+
+void Scene::makeClusterColors(int n) {
+    clusterColors.resize(size_t(n > 0 ? n : 0));
+    shuffleClusterColors();
+}
+
+void Scene::shuffleClusterColors() {
+    for (Vec3f& c : clusterColors) c = colormap.color(float(randomUniform()));
+}
+
+Vec3f Scene::clusterColor(int i) const {
+    if (i < 0 || size_t(i) >= clusterColors.size()) return Vec3f();
+    return clusterColors[size_t(i)];
+}

@@ -1,0 +1,183 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "Colormap.h"
+#include "Subject.h"
+#include "Vec3f.h"
+
+class MatchCandidates;
+class ShapeAnimation;
+class ShapeModel;
+class xmlParam;
+struct FrameSequence;
+
+// The model root: every application parameter, the loaded shapes, the current source and target
+// shapes, the correspondence search object, the colormap and the cluster colours. Windows hold a
+// pointer to the one scene and are notified of changes through it.
+class Scene : public Subject, public Observer {
+public:
+    // Sets every parameter to its default and seeds the process-wide random generator with the
+    // current time in seconds (call randomSeed afterwards for a reproducible run).
+    Scene();
+    ~Scene() override;
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    // Relays the notification of a subject this scene observes to the scene's own observers.
+    void update(Subject* subject) override;
+
+    // Binds the 66 parameters to the store, in parameter-file order, without descriptions.
+    void registerParams(xmlParam& store);
+
+    // Lengths given in percent of the diagonal, in model units.
+    float percentOfDiagonal(float p) const { return totalScene_boundingBoxDiagonal * p / 100.0f; }
+    // A fraction of the diagonal, in model units.
+    float scaledByDiagonal(float f) const { return totalScene_boundingBoxDiagonal * f; }
+    // Each entry (percent of the diagonal) converted to model units and squared.
+    std::vector<float> squaredRadii(const std::vector<float>& percents) const {
+        std::vector<float> radii;
+        radii.reserve(percents.size());
+        for (float p : percents) {
+            const float r = percentOfDiagonal(p);
+            radii.push_back(r * r);
+        }
+        return radii;
+    }
+
+    // Sets lastDir to rootDir and loads defaultColormapFile, if one is named.
+    void openDefaultColormap();
+    // The colormap's colour of a value, mapped linearly from [colormapMin, colormapMax] to [0, 1].
+    // An empty range is a step: values up to colormapMin give the first colour, larger values the
+    // last.
+    Vec3f colorOf(float value) const;
+    // Resizes the cluster colours to n entries, each the colormap's colour at a uniform random t.
+    void makeClusterColors(int n);
+    // Draws a new colour for every existing cluster colour.
+    void shuffleClusterColors();
+    // Colour of cluster i; black for an index without a colour.
+    Vec3f clusterColor(int i) const;
+
+    // Replaces the search object unless it already works on this pair and force is false.
+    void createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force);
+    // True when the search object holds a clustering or a verification result.
+    bool hasSearchResults() const;
+
+    ShapeAnimation* getAnimation() const { return animation; }
+    // Deletes the animation with its shapes (source and target become null) and starts an empty one.
+    void newAnimation();
+    // Deletes the animation with its shapes, if any; animation, source and target become null.
+    void deleteAnimation();
+    // Replaces the animation by the frames of a numbered sequence, relative to rootDir.
+    void loadAnimation(const FrameSequence& sequence);
+    // Loads one more shape into the existing animation.
+    void addShape(const std::string& fileName, bool computeDescriptors);
+    // The unattended pipeline selected by autoProcessMode.
+    void autoProcess();
+
+    ShapeModel* source = nullptr;  // current source shape, a frame of the animation (not owned)
+    ShapeModel* target = nullptr;  // current target shape, a frame of the animation (not owned)
+    std::string lastDir;           // start directory of the file dialogs
+
+    // ---- Parameters, in parameter-file order ----
+    // Colours (red, green, blue in [0, 1]) of the source, target, highlighted and selected points.
+    std::vector<float> sourceColor{0.7f, 0.7f, 1.0f};
+    std::vector<float> targetColor{1.0f, 0.7f, 0.7f};
+    std::vector<float> pointColor{1.0f, 1.0f, 0.0f};
+    std::vector<float> selectedColor{0.0f, 1.0f, 1.0f};
+
+    // Data files and start-up loading. Shape names are relative to rootDir.
+    std::string rootDir;
+    std::string defaultFile;
+    int defaultLoadFrames = 0;
+    int defaultSkipFrames = 1;
+    int sourceFrame = 0;
+    int targetFrame = 0;
+    std::string correspondenceFile;
+    std::string defaultColormapFile;
+    std::string defaultSourceFile;
+    std::string defaultTargetFile;
+
+    // Automatic processing: 0 interactive; 1, 2, 3 unattended modes.
+    int autoProcessMode = 0;
+    std::string autoSaveCorrespondenceResult;
+
+    // Descriptors computed when a shape is loaded. Scale lists are in percent of the diagonal.
+    std::vector<float> scaleFactors_MC;
+    float ANNEpsilon_MC = 0.0f;
+
+    // Colormap range: colormapMin maps to the first colour, colormapMax to the last.
+    float colormapMin = 0.0f;
+    float colormapMax = 0.0f;
+
+    // Sub-sampling and feature-space pairing. Radii are squared before use.
+    int featureSamplesSource = 1000;
+    int featureSamplesTarget = 1000;
+    int featureType = 1;
+    float ANNEpsilon_FM = 0.0f;
+    float radius_FM = 0.0f;
+    int maxCandidates_FM = 100;
+    float threshold_FM = 0.0f;
+
+    // Mean shift in the space of twists.
+    float ANNEpsilon_MS = 0.0f;
+    float radius_MS = 0.0f;
+    float maxIter_MS = 100.0f;
+    float rate_MS = 1.0f;
+
+    // Principal-curvature frames (scales in percent of the diagonal, squared).
+    std::vector<float> scaleFactors_PC;
+    bool robust_PC = false;
+
+    // Verification, display distance of candidate matches (percent), scene unit of length.
+    int minVerifyClusterSize = 0;
+    float maxDist_FM = 100.0f;
+    float ANNEpsilon_VR = 0.0f;
+    float totalScene_boundingBoxDiagonal = 1.0f;
+
+    // Kept in the parameter file only.
+    int RANSAC_max_itr = 0;
+    float RANSAC_sourceModel_ANNEpsilon = 0.0f;
+    float RANSAC_targetModel_ANNEpsilon = 0.0f;
+    float RANSAC_inlier_queryRadius = 0.0f;
+    float RANSAC_inlier_epsilonBand = 0.0f;
+    float RANSAC_minimumInliersPercentage = 0.0f;
+
+    // Sub-sampling ratio, verification limits (distances in percent of the diagonal).
+    float pruneMaxRatio_FM = 1.0f;
+    int minMatchSize_VR = 0;
+    int maxNumVerifyClusters_VR = -1;
+    bool skipVerification_VR = false;
+
+    // Graph-cut relabelling (errors and truncation values in percent of the diagonal).
+    int maxNumLabels_GC = -1;
+    float growRegionDistThreshold_VR = 1.0f;
+    int graphCutSolutionType_GC = 2;
+    bool useDummyLabel_GC = false;
+    int bdySmoothnessKNN_GC = 0;
+    float closestPtDistThreshold_GC = 1.0f;
+    float mismatchError_GC = 10000.0f;
+    float dummyLabelSmoothError_GC = 100.0f;
+    float dummyLabelDataError_GC = 100.0f;
+    float smoothWeight_GC = 1.0f;
+    float dataWeight_GC = 1.0f;
+    float smoothTruncateValue_GC = 100.0f;
+    float dataTruncateValue_GC = 100.0f;
+    int dataTermType_GC = 1;
+    int graphCutInstance_GC = 1;
+
+    // Spin images (bin size multiple, width in bins, support angle in degrees).
+    float binSizeMultiple_SI = 1.0f;
+    int imageWidth_SI = 15;
+    float maxSupportAngle_SI = 60.0f;
+
+    // Text file to which the reload mode appends the alignment error.
+    std::string alignDistanceFile;
+
+    // ---- Model state ----
+    Colormap colormap;
+    std::vector<Vec3f> clusterColors;             // colour of cluster i is entry i
+    MatchCandidates* matchCandidates = nullptr;  // owned; null until a step needs it
+    int currentCluster = 0;                       // cluster highlighted by the viewers
+    ShapeAnimation* animation = nullptr;          // owned, with every loaded shape; or null
+};
