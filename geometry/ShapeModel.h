@@ -65,13 +65,7 @@ public:
     // Copies the vertex position and its frame at the last scale (the shape must have frames).
     virtual float closestVertexFrame(const Vec3f& point, Vec3f& position, PrincipalFrame& frame);
     virtual float closestPoint(const Vec3f& point, Vec3f& position);
-    // Drawing (the viewers' OpenGL code fills these in; empty in a build without the viewers).
-    virtual void drawShape();
-    virtual void drawStatus();
-    virtual void drawSelection(const std::vector<int>& vertexIndices);
-    virtual void drawFeature(Scene* scene, int featureIndex);
-    virtual void drawFrameField(Scene* scene, int scaleIndex, int vectorKind);
-    virtual void drawCurvature(Scene* scene, int scaleIndex, int vectorKind);
+    // Drawing is done by the viewers (ShapeDrawing.h), which keeps OpenGL out of this library.
     // Point set: positions of randomly drawn vertices (every vertex once when count <= 0 or
     // count >= vertexCount()). Mesh: area-weighted evenly spread surface points.
     virtual void randomSurfaceSample(int count, PointSetANN& out);
@@ -169,12 +163,6 @@ public:
     // Vertex normals from face normals weighted per corner by the inverse product of the squared
     // lengths of its two edges. Vertices without a finite normal become STATUS_ISOLATED.
     void computeNormals(bool force) override;
-    void drawShape() override;
-    void drawStatus() override;
-    void drawSelection(const std::vector<int>& vertexIndices) override;
-    void drawFeature(Scene* scene, int featureIndex) override;
-    void drawFrameField(Scene* scene, int scaleIndex, int vectorKind) override;
-    void drawCurvature(Scene* scene, int scaleIndex, int vectorKind) override;
     // Area-weighted dart throwing: count points about sqrt(area / (count * pi)) apart. Fewer points
     // when the candidates run out. Reseeds the shared generator with the current time.
     void randomSurfaceSample(int count, PointSetANN& out) override;

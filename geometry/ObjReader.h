@@ -1,0 +1,69 @@
+#pragma once
+// Wavefront OBJ reader with material libraries: plain records, C allocation, two passes over the
+// file (count, then fill). Polygons are split into triangle fans. Knows nothing of shapes.
+
+struct ObjTriangle {
+    int vindices[3];  // vertex indices as written in the file (1-based); 0 when not given
+    int nindices[3];  // normal indices as written; 0 when the face format gives none
+    int tindices[3];  // texture coordinate indices as written; 0 when not given
+    int findex;       // 1-based facet normal index, set by objFacetNormals
+};
+
+struct ObjGroup {
+    char* name;                 // owned; keeps the blanks that followed the keyword
+    unsigned int numtriangles;
+    unsigned int* triangles;    // owned, 0-based triangle indices
+    unsigned int material;      // material index
+    ObjGroup* next;
+};
+
+struct ObjMaterial {
+    char* name;  // owned or null
+    float diffuse[4];
+    float ambient[4];
+    float specular[4];
+    float emissive[4];
+    float shininess;
+};
+
+struct ObjModel {
+    char* pathname;    // owned copy of the path given to objRead
+    char* mtllibname;  // owned or null
+
+    unsigned int numvertices;
+    float* vertices;  // 3 * (numvertices + 1); vertex k (1-based) at 3k, entry 0 unused
+
+    unsigned int numnormals;
+    float* normals;  // 3 * (numnormals + 1), 1-based, or null
+
+    unsigned int numtexcoords;
+    float* texcoords;  // 2 * (numtexcoords + 1), 1-based, or null
+
+    unsigned int numfacetnorms;
+    float* facetnorms;  // 3 * (numfacetnorms + 1), 1-based unit normal per triangle, or null
+
+    unsigned int numtriangles;
+    ObjTriangle* triangles;  // 0-based
+
+    unsigned int nummaterials;
+    ObjMaterial* materials;  // material 0 is "default"; null without a library
+
+    unsigned int numgroups;
+    ObjGroup* groups;  // newest first
+
+    float position[3];
+};
+
+// Reads an OBJ file. A file (or its material library) that cannot be opened, or an unknown word
+// beginning with v, prints a message and ends the program with exit code 1. Owned by the caller;
+// release with objDelete.
+ObjModel* objRead(const char* path);
+// One unit normal per triangle into facetnorms (replacing earlier ones); triangle i gets findex
+// i + 1. A triangle naming a vertex outside the model gets a zero normal.
+void objFacetNormals(ObjModel* model);
+void objDelete(ObjModel* model);
+
+// The passes, exposed for testing.
+ObjGroup* objFindGroup(ObjModel* model, const char* name);
+ObjGroup* objAddGroup(ObjModel* model, const char* name);
+unsigned int objFindMaterial(ObjModel* model, const char* name);
