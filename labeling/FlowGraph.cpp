@@ -1,0 +1,827 @@
+#include "FlowGraph.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kNodeSlots = 512;  // per block; the last slot is the end marker of the arc ranges
+constexpr int kArcBlockSize = 1024;
+constexpr int kOrphanBlockSize = 128;
+constexpr uintptr_t kTerminal = 1;
+constexpr uintptr_t kOrphan = 2;
+constexpr int kInfiniteDistance = 1000000000;
+
+inline FlowNode* headOf(FlowNode* tail, const FlowArc* a) {
+    return reinterpret_cast<FlowNode*>(reinterpret_cast<char*>(tail) + a->headOffset);
+}
+inline FlowNode* tailOf(FlowNode* head, const FlowArc* a) {
+    return reinterpret_cast<FlowNode*>(reinterpret_cast<char*>(head) - a->headOffset);
+}
+inline FlowArc* arcPtr(uintptr_t p) { return reinterpret_cast<FlowArc*>(p); }
+
+// Outgoing arcs of i: [b, e). A tagged range keeps its end address in its first slot.
+inline void outRange(const FlowNode* i, FlowArc*& b, FlowArc*& e) {
+    uintptr_t f = i->firstOut;
+    if (f & 1) {
+        FlowArc* m = arcPtr(f - 1);
+        b = m + 1;
+        e = arcPtr(static_cast<uintptr_t>(m->headOffset));
+    } else {
+        b = arcPtr(f);
+        e = arcPtr((i + 1)->firstOut & ~uintptr_t(1));
+    }
+}
+inline void inRange(const FlowNode* i, uintptr_t*& b, uintptr_t*& e) {
+    uintptr_t f = i->firstIn;
+    if (f & 1) {
+        uintptr_t* m = reinterpret_cast<uintptr_t*>(f - 1);
+        b = m + 1;
+        e = reinterpret_cast<uintptr_t*>(*m);
+    } else {
+        b = reinterpret_cast<uintptr_t*>(f);
+        e = reinterpret_cast<uintptr_t*>((i + 1)->firstIn & ~uintptr_t(1));
+    }
+}
+
+// Node at the other end of x's parent arc (x->parent must be an arc).
+inline FlowNode* parentNode(FlowNode* x) {
+    uintptr_t p = x->parent;
+    if (p & 1) return tailOf(x, arcPtr(p - 1));
+    return headOf(x, arcPtr(p));
+}
+// Residual capacity of x's parent arc from the parent towards x.
+inline float& downCap(FlowNode* x) {
+    uintptr_t p = x->parent;
+    if (p & 1) return arcPtr(p - 1)->residualCap;
+    return arcPtr(p)->reverseResidualCap;
+}
+// Residual capacity of x's parent arc from x towards the parent.
+inline float& upCap(FlowNode* x) {
+    uintptr_t p = x->parent;
+    if (p & 1) return arcPtr(p - 1)->reverseResidualCap;
+    return arcPtr(p)->residualCap;
+}
+
+}  // namespace
+
+struct FlowGraph::NodeBlock {
+    FlowNode* nextFree;
+    NodeBlock* next;
+    FlowNode nodes[kNodeSlots];
+};
+
+// Arc storage block with a variable number of slots placed right after the header.
+struct alignas(16) FlowGraph::ArcBlock {
+    ArcBlock* next;
+    int capacity;
+    int used;
+    FlowArc* slots() { return reinterpret_cast<FlowArc*>(this + 1); }
+};
+
+struct alignas(16) FlowGraph::InBlock {
+    InBlock* next;
+    int capacity;
+    int used;
+    uintptr_t* slots() { return reinterpret_cast<uintptr_t*>(this + 1); }
+};
+
+struct FlowGraph::OrphanRecord {
+    FlowNode* node;
+    OrphanRecord* next;
+};
+
+struct FlowGraph::OrphanPool {
+    struct Block {
+        Block* next;
+        OrphanRecord records[kOrphanBlockSize];
+    };
+    Block* blocks = nullptr;
+    OrphanRecord* freeList = nullptr;
+};
+
+FlowGraph::FlowGraph() = default;
+
+FlowGraph::~FlowGraph() {
+    while (nodeBlocks_) {
+        NodeBlock* n = nodeBlocks_->next;
+        std::free(nodeBlocks_);
+        nodeBlocks_ = n;
+    }
+    while (arcBlocks_) {
+        ArcBlock* n = arcBlocks_->next;
+        std::free(arcBlocks_);
+        arcBlocks_ = n;
+    }
+    while (inBlocks_) {
+        InBlock* n = inBlocks_->next;
+        std::free(inBlocks_);
+        inBlocks_ = n;
+    }
+    if (orphanPool_) {
+        while (orphanPool_->blocks) {
+            OrphanPool::Block* n = orphanPool_->blocks->next;
+            std::free(orphanPool_->blocks);
+            orphanPool_->blocks = n;
+        }
+        delete orphanPool_;
+    }
+}
+
+void FlowGraph::fail(const char* message) {
+    if (errorFunction_)
+        errorFunction_(message);
+    else
+        std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    std::exit(1);
+}
+
+void* FlowGraph::allocate(std::size_t bytes) {
+    void* p = std::malloc(bytes);
+    if (!p) fail("Not enough memory!");
+    return p;
+}
+
+FlowGraph::Node FlowGraph::addNode() {
+    if (!nodeBlocks_ || nodeBlocks_->nextFree == &nodeBlocks_->nodes[kNodeSlots - 1]) {
+        NodeBlock* b = static_cast<NodeBlock*>(allocate(sizeof(NodeBlock)));
+        std::memset(static_cast<void*>(b), 0, sizeof(NodeBlock));
+        b->nextFree = &b->nodes[0];
+        b->next = nodeBlocks_;
+        nodeBlocks_ = b;
+    }
+    FlowNode* n = nodeBlocks_->nextFree++;
+    n->firstOut = 0;
+    n->firstIn = 0;
+    n->parent = 0;
+    n->nextActive = nullptr;
+    n->timestamp = 0;
+    n->distance = 0;
+    n->inSinkTree = 0;
+    n->terminalCap = 0.0f;
+    ++nodeCount_;
+    return n;
+}
+
+void FlowGraph::addEdge(Node from, Node to, float cap, float revCap) {
+    if (!arcBlocks_ || arcBlocks_->used == kArcBlockSize) {
+        ArcBlock* a = static_cast<ArcBlock*>(
+            allocate(sizeof(ArcBlock) + kArcBlockSize * sizeof(FlowArc)));
+        a->capacity = kArcBlockSize;
+        a->used = 0;
+        a->next = arcBlocks_;
+        arcBlocks_ = a;
+        InBlock* in = static_cast<InBlock*>(
+            allocate(sizeof(InBlock) + kArcBlockSize * sizeof(uintptr_t)));
+        in->capacity = kArcBlockSize;
+        in->used = 0;
+        in->next = inBlocks_;
+        inBlocks_ = in;
+    }
+    FlowArc& a = arcBlocks_->slots()[arcBlocks_->used++];
+    a.headOffset = reinterpret_cast<intptr_t>(to);
+    a.residualCap = cap;
+    a.reverseResidualCap = revCap;
+    inBlocks_->slots()[inBlocks_->used++] = reinterpret_cast<uintptr_t>(from);
+    ++from->firstOut;
+    ++to->firstIn;
+    ++arcCount_;
+}
+
+void FlowGraph::addTerminalCaps(Node node, float capSource, float capSink) {
+    float d = node->terminalCap;
+    if (d > 0)
+        capSource += d;
+    else
+        capSink -= d;
+    flow_ += std::min(capSource, capSink);
+    node->terminalCap = capSource - capSink;
+}
+
+void FlowGraph::addPairTerm(Node x, Node y, float E00, float E01, float E10, float E11) {
+    addTerminalCaps(x, E11, E00);
+    float B = E01 - E00;
+    float C = E10 - E11;
+    if (B < 0) {
+        addTerminalCaps(x, 0, B);
+        addTerminalCaps(y, 0, -B);
+        addEdge(x, y, 0, B + C);
+    } else if (C < 0) {
+        addTerminalCaps(x, 0, -C);
+        addTerminalCaps(y, 0, C);
+        addEdge(x, y, B + C, 0);
+    } else {
+        addEdge(x, y, B, C);
+    }
+}
+
+bool FlowGraph::isSourceSide(Node node) const { return node->parent != 0 && node->inSinkTree == 0; }
+
+namespace {
+
+// Assigns every node a contiguous slot range of one arc-storage chain (outgoing arcs or incoming
+// entries), in visiting order, and leaves in the node's field the end of its range with bit 0 set
+// when the range is tagged. Ranges normally share blocks of kArcBlockSize slots plus one spare;
+// a node with more than kArcBlockSize arcs gets a block of its own, sized to fit. A node whose
+// successor in its node block does not start right at its end is tagged: the first slot of its
+// range holds the end address and the real range starts one slot later.
+template <class Block, class Slot, class Alloc, class SetMarker>
+void layoutRanges(FlowNode* blockNodes, FlowNode* blockEnd, uintptr_t FlowNode::*field,
+                  Block*& current, Alloc&& newBlock, SetMarker&& setMarker) {
+    FlowNode* prev = nullptr;
+    Slot* prevStart = nullptr;
+    Slot* prevEnd = nullptr;
+    Block* prevBlock = nullptr;
+    bool prevTagged = false;
+    for (FlowNode* i = blockNodes; i != blockEnd; ++i) {
+        long count = static_cast<long>(i->*field);
+        Slot* start;
+        Block* where;
+        bool tagged = false;
+        if (count > kArcBlockSize) {
+            where = newBlock(static_cast<int>(count) + 1);
+            setMarker(where->slots(), where->slots() + 1 + count);
+            start = where->slots() + 1;
+            where->used = static_cast<int>(count) + 1;
+            tagged = true;
+        } else {
+            if (!current || current->used + count > kArcBlockSize)
+                current = newBlock(kArcBlockSize + 1);
+            where = current;
+            start = current->slots() + current->used;
+            current->used += static_cast<int>(count);
+        }
+        if (prev && !prevTagged && prevEnd != start) {
+            // The predecessor is the last range of its block, which keeps one spare slot.
+            setMarker(prevStart, prevEnd + 1);
+            prev->*field = reinterpret_cast<uintptr_t>(prevEnd + 1) | 1;
+            prevBlock->used += 1;
+        }
+        i->*field = reinterpret_cast<uintptr_t>(start + count) | (tagged ? 1 : 0);
+        prev = i;
+        prevStart = start;
+        prevEnd = start + count;
+        prevBlock = where;
+        prevTagged = tagged;
+    }
+    // End marker slot after the block's last node.
+    blockEnd->*field = reinterpret_cast<uintptr_t>(prevEnd);
+}
+
+}  // namespace
+
+void FlowGraph::convertArcs() {
+    ArcBlock* oldArcs = arcBlocks_;
+    InBlock* oldIns = inBlocks_;
+    arcBlocks_ = nullptr;
+    inBlocks_ = nullptr;
+    ArcBlock* lastArc = nullptr;
+    InBlock* lastIn = nullptr;
+
+    auto newArcBlock = [&](int capacity) {
+        ArcBlock* b = static_cast<ArcBlock*>(allocate(sizeof(ArcBlock) + capacity * sizeof(FlowArc)));
+        b->next = nullptr;
+        b->capacity = capacity;
+        b->used = 0;
+        (lastArc ? lastArc->next : arcBlocks_) = b;
+        lastArc = b;
+        return b;
+    };
+    auto newInBlock = [&](int capacity) {
+        InBlock* b = static_cast<InBlock*>(allocate(sizeof(InBlock) + capacity * sizeof(uintptr_t)));
+        b->next = nullptr;
+        b->capacity = capacity;
+        b->used = 0;
+        (lastIn ? lastIn->next : inBlocks_) = b;
+        lastIn = b;
+        return b;
+    };
+    auto arcMarker = [](FlowArc* slot, FlowArc* end) {
+        slot->headOffset = reinterpret_cast<intptr_t>(end);
+    };
+    auto inMarker = [](uintptr_t* slot, uintptr_t* end) { *slot = reinterpret_cast<uintptr_t>(end); };
+
+    ArcBlock* curArc = nullptr;
+    InBlock* curIn = nullptr;
+    for (NodeBlock* nb = nodeBlocks_; nb; nb = nb->next) {
+        layoutRanges<ArcBlock, FlowArc>(nb->nodes, nb->nextFree, &FlowNode::firstOut, curArc,
+                                        newArcBlock, arcMarker);
+        layoutRanges<InBlock, uintptr_t>(nb->nodes, nb->nextFree, &FlowNode::firstIn, curIn,
+                                         newInBlock, inMarker);
+    }
+
+    // Every field now holds the end of its range; fill the ranges from the back.
+    for (ArcBlock* ab = oldArcs; ab; ab = ab->next) {
+        FlowArc* arcs = ab->slots();
+        uintptr_t* tails = oldIns->slots();
+        for (int k = 0; k < ab->used; ++k) {
+            FlowNode* tail = reinterpret_cast<FlowNode*>(tails[k]);
+            FlowNode* head = reinterpret_cast<FlowNode*>(arcs[k].headOffset);
+            uintptr_t t = tail->firstOut;
+            FlowArc* pos = arcPtr(t & ~uintptr_t(1)) - 1;
+            tail->firstOut = reinterpret_cast<uintptr_t>(pos) | (t & 1);
+            pos->headOffset = reinterpret_cast<char*>(head) - reinterpret_cast<char*>(tail);
+            pos->residualCap = arcs[k].residualCap;
+            pos->reverseResidualCap = arcs[k].reverseResidualCap;
+            uintptr_t h = head->firstIn;
+            uintptr_t* ipos = reinterpret_cast<uintptr_t*>(h & ~uintptr_t(1)) - 1;
+            head->firstIn = reinterpret_cast<uintptr_t>(ipos) | (h & 1);
+            *ipos = reinterpret_cast<uintptr_t>(pos);
+        }
+        InBlock* nextIn = oldIns->next;
+        std::free(oldIns);
+        oldIns = nextIn;
+    }
+    while (oldArcs) {
+        ArcBlock* n = oldArcs->next;
+        std::free(oldArcs);
+        oldArcs = n;
+    }
+
+    // A tagged field points at the marker slot, one before the real range.
+    for (NodeBlock* nb = nodeBlocks_; nb; nb = nb->next) {
+        for (FlowNode* i = nb->nodes; i != nb->nextFree; ++i) {
+            if (i->firstOut & 1)
+                i->firstOut = reinterpret_cast<uintptr_t>(arcPtr(i->firstOut - 1) - 1) | 1;
+            if (i->firstIn & 1)
+                i->firstIn =
+                    reinterpret_cast<uintptr_t>(reinterpret_cast<uintptr_t*>(i->firstIn - 1) - 1) | 1;
+        }
+    }
+    converted_ = true;
+}
+
+void FlowGraph::setActive(FlowNode* i) {
+    if (i->nextActive) return;
+    if (queueLast_[1])
+        queueLast_[1]->nextActive = i;
+    else
+        queueFirst_[1] = i;
+    queueLast_[1] = i;
+    i->nextActive = i;
+}
+
+FlowNode* FlowGraph::nextActiveNode() {
+    for (;;) {
+        FlowNode* i = queueFirst_[0];
+        if (!i) {
+            queueFirst_[0] = i = queueFirst_[1];
+            queueLast_[0] = queueLast_[1];
+            queueFirst_[1] = queueLast_[1] = nullptr;
+            if (!i) return nullptr;
+        }
+        if (i->nextActive == i)
+            queueFirst_[0] = queueLast_[0] = nullptr;
+        else
+            queueFirst_[0] = i->nextActive;
+        i->nextActive = nullptr;
+        if (i->parent) return i;
+    }
+}
+
+void FlowGraph::initialise() {
+    queueFirst_[0] = queueFirst_[1] = queueLast_[0] = queueLast_[1] = nullptr;
+    orphanFirst_ = orphanLast_ = nullptr;
+    time_ = 0;
+    for (NodeBlock* nb = nodeBlocks_; nb; nb = nb->next) {
+        for (FlowNode* i = nb->nodes; i != nb->nextFree; ++i) {
+            i->nextActive = nullptr;
+            i->timestamp = 0;
+            if (i->terminalCap > 0) {
+                i->inSinkTree = 0;
+                i->parent = kTerminal;
+                i->distance = 1;
+                setActive(i);
+            } else if (i->terminalCap < 0) {
+                i->inSinkTree = 1;
+                i->parent = kTerminal;
+                i->distance = 1;
+                setActive(i);
+            } else {
+                i->parent = 0;
+            }
+        }
+    }
+    if (!orphanPool_) orphanPool_ = new (std::nothrow) OrphanPool;
+    if (!orphanPool_) fail("Not enough memory!");
+}
+
+void FlowGraph::pushOrphanFront(FlowNode* i) {
+    OrphanPool& pool = *orphanPool_;
+    if (!pool.freeList) {
+        OrphanPool::Block* b = static_cast<OrphanPool::Block*>(allocate(sizeof(OrphanPool::Block)));
+        b->next = pool.blocks;
+        pool.blocks = b;
+        for (int k = 0; k < kOrphanBlockSize; ++k) {
+            b->records[k].next = pool.freeList;
+            pool.freeList = &b->records[k];
+        }
+    }
+    OrphanRecord* r = pool.freeList;
+    pool.freeList = r->next;
+    r->node = i;
+    r->next = orphanFirst_;
+    orphanFirst_ = r;
+    if (!orphanLast_) orphanLast_ = r;
+}
+
+void FlowGraph::pushOrphanBack(FlowNode* i) {
+    OrphanRecord* oldLast = orphanLast_;
+    OrphanRecord* oldFirst = orphanFirst_;
+    orphanFirst_ = nullptr;
+    orphanLast_ = nullptr;
+    pushOrphanFront(i);
+    OrphanRecord* r = orphanFirst_;
+    if (oldLast) {
+        oldLast->next = r;
+        orphanFirst_ = oldFirst;
+    }
+    orphanLast_ = r;
+}
+
+bool FlowGraph::grow(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
+                     float*& middleRev) {
+    FlowArc *b, *e;
+    uintptr_t *ib, *ie;
+    outRange(i, b, e);
+    inRange(i, ib, ie);
+    if (!i->inSinkTree) {
+        for (FlowArc* a = b; a != e; ++a) {
+            if (a->residualCap == 0) continue;
+            FlowNode* j = headOf(i, a);
+            if (!j->parent) {
+                j->inSinkTree = 0;
+                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+                setActive(j);
+            } else if (j->inSinkTree) {
+                sourceEnd = i;
+                sinkEnd = j;
+                middleCap = &a->residualCap;
+                middleRev = &a->reverseResidualCap;
+                return true;
+            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
+                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+            }
+        }
+        for (uintptr_t* en = ib; en != ie; ++en) {
+            FlowArc* a = arcPtr(*en);
+            if (a->reverseResidualCap == 0) continue;
+            FlowNode* j = tailOf(i, a);
+            if (!j->parent) {
+                j->inSinkTree = 0;
+                j->parent = reinterpret_cast<uintptr_t>(a);
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+                setActive(j);
+            } else if (j->inSinkTree) {
+                sourceEnd = i;
+                sinkEnd = j;
+                middleCap = &a->reverseResidualCap;
+                middleRev = &a->residualCap;
+                return true;
+            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
+                j->parent = reinterpret_cast<uintptr_t>(a);
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+            }
+        }
+    } else {
+        for (FlowArc* a = b; a != e; ++a) {
+            if (a->reverseResidualCap == 0) continue;
+            FlowNode* j = headOf(i, a);
+            if (!j->parent) {
+                j->inSinkTree = 1;
+                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+                setActive(j);
+            } else if (!j->inSinkTree) {
+                sourceEnd = j;
+                sinkEnd = i;
+                middleCap = &a->reverseResidualCap;
+                middleRev = &a->residualCap;
+                return true;
+            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
+                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+            }
+        }
+        for (uintptr_t* en = ib; en != ie; ++en) {
+            FlowArc* a = arcPtr(*en);
+            if (a->residualCap == 0) continue;
+            FlowNode* j = tailOf(i, a);
+            if (!j->parent) {
+                j->inSinkTree = 1;
+                j->parent = reinterpret_cast<uintptr_t>(a);
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+                setActive(j);
+            } else if (!j->inSinkTree) {
+                sourceEnd = j;
+                sinkEnd = i;
+                middleCap = &a->residualCap;
+                middleRev = &a->reverseResidualCap;
+                return true;
+            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
+                j->parent = reinterpret_cast<uintptr_t>(a);
+                j->timestamp = i->timestamp;
+                j->distance = i->distance + 1;
+            }
+        }
+    }
+    return false;
+}
+
+void FlowGraph::augment(FlowNode* sourceEnd, FlowNode* sinkEnd, float* middleCap, float* middleRev) {
+    float bottleneck = *middleCap;
+    for (FlowNode* x = sourceEnd;;) {
+        if (x->parent == kTerminal) {
+            bottleneck = std::min(bottleneck, x->terminalCap);
+            break;
+        }
+        bottleneck = std::min(bottleneck, downCap(x));
+        x = parentNode(x);
+    }
+    for (FlowNode* x = sinkEnd;;) {
+        if (x->parent == kTerminal) {
+            bottleneck = std::min(bottleneck, -x->terminalCap);
+            break;
+        }
+        bottleneck = std::min(bottleneck, upCap(x));
+        x = parentNode(x);
+    }
+
+    *middleRev += bottleneck;
+    *middleCap -= bottleneck;
+
+    for (FlowNode* x = sourceEnd;;) {
+        if (x->parent == kTerminal) {
+            x->terminalCap -= bottleneck;
+            if (x->terminalCap == 0) {
+                x->parent = kOrphan;
+                pushOrphanFront(x);
+            }
+            break;
+        }
+        FlowNode* p = parentNode(x);
+        float& down = downCap(x);
+        upCap(x) += bottleneck;
+        down -= bottleneck;
+        if (down == 0) {
+            x->parent = kOrphan;
+            pushOrphanFront(x);
+        }
+        x = p;
+    }
+    for (FlowNode* x = sinkEnd;;) {
+        if (x->parent == kTerminal) {
+            x->terminalCap += bottleneck;
+            if (x->terminalCap == 0) {
+                x->parent = kOrphan;
+                pushOrphanFront(x);
+            }
+            break;
+        }
+        FlowNode* p = parentNode(x);
+        float& up = upCap(x);
+        downCap(x) += bottleneck;
+        up -= bottleneck;
+        if (up == 0) {
+            x->parent = kOrphan;
+            pushOrphanFront(x);
+        }
+        x = p;
+    }
+    flow_ += bottleneck;
+}
+
+namespace {
+
+// Length of j's parent chain to its terminal, using and refreshing the time-stamped distances;
+// kInfiniteDistance if the chain ends in an orphan.
+inline int chainDepth(FlowNode* j, int32_t time) {
+    int d = 0;
+    for (FlowNode* k = j;;) {
+        if (k->timestamp == time) return d + k->distance;
+        uintptr_t p = k->parent;
+        ++d;
+        if (p == kTerminal) {
+            k->timestamp = time;
+            k->distance = 1;
+            return d;
+        }
+        if (p == kOrphan) return kInfiniteDistance;
+        k = parentNode(k);
+    }
+}
+
+inline void stampChain(FlowNode* j, int d, int32_t time) {
+    for (FlowNode* k = j; k->timestamp != time; k = parentNode(k)) {
+        k->timestamp = time;
+        k->distance = d--;
+    }
+}
+
+}  // namespace
+
+void FlowGraph::processSourceOrphan(FlowNode* i) {
+    FlowArc *b, *e;
+    uintptr_t *ib, *ie;
+    outRange(i, b, e);
+    inRange(i, ib, ie);
+    uintptr_t best = 0;
+    int dmin = kInfiniteDistance;
+    for (FlowArc* a = b; a != e; ++a) {
+        if (a->reverseResidualCap == 0) continue;
+        FlowNode* j = headOf(i, a);
+        if (j->inSinkTree || !j->parent) continue;
+        int d = chainDepth(j, time_);
+        if (d >= kInfiniteDistance) continue;
+        if (d < dmin) {
+            best = reinterpret_cast<uintptr_t>(a);
+            dmin = d;
+        }
+        stampChain(j, d, time_);
+    }
+    for (uintptr_t* en = ib; en != ie; ++en) {
+        FlowArc* a = arcPtr(*en);
+        if (a->residualCap == 0) continue;
+        FlowNode* j = tailOf(i, a);
+        if (j->inSinkTree || !j->parent) continue;
+        int d = chainDepth(j, time_);
+        if (d >= kInfiniteDistance) continue;
+        if (d < dmin) {
+            best = reinterpret_cast<uintptr_t>(a) | 1;
+            dmin = d;
+        }
+        stampChain(j, d, time_);
+    }
+    if (best) {
+        i->parent = best;
+        i->timestamp = time_;
+        i->distance = dmin + 1;
+        return;
+    }
+    i->timestamp = 0;
+    i->parent = 0;
+    for (FlowArc* a = b; a != e; ++a) {
+        FlowNode* j = headOf(i, a);
+        if (j->inSinkTree || !j->parent) continue;
+        if (a->reverseResidualCap != 0) setActive(j);
+        if (j->parent == (reinterpret_cast<uintptr_t>(a) | 1)) {
+            j->parent = kOrphan;
+            pushOrphanBack(j);
+        }
+    }
+    for (uintptr_t* en = ib; en != ie; ++en) {
+        FlowArc* a = arcPtr(*en);
+        FlowNode* j = tailOf(i, a);
+        if (j->inSinkTree || !j->parent) continue;
+        if (a->residualCap != 0) setActive(j);
+        if (j->parent == reinterpret_cast<uintptr_t>(a)) {
+            j->parent = kOrphan;
+            pushOrphanBack(j);
+        }
+    }
+}
+
+void FlowGraph::processSinkOrphan(FlowNode* i) {
+    FlowArc *b, *e;
+    uintptr_t *ib, *ie;
+    outRange(i, b, e);
+    inRange(i, ib, ie);
+    uintptr_t best = 0;
+    int dmin = kInfiniteDistance;
+    for (FlowArc* a = b; a != e; ++a) {
+        if (a->residualCap == 0) continue;
+        FlowNode* j = headOf(i, a);
+        if (!j->inSinkTree || !j->parent) continue;
+        int d = chainDepth(j, time_);
+        if (d >= kInfiniteDistance) continue;
+        if (d < dmin) {
+            best = reinterpret_cast<uintptr_t>(a);
+            dmin = d;
+        }
+        stampChain(j, d, time_);
+    }
+    for (uintptr_t* en = ib; en != ie; ++en) {
+        FlowArc* a = arcPtr(*en);
+        if (a->reverseResidualCap == 0) continue;
+        FlowNode* j = tailOf(i, a);
+        if (!j->inSinkTree || !j->parent) continue;
+        int d = chainDepth(j, time_);
+        if (d >= kInfiniteDistance) continue;
+        if (d < dmin) {
+            best = reinterpret_cast<uintptr_t>(a) | 1;
+            dmin = d;
+        }
+        stampChain(j, d, time_);
+    }
+    if (best) {
+        i->parent = best;
+        i->timestamp = time_;
+        i->distance = dmin + 1;
+        return;
+    }
+    i->timestamp = 0;
+    i->parent = 0;
+    for (FlowArc* a = b; a != e; ++a) {
+        FlowNode* j = headOf(i, a);
+        if (!j->inSinkTree || !j->parent) continue;
+        if (a->residualCap != 0) setActive(j);
+        if (j->parent == (reinterpret_cast<uintptr_t>(a) | 1)) {
+            j->parent = kOrphan;
+            pushOrphanBack(j);
+        }
+    }
+    for (uintptr_t* en = ib; en != ie; ++en) {
+        FlowArc* a = arcPtr(*en);
+        FlowNode* j = tailOf(i, a);
+        if (!j->inSinkTree || !j->parent) continue;
+        if (a->reverseResidualCap != 0) setActive(j);
+        if (j->parent == reinterpret_cast<uintptr_t>(a)) {
+            j->parent = kOrphan;
+            pushOrphanBack(j);
+        }
+    }
+}
+
+void FlowGraph::adoptOrphans() {
+    // The orphans of one augmentation are taken in list order; each one starts a working list
+    // that is processed first-in first-out, new orphans joining at its end.
+    OrphanRecord* pending = orphanFirst_;
+    orphanFirst_ = orphanLast_ = nullptr;
+    while (pending) {
+        OrphanRecord* r = pending;
+        pending = r->next;
+        r->next = nullptr;
+        orphanFirst_ = orphanLast_ = r;
+        while (orphanFirst_) {
+            OrphanRecord* w = orphanFirst_;
+            orphanFirst_ = w->next;
+            if (!orphanFirst_) orphanLast_ = nullptr;
+            FlowNode* i = w->node;
+            w->next = orphanPool_->freeList;
+            orphanPool_->freeList = w;
+            if (i->inSinkTree)
+                processSinkOrphan(i);
+            else
+                processSourceOrphan(i);
+        }
+    }
+}
+
+float FlowGraph::computeMaxFlow() {
+    if (!converted_) {
+        if (arcCount_ == 0) {
+            Node a = addNode();
+            Node b = addNode();
+            addEdge(a, b, 1, 0);
+        }
+        convertArcs();
+    }
+    initialise();
+
+    FlowNode* current = nullptr;
+    for (;;) {
+        FlowNode* i = current;
+        if (i) {
+            i->nextActive = nullptr;
+            if (!i->parent) i = nullptr;
+        }
+        if (!i) {
+            i = nextActiveNode();
+            if (!i) break;
+        }
+        FlowNode *sourceEnd = nullptr, *sinkEnd = nullptr;
+        float *middleCap = nullptr, *middleRev = nullptr;
+        bool met = grow(i, sourceEnd, sinkEnd, middleCap, middleRev);
+        ++time_;
+        if (met) {
+            i->nextActive = i;
+            current = i;
+            augment(sourceEnd, sinkEnd, middleCap, middleRev);
+            adoptOrphans();
+        } else {
+            current = nullptr;
+        }
+    }
+
+    while (orphanPool_->blocks) {
+        OrphanPool::Block* n = orphanPool_->blocks->next;
+        std::free(orphanPool_->blocks);
+        orphanPool_->blocks = n;
+    }
+    delete orphanPool_;
+    orphanPool_ = nullptr;
+    return flow_;
+}

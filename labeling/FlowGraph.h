@@ -1,0 +1,102 @@
+#pragma once
+#include <cstdint>
+
+// s-t graph with float capacities solved by the two-search-tree augmenting-path method.
+// Value 0 of a variable (node) means it ends on the source side of the minimum cut.
+// The graph is built once, solved once by computeMaxFlow() and then read with isSourceSide().
+
+struct FlowArc;
+
+struct FlowNode {
+    // Before conversion: count of arcs with this node as tail. After: tagged pointer to its first
+    // outgoing arc (bit 0 set: the first slot of the range holds the end address instead).
+    uintptr_t firstOut;
+    // The same for the incoming-arc entries.
+    uintptr_t firstIn;
+    // 0 free, 1 attached to its terminal, 2 orphan, even = own outgoing arc towards the parent,
+    // odd = (arc ending here) + 1, whose tail is the parent.
+    uintptr_t parent;
+    FlowNode* nextActive;  // active-queue link; null = not queued; the last node links to itself
+    int32_t timestamp;     // time at which distance was last known to be valid
+    int32_t distance;      // arcs to the terminal along the parent chain
+    int16_t inSinkTree;    // 0 source tree, 1 sink tree (meaningful only while parent is set)
+    float terminalCap;     // > 0: residual source->node; < 0: minus the residual node->sink
+};
+
+// One arc serves both directions of an edge. headOffset is the byte distance from the tail node
+// to the head node (pointer-sized because node blocks are separate allocations); before conversion
+// it holds the head node's address.
+struct FlowArc {
+    intptr_t headOffset;
+    float residualCap;         // tail -> head
+    float reverseResidualCap;  // head -> tail
+};
+
+class FlowGraph {
+public:
+    typedef FlowNode* Node;
+    typedef void (*ErrorFunction)(const char* message);
+
+    FlowGraph();
+    ~FlowGraph();
+    FlowGraph(const FlowGraph&) = delete;
+    FlowGraph& operator=(const FlowGraph&) = delete;
+
+    Node addNode();
+    // Adds the arc from->to with capacity cap and the reverse capacity revCap.
+    void addEdge(Node from, Node to, float cap, float revCap);
+    // Adds capacities to both terminal arcs; the common part becomes constant flow.
+    void addTerminalCaps(Node node, float capSource, float capSink);
+    // Energy term over two variables; requires E00 + E11 <= E01 + E10.
+    void addPairTerm(Node x, Node y, float E00, float E01, float E10, float E11);
+    // Solves and returns the total flow, which equals the minimum cut cost including the
+    // constants accumulated by addTerminalCaps.
+    float computeMaxFlow();
+    bool isSourceSide(Node node) const;
+
+    // Called with the message before the process ends on memory exhaustion. Without a callback
+    // the message goes to standard error.
+    void setErrorCallback(ErrorFunction fn) { errorFunction_ = fn; }
+
+    // Number of nodes added so far (including the two padding nodes of an arc-less graph).
+    int nodeCount() const { return nodeCount_; }
+    // Current accumulated flow (the constant part before computeMaxFlow()).
+    float flow() const { return flow_; }
+
+private:
+    struct NodeBlock;
+    struct ArcBlock;
+    struct InBlock;
+    struct OrphanRecord;
+    struct OrphanPool;
+
+    [[noreturn]] void fail(const char* message);
+    void* allocate(std::size_t bytes);
+    void convertArcs();
+    void initialise();
+    void setActive(FlowNode* i);
+    FlowNode* nextActiveNode();
+    bool grow(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
+              float*& middleRev);
+    void augment(FlowNode* sourceEnd, FlowNode* sinkEnd, float* middleCap, float* middleRev);
+    void adoptOrphans();
+    void processSourceOrphan(FlowNode* i);
+    void processSinkOrphan(FlowNode* i);
+    void pushOrphanFront(FlowNode* i);
+    void pushOrphanBack(FlowNode* i);
+
+    NodeBlock* nodeBlocks_ = nullptr;   // chained newest first
+    ArcBlock* arcBlocks_ = nullptr;     // forward arcs (pre-conversion: appended, newest first)
+    InBlock* inBlocks_ = nullptr;       // incoming entries, parallel to arcBlocks_ before conversion
+    OrphanPool* orphanPool_ = nullptr;  // exists only during computeMaxFlow()
+    ErrorFunction errorFunction_ = nullptr;
+    float flow_ = 0.0f;
+    FlowNode* queueFirst_[2] = {nullptr, nullptr};
+    FlowNode* queueLast_[2] = {nullptr, nullptr};
+    OrphanRecord* orphanFirst_ = nullptr;
+    OrphanRecord* orphanLast_ = nullptr;
+    int32_t time_ = 0;
+    int nodeCount_ = 0;
+    long arcCount_ = 0;
+    bool converted_ = false;
+};

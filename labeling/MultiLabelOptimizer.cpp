@@ -1,0 +1,406 @@
+#include "MultiLabelOptimizer.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <new>
+
+#include "FlowGraph.h"
+
+namespace {
+
+// Which entry of a pairwise term is the configuration the two variables have now.
+enum CurrentEntry { kCurrent00, kCurrent01, kCurrent10, kCurrent11 };
+
+// A pairwise term E00 + E11 > E01 + E10 would give the max-flow graph a negative capacity. Raise
+// the off-diagonal entries that are not the current configuration until the term is regular: the
+// move's energy then bounds the true energy from above and agrees with it at the current labels,
+// so its minimum never raises the true energy. The test is the one the graph builder applies.
+bool makeRegular(float e00, float& e01, float& e10, float e11, CurrentEntry current) {
+    float sum = (e01 - e00) + (e10 - e11);
+    if (!(sum < 0)) return false;
+    float excess = -sum;
+    float* first = nullptr;
+    float* second = nullptr;
+    if (current == kCurrent01) {
+        first = &e10;
+    } else if (current == kCurrent10) {
+        first = &e01;
+    } else {
+        first = &e01;
+        second = &e10;
+    }
+    if (second) {
+        *first += 0.5f * excess;
+        *second += 0.5f * excess;
+    } else {
+        *first += excess;
+    }
+    // Rounding may leave a few units in the last place; push the raised entry up until it holds.
+    float* bump = second ? second : first;
+    while ((e01 - e00) + (e10 - e11) < 0) {
+        float deficit = -((e01 - e00) + (e10 - e11));
+        *bump = std::nextafter(*bump + deficit, std::numeric_limits<float>::infinity());
+    }
+    return true;
+}
+
+}  // namespace
+
+MultiLabelOptimizer::MultiLabelOptimizer(int sites, int labels) : numLabels(labels), numSites(sites) {
+    try {
+        labeling.assign(sites > 0 ? sites : 0, 0);
+        siteToVariable.assign(sites > 0 ? sites : 0, -1);
+        labelOrder.resize(labels > 0 ? labels : 0);
+    } catch (const std::bad_alloc&) {
+        throw OptimizerException{"Not enough memory"};
+    }
+    for (int k = 0; k < labels; ++k) labelOrder[k] = k;
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+}
+
+MultiLabelOptimizer::~MultiLabelOptimizer() {
+    delete dataTerm_;
+    delete smoothTerm_;
+}
+
+void MultiLabelOptimizer::setDataCostFunction(DataCostFn fn, void* user) {
+    if (dataTerm_) throw OptimizerException{"Data Costs are already initialized"};
+    dataTerm_ = new DataTerm{fn, user};
+}
+
+void MultiLabelOptimizer::setSmoothCostFunction(SmoothCostFn fn, void* user) {
+    if (smoothTerm_) throw OptimizerException{"Smoothness Costs are already initialized"};
+    smoothTerm_ = new SmoothTerm{fn, user};
+}
+
+bool MultiLabelOptimizer::checkReady() {
+    if (!smoothTerm_) throw OptimizerException{"Smoothness term is not set up yet!"};
+    if (!dataTerm_) throw OptimizerException{"Data term is not set up yet!"};
+    return true;
+}
+
+// Sums are kept in double so that cycle and move comparisons are exact enough to be trusted at
+// any energy magnitude.
+double MultiLabelOptimizer::exactEnergy() {
+    double data = 0;
+    for (int s = 0; s < numSites; ++s) data += dataTerm_->fn(s, labeling[s], dataTerm_->user);
+    double smooth = 0;
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            if (n < s)
+                smooth += w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
+        }
+    }
+    return data + smooth;
+}
+
+float MultiLabelOptimizer::computeEnergy() {
+    if (!checkReady()) throw OptimizerException{"Not ready to optimize yet. Set up data and smooth costs first"};
+    return static_cast<float>(exactEnergy());
+}
+
+float MultiLabelOptimizer::dataEnergy() {
+    if (!checkReady()) throw OptimizerException{"Not ready to optimize yet. Set up data and smooth costs first"};
+    double data = 0;
+    for (int s = 0; s < numSites; ++s) data += dataTerm_->fn(s, labeling[s], dataTerm_->user);
+    return static_cast<float>(data);
+}
+
+float MultiLabelOptimizer::smoothnessEnergy() {
+    return static_cast<float>(static_cast<double>(computeEnergy()) - dataEnergy());
+}
+
+void MultiLabelOptimizer::scrambleLabelOrder() {
+    for (int k = 0; k < numLabels; ++k) {
+        int a = std::rand() % numLabels;
+        int b = std::rand() % numLabels;
+        int t = labelOrder[a];
+        labelOrder[a] = labelOrder[b];
+        labelOrder[b] = t;
+    }
+}
+
+void MultiLabelOptimizer::moveGuard(const std::vector<int>& before, double energyBefore) {
+    if (exactEnergy() > energyBefore) labeling = before;
+}
+
+void MultiLabelOptimizer::expandLabel(int alpha) {
+    int variables = 0;
+    for (int s = 0; s < numSites; ++s)
+        if (labeling[s] != alpha) ++variables;
+    if (variables == 0) return;
+    if (!checkReady()) throw OptimizerException{"Set up data and smoothness terms first. "};
+
+    std::vector<int> sites;
+    sites.reserve(variables);
+    for (int s = 0; s < numSites; ++s)
+        if (labeling[s] != alpha) {
+            siteToVariable[s] = static_cast<int>(sites.size());
+            sites.push_back(s);
+        }
+
+    DataCostFn D = dataTerm_->fn;
+    void* du = dataTerm_->user;
+    SmoothCostFn V = smoothTerm_->fn;
+    void* vu = smoothTerm_->user;
+
+    FlowGraph g;
+    std::vector<FlowGraph::Node> nodes(sites.size());
+    for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
+    for (size_t i = 0; i < sites.size(); ++i) {
+        int p = sites[i];
+        g.addTerminalCaps(nodes[i], D(p, labeling[p], du), D(p, alpha, du));
+    }
+    long truncatedBefore = nonRegularTerms_;
+    for (size_t i = sites.size(); i-- > 0;) {
+        int p = sites[i];
+        int lp = labeling[p];
+        int count;
+        const int* idx;
+        const float* wt;
+        neighbourInfo(p, &count, &idx, &wt);
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            float w = wt[k];
+            int vn = siteToVariable[n];
+            int ln = labeling[n];
+            if (vn < 0) {
+                float e11 = w * V(p, n, lp, ln, vu);
+                float e01 = w * V(p, n, alpha, ln, vu);
+                g.addTerminalCaps(nodes[i], e11, e01);
+            } else if (n < p) {
+                float e11 = w * V(p, n, lp, ln, vu);
+                float e10 = w * V(p, n, lp, alpha, vu);
+                float e01 = w * V(p, n, alpha, ln, vu);
+                float e00 = w * V(p, n, alpha, alpha, vu);
+                if (makeRegular(e00, e01, e10, e11, kCurrent11)) ++nonRegularTerms_;
+                g.addPairTerm(nodes[i], nodes[vn], e00, e01, e10, e11);
+            }
+        }
+    }
+    g.computeMaxFlow();
+
+    bool truncated = nonRegularTerms_ != truncatedBefore;
+    std::vector<int> before;
+    double energyBefore = 0;
+    if (truncated) {
+        before = labeling;
+        energyBefore = exactEnergy();
+    }
+    for (size_t i = 0; i < sites.size(); ++i) {
+        if (g.isSourceSide(nodes[i])) labeling[sites[i]] = alpha;
+        siteToVariable[sites[i]] = -1;
+    }
+    if (truncated) moveGuard(before, energyBefore);
+}
+
+void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
+    int variables = 0;
+    for (int s = 0; s < numSites; ++s)
+        if (labeling[s] == alpha || labeling[s] == beta) ++variables;
+    if (variables == 0) return;
+    if (!checkReady()) throw OptimizerException{"Set up data and smoothness terms first. "};
+
+    std::vector<int> sites;
+    sites.reserve(variables);
+    for (int s = 0; s < numSites; ++s)
+        if (labeling[s] == alpha || labeling[s] == beta) {
+            siteToVariable[s] = static_cast<int>(sites.size());
+            sites.push_back(s);
+        }
+
+    DataCostFn D = dataTerm_->fn;
+    void* du = dataTerm_->user;
+    SmoothCostFn V = smoothTerm_->fn;
+    void* vu = smoothTerm_->user;
+
+    FlowGraph g;
+    std::vector<FlowGraph::Node> nodes(sites.size());
+    for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
+    for (size_t i = 0; i < sites.size(); ++i) {
+        int p = sites[i];
+        g.addTerminalCaps(nodes[i], D(p, beta, du), D(p, alpha, du));
+    }
+    long truncatedBefore = nonRegularTerms_;
+    for (size_t i = sites.size(); i-- > 0;) {
+        int p = sites[i];
+        int count;
+        const int* idx;
+        const float* wt;
+        neighbourInfo(p, &count, &idx, &wt);
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            float w = wt[k];
+            int vn = siteToVariable[n];
+            if (vn < 0) {
+                int ln = labeling[n];
+                float eb = w * V(p, n, beta, ln, vu);
+                float ea = w * V(p, n, alpha, ln, vu);
+                g.addTerminalCaps(nodes[i], eb, ea);
+            } else if (n < p) {
+                float e00 = w * V(p, n, alpha, alpha, vu);
+                float e01 = w * V(p, n, alpha, beta, vu);
+                float e10 = w * V(p, n, beta, alpha, vu);
+                float e11 = w * V(p, n, beta, beta, vu);
+                bool pa = labeling[p] == alpha;
+                bool na = labeling[n] == alpha;
+                CurrentEntry cur = pa ? (na ? kCurrent00 : kCurrent01) : (na ? kCurrent10 : kCurrent11);
+                if (makeRegular(e00, e01, e10, e11, cur)) ++nonRegularTerms_;
+                g.addPairTerm(nodes[i], nodes[vn], e00, e01, e10, e11);
+            }
+        }
+    }
+    g.computeMaxFlow();
+
+    bool truncated = nonRegularTerms_ != truncatedBefore;
+    std::vector<int> before;
+    double energyBefore = 0;
+    if (truncated) {
+        before = labeling;
+        energyBefore = exactEnergy();
+    }
+    for (size_t i = 0; i < sites.size(); ++i) {
+        labeling[sites[i]] = g.isSourceSide(nodes[i]) ? alpha : beta;
+        siteToVariable[sites[i]] = -1;
+    }
+    if (truncated) moveGuard(before, energyBefore);
+}
+
+double MultiLabelOptimizer::expansionCycle() {
+    if (randomLabelOrder) scrambleLabelOrder();
+    for (int k = 0; k < numLabels; ++k) expandLabel(labelOrder[k]);
+    return exactEnergy();
+}
+
+double MultiLabelOptimizer::swapCycle() {
+    if (randomLabelOrder) scrambleLabelOrder();
+    for (int j = 0; j < numLabels; ++j)
+        for (int i = numLabels - 1; i >= 0; --i)
+            if (labelOrder[j] < labelOrder[i]) swapLabels(labelOrder[j], labelOrder[i]);
+    return exactEnergy();
+}
+
+float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
+    if (!checkReady()) throw OptimizerException{"Not ready to optimize yet. Set up data and smooth costs first"};
+    // The first cycle always runs; the loop stops after the first cycle that does not lower the
+    // energy (that cycle counted). The comparison is made on double sums, never on rounded floats.
+    double energy = exactEnergy();
+    long cycles = 1;
+    while (cycles <= maxCycles) {
+        double old = energy;
+        energy = expansion ? expansionCycle() : swapCycle();
+        ++cycles;
+        if (!(energy < old)) break;
+    }
+    std::printf(expansion ? "Graph Cut Expansion finished in %d cycles!\n"
+                          : "Graph Cut Swap finished in %d cycles!\n",
+                static_cast<int>(cycles - 1));
+    std::fflush(stdout);
+    return static_cast<float>(energy);
+}
+
+float MultiLabelOptimizer::runExpansion(int maxCycles) { return runCycles(maxCycles, true); }
+
+float MultiLabelOptimizer::runSwap(int maxCycles) { return runCycles(maxCycles, false); }
+
+// ---------------------------------------------------------------------------------------------
+
+GeneralGraphOptimizer::GeneralGraphOptimizer(int sites, int labels) : MultiLabelOptimizer(sites, labels) {}
+
+GeneralGraphOptimizer::~GeneralGraphOptimizer() {
+    releasePending();
+    if (ownsNeighbourArrays) {
+        for (int* p : neighbourIndex) delete[] p;
+        for (float* p : neighbourWeight) delete[] p;
+    }
+}
+
+void GeneralGraphOptimizer::releasePending() {
+    for (NeighbourBlock*& head : pendingNeighbours) {
+        while (head) {
+            NeighbourBlock* next = head->next;
+            delete head;
+            head = next;
+        }
+    }
+    pendingNeighbours.clear();
+    pendingNeighbours.shrink_to_fit();
+}
+
+void GeneralGraphOptimizer::push(int site, int neighbour, float weight) {
+    NeighbourBlock*& head = pendingNeighbours[site];
+    if (!head || head->count == 4) {
+        NeighbourBlock* b = new (std::nothrow) NeighbourBlock;
+        if (!b) {
+            std::printf("\nOut of memory");
+            std::fflush(stdout);
+            std::exit(1);
+        }
+        b->count = 0;
+        b->next = head;
+        head = b;
+    }
+    head->records[head->count++] = NeighbourRecord{neighbour, weight};
+}
+
+void GeneralGraphOptimizer::addNeighbourPair(int site1, int site2, float weight) {
+    if (!needConversion) throw OptimizerException{"Already set up neighborhood system"};
+    if (pendingNeighbours.empty() && numSites > 0) {
+        try {
+            pendingNeighbours.assign(numSites, nullptr);
+        } catch (const std::bad_alloc&) {
+            throw OptimizerException{"Not enough memory"};
+        }
+    }
+    push(site1, site2, weight);
+    push(site2, site1, weight);
+}
+
+void GeneralGraphOptimizer::convertNeighbours() {
+    needConversion = false;
+    try {
+        numNeighbours.assign(numSites, 0);
+        neighbourIndex.assign(numSites, nullptr);
+        neighbourWeight.assign(numSites, nullptr);
+        if (!pendingNeighbours.empty()) {
+            for (int s = 0; s < numSites; ++s) {
+                int count = 0;
+                for (NeighbourBlock* b = pendingNeighbours[s]; b; b = b->next) count += b->count;
+                numNeighbours[s] = count;
+                if (count == 0) continue;
+                neighbourIndex[s] = new int[count];
+                neighbourWeight[s] = new float[count];
+                int k = 0;
+                for (NeighbourBlock* b = pendingNeighbours[s]; b; b = b->next)
+                    for (int r = 0; r < b->count; ++r, ++k) {
+                        neighbourIndex[s][k] = b->records[r].neighbour;
+                        neighbourWeight[s][k] = b->records[r].weight;
+                    }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        throw OptimizerException{"Not enough memory"};
+    }
+    releasePending();
+}
+
+bool GeneralGraphOptimizer::checkReady() {
+    MultiLabelOptimizer::checkReady();
+    if (needConversion) convertNeighbours();
+    return true;
+}
+
+void GeneralGraphOptimizer::neighbourInfo(int site, int* count, const int** indices, const float** weights) {
+    if (needConversion) convertNeighbours();
+    *count = numNeighbours[site];
+    *indices = neighbourIndex[site];
+    *weights = neighbourWeight[site];
+}

@@ -1,0 +1,111 @@
+#pragma once
+#include <vector>
+
+// Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
+//   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n).
+// Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
+
+// Thrown on a precondition failure; message points to static text.
+struct OptimizerException {
+    const char* message;
+};
+
+class MultiLabelOptimizer {
+public:
+    typedef float (*DataCostFn)(int site, int label, void* user);
+    typedef float (*SmoothCostFn)(int site1, int site2, int label1, int label2, void* user);
+
+    MultiLabelOptimizer(int numSites, int numLabels);
+    virtual ~MultiLabelOptimizer();
+    MultiLabelOptimizer(const MultiLabelOptimizer&) = delete;
+    MultiLabelOptimizer& operator=(const MultiLabelOptimizer&) = delete;
+
+    // Neighbours of a site: count, indices and weights (arrays owned by the optimiser).
+    virtual void neighbourInfo(int site, int* count, const int** indices, const float** weights) = 0;
+    // Throws unless both terms are set; returns true when the optimiser can run.
+    virtual bool checkReady();
+
+    void setDataCostFunction(DataCostFn fn, void* user);
+    void setSmoothCostFunction(SmoothCostFn fn, void* user);
+
+    float computeEnergy();
+    float dataEnergy();
+    float smoothnessEnergy();
+
+    // Cycles of moves until a cycle brings no improvement (that cycle counted) or maxCycles
+    // cycles have run; returns the final energy.
+    float runExpansion(int maxCycles);
+    float runSwap(int maxCycles);
+    // One expansion move on label alpha.
+    void expandLabel(int alpha);
+    // One swap move between labels alpha < beta.
+    void swapLabels(int alpha, int beta);
+    void setRandomLabelOrder(bool on) { randomLabelOrder = on; }
+
+    // Pairwise terms of the moves so far that were not regular and had to be raised before they
+    // reached the max-flow graph.
+    long nonRegularTermCount() const { return nonRegularTerms_; }
+
+    int numLabels;
+    int numSites;
+    std::vector<int> labeling;        // current label per site; read directly by callers
+    std::vector<int> siteToVariable;  // node index during a move, -1 otherwise
+    std::vector<int> labelOrder;      // order of labels in a cycle
+    bool randomLabelOrder = false;
+
+private:
+    struct DataTerm {
+        DataCostFn fn;
+        void* user;
+    };
+    struct SmoothTerm {
+        SmoothCostFn fn;
+        void* user;
+    };
+
+    void scrambleLabelOrder();
+    double exactEnergy();
+    float runCycles(int maxCycles, bool expansion);
+    double expansionCycle();
+    double swapCycle();
+    void moveGuard(const std::vector<int>& before, double energyBefore);
+
+    DataTerm* dataTerm_ = nullptr;
+    SmoothTerm* smoothTerm_ = nullptr;
+    long nonRegularTerms_ = 0;
+};
+
+// Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.
+class GeneralGraphOptimizer : public MultiLabelOptimizer {
+public:
+    GeneralGraphOptimizer(int numSites, int numLabels);
+    ~GeneralGraphOptimizer() override;
+
+    // Adds the unordered pair once; it is stored in both directions.
+    void addNeighbourPair(int site1, int site2, float weight);
+    void neighbourInfo(int site, int* count, const int** indices, const float** weights) override;
+    bool checkReady() override;
+
+private:
+    struct NeighbourRecord {
+        int neighbour;
+        float weight;
+    };
+    // Growable list of records in blocks of 4, newest block at the head.
+    struct NeighbourBlock {
+        NeighbourRecord records[4];
+        int count;
+        NeighbourBlock* next;
+    };
+
+    void convertNeighbours();
+    void releasePending();
+    void push(int site, int neighbour, float weight);
+
+    std::vector<NeighbourBlock*> pendingNeighbours;
+    bool needConversion = true;
+    std::vector<int> numNeighbours;
+    std::vector<int*> neighbourIndex;
+    std::vector<float*> neighbourWeight;
+    bool ownsNeighbourArrays = true;
+};
