@@ -13,6 +13,8 @@ Viewer::~Viewer() {
 void Viewer::update(Subject*) { QGLViewer::update(); }
 
 void Viewer::init() {
+    // Camera and window state saved by the last session in the current directory, if any.
+    restoreStateFromFile();
     setBackgroundColor(Qt::white);
     setForegroundColor(Qt::black);
 }
