@@ -1,0 +1,149 @@
+// Max-flow on segmentation-style grid graphs and expansion cycles of a labelling run.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "FlowGraph.h"
+#include "MultiLabelOptimizer.h"
+
+namespace {
+
+// Smooth random field in about [-1, 1]: a sum of a few random plane waves.
+struct SmoothField {
+    explicit SmoothField(unsigned seed) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        for (auto& w : waves) {
+            for (double& k : w.k) k = (u(rng) - 0.5) * 0.08;
+            w.phase = u(rng) * 6.283185307;
+        }
+    }
+    double operator()(double x, double y, double z) const {
+        double s = 0;
+        for (const auto& w : waves) s += std::sin(w.k[0] * x + w.k[1] * y + w.k[2] * z + w.phase);
+        return s / 2.0;
+    }
+    struct Wave {
+        double k[3];
+        double phase;
+    };
+    Wave waves[4];
+};
+
+// 4-connected (nz == 1) or 6-connected grid with neighbour capacities in [0.5, 1.5) and terminal
+// capacities from the smooth field plus noise.
+void buildGrid(FlowGraph& g, int nx, int ny, int nz, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> cap(0.5f, 1.5f);
+    std::uniform_real_distribution<float> noise(0.0f, 0.5f);
+    SmoothField field(seed + 1);
+    std::vector<FlowGraph::Node> nodes(static_cast<size_t>(nx) * ny * nz);
+    for (auto& n : nodes) n = g.addNode();
+    auto at = [&](int x, int y, int z) { return nodes[(static_cast<size_t>(z) * ny + y) * nx + x]; };
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) {
+                double f = field(x, y, z);
+                float s = static_cast<float>(std::max(f, 0.0) * 4.0) + noise(rng);
+                float t = static_cast<float>(std::max(-f, 0.0) * 4.0) + noise(rng);
+                g.addTerminalCaps(at(x, y, z), s, t);
+                if (x + 1 < nx) g.addEdge(at(x, y, z), at(x + 1, y, z), cap(rng), cap(rng));
+                if (y + 1 < ny) g.addEdge(at(x, y, z), at(x, y + 1, z), cap(rng), cap(rng));
+                if (z + 1 < nz) g.addEdge(at(x, y, z), at(x, y, z + 1), cap(rng), cap(rng));
+            }
+}
+
+void gridBench(benchmark::State& state, int nx, int ny, int nz) {
+    double flow = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        FlowGraph* g = new FlowGraph;
+        buildGrid(*g, nx, ny, nz, 17);
+        state.ResumeTiming();
+        flow = g->computeMaxFlow();
+        state.PauseTiming();
+        delete g;
+        state.ResumeTiming();
+    }
+    state.counters["flow"] = flow;
+}
+
+void BM_Grid2D_512(benchmark::State& s) { gridBench(s, 512, 512, 1); }
+void BM_Grid2D_1024(benchmark::State& s) { gridBench(s, 1024, 1024, 1); }
+void BM_Grid3D_100(benchmark::State& s) { gridBench(s, 100, 100, 100); }
+
+// Labelling run: 100k sites on a 6-connected 3-D grid, 10 labels, truncated-linear smoothness.
+struct LabelProblem {
+    int nx = 50, ny = 50, nz = 40;
+    std::vector<float> data;
+    int labels = 10;
+};
+
+float labelData(int site, int label, void* user) {
+    const LabelProblem* p = static_cast<const LabelProblem*>(user);
+    return p->data[static_cast<size_t>(site) * p->labels + label];
+}
+float labelSmooth(int, int, int l1, int l2, void*) { return 2.0f * std::min(std::abs(l1 - l2), 3); }
+
+void setupLabelling(GeneralGraphOptimizer& o, LabelProblem& p) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> noise(0.0f, 4.0f);
+    SmoothField field(9);
+    int n = p.nx * p.ny * p.nz;
+    p.data.resize(static_cast<size_t>(n) * p.labels);
+    for (int z = 0; z < p.nz; ++z)
+        for (int y = 0; y < p.ny; ++y)
+            for (int x = 0; x < p.nx; ++x) {
+                int s = (z * p.ny + y) * p.nx + x;
+                double ideal = (field(x * 2.0, y * 2.0, z * 2.0) + 1.0) * 0.5 * (p.labels - 1);
+                for (int l = 0; l < p.labels; ++l)
+                    p.data[static_cast<size_t>(s) * p.labels + l] =
+                        static_cast<float>(std::abs(l - ideal)) * 3.0f + noise(rng);
+                if (x + 1 < p.nx) o.addNeighbourPair(s, s + 1, 1.0f);
+                if (y + 1 < p.ny) o.addNeighbourPair(s, s + p.nx, 1.0f);
+                if (z + 1 < p.nz) o.addNeighbourPair(s, s + p.nx * p.ny, 1.0f);
+            }
+    o.setDataCostFunction(labelData, &p);
+    o.setSmoothCostFunction(labelSmooth, nullptr);
+}
+
+// One expansion cycle from the all-zero labelling (the costliest cycle of a run).
+void BM_ExpansionFirstCycle(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        LabelProblem p;
+        GeneralGraphOptimizer o(p.nx * p.ny * p.nz, p.labels);
+        setupLabelling(o, p);
+        o.computeEnergy();
+        state.ResumeTiming();
+        for (int l = 0; l < p.labels; ++l) o.expandLabel(l);
+        benchmark::DoNotOptimize(o.labeling.data());
+    }
+}
+
+// A whole run until a cycle brings no improvement; reports the cycle count.
+void BM_ExpansionRun(benchmark::State& state) {
+    double energy = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        LabelProblem p;
+        GeneralGraphOptimizer o(p.nx * p.ny * p.nz, p.labels);
+        setupLabelling(o, p);
+        o.computeEnergy();
+        state.ResumeTiming();
+        energy = o.runExpansion(1 << 30);
+    }
+    state.counters["energy"] = energy;
+}
+
+}  // namespace
+
+BENCHMARK(BM_Grid2D_512)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1);
+BENCHMARK(BM_Grid2D_1024)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1);
+BENCHMARK(BM_Grid3D_100)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1);
+BENCHMARK(BM_ExpansionFirstCycle)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1);
+BENCHMARK(BM_ExpansionRun)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1);
