@@ -75,6 +75,13 @@ public:
     // The unattended pipeline selected by autoProcessMode.
     void autoProcess();
 
+    // Start-up loading, in two halves so that the viewer (on its first draw) and a program without
+    // windows run the same steps, with the automatic mode between them. The first half loads the
+    // shapes named by the parameters and picks the source and target frames; it returns whether
+    // both are set. The second creates the search object for them and sub-samples both shapes.
+    bool loadStartupShapes();
+    void prepareSearch();
+
     ShapeModel* source = nullptr;  // current source shape, a frame of the animation (not owned)
     ShapeModel* target = nullptr;  // current target shape, a frame of the animation (not owned)
     std::string lastDir;           // start directory of the file dialogs

@@ -1,0 +1,154 @@
+// The unattended pipeline, the automatic modes and the alignment error.
+#include "AutoProcess.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+#include "MatchCandidates.h"
+#include "Scene.h"
+#include "StageTimers.h"
+
+namespace {
+
+const std::string kDashes(79, '-');
+
+const char* const kStages[] = {"Sub-sampling geometry", "Populating correspondence candidates",
+                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
+                               "Graph cut optimization"};
+
+bool hasShapes(const Scene& scene, const char* operation) {
+    if (scene.source && scene.target) return true;
+    std::cerr << "Error in " << operation << "(): no source and target shapes loaded." << std::endl;
+    return false;
+}
+
+}  // namespace
+
+void Scene::autoProcess() {
+    if (!hasShapes(*this, "Scene::autoProcess")) return;
+    createMatchCandidates(source, target, false);
+    if (hasSearchResults()) return;
+    MatchCandidates& mc = *matchCandidates;
+
+    startTimer(kStages[0]);
+    mc.subsample(featureSamplesSource, featureSamplesTarget, pruneMaxRatio_FM);
+    stopTimer(kStages[0]);
+
+    startTimer(kStages[1]);
+    if (featureType == 5)
+        mc.spinImageCandidates(maxCandidates_FM);
+    else
+        mc.findCandidateCorrespondence(radius_FM * radius_FM, maxCandidates_FM, ANNEpsilon_FM);
+    stopTimer(kStages[1]);
+
+    startTimer(kStages[2]);
+    mc.meanShift(radius_MS * radius_MS, rate_MS, int(maxIter_MS), ANNEpsilon_MS);
+    stopTimer(kStages[2]);
+
+    startTimer(kStages[3]);
+    // Negative minimum sizes mean "no minimum" for the unsigned size limits.
+    unsigned int minCluster = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
+    if (skipVerification_VR)
+        mc.skipVerify(minCluster, maxNumVerifyClusters_VR);
+    else
+        mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
+                        ANNEpsilon_VR);
+    mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
+    stopTimer(kStages[3]);
+
+    startTimer(kStages[4]);
+    if (graphCutInstance_GC == 1) {
+        mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+                           percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
+                           percentOfDiagonal(dummyLabelSmoothError_GC),
+                           percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
+                           percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+    } else if (graphCutInstance_GC == 2) {
+        mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
+                                   percentOfDiagonal(smoothTruncateValue_GC),
+                                   percentOfDiagonal(dataTruncateValue_GC));
+    } else {
+        std::cerr << "Unknown graph cut instance type " << graphCutInstance_GC << "!" << std::endl;
+    }
+    stopTimer(kStages[4]);
+
+    std::cout << kDashes << std::endl << "Running time summary" << std::endl;
+    for (const char* stage : kStages) printTimer(stage);
+    std::cout << kDashes << std::endl;
+}
+
+float alignmentError(Scene& scene) {
+    if (!scene.matchCandidates) return FLT_MAX;
+    float e = scene.matchCandidates->maxSymmetricHausdorff();
+    std::cout << "Maximum Symmetric Hausdorff Error: " << e << " ("
+              << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)" << std::endl;
+    return e;
+}
+
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
+    AutoModeOutcome outcome;
+    outcome.mode = scene.autoProcessMode;
+    auto fail = [&outcome](const std::string& why) {
+        outcome.succeeded = false;
+        if (outcome.failure.empty()) outcome.failure = why;
+    };
+    switch (scene.autoProcessMode) {
+    case 1: {
+        outcome.endsProcess = true;
+        scene.autoProcess();
+        if (!scene.matchCandidates) {
+            fail("no source and target shapes loaded, so there is no result to save");
+            break;
+        }
+        if (scene.matchCandidates->gcLabelsSource.empty()) {
+            fail("the run produced no graph-cut labels to save");
+            if (stopAtFailure) break;
+        }
+        if (!scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult))
+            fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
+        break;
+    }
+    case 2:
+    case 3: {
+        outcome.endsProcess = scene.autoProcessMode == 3;
+        if (!hasShapes(scene, "runAutoProcessMode")) {
+            fail("no source and target shapes loaded");
+            break;
+        }
+        scene.createMatchCandidates(scene.source, scene.target, false);
+        if (!scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult) ||
+            scene.matchCandidates->gcLabelsSource.empty()) {
+            fail("no result could be loaded from " + scene.autoSaveCorrespondenceResult);
+            if (scene.autoProcessMode == 2 || stopAtFailure) break;
+        }
+        if (scene.autoProcessMode == 2) {
+            outcome.showResult = true;
+            break;
+        }
+        std::ofstream out(scene.alignDistanceFile, std::ios::app);
+        if (!out) {
+            std::cerr << "Error in saving alignment distance: could not open output file "
+                      << scene.alignDistanceFile << " for writing!" << std::endl;
+            fail("could not open the alignment distance file " + scene.alignDistanceFile);
+            break;
+        }
+        float e = alignmentError(scene);
+        out << scene.autoSaveCorrespondenceResult << ": Maximum Symmetric Hausdorff Error " << e << " ("
+            << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)\n";
+        if (!out.flush()) fail("could not write to the alignment distance file " + scene.alignDistanceFile);
+        break;
+    }
+    default:
+        break;
+    }
+    return outcome;
+}
+
+bool runAutoProcessMode(Scene& scene) {
+    AutoModeOutcome outcome = runAutoModeSteps(scene, false);
+    if (outcome.endsProcess) std::exit(0);
+    return outcome.showResult;
+}

@@ -1,0 +1,28 @@
+#pragma once
+#include <string>
+
+class Scene;
+
+// What the automatic mode selected by autoProcessMode did.
+struct AutoModeOutcome {
+    int mode = 0;             // the autoProcessMode value that ran
+    bool succeeded = true;    // false when the mode could not do its job (see failure)
+    bool endsProcess = false; // modes 1 and 3: the interactive program ends after them
+    bool showResult = false;  // mode 2: a result was loaded for the viewer to show
+    std::string failure;      // why the mode could not do its job
+};
+
+// Runs the pipeline steps of the automatic mode (1: process and save the result, 2: load the
+// result, 3: load the result and append the alignment error to alignDistanceFile; other values:
+// nothing) and reports the outcome; never ends the process itself. With stopAtFailure a mode
+// stops at its first failure (no empty result is saved, no error line for a missing result is
+// appended); without it the steps run on as the interactive program runs them.
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure);
+
+// The interactive program's automatic mode: the steps above, after which modes 1 and 3 end the
+// process with exit code 0. Returns true when mode 2 loaded a result that the viewer should show.
+bool runAutoProcessMode(Scene& scene);
+
+// Maximum symmetric Hausdorff error of the current result in model units, with its console line;
+// the largest float when there is no search object.
+float alignmentError(Scene& scene);

@@ -1,0 +1,119 @@
+// Scene operations on the animation and the search object, and the start-up loading.
+#include <filesystem>
+#include <iostream>
+
+#include "MatchCandidates.h"
+#include "Scene.h"
+#include "ShapeAnimation.h"
+#include "ShapeModel.h"
+
+namespace {
+
+// The loader keeps a shape's directory apart from its name; a bare file name is taken to be in
+// the current directory.
+std::string withDirectory(const std::string& path) {
+    if (path.empty() || !directoryOf(path).empty()) return path;
+    return "./" + path;
+}
+
+}  // namespace
+
+void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force) {
+    if (!sourceShape || !targetShape) {
+        std::cerr << "Error in Scene::createMatchCandidates(): no source and target shapes loaded."
+                  << std::endl;
+        return;
+    }
+    if (!force && matchCandidates && matchCandidates->source == sourceShape &&
+        matchCandidates->target == targetShape)
+        return;
+    delete matchCandidates;
+    matchCandidates = new MatchCandidates(sourceShape, targetShape);
+    std::cout << "Creating new MatchCandidates object..." << std::endl;
+}
+
+bool Scene::hasSearchResults() const {
+    if (!matchCandidates) return false;
+    const MatchCandidates& mc = *matchCandidates;
+    bool clustered = !mc.clusterLabel.empty() && mc.clusterModes.size() > 0;
+    bool verified = !mc.regions.empty() && !mc.regionTransforms.empty();
+    return clustered || verified;
+}
+
+void Scene::newAnimation() {
+    deleteAnimation();
+    animation = new ShapeAnimation;
+}
+
+void Scene::deleteAnimation() {
+    // The search object points at the shapes that are about to go.
+    if (matchCandidates && animation) {
+        for (ShapeModel* shape : animation->shapes)
+            if (matchCandidates->source == shape || matchCandidates->target == shape) {
+                delete matchCandidates;
+                matchCandidates = nullptr;
+                break;
+            }
+    }
+    delete animation;
+    animation = nullptr;
+    source = nullptr;
+    target = nullptr;
+}
+
+void Scene::loadAnimation(const FrameSequence& sequence) {
+    newAnimation();
+    animation->loadSequence(rootDir, sequence, *this);
+}
+
+void Scene::addShape(const std::string& fileName, bool computeDescriptors) {
+    if (!animation) animation = new ShapeAnimation;
+    animation->loadShape(rootDir, withDirectory(fileName), *this, computeDescriptors);
+}
+
+bool Scene::loadStartupShapes() {
+    std::error_code error;
+    std::cout << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
+    if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
+        newAnimation();
+        addShape(defaultSourceFile, true);
+        addShape(defaultTargetFile, true);
+        sourceFrame = 0;
+        targetFrame = 1;
+        source = animation->frame(0);
+        target = animation->frame(1);
+    } else if (!defaultFile.empty()) {
+        std::cout << "Opening file: " << defaultFile << std::endl;
+        openSequence(*this, withDirectory(defaultFile), defaultLoadFrames, defaultSkipFrames);
+        int last = animation ? animation->frameCount() - 1 : -1;
+        if (last < 0) {
+            std::cout << "No frame could be loaded from " << defaultFile << "." << std::endl;
+            source = target = nullptr;
+            return false;
+        }
+        if (sourceFrame > last) {
+            sourceFrame = last;
+            std::cout << "Source Frame # too large; clamping to " << last << "." << std::endl;
+        }
+        if (targetFrame > last) {
+            targetFrame = last;
+            std::cout << "Target Frame # too large; clamping to " << last << "." << std::endl;
+        }
+        source = animation->frame(sourceFrame);
+        target = animation->frame(targetFrame);
+    } else {
+        std::cout << "No shape to load: the parameters name neither defaultSourceFile and "
+                     "defaultTargetFile nor defaultFile."
+                  << std::endl;
+    }
+    return source && target;
+}
+
+void Scene::prepareSearch() {
+    if (!source || !target) {
+        std::cout << "No source and target shapes loaded; nothing to sub-sample." << std::endl;
+        return;
+    }
+    createMatchCandidates(source, target, false);
+    matchCandidates->subsample(featureSamplesSource, featureSamplesTarget, pruneMaxRatio_FM);
+}

@@ -1,0 +1,135 @@
+// veltrix-batch: runs a registration from a parameter file without any window.
+//
+//   veltrix-batch [--seed N] <parameter file>
+//
+// The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
+// are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
+// the pipeline and saves the result, 2 loads the result and prints a summary, 3 loads the result
+// and appends the alignment error to alignDistanceFile. Exit status 0 when the mode did its job,
+// 1 (with the reason on standard error) when it could not, 2 for a bad command line.
+#include <QCoreApplication>
+#include <QDomDocument>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "AutoProcess.h"
+#include "MatchCandidates.h"
+#include "Random.h"
+#include "Scene.h"
+#include "XmlParam.h"
+
+namespace {
+
+const std::string kDashes(79, '-');
+
+int usage(const char* program) {
+    std::cerr << "Usage: " << program << " [--seed N] <parameter file>" << std::endl;
+    return 2;
+}
+
+int failure(const std::string& why) {
+    std::cerr << "veltrix-batch: " << why << std::endl;
+    return 1;
+}
+
+// Vertices per label of one shape's labelling; label == labelCount is the dummy label.
+void printLabelCounts(const char* shapeName, const std::vector<int>& labels, int labelCount) {
+    std::map<int, int> counts;
+    for (int label : labels) ++counts[label];
+    std::cout << "*** " << shapeName << " vertices: " << labels.size() << std::endl;
+    for (const auto& [label, count] : counts) {
+        std::cout << "***   label " << label;
+        if (label == labelCount) std::cout << " (dummy)";
+        else if (label < 0 || label > labelCount) std::cout << " (out of range)";
+        std::cout << ": " << count << " vertices" << std::endl;
+    }
+    int dummies = counts.count(labelCount) ? counts[labelCount] : 0;
+    std::cout << "*** " << shapeName << " vertices with the dummy label: " << dummies << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool seeded = false;
+    uint32_t seed = 0;
+    std::string parameterFile;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--seed") {
+            if (i + 1 >= argc) return usage(argv[0]);
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long value = std::strtoull(argv[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || end == argv[i] || value > 0xffffffffULL || argv[i][0] == '-')
+                return usage(argv[0]);
+            seed = uint32_t(value);
+            seeded = true;
+        } else if (parameterFile.empty() && !arg.empty() && arg[0] != '-') {
+            parameterFile = arg;
+        } else {
+            return usage(argv[0]);
+        }
+    }
+    if (parameterFile.empty()) return usage(argv[0]);
+
+    QCoreApplication application(argc, argv);
+    xmlParam store;
+    Scene scene;
+    scene.registerParams(store);
+    if (seeded) randomSeed(seed);
+
+    // The store carries on with defaults when the file cannot be read; a batch run must not.
+    {
+        QDomDocument probe;
+        if (!store.readParamXML(parameterFile.c_str(), probe))
+            return failure("cannot read the parameter file " + parameterFile);
+    }
+    std::string programName = argv[0];
+    std::string batchFlag = "-b";
+    char* storeArgs[] = {programName.data(), batchFlag.data(), parameterFile.data(), nullptr};
+    if (!store.initParamXML(3, storeArgs)) return failure("cannot read the parameter file " + parameterFile);
+    std::cout << kDashes << std::endl;
+    store.printParamsINI();
+    std::cout << kDashes << std::endl;
+
+    int mode = scene.autoProcessMode;
+    if (mode < 0 || mode > 3)
+        return failure("autoProcessMode " + std::to_string(mode) + " is not one of 0, 1, 2 and 3");
+    if (!scene.loadStartupShapes()) return failure("no shape loaded");
+
+    if (mode == 0) {
+        scene.prepareSearch();
+        MatchCandidates* mc = scene.matchCandidates;
+        if (!mc || !mc->sourceSample || !mc->targetSample) return failure("the shapes could not be sub-sampled");
+        std::cout << "Shapes preprocessed and sub-sampled." << std::endl;
+        return 0;
+    }
+
+    AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+    if (!outcome.succeeded) return failure(outcome.failure);
+    MatchCandidates& mc = *scene.matchCandidates;
+    switch (mode) {
+    case 1:
+        std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
+        break;
+    case 2: {
+        int labelCount = int(mc.sortedTransforms.size());
+        std::cout << kDashes << std::endl
+                  << "Graph cut result " << scene.autoSaveCorrespondenceResult << ": " << mc.regions.size()
+                  << " regions, " << labelCount << " labels (label " << labelCount << " is the dummy label)"
+                  << std::endl;
+        printLabelCounts("Source", mc.gcLabelsSource, labelCount);
+        printLabelCounts("Target", mc.gcLabelsTarget, labelCount);
+        std::cout << kDashes << std::endl;
+        break;
+    }
+    case 3:
+        std::cout << "Alignment error appended to " << scene.alignDistanceFile << std::endl;
+        break;
+    }
+    return 0;
+}
