@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "CorrespondenceList.h"
+#include "FeatureSetANN.h"
+#include "PointSetANN.h"
+
+namespace {
+
+PointSetANN randomPoints(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    PointSetANN set;
+    for (int i = 0; i < n; ++i) set.addPoint(Vec3f(u(rng), u(rng), u(rng)));
+    return set;
+}
+
+std::vector<std::pair<float, int>> bruteForce(const PointSetANN& set, const Vec3f& q) {
+    std::vector<std::pair<float, int>> all;
+    for (int i = 0; i < set.size(); ++i) all.emplace_back((set.point(i) - q).squaredLength(), i);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+}  // namespace
+
+TEST(PointSetANN, QueriesMatchBruteForce) {
+    PointSetANN set = randomPoints(500, 7);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(-1.2f, 1.2f);
+    std::vector<int> idx;
+    std::vector<float> dist;
+    for (int trial = 0; trial < 50; ++trial) {
+        const Vec3f q(u(rng), u(rng), u(rng));
+        const auto expected = bruteForce(set, q);
+
+        set.knnQuery(q, 8, idx, dist, true);
+        ASSERT_EQ(idx.size(), 8u);
+        for (int k = 0; k < 8; ++k) {
+            EXPECT_EQ(idx[k], expected[k].second);
+            // Distances are returned non-squared.
+            EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
+        }
+
+        const float r2 = 0.09f;
+        set.rangeQuery(q, r2, idx, dist, true);
+        const size_t inside =
+            std::count_if(expected.begin(), expected.end(), [&](const std::pair<float, int>& e) { return e.first <= r2; });
+        ASSERT_EQ(idx.size(), inside);
+        for (size_t k = 0; k < idx.size(); ++k) {
+            EXPECT_EQ(idx[k], expected[k].second) << "nearest first";
+            EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
+        }
+    }
+}
+
+TEST(PointSetANN, QueryForms) {
+    PointSetANN set;
+    set.addPoint(Vec3f(0, 0, 0));
+    set.addPoint(Vec3f(1, 0, 0));
+    set.addPoint(Vec3f(3, 0, 0));
+    std::vector<int> idx;
+    std::vector<float> dist;
+
+    // A zero radius is the fixed-radius form: only the coincident point, whatever k says.
+    set.ANNquery(Vec3f(0, 0, 0), 3, 0.0f, idx, dist, false);
+    ASSERT_EQ(idx.size(), 1u);
+    EXPECT_EQ(idx[0], 0);
+    // The radius form ignores k and returns everything inside.
+    set.ANNquery(Vec3f(0, 0, 0), 1, 4.0f, idx, dist, true);
+    ASSERT_EQ(idx.size(), 2u);
+    EXPECT_FLOAT_EQ(dist[1], 1.0f);
+
+    // More neighbours than points: never undefined indices.
+    set.knnQuery(Vec3f(0, 0, 0), 10, idx, dist, true);
+    ASSERT_EQ(idx.size(), 3u);
+    EXPECT_EQ(idx[2], 2);
+    EXPECT_FLOAT_EQ(dist[2], 3.0f);
+
+    PointSetANN empty;
+    empty.knnQuery(Vec3f(0, 0, 0), 1, idx, dist, true);
+    EXPECT_TRUE(idx.empty());
+    empty.rangeQuery(Vec3f(0, 0, 0), 1.0f, idx, dist, true);
+    EXPECT_TRUE(dist.empty());
+}
+
+TEST(PointSetANN, TreeReuseAndCopies) {
+    PointSetANN set;
+    set.addPoint(Vec3f(0, 0, 0));
+    set.addPoint(Vec3f(5, 0, 0));
+    std::vector<int> idx;
+    std::vector<float> dist;
+    set.knnQuery(Vec3f(4, 0, 0), 1, idx, dist, false);
+    EXPECT_EQ(idx[0], 1);
+
+    // An in-place change is invisible to a reused tree, visible after a rebuild.
+    set.point(0) = Vec3f(4, 0, 0);
+    set.knnQuery(Vec3f(4, 0, 0), 1, idx, dist, true);
+    EXPECT_EQ(idx[0], 1);
+    set.knnQuery(Vec3f(4, 0, 0), 1, idx, dist, false);
+    EXPECT_EQ(idx[0], 0);
+
+    // A copy builds its own tree over its own points.
+    PointSetANN copy(set);
+    EXPECT_FALSE(copy.hasTree());
+    copy.point(0) = Vec3f(-10, 0, 0);
+    copy.knnQuery(Vec3f(4, 0, 0), 1, idx, dist, true);
+    EXPECT_EQ(idx[0], 1);
+    set.knnQuery(Vec3f(4, 0, 0), 1, idx, dist, true);
+    EXPECT_EQ(idx[0], 0);
+
+    // Assignment and setPoints release the tree.
+    PointSetANN other;
+    other.addPoint(Vec3f(1, 1, 1));
+    other.knnQuery(Vec3f(0, 0, 0), 1, idx, dist, true);
+    other = set;
+    EXPECT_FALSE(other.hasTree());
+    EXPECT_EQ(other.size(), 2);
+    other.setPoints({Vec3f(9, 9, 9)});
+    other.knnQuery(Vec3f(0, 0, 0), 5, idx, dist, true);
+    ASSERT_EQ(idx.size(), 1u);
+    EXPECT_NEAR(dist[0], std::sqrt(243.0f), 1e-4f);
+
+    // A tree built before addPoint still answers with the old points only.
+    set.addPoint(Vec3f(4, 0, 0.5f));
+    set.knnQuery(Vec3f(4, 0, 0), 5, idx, dist, true);
+    EXPECT_EQ(idx.size(), 2u);
+}
+
+TEST(PointSetANN, NonFiniteCoordinateCountsAsZero) {
+    PointSetANN set;
+    set.addPoint(Vec3f(NAN, 2, 0));
+    set.addPoint(Vec3f(1, 1, 1));
+    testing::internal::CaptureStderr();
+    std::vector<int> idx;
+    std::vector<float> dist;
+    set.knnQuery(Vec3f(0, 2, 0), 1, idx, dist, false);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Error in ANNquery(): Non-finite floating point value at index 0!\n");
+    EXPECT_EQ(idx[0], 0);
+    EXPECT_FLOAT_EQ(dist[0], 0.0f);
+}
+
+TEST(PointSetANN, RemovePointsInAnyOrder) {
+    PointSetANN a = randomPoints(20, 3);
+    PointSetANN b(a);
+    a.removePoints({2, 17, 5, 0});
+    b.removePoints({0, 2, 5, 17, 17, -1, 40});
+    ASSERT_EQ(a.size(), 16);
+    ASSERT_EQ(b.size(), 16);
+    PointSetANN original = randomPoints(20, 3);
+    std::vector<int> keptIndices;
+    for (int i = 0; i < 20; ++i)
+        if (i != 0 && i != 2 && i != 5 && i != 17) keptIndices.push_back(i);
+    for (int k = 0; k < 16; ++k) {
+        EXPECT_EQ(a.point(k), original.point(keptIndices[k]));
+        EXPECT_EQ(b.point(k), original.point(keptIndices[k]));
+    }
+}
+
+TEST(FeatureSetANN, QueriesMatchBruteForce) {
+    const int d = 5;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    FeatureSetANN set(d);
+    for (int i = 0; i < 300; ++i) {
+        FeatureVector v(d);
+        for (float& x : v) x = u(rng);
+        set.addPoint(v);
+    }
+    std::vector<int> idx;
+    std::vector<float> dist;
+    for (int trial = 0; trial < 20; ++trial) {
+        // Longer query vectors: only the first d values count.
+        FeatureVector q(d + 2, 100.0f);
+        for (int c = 0; c < d; ++c) q[c] = u(rng);
+        std::vector<std::pair<float, int>> expected;
+        for (int i = 0; i < set.size(); ++i) {
+            float s = 0;
+            for (int c = 0; c < d; ++c) s += (set.point(i)[c] - q[c]) * (set.point(i)[c] - q[c]);
+            expected.emplace_back(s, i);
+        }
+        std::sort(expected.begin(), expected.end());
+        set.knnQuery(q, 4, idx, dist, true);
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(idx[k], expected[k].second);
+        set.rangeQuery(q, 0.1f, idx, dist, true);
+        const size_t inside = std::count_if(expected.begin(), expected.end(),
+                                            [](const std::pair<float, int>& e) { return e.first <= 0.1f; });
+        EXPECT_EQ(idx.size(), inside);
+    }
+}
+
+TEST(FeatureSetANN, ResizeSetPointsAndCopies) {
+    FeatureSetANN set(3);
+    set.resize(2);
+    EXPECT_EQ(set.point(1), FeatureVector(3, 0.0f));
+    set.point(1) = {1, 1, 1};
+    std::vector<int> idx;
+    std::vector<float> dist;
+    set.knnQuery({1, 1, 1}, 1, idx, dist, true);
+    EXPECT_EQ(idx[0], 1);
+
+    FeatureSetANN copy(set);
+    EXPECT_EQ(copy.dimension(), 3);
+    EXPECT_FALSE(copy.hasTree());
+    copy.setPoints({{5, 5, 5}});
+    EXPECT_EQ(copy.size(), 1);
+    copy.knnQuery({1, 1, 1}, 3, idx, dist, true);
+    ASSERT_EQ(idx.size(), 1u);
+    EXPECT_NEAR(dist[0], std::sqrt(48.0f), 1e-4f);
+}
+
+TEST(CorrespondenceList, FileRoundTrip) {
+    const std::string path = testing::TempDir() + "veltrix_corr.txt";
+    std::remove(path.c_str());
+    CorrespondenceList list;
+    list.addCorrespondence(Vec3f(1, 2.5f, -3), Vec3f(0.125f, 1e-7f, 1234567.0f), 4, 9);
+    list.addCorrespondence(Vec3f(0, 0, 0), Vec3f(1, 1, 1), 1, 2);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(list.save(path));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving correspondences to: " + path + "...done!\n");
+
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "[1,2.5,-3] <-> [0.125,1e-07,1.23457e+06]\n[0,0,0] <-> [1,1,1]\n");
+
+    CorrespondenceList loaded;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(loaded.load(path));
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(loaded.size(), 2);
+    EXPECT_EQ(loaded.sourceIndices, std::vector<int>({0, 0}));
+    EXPECT_EQ(loaded.targetIndices, std::vector<int>({0, 0}));
+    EXPECT_EQ(loaded.sourcePoints.point(0), Vec3f(1, 2.5f, -3));
+
+    // Saving the loaded list reproduces the file.
+    const std::string again = path + ".2";
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(loaded.save(again));
+    testing::internal::GetCapturedStdout();
+    std::ifstream in2(again);
+    std::stringstream text2;
+    text2 << in2.rdbuf();
+    EXPECT_EQ(text2.str(), text.str());
+
+    // A missing file leaves the list unchanged.
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(loaded.load(path + ".missing"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning in CorrespondenceList::load(): Cannot open file " + path + ".missing!\n");
+    EXPECT_EQ(loaded.size(), 2);
+    std::remove(path.c_str());
+    std::remove(again.c_str());
+}
+
+TEST(CorrespondenceList, UnscannableLineRepeatsPreviousValues) {
+    const std::string path = testing::TempDir() + "veltrix_corr_bad.txt";
+    {
+        std::ofstream out(path);
+        out << "[1,2,3] <-> [4,5,6]\n[7,8,x] <-> [0,0,0]\n";
+    }
+    CorrespondenceList list;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(list.load(path));
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(list.sourcePoints.point(1), Vec3f(7, 8, 3));
+    EXPECT_EQ(list.targetPoints.point(1), Vec3f(4, 5, 6));
+    std::remove(path.c_str());
+}
