@@ -12,3 +12,11 @@ struct PrincipalFrame {
 };
 
 static_assert(sizeof(PrincipalFrame) == 11 * sizeof(float), "PrincipalFrame must be 11 packed floats");
+
+// True when the three vectors are unit length within 1e-5 and pairwise perpendicular within 1e-5.
+// Comparisons with non-finite values fail, so a frame with non-finite directions passes.
+bool isOrthonormal(const PrincipalFrame& frame);
+// Normalises the normal, then makes maxDirection and minDirection unit and perpendicular to what
+// comes before them (Gram-Schmidt). Orientation of the normal and maxDirection is kept; no
+// handedness is imposed.
+void orthonormalize(PrincipalFrame& frame);

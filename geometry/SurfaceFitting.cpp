@@ -46,6 +46,19 @@ bool solveSPD(int n, const float* matrix, float* rhs) {
     return true;
 }
 
+// Makes (a, b) unit length. It is scaled by its largest component first, so that tiny components
+// (a nearly diagonal tensor) do not underflow when squared; (0, 0) becomes non-finite.
+void unitPair(float& a, float& b) {
+    const float m = std::max(std::fabs(a), std::fabs(b));
+    if (m > 0.0f) {
+        a /= m;
+        b /= m;
+    }
+    const float len = std::sqrt(a * a + b * b);
+    a /= len;
+    b /= len;
+}
+
 }  // namespace
 
 void tangentBasis(const Vec3f& n, Vec3f& u, Vec3f& v) {
@@ -185,12 +198,8 @@ bool curvatureFromSums(float suu, float suv, float svv, float r1, float r2, floa
         minA = (L - N) - s;
         minB = 2.0f * M;
     }
-    const float lenMax = std::sqrt(maxA * maxA + maxB * maxB);
-    const float lenMin = std::sqrt(minA * minA + minB * minB);
-    maxA /= lenMax;
-    maxB /= lenMax;
-    minA /= lenMin;
-    minB /= lenMin;
+    unitPair(maxA, maxB);
+    unitPair(minA, minB);
     out.minDirection = normalized(u * minA + v * minB);
     out.maxDirection = normalized(u * maxA + v * maxB);
     out.minCurvature = (L + N - s) / 2.0f;

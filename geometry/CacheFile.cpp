@@ -1,0 +1,62 @@
+#include "CacheFile.h"
+
+#include <QtEndian>
+#include <vector>
+
+CacheReader::CacheReader(const std::string& path) : file_(QString::fromStdString(path)) {
+    open_ = file_.open(QIODevice::ReadOnly);
+    if (open_) remaining_ = file_.size();
+}
+
+bool CacheReader::readBytes(char* out, int64_t count) {
+    if (!open_ || count < 0 || count > remaining_) return false;
+    if (count == 0) return true;
+    if (file_.read(out, count) != count) {
+        remaining_ = 0;
+        return false;
+    }
+    remaining_ -= count;
+    return true;
+}
+
+bool CacheReader::readInt32(int32_t& value) {
+    char bytes[4];
+    if (!readBytes(bytes, 4)) return false;
+    value = qFromLittleEndian<qint32>(bytes);
+    return true;
+}
+
+bool CacheReader::readFloats(float* out, int64_t count) {
+    if (count < 0 || count > remaining_ / 4) return false;
+    if (!readBytes(reinterpret_cast<char*>(out), count * 4)) return false;
+#if Q_BYTE_ORDER != Q_LITTLE_ENDIAN
+    for (int64_t i = 0; i < count; ++i) out[i] = qFromLittleEndian<float>(&out[i]);
+#endif
+    return true;
+}
+
+CacheWriter::CacheWriter(const std::string& path) : file_(QString::fromStdString(path)) {
+    open_ = file_.open(QIODevice::WriteOnly);
+}
+
+void CacheWriter::writeBytes(const char* bytes, int64_t count) {
+    if (open_ && count > 0) file_.write(bytes, count);
+}
+
+void CacheWriter::writeInt32(int32_t value) {
+    char bytes[4];
+    qToLittleEndian<qint32>(value, bytes);
+    writeBytes(bytes, 4);
+}
+
+void CacheWriter::writeFloats(const float* values, int64_t count) {
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    writeBytes(reinterpret_cast<const char*>(values), count * 4);
+#else
+    std::vector<float> swapped(values, values + count);
+    for (float& v : swapped) v = qToLittleEndian(v);
+    writeBytes(reinterpret_cast<const char*>(swapped.data()), count * 4);
+#endif
+}
+
+bool CacheWriter::commit() { return open_ && file_.commit(); }

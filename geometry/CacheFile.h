@@ -1,0 +1,44 @@
+#pragma once
+#include <QFile>
+#include <QSaveFile>
+#include <cstdint>
+#include <string>
+
+// Binary preprocessing files: little-endian 32-bit integers and floats.
+//
+// CacheReader knows the file's size and refuses every read that would pass its end, so that a
+// count taken from the file can be checked against the bytes that are really there before
+// anything is allocated from it.
+class CacheReader {
+public:
+    explicit CacheReader(const std::string& path);
+    bool isOpen() const { return open_; }
+    // Bytes not read yet.
+    int64_t remaining() const { return remaining_; }
+    bool readInt32(int32_t& value);
+    bool readFloats(float* out, int64_t count);
+    bool readBytes(char* out, int64_t count);
+
+private:
+    QFile file_;
+    bool open_ = false;
+    int64_t remaining_ = 0;
+};
+
+// CacheWriter writes to a temporary file next to the target and renames it over the target on
+// commit, so the target is always either the old file or the complete new one.
+class CacheWriter {
+public:
+    explicit CacheWriter(const std::string& path);
+    bool isOpen() const { return open_; }
+    void writeInt32(int32_t value);
+    void writeFloats(const float* values, int64_t count);
+    void writeBytes(const char* bytes, int64_t count);
+    // False when a write failed or the file could not be renamed into place; the old file, if
+    // any, is then left as it was.
+    bool commit();
+
+private:
+    QSaveFile file_;
+    bool open_ = false;
+};

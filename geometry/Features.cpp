@@ -1,0 +1,246 @@
+#include "Features.h"
+
+#include <cmath>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "CacheFile.h"
+#include "Progress.h"
+#include "ShapeModel.h"
+#include "StageTimers.h"
+#include "SurfaceFitting.h"
+
+namespace {
+
+constexpr float kFloatEpsilon = 1.1920929e-7f;
+
+// Adds the time between start and stop to the named timer instead of replacing it, so that the
+// timer sums all the queries (or fits) of a run.
+class AccumulatedTimer {
+public:
+    explicit AccumulatedTimer(const char* name) : name_(name), before_(stageTimer(name).elapsed) {
+        startTimer(name_);
+    }
+    ~AccumulatedTimer() {
+        stopTimer(name_);
+        stageTimer(name_).elapsed += before_;
+    }
+
+private:
+    const char* name_;
+    double before_;
+};
+
+// Types 1 to 3 read the frames: one array per vertex and at least one scale.
+bool hasFramesForFeatures(const ShapeModel& shape, const char* operation) {
+    if (shape.scales.empty() || static_cast<int>(shape.frames.size()) != shape.vertexCount()) {
+        std::cerr << "Error in " << operation << "(): no principal curvature frames!" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool isInterior(const ShapeModel& shape, int i) {
+    return i < static_cast<int>(shape.vertexStatus.size()) && shape.vertexStatus[i] == STATUS_INTERIOR;
+}
+
+void printScales(const char* label, const std::vector<float>& values) {
+    std::cout << label;
+    for (float v : values) std::cout << " " << v;
+    std::cout << std::endl;
+}
+
+}  // namespace
+
+std::vector<float> meanCurvatureAt(const Vec3f& point, PointSetANN& vertices, const PointSetANN& normals,
+                                   const std::vector<float>& scaleList) {
+    std::vector<float> values(scaleList.size(), 0.0f);
+    std::vector<int> indices;
+    std::vector<float> distances;
+    std::vector<Vec3f> nbPoints, nbNormals;
+    for (size_t k = 0; k < scaleList.size(); ++k) {
+        const float h2 = scaleList[k];
+        {
+            AccumulatedTimer timer("Range query");
+            vertices.rangeQuery(point, 0.5012640060768128f * h2, indices, distances, true);
+        }
+        nbPoints.clear();
+        nbNormals.clear();
+        for (int j : indices) {
+            if (j >= normals.size()) continue;
+            const Vec3f& nj = normals.point(j);
+            if (!(nj.length() >= kFloatEpsilon)) continue;  // missing (or non-finite) normal
+            nbPoints.push_back(vertices.point(j));
+            nbNormals.push_back(nj);
+        }
+        Vec3f centre = point;
+        float radiusSquared = h2;
+        bool fitted;
+        {
+            AccumulatedTimer timer("Fit circle");
+            fitted = FitSphere(nbPoints, nbNormals, centre, radiusSquared);
+        }
+        // An algebraic fit can describe an imaginary sphere (negative squared radius); it has no
+        // curvature to report.
+        if (fitted && radiusSquared > 0.0f) {
+            const float value = std::log(1.0f + 1.0f / std::sqrt(radiusSquared));
+            if (std::isfinite(value)) values[k] = value;
+        }
+    }
+    return values;
+}
+
+
+void ShapeModel::copyCurvatureFeatures() {
+    if (!hasFramesForFeatures(*this, "copyCurvatureFeatures")) return;
+    const size_t scaleCount = scales.size();
+    featureScales.clear();
+    for (float s : scales) featureScales.insert(featureScales.end(), {s, s});
+    features.reset(new FeatureSetANN(static_cast<int>(2 * scaleCount)));
+    features->resize(vertexCount());
+    std::cout << "Populating feature values (copying principal curvatures)..." << std::endl;
+    printScales("Scales:", featureScales);
+    for (int i = 0; i < vertexCount(); ++i) {
+        if (!isInterior(*this, i)) continue;
+        FeatureVector& f = features->point(i);
+        for (size_t s = 0; s < scaleCount && s < frames[i].size(); ++s) {
+            f[2 * s] = frames[i][s].minCurvature;
+            f[2 * s + 1] = frames[i][s].maxCurvature;
+        }
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void ShapeModel::curvatureRatioFeatures() {
+    if (!hasFramesForFeatures(*this, "curvatureRatioFeatures")) return;
+    const size_t scaleCount = scales.size();
+    featureScales = scales;
+    features.reset(new FeatureSetANN(static_cast<int>(scaleCount)));
+    features->resize(vertexCount());
+    std::cout << "*** Computing features (ratio of principal curvatures)..." << std::endl;
+    printScales("****** Scales:", featureScales);
+    for (int i = 0; i < vertexCount(); ++i) {
+        if (!isInterior(*this, i)) continue;
+        FeatureVector& f = features->point(i);
+        for (size_t s = 0; s < scaleCount && s < frames[i].size(); ++s) {
+            const PrincipalFrame& fr = frames[i][s];
+            f[s] = std::fabs(fr.maxCurvature) <= kFloatEpsilon ? 0.0f
+                                                               : std::fabs(fr.minCurvature / fr.maxCurvature);
+        }
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void ShapeModel::curvatureNormFeatures() {
+    if (!hasFramesForFeatures(*this, "curvatureNormFeatures")) return;
+    featureScales.assign(1, scales.back());
+    features.reset(new FeatureSetANN(1));
+    features->resize(vertexCount());
+    std::cout << "*** Computing features (norm of multi-scale principal curvatures)..." << std::endl;
+    printScales("****** Scales:", featureScales);
+    for (int i = 0; i < vertexCount(); ++i) {
+        if (!isInterior(*this, i)) continue;
+        float sum = 0.0f;
+        for (size_t s = 0; s < scales.size() && s < frames[i].size(); ++s)
+            sum += frames[i][s].minCurvature * frames[i][s].minCurvature;
+        features->point(i)[0] = std::sqrt(sum);
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon) {
+    if (loadFeatures()) return;
+    const int n = vertexCount();
+    features.reset(new FeatureSetANN(static_cast<int>(scaleList.size())));
+    features->resize(n);
+    featureScales = scaleList;
+    vertices.setEpsilon(epsilon);
+    vertices.releaseTree();  // built once by the first query, on the current positions
+    stageTimer("Range query").elapsed = 0.0;
+    stageTimer("Fit circle").elapsed = 0.0;
+
+    std::cout << "Computing mean curvature features..." << std::endl;
+    printScales("Scales:", scaleList);
+    progress(n, true);
+    for (int i = 0; i < n; ++i) {
+        features->point(i) = meanCurvatureAt(vertices.point(i), vertices, normals, scaleList);
+        progress(i, false);
+    }
+    std::cout << " done!" << std::endl;
+    saveFeatures();
+}
+
+void ShapeModel::saveFeatures() {
+    const std::string path = featuresPath();
+    CacheWriter out(path);
+    if (!out.isOpen()) {
+        std::cout << "Error in saveFeatures(): could not open file " << path << " for writing!" << std::endl;
+        return;
+    }
+    if (!features || features->size() == 0 || featureScales.empty()) {
+        std::cout << "Error in saveFeatures(): No curvature information or scale information found!"
+                  << std::endl;
+        out.commit();  // the file stays behind, empty
+        return;
+    }
+    std::cout << "Saving mean curvatures to " << path << "..." << std::flush;
+    const int d = features->dimension();
+    out.writeInt32(features->size());
+    out.writeInt32(d);
+    // One scale per component, whatever featureScales holds.
+    std::vector<float> row(static_cast<size_t>(d), 0.0f);
+    for (int k = 0; k < d && k < static_cast<int>(featureScales.size()); ++k) row[k] = featureScales[k];
+    out.writeFloats(row.data(), d);
+    for (int i = 0; i < features->size(); ++i) {
+        const FeatureVector& f = features->point(i);
+        for (int k = 0; k < d; ++k) row[k] = k < static_cast<int>(f.size()) ? f[k] : 0.0f;
+        out.writeFloats(row.data(), d);
+    }
+    if (!out.commit()) {
+        std::cout << std::endl;
+        std::cerr << "Error in saveFeatures(): could not write file " << path << "!" << std::endl;
+        return;
+    }
+    std::cout << "done!" << std::endl;
+}
+
+bool ShapeModel::loadFeatures() {
+    const std::string path = featuresPath();
+    CacheReader in(path);
+    if (!in.isOpen()) {
+        std::cout << "Error in loadFeatures(): could not open file " << path << " for reading!" << std::endl;
+        return false;
+    }
+    std::cout << " features" << std::flush;
+    auto damaged = [&path]() {
+        std::cout << std::endl;
+        std::cerr << "Error in loadFeatures(): file " << path << " is truncated or damaged!" << std::endl;
+        return false;
+    };
+    int32_t fileVertices = 0, dimension = 0;
+    if (!in.readInt32(fileVertices) || !in.readInt32(dimension)) return damaged();
+    if (fileVertices != vertexCount()) {
+        std::cerr << "Error in loadFeatures(): number of vertices do not match!" << std::endl;
+        return false;
+    }
+    // The rest must be exactly the scales and the vectors the two counts announce.
+    if (dimension <= 0 || dimension > in.remaining() / 4) return damaged();
+    const int64_t rowBytes = int64_t(dimension) * 4;
+    const int64_t rest = in.remaining() - rowBytes;
+    if (rest % rowBytes != 0 || rest / rowBytes != fileVertices) return damaged();
+
+    std::vector<float> newScales(static_cast<size_t>(dimension));
+    if (!in.readFloats(newScales.data(), dimension)) return damaged();
+    std::unique_ptr<FeatureSetANN> newFeatures(new FeatureSetANN(dimension));
+    newFeatures->resize(fileVertices);
+    for (int i = 0; i < fileVertices; ++i) {
+        FeatureVector& f = newFeatures->point(i);
+        if (!in.readFloats(f.data(), dimension)) return damaged();
+        for (float v : f)
+            if (!std::isfinite(v)) return damaged();
+    }
+    features = std::move(newFeatures);
+    featureScales.swap(newScales);
+    return true;
+}

@@ -1,0 +1,364 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "PrincipalFrames.h"
+#include "ShapeModel.h"
+#include "FrameFixtures.h"
+
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool sameFrames(const ShapeModel& a, const ShapeModel& b) {
+    if (a.frames.size() != b.frames.size() || a.scales != b.scales) return false;
+    for (size_t i = 0; i < a.frames.size(); ++i) {
+        if (a.frames[i].size() != b.frames[i].size()) return false;
+        // Bitwise, so that non-finite directions compare too.
+        if (!a.frames[i].empty() &&
+            std::memcmp(a.frames[i].data(), b.frames[i].data(), a.frames[i].size() * sizeof(PrincipalFrame)) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Runs computeFrames silently and returns what it printed on standard output.
+std::string computeQuietly(ShapeModel& shape, const std::vector<float>& scales, bool force = false) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    shape.computeFrames(scales, force);
+    testing::internal::GetCapturedStderr();
+    return testing::internal::GetCapturedStdout();
+}
+
+bool loadQuietly(ShapeModel& shape, std::string* err = nullptr) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    bool ok = shape.loadFrames();
+    std::string e = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    if (err) *err = e;
+    return ok;
+}
+
+class FramesTest : public testing::Test {
+protected:
+    QTemporaryDir root;
+    std::string base() const { return root.path().toStdString() + "/"; }
+};
+
+}  // namespace
+
+TEST_F(FramesTest, SphereCylinderTorusCurvatures) {
+    // Sphere of radius 2: umbilic, both curvatures 0.5.
+    std::unique_ptr<ShapeModel> sphere = makeSphereCloud(2.0f, 3000, base(), "sphere.obj");
+    computeQuietly(*sphere, {0.35f * 0.35f, 0.5f * 0.5f});
+    for (int i = 0; i < sphere->vertexCount(); ++i)
+        for (const PrincipalFrame& f : sphere->frames[i]) {
+            ASSERT_NEAR(f.minCurvature, 0.5f, 1e-3f) << i;
+            ASSERT_NEAR(f.maxCurvature, 0.5f, 1e-3f) << i;
+        }
+
+    // Cylinder of radius 1 about z: 1 across the axis, 0 along it; the ends are boundary.
+    std::unique_ptr<ShapeModel> cyl = makeCylinderCloud(1.0f, 3.0f, 60, 60, base(), "cylinder.obj");
+    computeQuietly(*cyl, {0.2f * 0.2f});
+    int checked = 0;
+    for (int i = 0; i < cyl->vertexCount(); ++i) {
+        const PrincipalFrame& f = cyl->frames[i][0];
+        if (cyl->vertexStatus[i] != STATUS_INTERIOR) {
+            EXPECT_EQ(f.maxCurvature, 0.0f);
+            EXPECT_EQ(f.normal, Vec3f());
+            continue;
+        }
+        ASSERT_NEAR(f.maxCurvature, 1.0f, 1e-3f) << i;
+        ASSERT_NEAR(f.minCurvature, 0.0f, 1e-3f) << i;
+        ASSERT_NEAR(std::fabs(f.minDirection.z), 1.0f, 1e-3f) << i;
+        ASSERT_NEAR(f.maxDirection.z, 0.0f, 1e-3f) << i;
+        ++checked;
+    }
+    EXPECT_GT(checked, 3000);
+
+    // Torus R = 3, r = 1: 1/r around the tube and cos v / (R + r cos v) around the axis. Fitted to
+    // neighbours within 0.25 on a fine grid (about 34 of them), both stay within 0.01 of the
+    // analytic values.
+    std::unique_ptr<ShapeModel> torus = makeTorusCloud(3.0f, 1.0f, 240, 80, base(), "torus.obj");
+    computeQuietly(*torus, {0.25f * 0.25f});
+    double worst = 0.0;
+    for (int i = 0; i < torus->vertexCount(); ++i) {
+        const Vec3f p = torus->vertices.point(i);
+        const double v = std::atan2(p.z, std::sqrt(p.x * p.x + p.y * p.y) - 3.0);
+        const double k1 = 1.0, k2 = std::cos(v) / (3.0 + std::cos(v));
+        const PrincipalFrame& f = torus->frames[i][0];
+        worst = std::max(worst, std::fabs(f.maxCurvature - std::max(k1, k2)));
+        worst = std::max(worst, std::fabs(f.minCurvature - std::min(k1, k2)));
+    }
+    EXPECT_LT(worst, 0.01);
+}
+
+TEST_F(FramesTest, FramesAreOrthonormalAndFollowTheNormal) {
+    std::unique_ptr<ShapeModel> torus = makeTorusCloud(3.0f, 1.0f, 120, 40, base(), "torus.obj");
+    computeQuietly(*torus, {0.3f * 0.3f, 0.6f * 0.6f});
+    for (int i = 0; i < torus->vertexCount(); ++i)
+        for (const PrincipalFrame& f : torus->frames[i]) {
+            ASSERT_TRUE(f.minDirection.isFinite() && f.maxDirection.isFinite()) << i;
+            ASSERT_TRUE(isOrthonormal(f)) << i;
+            ASSERT_EQ(f.normal, torus->normals.point(i));
+        }
+
+    PrincipalFrame skew;
+    skew.normal = Vec3f(0, 0, 2);
+    skew.maxDirection = Vec3f(1, 0, 1);
+    skew.minDirection = Vec3f(1, 1, 0);
+    EXPECT_FALSE(isOrthonormal(skew));
+    orthonormalize(skew);
+    EXPECT_TRUE(isOrthonormal(skew));
+    EXPECT_EQ(skew.normal, Vec3f(0, 0, 1));
+    EXPECT_NEAR(skew.maxDirection.x, 1.0f, 1e-6f);
+    EXPECT_NEAR(skew.minDirection.y, 1.0f, 1e-6f);
+
+    // A zero direction cannot be repaired; it becomes non-finite and the frame passes the test.
+    PrincipalFrame failed;
+    failed.normal = Vec3f(0, 0, 1);
+    orthonormalize(failed);
+    EXPECT_FALSE(failed.maxDirection.isFinite());
+    EXPECT_TRUE(isOrthonormal(failed));
+}
+
+TEST_F(FramesTest, NeighbourSelection) {
+    // A flipped or perpendicular neighbour next to a vertex does not change its frame.
+    std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 2000, base(), "a.obj");
+    std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 2000, base(), "b.obj");
+    const Vec3f p0 = b->vertices.point(0);
+    b->vertices.addPoint(p0 * 1.01f);
+    b->normals.addPoint(-b->normals.point(0));
+    b->vertexStatus.push_back(STATUS_INTERIOR);
+    b->vertices.addPoint(p0 * 0.99f);
+    const Vec3f side = b->normals.point(0).cross(Vec3f(0.6f, 0.8f, 0));
+    b->normals.addPoint(side / side.length());
+    b->vertexStatus.push_back(STATUS_BOUNDARY);
+    // An isolated vertex is never a neighbour either.
+    b->vertices.addPoint(p0 * 1.005f);
+    b->normals.addPoint(Vec3f(0.3f, 0.3f, 0.9f));
+    b->vertexStatus.push_back(STATUS_ISOLATED);
+    computeQuietly(*a, {0.4f * 0.4f});
+    computeQuietly(*b, {0.4f * 0.4f});
+    EXPECT_EQ(std::memcmp(&a->frames[0][0], &b->frames[0][0], sizeof(PrincipalFrame)), 0);
+    // Non-interior vertices keep zero frames.
+    const int last = b->vertexCount() - 1;
+    EXPECT_EQ(b->frames[last][0].maxCurvature, 0.0f);
+    EXPECT_EQ(b->frames[last][0].normal, Vec3f());
+    EXPECT_EQ(b->frames[last - 1][0].normal, Vec3f());
+}
+
+TEST_F(FramesTest, TinyShapesAndScaleZero) {
+    // Fewer vertices than the 7 nearest neighbours of the fallback query.
+    std::unique_ptr<ShapeModel> tiny = makePointShape(base(), "tiny.obj");
+    for (Vec3f n : {Vec3f(0, 0, 1), Vec3f(0.1f, 0, 1), Vec3f(0, 0.1f, 1), Vec3f(-0.1f, 0.05f, 1),
+                    Vec3f(0.05f, -0.1f, 1)})
+        addOriented(*tiny, n / n.length(), n);
+    std::string out = computeQuietly(*tiny, {0.0f});
+    ASSERT_EQ(tiny->frames.size(), 5u);
+    for (const auto& fs : tiny->frames) EXPECT_NEAR(fs[0].minCurvature, 1.0f, 1e-3f);
+    EXPECT_NE(out.find("Computed principal curvatures: Least-squares method using Scale 0: adaptive "
+                       "operating region of 5 * distance to 6 nearest neighbor per vertex\n"),
+              std::string::npos)
+        << out;
+
+    // Two vertices: every fit fails, frames keep zero curvatures and get non-finite directions.
+    std::unique_ptr<ShapeModel> two = makeSphereCloud(1.0f, 2, base(), "two.obj");
+    testing::internal::CaptureStdout();
+    two->computeFrames({1.0f}, true);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"),
+              std::string::npos);
+    EXPECT_EQ(two->frames[0][0].minCurvature, 0.0f);
+    EXPECT_FALSE(two->frames[0][0].minDirection.isFinite());
+}
+
+TEST_F(FramesTest, ConsoleAndDescription) {
+    std::unique_ptr<ShapeModel> s = makeSphereCloud(2.0f, 500, base(), "ball.obj");
+    std::string out = computeQuietly(*s, {0.25f, 0.5f});
+    EXPECT_EQ(out.find("Error in loadFrames(): could not open file " + s->framesPath() + " for reading!\n"
+                       "*** Computing principal curvatures...\n****** Scales: 0.25 0.5\n"),
+              0u)
+        << out;
+    const std::string method =
+        "Least-squares method using Scale 0: fixed operating region of radius 0.25 Scale 1: fixed "
+        "operating region of radius 0.5";
+    std::regex line("Save description: Principal curvatures for ball\\.obj computed on "
+                    "\\d\\d/\\d\\d/\\d{4}, \\d\\d:\\d\\d:\\d\\d (am|pm)\\. " +
+                    std::regex_replace(method, std::regex("\\."), "\\.") + "\\.\n");
+    EXPECT_TRUE(std::regex_search(out, line)) << out;
+    EXPECT_NE(out.find("Computed principal curvatures: " + method + "\n"), std::string::npos);
+    EXPECT_NE(out.find("Saved principal curvature data from: " + s->framesPath() + "\n"), std::string::npos);
+    EXPECT_NE(out.find("Saving principal curvatures...done!\n"), std::string::npos);
+    EXPECT_EQ(s->framesPath(), base() + "preprocessing/ball-frames.data");
+}
+
+TEST_F(FramesTest, FileLayoutByteForByte) {
+    std::unique_ptr<ShapeModel> s = makeSphereCloud(1.0f, 2, base(), "x.obj");
+    s->scales = {0.5f};
+    s->frames.assign(2, std::vector<PrincipalFrame>(1));
+    PrincipalFrame& f = s->frames[1][0];
+    f.normal = Vec3f(1, 2, 3);
+    f.minDirection = Vec3f(4, 5, 6);
+    f.maxDirection = Vec3f(7, 8, 9);
+    f.minCurvature = 10;
+    f.maxCurvature = 11;
+    testing::internal::CaptureStdout();
+    s->saveFrames("Principal curvatures for x.obj \xc3\xa9 \xe2\x82\xac");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving principal curvatures...done!\n");
+
+    std::string expect;
+    auto i32 = [&expect](int32_t v) { expect.append(reinterpret_cast<const char*>(&v), 4); };
+    auto f32 = [&expect](float v) { expect.append(reinterpret_cast<const char*>(&v), 4); };
+    const std::string bytes = readAll(s->framesPath());
+    ASSERT_GE(bytes.size(), 4u);
+    int32_t descLength;
+    std::memcpy(&descLength, bytes.data(), 4);
+    const std::string stored = bytes.substr(4, static_cast<size_t>(descLength));
+    i32(descLength);
+    expect += stored;
+    i32(2);
+    i32(1);
+    f32(0.5f);
+    for (int k = 0; k < 11; ++k) f32(0.0f);
+    for (float v : {1, 2, 3, 7, 8, 9, 4, 5, 6, 11, 10}) f32(v);
+    EXPECT_EQ(bytes, expect);
+    // One byte per character: the code below 256 (e acute), else 0 (the euro sign).
+    EXPECT_EQ(stored, std::string("Principal curvatures for x.obj \xe9 ") + '\0');
+
+    // Read back: the memory order comes back.
+    std::unique_ptr<ShapeModel> t = makeSphereCloud(1.0f, 2, base(), "x.obj");
+    ASSERT_TRUE(loadQuietly(*t));
+    EXPECT_TRUE(sameFrames(*s, *t));
+    EXPECT_EQ(t->frames[1][0].maxCurvature, 11.0f);
+    EXPECT_EQ(t->frames[1][0].minDirection, Vec3f(4, 5, 6));
+}
+
+TEST_F(FramesTest, CachedFramesAreReused) {
+    std::unique_ptr<ShapeModel> a = makeTorusCloud(3.0f, 1.0f, 60, 20, base(), "ring.obj");
+    computeQuietly(*a, {0.5f, 1.0f});
+    std::unique_ptr<ShapeModel> b = makeTorusCloud(3.0f, 1.0f, 60, 20, base(), "ring.obj");
+    // Different scales are requested, the stored ones are used as they are.
+    std::string out = computeQuietly(*b, {2.0f});
+    EXPECT_EQ(out, "*** Loading frames... done!\n");
+    EXPECT_TRUE(sameFrames(*a, *b));
+    // force recomputes.
+    out = computeQuietly(*b, {2.0f}, true);
+    EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
+    EXPECT_EQ(b->scales, std::vector<float>{2.0f});
+
+    // A name with a blank is captured only up to the blank and never matches: recomputed each time.
+    std::unique_ptr<ShapeModel> c = makeTorusCloud(3.0f, 1.0f, 30, 10, base(), "my shape.obj");
+    computeQuietly(*c, {0.5f});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    c->computeFrames({0.5f}, false);
+    std::string err = testing::internal::GetCapturedStderr();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(err.find("Error in loadFrames(): file in description does not match current file!\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
+
+    // Another vertex count is rejected and leaves the frames as they were.
+    std::unique_ptr<ShapeModel> d = makeTorusCloud(3.0f, 1.0f, 61, 20, base(), "ring.obj");
+    d->frames.assign(1, std::vector<PrincipalFrame>(1));
+    EXPECT_FALSE(loadQuietly(*d, &err));
+    EXPECT_EQ(err, "Error in loadFrames(): number of vertices do not match!\n");
+    EXPECT_EQ(d->frames.size(), 1u);
+}
+
+TEST_F(FramesTest, BadFilesAreRejectedAndRecomputed) {
+    std::unique_ptr<ShapeModel> a = makeSphereCloud(1.0f, 40, base(), "bad.obj");
+    computeQuietly(*a, {0.3f, 0.6f});
+    const std::string good = readAll(a->framesPath());
+    ASSERT_GT(good.size(), 100u);
+
+    std::unique_ptr<ShapeModel> b = makeSphereCloud(1.0f, 40, base(), "bad.obj");
+    b->scales = {7.0f};
+    b->frames.assign(40, std::vector<PrincipalFrame>(1));
+    const std::vector<float> oldScales = b->scales;
+
+    // Every truncation (the empty file included) and a trailing extra byte.
+    std::string err;
+    for (size_t len = 0; len < good.size(); len += (len < 200 ? 1 : 37)) {
+        writeAll(b->framesPath(), good.substr(0, len));
+        ASSERT_FALSE(loadQuietly(*b, &err)) << len;
+        ASSERT_EQ(b->scales, oldScales) << len;
+        ASSERT_EQ(b->frames.size(), 40u) << len;
+    }
+    EXPECT_NE(err.find("Error in loadFrames(): file " + b->framesPath() + " is truncated or damaged!"),
+              std::string::npos);
+    writeAll(b->framesPath(), good + "x");
+    EXPECT_FALSE(loadQuietly(*b));
+
+    // Huge counts that the file cannot hold are refused without allocating.
+    std::string huge = good;
+    int32_t descLength;
+    std::memcpy(&descLength, huge.data(), 4);
+    const int32_t big = 0x40000000;
+    std::memcpy(&huge[4 + descLength + 4], &big, 4);  // scale count
+    writeAll(b->framesPath(), huge);
+    EXPECT_FALSE(loadQuietly(*b));
+    std::string longDesc = good;
+    std::memcpy(&longDesc[0], &big, 4);
+    writeAll(b->framesPath(), longDesc);
+    EXPECT_FALSE(loadQuietly(*b));
+    int32_t negative = -5;
+    std::memcpy(&longDesc[0], &negative, 4);
+    writeAll(b->framesPath(), longDesc);
+    EXPECT_FALSE(loadQuietly(*b));
+
+    // Foreign content: seeded random bytes.
+    std::mt19937 rng(99);
+    std::string noise(good.size(), '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    writeAll(b->framesPath(), noise);
+    EXPECT_FALSE(loadQuietly(*b));
+    EXPECT_EQ(b->scales, oldScales);
+
+    // A description without a file name clears the data, as its message says.
+    std::string anon = good;
+    anon.replace(4, 9, "Principxl");
+    writeAll(b->framesPath(), anon);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(b->loadFrames());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "*** Loading frames...No source file name in description!  Clearing data.\n");
+    EXPECT_TRUE(b->frames.empty());
+
+    // After any of these, computeFrames recomputes and leaves a good file behind.
+    writeAll(b->framesPath(), good.substr(0, good.size() / 2));
+    std::string out = computeQuietly(*b, {0.3f, 0.6f});
+    EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
+    std::unique_ptr<ShapeModel> c = makeSphereCloud(1.0f, 40, base(), "bad.obj");
+    EXPECT_TRUE(loadQuietly(*c));
+    EXPECT_TRUE(sameFrames(*a, *c));
+}
+
+TEST_F(FramesTest, SavingWithoutFramesLeavesAnEmptyFile) {
+    std::unique_ptr<ShapeModel> s = makeSphereCloud(1.0f, 10, base(), "none.obj");
+    testing::internal::CaptureStdout();
+    s->saveFrames("Principal curvatures for none.obj");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error in saveFrames(): No curvature information or scale information found!\n");
+    EXPECT_EQ(readAll(s->framesPath()), "");
+    EXPECT_FALSE(loadQuietly(*s));
+}
