@@ -1,6 +1,10 @@
 #pragma once
 #include <vector>
 
+#include "Vec3f.h"
+
+class ShapeModel;
+
 // One spin image: imageWidth rows (index from beta) of imageWidth floats (index from alpha).
 // An empty image has no rows.
 typedef std::vector<std::vector<float>> SpinImage;
@@ -12,4 +16,36 @@ struct SpinImageStack {
     float supportAngle = 0.0f;     // degrees
     float expectedOverlap = 0.0f;  // half the median count of non-zero bins
     std::vector<SpinImage> images; // one per vertex
+
+    // Indices of the stack images that are upper outliers of the similarity to query (scores at
+    // least 1.5 interquartile ranges above the upper quartile), best first. Images without a usable
+    // overlap with the query are never listed. With a file name, the scores are also written there.
+    void querySimilar(const SpinImage& query, std::vector<int>& out, const char* fileName = nullptr) const;
 };
+
+// Spin-image coordinates of x seen from the oriented point (p, n), n a unit vector: alpha is the
+// distance from the normal line (NaN when rounding makes it imaginary), beta the signed height
+// above the tangent plane.
+void spinCoordinates(const Vec3f& p, const Vec3f& n, const Vec3f& x, float& alpha, float& beta);
+
+// Spreads a point at (alpha, beta) bilinearly over the four nearest bins of a W x W image with bin
+// edge binSize. Row (W - 1) / 2 lies on the tangent plane, column 0 on the normal line. Points
+// whose four bins are not all inside the image, or with a NaN coordinate, are dropped.
+void addSpinImagePoint(SpinImage& image, int W, float binSize, float alpha, float beta);
+
+// Number of bins with a value above 0.
+int countNonZeroBins(const SpinImage& image);
+
+// Median of the counts (mean of the two middle ones for an even number, 0 for none).
+float medianOfCounts(std::vector<int> counts);
+
+// Similarity of query P and stack image Q from the bins where both are positive (N of them):
+// ln((1 + R) / (1 - R)) - lambda / (N - 3), R their correlation. Never NaN: an overlap of 3 bins
+// or fewer, or one over which either image is constant, scores -infinity (the lowest score);
+// images equal up to a positive factor score +infinity.
+float spinSimilarity(const SpinImage& P, const SpinImage& Q, float lambda);
+
+// Image of vertex i by visiting every other vertex, in index order. ShapeModel::computeSpinImage
+// visits only the vertices within the image's reach and gives the same image, bit for bit; this one
+// is the reference it is checked and timed against. Uses the stack parameters of the shape.
+void computeSpinImageAllPairs(ShapeModel& shape, int vertexIndex);

@@ -1,0 +1,246 @@
+#include "Sampling.h"
+
+#include <vtkCellArray.h>
+#include <vtkIdList.h>
+#include <vtkOBJReader.h>
+#include <vtkPolyData.h>
+#include <vtkQuadricDecimation.h>
+#include <vtkSmartPointer.h>
+#include <vtkTriangleFilter.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "ShapeModel.h"
+
+static const float kMaxFloat = 3.4028235e38f;
+static const float kFloatEpsilon = 1.1920929e-7f;
+
+ShapeModel* ShapeModel::subSample(int count, float ratioThreshold)
+{
+    std::vector<int> indices = randomIndices(count, vertexCount());
+    if (indices.empty()) {
+        std::cerr << "*** Warning in ShapeModel::subSample(): No random samples selected!" << std::endl;
+        return nullptr;
+    }
+    indices = validVertices(indices);
+    if (indices.empty()) {
+        std::cerr << "*** Warning in ShapeModel::subSample(): No valid vertices selected!" << std::endl;
+        return nullptr;
+    }
+    indices = stableVertices(indices, ratioThreshold);
+    if (indices.empty()) {
+        std::cerr << "*** Warning in ShapeModel::subSample(): No vertices with stable principal directions!"
+                  << std::endl;
+        return nullptr;
+    }
+    return extractSubset(indices, nullptr);
+}
+
+std::vector<int> ShapeModel::validVertices(const std::vector<int>& indices) const
+{
+    std::vector<int> kept;
+    for (int v : indices)
+        if (v >= 0 && v < int(vertexStatus.size()) && vertexStatus[v] == STATUS_INTERIOR)
+            kept.push_back(v);
+    return kept;
+}
+
+std::vector<int> ShapeModel::stableVertices(const std::vector<int>& indices, float t) const
+{
+    // Without frames there is no scale at which a vertex could fail.
+    if (frames.empty())
+        return indices;
+    std::vector<int> kept;
+    for (int v : indices) {
+        // A vertex without a frame at every scale has no usable principal directions.
+        if (v < 0 || v >= int(frames.size()) || frames[v].size() < scales.size())
+            continue;
+        bool stable = true;
+        for (size_t s = 0; s < scales.size() && stable; ++s) {
+            const PrincipalFrame& f = frames[v][s];
+            // Also false for NaN curvatures.
+            if (!(std::fabs(f.maxCurvature) > kFloatEpsilon)) {
+                stable = false;
+                break;
+            }
+            const float r = std::fabs(f.minCurvature / f.maxCurvature);
+            stable = r != 0.0f && r < t;
+        }
+        if (stable)
+            kept.push_back(v);
+    }
+    return kept;
+}
+
+ShapeModel* ShapeModel::extractSubset(const std::vector<int>& requested, ShapeModel* target)
+{
+    // Indices that name no vertex are left out rather than read out of bounds.
+    std::vector<int> indices;
+    indices.reserve(requested.size());
+    for (int v : requested)
+        if (v >= 0 && v < vertexCount())
+            indices.push_back(v);
+    const int m = int(indices.size());
+
+    if (!target)
+        target = new ShapeModel(1);
+    target->isRelative = isRelative;
+    target->baseDir = baseDir;
+    target->relDir = relDir;
+    target->preprocessingDir = preprocessingDir;
+    target->fileName = fileName;
+    target->meshResolution = meshResolution;
+    target->deriveFileName("sample");
+    target->boundingBoxMin = boundingBoxMin;
+    target->boundingBoxMax = boundingBoxMax;
+
+    std::vector<Vec3f> positions(m), normalList(m);
+    target->vertexStatus.assign(m, STATUS_INTERIOR);
+    const bool hasFrames = !frames.empty();
+    if (hasFrames) {
+        target->frames.assign(m, std::vector<PrincipalFrame>());
+        target->scales = scales;
+    }
+    const bool hasFeatures = features && features->size() > 0;
+    if (hasFeatures) {
+        target->features = std::make_unique<FeatureSetANN>(int(featureScales.size()));
+        target->features->resize(m);
+        target->featureScales = featureScales;
+    }
+    const bool hasImages = !spinImages.images.empty();
+    if (hasImages) {
+        target->spinImages.images.assign(m, SpinImage());
+        target->spinImages.binSize = spinImages.binSize;
+        target->spinImages.imageWidth = spinImages.imageWidth;
+        target->spinImages.supportAngle = spinImages.supportAngle;
+        target->spinImages.expectedOverlap = spinImages.expectedOverlap;
+    }
+    for (int k = 0; k < m; ++k) {
+        const int v = indices[k];
+        positions[k] = vertices.point(v);
+        if (v < normals.size())
+            normalList[k] = normals.point(v);
+        if (v < int(vertexStatus.size()))
+            target->vertexStatus[k] = vertexStatus[v];
+        if (hasFrames && v < int(frames.size()))
+            target->frames[k] = frames[v];
+        if (hasFeatures && v < features->size())
+            target->features->point(k) = features->point(v);
+        if (hasImages && v < int(spinImages.images.size()))
+            target->spinImages.images[k] = spinImages.images[v];
+    }
+    // setPoints drops any tree built over the target's old points.
+    target->vertices.setPoints(positions);
+    target->normals.setPoints(normalList);
+    return target;
+}
+
+Mesh3_real* Mesh3_real::extractSubMesh(const std::vector<int>& requested)
+{
+    std::vector<int> selection;
+    for (int v : requested)
+        if (v >= 0 && v < vertexCount())
+            selection.push_back(v);
+    Mesh3_real* mesh = new Mesh3_real();
+    extractSubset(selection, mesh);
+    mesh->faces.clear();
+    mesh->faceNormalIndices.clear();
+
+    // For a vertex listed twice the later position wins.
+    std::vector<int> newIndex(vertexCount(), -1);
+    for (int k = 0; k < int(selection.size()); ++k)
+        newIndex[selection[k]] = k;
+    const auto selected = [&](int v) { return v >= 0 && v < int(newIndex.size()) && newIndex[v] >= 0; };
+    for (const Triangle& t : faces)
+        if (selected(t[0]) && selected(t[1]) && selected(t[2]))
+            mesh->faces.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
+    return mesh;
+}
+
+void Mesh3_real::decimate(float targetReduction)
+{
+    // VTK clamps the reduction to [0, 1] but lets NaN through.
+    if (!std::isfinite(targetReduction))
+        targetReduction = 0.0f;
+    auto reader = vtkSmartPointer<vtkOBJReader>::New();
+    reader->SetFileName(fullPath().c_str());
+    auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
+    triangles->SetInputConnection(reader->GetOutputPort());
+    triangles->Update();
+    vtkPolyData* original = triangles->GetOutput();
+    std::cout << "Original triangle mesh: " << original->GetNumberOfPoints() << " vertices, "
+              << original->GetNumberOfPolys() << " triangles." << std::endl;
+
+    vtkPolyData* decimated = original;
+    auto decimation = vtkSmartPointer<vtkQuadricDecimation>::New();
+    // An unreadable file gives an empty mesh; decimating nothing is left out.
+    if (original->GetNumberOfPolys() > 0) {
+        decimation->SetInputConnection(triangles->GetOutputPort());
+        decimation->SetTargetReduction(targetReduction);
+        decimation->Update();
+        decimated = decimation->GetOutput();
+    }
+    const vtkIdType pointCount = decimated->GetNumberOfPoints();
+    std::cout << "Decimated triangle mesh: " << pointCount << " vertices, " << decimated->GetNumberOfPolys()
+              << " triangles." << std::endl;
+
+    std::vector<Vec3f> positions(pointCount);
+    boundingBoxMin = Vec3f(kMaxFloat, kMaxFloat, kMaxFloat);
+    boundingBoxMax = Vec3f(-kMaxFloat, -kMaxFloat, -kMaxFloat);
+    for (vtkIdType i = 0; i < pointCount; ++i) {
+        double p[3];
+        decimated->GetPoint(i, p);
+        positions[i] = Vec3f(float(p[0]), float(p[1]), float(p[2]));
+        for (int c = 0; c < 3; ++c) {
+            if (positions[i][c] < boundingBoxMin[c])
+                boundingBoxMin[c] = positions[i][c];
+            if (positions[i][c] > boundingBoxMax[c])
+                boundingBoxMax[c] = positions[i][c];
+        }
+    }
+    vertices.setPoints(positions);
+    normals.setPoints(std::vector<Vec3f>(pointCount));
+    vertexStatus.assign(pointCount, STATUS_INTERIOR);
+    faceNormalIndices.clear();
+    faces.clear();
+    faces.reserve(decimated->GetNumberOfPolys());
+    auto ids = vtkSmartPointer<vtkIdList>::New();
+    for (vtkIdType c = 0; c < decimated->GetNumberOfCells(); ++c) {
+        decimated->GetCellPoints(c, ids);
+        if (ids->GetNumberOfIds() != 3) {
+            std::cerr << "Non-triangle detected at index " << c << std::endl;
+            continue;
+        }
+        faces.push_back({int(ids->GetId(0)), int(ids->GetId(1)), int(ids->GetId(2))});
+    }
+}
+
+Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, float scaleFactor)
+{
+    Mesh3_real* result = new Mesh3_real();
+    result->isRelative = mesh.isRelative;
+    result->baseDir = mesh.baseDir;
+    result->relDir = mesh.relDir;
+    result->preprocessingDir = mesh.preprocessingDir;
+    result->fileName = mesh.fileName;
+    result->meshResolution = mesh.meshResolution;
+    std::cout << "***Simplifying to target factor: " << targetReduction << "..." << std::endl;
+    std::cout << "***Scaling geometry by: " << scaleFactor << "..." << std::endl;
+    result->decimate(targetReduction);
+    result->deriveFileName("simplified");
+
+    for (int i = 0; i < result->vertexCount(); ++i)
+        result->vertices.point(i) *= scaleFactor;
+    result->vertices.releaseTree();
+    result->boundingBoxMin *= scaleFactor;
+    result->boundingBoxMax *= scaleFactor;
+    // A negative factor swaps the corners.
+    if (scaleFactor < 0)
+        std::swap(result->boundingBoxMin, result->boundingBoxMax);
+    result->writeGeometryOBJ();
+    result->computeNormals(true);
+    result->detectBoundary();
+    return result;
+}

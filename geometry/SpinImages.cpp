@@ -1,0 +1,383 @@
+#include "SpinImages.h"
+
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+
+#include "Progress.h"
+#include "ShapeModel.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the preprocessing files are little-endian and written from memory as they are");
+
+void spinCoordinates(const Vec3f& p, const Vec3f& n, const Vec3f& x, float& alpha, float& beta)
+{
+    const Vec3f d = x - p;
+    beta = n.dot(d);
+    alpha = std::sqrt(d.squaredLength() - beta * beta);
+}
+
+void addSpinImagePoint(SpinImage& image, int W, float binSize, float alpha, float beta)
+{
+    const float row = (W - 1) / 2.0f - beta / binSize;
+    const float col = alpha / binSize;
+    const float l = std::floor(row), m = std::floor(col);
+    // Written so that a NaN coordinate fails the test as well.
+    if (!(l >= 0.0f && m >= 0.0f && l + 1.0f < float(W) && m + 1.0f < float(W)))
+        return;
+    const size_t li = size_t(l), mi = size_t(m);
+    if (li + 1 >= image.size() || mi + 1 >= image[li].size() || mi + 1 >= image[li + 1].size())
+        return;
+    const float fr = row - l, fc = col - m;
+    image[li][mi] += (1 - fr) * (1 - fc);
+    image[li + 1][mi] += fr * (1 - fc);
+    image[li][mi + 1] += (1 - fr) * fc;
+    image[li + 1][mi + 1] += fr * fc;
+}
+
+int countNonZeroBins(const SpinImage& image)
+{
+    int count = 0;
+    for (const auto& row : image)
+        for (float v : row)
+            if (v > 0.0f)
+                ++count;
+    return count;
+}
+
+float medianOfCounts(std::vector<int> counts)
+{
+    if (counts.empty())
+        return 0.0f;
+    std::sort(counts.begin(), counts.end());
+    const size_t n = counts.size();
+    if (n % 2 == 1)
+        return float(counts[n / 2]);
+    return (float(counts[n / 2 - 1]) + float(counts[n / 2])) / 2.0f;
+}
+
+float spinSimilarity(const SpinImage& P, const SpinImage& Q, float lambda)
+{
+    const float lowest = -std::numeric_limits<float>::infinity();
+    double sp = 0, sq = 0, spp = 0, sqq = 0, spq = 0;
+    long n = 0;
+    const size_t rows = std::min(P.size(), Q.size());
+    for (size_t r = 0; r < rows; ++r) {
+        const size_t cols = std::min(P[r].size(), Q[r].size());
+        for (size_t c = 0; c < cols; ++c) {
+            const double p = P[r][c], q = Q[r][c];
+            if (p > 0 && q > 0) {
+                ++n;
+                sp += p;
+                sq += q;
+                spp += p * p;
+                sqq += q * q;
+                spq += p * q;
+            }
+        }
+    }
+    // So small an overlap says nothing about the shapes, and the penalty divides by N - 3.
+    if (n <= 3)
+        return lowest;
+    const double N = double(n);
+    const double varP = N * spp - sp * sp, varQ = N * sqq - sq * sq;
+    // An image constant over the overlap has no correlation.
+    if (!(varP > 0 && varQ > 0))
+        return lowest;
+    // One square root of the product: for P = Q it gives exactly R = 1.
+    double R = (N * spq - sp * sq) / std::sqrt(varQ * varP);
+    if (std::isnan(R))
+        return lowest;
+    R = std::clamp(R, -1.0, 1.0);
+    const double score = std::log((1 + R) / (1 - R)) - double(lambda) / (N - 3);
+    return std::isnan(score) ? lowest : float(score);
+}
+
+void SpinImageStack::querySimilar(const SpinImage& query, std::vector<int>& out, const char* fileName) const
+{
+    out.clear();
+    if (images.empty())
+        return;
+    std::vector<std::pair<float, int>> scored(images.size());
+    for (size_t i = 0; i < images.size(); ++i)
+        scored[i] = {spinSimilarity(query, images[i], expectedOverlap), int(i)};
+    // Scores are never NaN; equal scores keep index order, so the order is fully defined.
+    std::sort(scored.begin(), scored.end(), [](const std::pair<float, int>& a, const std::pair<float, int>& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+    });
+    const size_t n = scored.size();
+    const float upper = scored[n / 4].first;
+    const float lower = scored[(3 * n) / 4].first;
+    const float maxScore = scored[0].first;
+    // Equal quartiles (possibly both infinite) have no spread; inf - inf would give NaN.
+    const float threshold = (upper == lower) ? upper : float(upper + 1.5 * (double(upper) - double(lower)));
+    for (const auto& s : scored) {
+        // Pairs without a usable overlap are never similar.
+        if (s.first < threshold || s.first == -std::numeric_limits<float>::infinity())
+            break;
+        out.push_back(s.second);
+    }
+    if (!fileName)
+        return;
+    std::ofstream file(fileName);
+    if (!file) {
+        std::cout << "Error in SpinImageStack::querySimilar: could not open file " << fileName << " for writing!"
+                  << std::endl;
+        return;
+    }
+    std::cout << "Saving similarity scores to " << fileName << "..." << std::flush;
+    file << "max score:\t" << maxScore << "\n";
+    file << "lower median:\t" << lower << "\n";
+    file << "upper median:\t" << upper << "\n";
+    file << "outlierThreshold (moderate):\t" << threshold << "\n";
+    for (const auto& s : scored)
+        file << s.first << "\t" << s.second << "\n";
+    file.close();
+    std::cout << "done!" << std::endl;
+}
+
+// ---- images of a shape ----
+
+static const float kPi = 3.1415927f;
+
+// Sets image i to W rows of W zeros and reports whether vertex i can have a non-empty image.
+static bool startImage(ShapeModel& shape, int i)
+{
+    const int W = std::max(shape.spinImages.imageWidth, 0);
+    SpinImage& image = shape.spinImages.images[i];
+    image.assign(W, std::vector<float>(W, 0.0f));
+    if (i < int(shape.vertexStatus.size()) && shape.vertexStatus[i] == STATUS_ISOLATED)
+        return false;
+    return i < shape.normals.size() && shape.vertices.point(i).isFinite();
+}
+
+// Adds vertex j to image i when its normal lies within the support angle.
+static inline void addVertex(ShapeModel& shape, SpinImage& image, int i, int j, float cosSupport)
+{
+    if (j == i || j >= shape.normals.size())
+        return;
+    const Vec3f& ni = shape.normals.point(i);
+    // NaN normals fail this test.
+    if (!(ni.dot(shape.normals.point(j)) > cosSupport))
+        return;
+    float alpha, beta;
+    spinCoordinates(shape.vertices.point(i), ni, shape.vertices.point(j), alpha, beta);
+    addSpinImagePoint(image, shape.spinImages.imageWidth, shape.spinImages.binSize, alpha, beta);
+}
+
+static float cosSupportAngle(const SpinImageStack& stack)
+{
+    return std::cos(stack.supportAngle / 180.0f * kPi);
+}
+
+static void ensureImageSlot(ShapeModel& shape, int i)
+{
+    if (int(shape.spinImages.images.size()) <= i)
+        shape.spinImages.images.resize(i + 1);
+}
+
+void computeSpinImageAllPairs(ShapeModel& shape, int i)
+{
+    if (i < 0 || i >= shape.vertexCount())
+        return;
+    ensureImageSlot(shape, i);
+    if (!startImage(shape, i))
+        return;
+    SpinImage& image = shape.spinImages.images[i];
+    const float c = cosSupportAngle(shape.spinImages);
+    for (int j = 0; j < shape.vertexCount(); ++j)
+        addVertex(shape, image, i, j, c);
+}
+
+void ShapeModel::computeSpinImage(int i)
+{
+    if (i < 0 || i >= vertexCount())
+        return;
+    const int W = spinImages.imageWidth;
+    const float b = spinImages.binSize;
+    // A point lands only with alpha < (W - 1) b and |beta| <= (W - 1) b / 2, so within this
+    // distance; the margin covers rounding, and an approximate search shrinks the radius it
+    // guarantees by (1 + epsilon).
+    const double reach = double(W - 1) * double(b);
+    const double eps = vertices.epsilon();
+    const double sqRadius = 1.25 * reach * reach * 1.01 * (1 + eps) * (1 + eps);
+    if (!(b > 0) || !(W > 1) || !std::isfinite(sqRadius) || sqRadius > 3.0e38) {
+        computeSpinImageAllPairs(*this, i);
+        return;
+    }
+    ensureImageSlot(*this, i);
+    if (!startImage(*this, i))
+        return;
+    SpinImage& image = spinImages.images[i];
+    const float c = cosSupportAngle(spinImages);
+    std::vector<int> candidates;
+    std::vector<float> distances;
+    vertices.rangeQuery(vertices.point(i), float(sqRadius), candidates, distances, true);
+    // Index order, as in the all-pairs loop, so that the sums come out the same.
+    std::sort(candidates.begin(), candidates.end());
+    for (int j : candidates)
+        addVertex(*this, image, i, j, c);
+}
+
+void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAngle)
+{
+    if (W <= 0)
+        return;
+    if (loadSpinImages())
+        return;
+    const int n = vertexCount();
+    spinImages.images.assign(n, SpinImage());
+    spinImages.imageWidth = W;
+    spinImages.binSize = meshResolution * binSizeMultiple;
+    spinImages.supportAngle = supportAngle;
+
+    std::cout << "Computing spin image features..." << std::endl;
+    std::cout << "*** Bin Size: " << spinImages.binSize << "(" << binSizeMultiple << " times the mesh resolution)"
+              << std::endl;
+    std::cout << "*** Image Width: " << W << std::endl;
+    std::cout << "*** Support Angle: " << supportAngle << " degrees" << std::endl;
+    progress(n, true);
+
+    // The tree must describe the current positions.
+    vertices.releaseTree();
+    std::vector<int> counts;
+    for (int i = 0; i < n; ++i) {
+        computeSpinImage(i);
+        if (!spinImages.images[i].empty())
+            counts.push_back(countNonZeroBins(spinImages.images[i]));
+        progress(i, false);
+    }
+    spinImages.expectedOverlap = medianOfCounts(counts) / 2.0f;
+    std::cout << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+    std::cout << " done!" << std::endl;
+    saveSpinImages();
+}
+
+// ---- spin image files ----
+
+static const qint64 kHeaderBytes = 5 * 4;
+
+void ShapeModel::saveSpinImages()
+{
+    const std::string path = spinImagesPath();
+    // Written beside the old file and renamed over it on commit, so that a crash or a full disk
+    // leaves either the old file or the complete new one.
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::cout << "Error in saveSpinImages(): could not open file " << path << " for writing!" << std::endl;
+        return;
+    }
+    std::cout << "Saving spin images to " << path << "..." << std::flush;
+    const int32_t count = int32_t(spinImages.images.size());
+    const int32_t W = spinImages.imageWidth;
+    file.write(reinterpret_cast<const char*>(&count), 4);
+    file.write(reinterpret_cast<const char*>(&spinImages.binSize), 4);
+    file.write(reinterpret_cast<const char*>(&W), 4);
+    file.write(reinterpret_cast<const char*>(&spinImages.supportAngle), 4);
+    file.write(reinterpret_cast<const char*>(&spinImages.expectedOverlap), 4);
+    const std::vector<float> zeros(std::max(W, 0), 0.0f);
+    for (const SpinImage& image : spinImages.images)
+        for (int r = 0; r < W; ++r) {
+            // Every image is written W x W, so that the file size matches its header.
+            const bool full = r < int(image.size()) && int(image[r].size()) == W;
+            file.write(reinterpret_cast<const char*>(full ? image[r].data() : zeros.data()), qint64(W) * 4);
+        }
+    if (!file.commit()) {
+        std::cout << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
+        return;
+    }
+    std::cout << "done!" << std::endl;
+}
+
+// Reads exactly n bytes; false at the end of the file or on an error.
+static bool readExactly(std::ifstream& in, void* data, std::streamsize n)
+{
+    in.read(static_cast<char*>(data), n);
+    return bool(in) && in.gcount() == n;
+}
+
+bool ShapeModel::loadSpinImages()
+{
+    const std::string path = spinImagesPath();
+    std::error_code ec;
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(path, ec))
+        in.open(path, std::ios::binary);
+    if (!in.is_open() || !in) {
+        std::cout << "Error in loadSpinImages(): could not open file " << path << " for reading!" << std::endl;
+        return false;
+    }
+    std::cout << "*** Loading spin images..." << std::flush;
+    in.seekg(0, std::ios::end);
+    const std::streamoff fileSize = in.tellg();
+    in.seekg(0, std::ios::beg);
+    const auto reject = [&](const char* why) {
+        std::cerr << "Error in loadSpinImages(): file " << path << " " << why << std::endl;
+        return false;
+    };
+
+    int32_t count = 0;
+    if (fileSize < 4 || !readExactly(in, &count, 4))
+        return reject("is empty or truncated!");
+    if (count != vertexCount()) {
+        std::cerr << "Error in loadSpinImages(): number of vertices do not match!" << std::endl;
+        return false;
+    }
+    SpinImageStack stack;
+    int32_t W = 0;
+    if (fileSize < kHeaderBytes || !readExactly(in, &stack.binSize, 4) || !readExactly(in, &W, 4) ||
+        !readExactly(in, &stack.supportAngle, 4) || !readExactly(in, &stack.expectedOverlap, 4))
+        return reject("is empty or truncated!");
+    if (W <= 0 || !std::isfinite(stack.binSize) || !std::isfinite(stack.supportAngle) ||
+        !std::isfinite(stack.expectedOverlap))
+        return reject("is not a spin images file!");
+    // The header must account for the file's size exactly; this also keeps a foreign header from
+    // making us allocate more than the file holds.
+    const uint64_t floatsPerImage = uint64_t(W) * uint64_t(W);
+    const uint64_t payload = uint64_t(fileSize - kHeaderBytes);
+    if (payload % 4 != 0 || (count > 0 && payload / 4 / uint64_t(count) != floatsPerImage) ||
+        (count > 0 && payload / 4 % uint64_t(count) != 0) || (count == 0 && payload != 0))
+        return reject("does not match the size its header gives (truncated or not a spin images file)!");
+    stack.imageWidth = W;
+    stack.images.resize(count);
+    for (SpinImage& image : stack.images) {
+        image.assign(W, std::vector<float>(W));
+        for (auto& row : image)
+            if (!readExactly(in, row.data(), std::streamsize(W) * 4))
+                return reject("is truncated!");
+    }
+    spinImages = std::move(stack);
+
+    std::cout << "done!" << std::endl;
+    std::cout << "Loaded spin image features..." << std::endl;
+    std::cout << "*** Bin Size: " << spinImages.binSize << std::endl;
+    std::cout << "*** Image Width: " << spinImages.imageWidth << std::endl;
+    std::cout << "*** Support Angle: " << spinImages.supportAngle << " degrees" << std::endl;
+    std::cout << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+    return true;
+}
+
+void ShapeModel::saveSingleSpinImage(const std::string& name, int i)
+{
+    if (spinImages.images.empty() || i < 0 || i >= int(spinImages.images.size()) ||
+        spinImages.images[i].empty()) {
+        std::cerr << "Error in saveSingleSpinImage(): No Spin Image Information Found!" << std::endl;
+        return;
+    }
+    std::ofstream out(name, std::ios::binary);
+    if (!out) {
+        std::cerr << "Error in saveSingleSpinImage(): could not open file " << name << " for writing!" << std::endl;
+        return;
+    }
+    std::cout << "Saving spin image at vertex " << i << "..." << std::flush;
+    for (const auto& row : spinImages.images[i])
+        out.write(reinterpret_cast<const char*>(row.data()), std::streamsize(row.size()) * 4);
+    out.close();
+    std::cout << "done!" << std::endl;
+}
