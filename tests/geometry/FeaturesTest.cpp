@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Features.h"
+#include "FrameFixtures.h"
+#include "ShapeModel.h"
+
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+PrincipalFrame curvatures(float kMin, float kMax) {
+    PrincipalFrame f;
+    f.minCurvature = kMin;
+    f.maxCurvature = kMax;
+    return f;
+}
+
+class FeaturesTest : public testing::Test {
+protected:
+    QTemporaryDir root;
+    std::string base() const { return root.path().toStdString() + "/"; }
+
+    // Four vertices with frames at two scales (0.5 and 2); vertex 3 is on the boundary.
+    std::unique_ptr<ShapeModel> framedShape() {
+        std::unique_ptr<ShapeModel> s = makePointShape(base(), "framed.obj");
+        for (int i = 0; i < 4; ++i) addOriented(*s, Vec3f(float(i), 0, 0), Vec3f(0, 0, 1), i == 3 ? 1 : 0);
+        s->scales = {0.5f, 2.0f};
+        s->frames = {{curvatures(-0.5f, 1.0f), curvatures(0.25f, 2.0f)},
+                     {curvatures(0.0f, 0.0f), curvatures(0.0f, 1e-8f)},   // a plane
+                     {curvatures(0.3f, 0.3f), curvatures(-0.5f, 7.0f)},   // umbilic, then not
+                     {curvatures(1.0f, 2.0f), curvatures(3.0f, 4.0f)}};  // boundary
+        return s;
+    }
+};
+
+std::vector<float> row(const ShapeModel& s, int i) { return s.features->point(i); }
+
+}  // namespace
+
+TEST_F(FeaturesTest, CurvatureFeatureTypes) {
+    std::unique_ptr<ShapeModel> s = framedShape();
+    testing::internal::CaptureStdout();
+    s->copyCurvatureFeatures();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Populating feature values (copying principal curvatures)...\nScales: 0.5 0.5 2 2\n...done!\n");
+    EXPECT_EQ(s->features->dimension(), 4);
+    EXPECT_EQ(s->featureScales, (std::vector<float>{0.5f, 0.5f, 2.0f, 2.0f}));
+    EXPECT_EQ(row(*s, 0), (std::vector<float>{-0.5f, 1.0f, 0.25f, 2.0f}));
+    EXPECT_EQ(row(*s, 3), std::vector<float>(4, 0.0f));
+
+    testing::internal::CaptureStdout();
+    s->curvatureRatioFeatures();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "*** Computing features (ratio of principal curvatures)...\n****** Scales: 0.5 2\n...done!\n");
+    EXPECT_EQ(s->featureScales, (std::vector<float>{0.5f, 2.0f}));
+    EXPECT_EQ(row(*s, 0), (std::vector<float>{0.5f, 0.125f}));
+    EXPECT_EQ(row(*s, 1), (std::vector<float>{0.0f, 0.0f}));  // no maximum curvature
+    EXPECT_FLOAT_EQ(row(*s, 2)[0], 1.0f);                      // umbilic
+    EXPECT_FLOAT_EQ(row(*s, 2)[1], 0.5f / 7.0f);
+    EXPECT_EQ(row(*s, 3), std::vector<float>(2, 0.0f));
+
+    testing::internal::CaptureStdout();
+    s->curvatureNormFeatures();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "*** Computing features (norm of multi-scale principal curvatures)...\n****** Scales: 2\n...done!\n");
+    EXPECT_EQ(s->featureScales, std::vector<float>{2.0f});
+    EXPECT_FLOAT_EQ(row(*s, 0)[0], std::sqrt(0.25f + 0.0625f));
+    // Only the minimum curvatures count.
+    s->frames[1] = {curvatures(-0.5f, 9.0f), curvatures(0.25f, -3.0f)};
+    testing::internal::CaptureStdout();
+    s->curvatureNormFeatures();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(row(*s, 0), row(*s, 1));
+    EXPECT_EQ(row(*s, 3)[0], 0.0f);
+    // None of these three touch the features file.
+    EXPECT_EQ(readAll(s->featuresPath()), "");
+}
+
+TEST_F(FeaturesTest, CurvatureFeaturesNeedFrames) {
+    std::unique_ptr<ShapeModel> s = framedShape();
+    s->frames.clear();
+    testing::internal::CaptureStderr();
+    s->copyCurvatureFeatures();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error in copyCurvatureFeatures(): no principal curvature frames!\n");
+    EXPECT_EQ(s->features, nullptr);
+}
+
+TEST_F(FeaturesTest, MeanCurvatureOfSphereAndPlane) {
+    std::unique_ptr<ShapeModel> ball = makeSphereCloud(2.0f, 3000, base(), "ball.obj");
+    ball->vertexStatus[5] = STATUS_BOUNDARY;  // type 4 computes every vertex
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ball->meanCurvatureFeatures({0.6f * 0.6f, 1.0f}, 0.0);
+    testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Error in loadFeatures(): could not open file " + ball->featuresPath() +
+                       " for reading!\nComputing mean curvature features...\nScales: 0.36 1\n"),
+              0u)
+        << out;
+    EXPECT_NE(out.find("Saving mean curvatures to " + ball->featuresPath() + "...done!\n"), std::string::npos);
+    ASSERT_EQ(ball->features->dimension(), 2);
+    for (int i = 0; i < ball->vertexCount(); ++i)
+        for (float v : row(*ball, i)) ASSERT_NEAR(v, std::log(1.5f), 1e-3f) << i;
+
+    // A plane has no mean curvature; neighbours without normals are left out.
+    std::unique_ptr<ShapeModel> plane = makePointShape(base(), "plane.obj");
+    for (int i = -5; i <= 5; ++i)
+        for (int j = -5; j <= 5; ++j) addOriented(*plane, Vec3f(0.1f * i, 0.1f * j, 0), Vec3f(0, 0, 1));
+    EXPECT_EQ(meanCurvatureAt(Vec3f(0, 0, 0), plane->vertices, plane->normals, {0.25f}),
+              std::vector<float>{0.0f});
+    std::unique_ptr<ShapeModel> cap = makeSphereCloud(2.0f, 3000, base(), "cap.obj");
+    const std::vector<float> clean = meanCurvatureAt(cap->vertices.point(0), cap->vertices, cap->normals, {0.36f});
+    cap->vertices.addPoint(cap->vertices.point(0) * 0.9f);
+    cap->normals.addPoint(Vec3f(0, 0, 0));
+    EXPECT_EQ(meanCurvatureAt(cap->vertices.point(0), cap->vertices, cap->normals, {0.36f}), clean);
+}
+
+TEST_F(FeaturesTest, FileRoundTripAndReuse) {
+    std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 400, base(), "round.obj");
+    testing::internal::CaptureStdout();
+    a->meanCurvatureFeatures({1.0f}, 0.0);
+    testing::internal::GetCapturedStdout();
+
+    // Layout: counts, scales, vectors.
+    const std::string bytes = readAll(a->featuresPath());
+    ASSERT_EQ(bytes.size(), 4u + 4u + 4u + 400u * 4u);
+    int32_t n, d;
+    float scale, first;
+    std::memcpy(&n, &bytes[0], 4);
+    std::memcpy(&d, &bytes[4], 4);
+    std::memcpy(&scale, &bytes[8], 4);
+    std::memcpy(&first, &bytes[12], 4);
+    EXPECT_EQ(n, 400);
+    EXPECT_EQ(d, 1);
+    EXPECT_EQ(scale, 1.0f);
+    EXPECT_EQ(first, row(*a, 0)[0]);
+
+    // The next shape of that name reads them back, whatever scales it asks for.
+    std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 400, base(), "round.obj");
+    testing::internal::CaptureStdout();
+    b->meanCurvatureFeatures({4.0f, 9.0f}, 0.0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " features");
+    EXPECT_EQ(b->featureScales, std::vector<float>{1.0f});
+    for (int i = 0; i < 400; ++i) ASSERT_EQ(row(*a, i), row(*b, i));
+
+    // Another vertex count is rejected and recomputed.
+    std::unique_ptr<ShapeModel> c = makeSphereCloud(2.0f, 401, base(), "round.obj");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    c->meanCurvatureFeatures({1.0f}, 0.0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error in loadFeatures(): number of vertices do not match!\n");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Computing mean curvature features..."), std::string::npos);
+    EXPECT_EQ(c->features->size(), 401);
+}
+
+TEST_F(FeaturesTest, BadFilesAreRejected) {
+    std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 50, base(), "bad.obj");
+    a->features.reset(new FeatureSetANN(3));
+    a->features->resize(50);
+    for (int i = 0; i < 50; ++i) a->features->point(i) = {float(i), 0.5f, -1.0f};
+    a->featureScales = {1, 2, 3};
+    testing::internal::CaptureStdout();
+    a->saveFeatures();
+    testing::internal::GetCapturedStdout();
+    const std::string good = readAll(a->featuresPath());
+
+    std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 50, base(), "bad.obj");
+    b->featureScales = {42.0f};
+    std::string err;
+    auto rejected = [&]() {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        bool ok = b->loadFeatures();
+        err = testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        return !ok && b->features == nullptr && b->featureScales == std::vector<float>{42.0f};
+    };
+    for (size_t len = 0; len < good.size(); ++len) {
+        writeAll(b->featuresPath(), good.substr(0, len));
+        ASSERT_TRUE(rejected()) << len;
+    }
+    EXPECT_EQ(err, "Error in loadFeatures(): file " + b->featuresPath() + " is truncated or damaged!\n");
+    writeAll(b->featuresPath(), good + std::string(4, '\0'));
+    EXPECT_TRUE(rejected());
+    for (int32_t dim : {0, -3, 0x7fffffff, 0x20000000}) {
+        std::string bad = good;
+        std::memcpy(&bad[4], &dim, 4);
+        writeAll(b->featuresPath(), bad);
+        EXPECT_TRUE(rejected()) << dim;
+    }
+    std::string nan = good;
+    const float qnan = std::nanf("");
+    std::memcpy(&nan[good.size() - 4], &qnan, 4);
+    writeAll(b->featuresPath(), nan);
+    EXPECT_TRUE(rejected());
+    std::mt19937 rng(4);
+    std::string noise(good.size(), '\0');
+    for (char& ch : noise) ch = static_cast<char>(rng());
+    writeAll(b->featuresPath(), noise);
+    EXPECT_TRUE(rejected());
+
+    writeAll(b->featuresPath(), good);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(b->loadFeatures());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(row(*b, 49), (std::vector<float>{49.0f, 0.5f, -1.0f}));
+    EXPECT_EQ(b->featureScales, (std::vector<float>{1, 2, 3}));
+
+    // Nothing to save: the error, and an empty file behind.
+    std::unique_ptr<ShapeModel> e = makeSphereCloud(2.0f, 5, base(), "empty.obj");
+    testing::internal::CaptureStdout();
+    e->saveFeatures();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error in saveFeatures(): No curvature information or scale information found!\n");
+    EXPECT_EQ(readAll(e->featuresPath()), "");
+}
