@@ -36,6 +36,7 @@ void writeFloat32(std::ofstream& out, float f) {
 }
 
 // Frame matrix at the last scale: columns minDirection, maxDirection, normal (row-major).
+// False when the vertex has no usable frame.
 bool frameMatrix(const ShapeModel& shape, int v, float F[9]) {
     if (v < 0 || v >= static_cast<int>(shape.frames.size()) || shape.frames[v].empty()) return false;
     const PrincipalFrame& f = shape.frames[v].back();
@@ -44,7 +45,9 @@ bool frameMatrix(const ShapeModel& shape, int v, float F[9]) {
         for (int r = 0; r < 3; ++r) F[3 * r + c] = cols[c][r];
     for (int i = 0; i < 9; ++i)
         if (!std::isfinite(F[i])) return false;
-    return true;
+    // Vertices that are not interior carry all-zero frames; such a frame defines no rotation.
+    // A valid frame is orthonormal, so its determinant is +1 or -1.
+    return std::fabs(det3(F)) > 0.5f;
 }
 
 // A * B^T for row-major 3x3 matrices.
@@ -337,9 +340,11 @@ void MatchCandidates::normalizeTranslations() {
         s2 += len2;
     }
     double sigma = n > 1 ? std::sqrt((s2 - s1 * s1 / double(n)) / double(n - 1)) : 0.0;
-    // With fewer than two pairs, or equal translation lengths, there is no spread to divide by;
-    // dividing by 0 would make every twist non-finite.
-    if (!(sigma > 0) || !std::isfinite(sigma)) {
+    // With fewer than two pairs, or equal translation lengths, there is no spread to divide by:
+    // dividing by 0 would make every twist non-finite, and dividing by a spread that is only
+    // rounding noise (relative to the translations themselves) would scatter equal motions.
+    const double reference = std::max(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]), n > 0 ? s1 / double(n) : 0.0);
+    if (!(sigma > 1e-5 * reference) || !std::isfinite(sigma)) {
         std::cerr << "Warning in MatchCandidates::normalizeTranslations(): translation spread is " << sigma
                   << " over " << n << " pairs, using scale 1!" << std::endl;
         sigma = 1.0;

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "MatchingFixtures.h"
+
+namespace {
+
+std::vector<PrincipalFrame> randomFrames(std::size_t n, std::mt19937& rng) {
+    std::vector<PrincipalFrame> frames;
+    for (std::size_t i = 0; i < n; ++i) frames.push_back(randomFrame(rng));
+    return frames;
+}
+
+// A search whose samples are copies of the full shapes and whose clusters are set by hand:
+// cluster c (1-based) has the given motion as its mode and the listed pairs (i, i) as members.
+struct HandClusters {
+    std::unique_ptr<ShapeModel> source, target;
+    std::unique_ptr<MatchCandidates> mc;
+    HandClusters(ShapeModel* sourceShape, ShapeModel* targetShape) : source(sourceShape), target(targetShape) {
+        mc.reset(new MatchCandidates(source.get(), target.get()));
+        mc->sourceSample = source->clone();
+        mc->targetSample = target->clone();
+        mc->translationMean[0] = mc->translationMean[1] = mc->translationMean[2] = 0.0f;
+        mc->translationScale = 1.0f;
+        mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
+        mc->clusterSizes.push_back(0);
+    }
+    void addCluster(const RigidTransform& T, const std::vector<int>& members) {
+        const Twist tw = transformToTwist(T);
+        const int label = mc->clusterModes.size();
+        mc->clusterModes.addPoint(FeatureVector(tw.begin(), tw.end()));
+        mc->clusterSizes.push_back(int(members.size()));
+        for (int v : members) {
+            mc->sourceIndex.push_back(v);
+            mc->targetIndex.push_back(v);
+            mc->transformations.push_back(T);
+            mc->clusterLabel.push_back(label);
+        }
+    }
+    void verify(unsigned minClusterSize, int maxClusters, float threshold) {
+        testing::internal::CaptureStdout();
+        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f);
+        testing::internal::GetCapturedStdout();
+    }
+};
+
+// Points along a zigzag, one unit apart along x: the 4 nearest neighbours link the whole chain.
+std::vector<Vec3f> zigzag(int n) {
+    std::vector<Vec3f> points;
+    for (int k = 0; k < n; ++k) points.push_back(Vec3f(float(k), (k % 2) * 0.3f, (k % 3) * 0.2f));
+    return points;
+}
+
+bool sameTransform(const RigidTransform& a, const RigidTransform& b) {
+    for (int i = 0; i < 9; ++i)
+        if (a.R[i] != b.R[i]) return false;
+    return a.t[0] == b.t[0] && a.t[1] == b.t[1] && a.t[2] == b.t[2];
+}
+
+}  // namespace
+
+TEST(RegisterICP, RecoversKnownRigidMotionFromAPerturbedStart) {
+    std::mt19937 rng(77);
+    const std::vector<Vec3f> points = ellipsoidPoints(400, rng);
+    std::unique_ptr<ShapeModel> source(makePointShape(points, randomFrames(points.size(), rng)));
+    const RigidTransform M = motion(Vec3f(1.0f, -0.5f, 0.3f), 1.2f, Vec3f(0.3f, 2.0f, -1.0f));
+    std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
+
+    CorrespondenceList list;
+    for (int v = 0; v < source->vertexCount(); ++v) list.addCorrespondence(points[v], Vec3f(), v, v);
+    const RigidTransform start = composeTransforms(M, motion(Vec3f(0.2f, 0.9f, 0.1f), 0.04f, Vec3f(0.02f, -0.01f, 0.015f)));
+    const RigidTransform found = registerICP(list, *target, start);
+    EXPECT_LT(rotationDistance(found, M), 1e-4f);
+    EXPECT_LT(translationDistance(found, M), 1e-4f);
+    for (int k = 0; k < list.size(); ++k) {
+        const Vec3f expected = found.apply(list.sourcePoints.point(k));
+        EXPECT_LT((list.targetPoints.point(k) - expected).length(), 1e-6f);
+    }
+
+    // Two correspondences are too few to refine anything.
+    CorrespondenceList pair;
+    pair.addCorrespondence(points[0], points[0], 0, 0);
+    pair.addCorrespondence(points[1], points[1], 1, 1);
+    EXPECT_TRUE(sameTransform(registerICP(pair, *target, start), start));
+}
+
+TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
+    std::mt19937 rng(31);
+    const std::vector<Vec3f> points = ellipsoidPoints(500, rng);
+    std::unique_ptr<ShapeModel> source(makePointShape(points, randomFrames(points.size(), rng)));
+    const RigidTransform M = motion(Vec3f(-0.4f, 0.2f, 1.0f), 2.0f, Vec3f(1.0f, 0.5f, -0.25f));
+    std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
+    MatchCandidates mc(source.get(), target.get());
+    testing::internal::CaptureStdout();
+    mc.groundTruthCorrespondence();
+    mc.meanShift(0.05f * 0.05f, 1.0f, 20, 0.0f);
+    testing::internal::GetCapturedStdout();
+
+    ASSERT_GE(mc.clusterSizes.size(), 2u);
+    EXPECT_EQ(mc.clusterSizes[1], 500);
+    // The dominant mode is the motion: rotation entries within 1e-4, translation within 1e-4
+    // model units (the shape is about 2 units across).
+    const RigidTransform mode = mc.clusterTransform(1);
+    EXPECT_LT(rotationDistance(mode, M), 1e-4f);
+    EXPECT_LT(translationDistance(mode, M), 1e-4f);
+
+    testing::internal::CaptureStdout();
+    mc.verifyRegion(10, -1, 0.01f, 0.0f);
+    mc.sortResult(10, 4);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(mc.regions.size(), mc.clusterSizes.size());
+    EXPECT_EQ(mc.regions[1].size(), 500);
+    ASSERT_EQ(mc.sortedRegions.size(), 1u);
+    EXPECT_EQ(mc.sortedRegions[0].size(), 500);
+    EXPECT_LT(rotationDistance(mc.sortedTransforms[0], M), 1e-4f);
+    EXPECT_LT(translationDistance(mc.sortedTransforms[0], M), 1e-4f);
+    const RigidTransform back = composeTransforms(mc.sortedInverseTransforms[0], mc.sortedTransforms[0]);
+    EXPECT_LT(rotationDistance(back, RigidTransform()), 1e-5f);
+    EXPECT_EQ(mc.resultMinRegionSize, 10);
+    EXPECT_EQ(mc.resultMaxRegions, 4);
+    // Every source vertex appears once in the region, matched to its own moved copy.
+    std::vector<int> seen(500, 0);
+    for (int k = 0; k < mc.sortedRegions[0].size(); ++k) {
+        ++seen[mc.sortedRegions[0].sourceIndices[k]];
+        EXPECT_EQ(mc.sortedRegions[0].sourceIndices[k], mc.sortedRegions[0].targetIndices[k]);
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 500);
+    EXPECT_EQ(mc.regionsContaining({3, 1000}), (std::vector<int>{0}));
+    EXPECT_TRUE(mc.regionsContaining({}).empty());
+}
+
+TEST(MatchAndVerify, FirstRefitComesAtTenTimesClusterSizePlusOne) {
+    // The cluster motion is off by 0.05 along x; a refit pulls it onto the true motion. A region
+    // of 10 correspondences (cluster size 1) is not yet refitted, one of 11 is.
+    const RigidTransform M = motion(Vec3f(0, 0, 1), 0.5f, Vec3f(1, 2, 0));
+    RigidTransform off = M;
+    off.t[0] += 0.05f;
+    for (int n : {10, 11}) {
+        std::mt19937 rng(4);
+        const std::vector<Vec3f> points = zigzag(n);
+        ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
+        HandClusters h(source, movedCopy(*source, M));
+        h.addCluster(off, {0});
+        h.verify(0, -1, 0.2f);
+        ASSERT_EQ(h.mc->regions[1].size(), n);
+        const RigidTransform unrefined = h.mc->clusterTransform(1);
+        if (n == 10) {
+            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined));
+        } else {
+            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
+        }
+    }
+}
+
+TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {
+    std::mt19937 rng(9);
+    const std::vector<Vec3f> points = ellipsoidPoints(200, rng);
+    ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
+    const RigidTransform M = motion(Vec3f(0.3f, 0.3f, 1), 0.7f, Vec3f(0, 1, 0));
+    HandClusters h(source, movedCopy(*source, M));
+    RigidTransform far = M;
+    far.t[2] += 100.0f;
+    std::vector<int> first, second, third;
+    for (int v = 0; v < 30; ++v) first.push_back(v);
+    for (int v = 30; v < 50; ++v) second.push_back(v);
+    for (int v = 50; v < 55; ++v) third.push_back(v);
+    h.addCluster(M, first);
+    h.addCluster(far, second);
+    h.addCluster(M, third);
+
+    h.verify(0, 0, 0.05f);  // no cluster verified
+    ASSERT_EQ(h.mc->regions.size(), 4u);
+    for (const CorrespondenceList& r : h.mc->regions) EXPECT_EQ(r.size(), 0);
+
+    h.verify(10, -1, 0.05f);  // cluster 3 is too small
+    const int grown = h.mc->regions[1].size();
+    EXPECT_GT(grown, 30);
+    // The far mode carries no seed near the target: empty region, unrefined transformation.
+    EXPECT_EQ(h.mc->regions[2].size(), 0);
+    EXPECT_TRUE(sameTransform(h.mc->regionTransforms[2], h.mc->clusterTransform(2)));
+    EXPECT_EQ(h.mc->regions[3].size(), 0);
+    EXPECT_TRUE(sameTransform(h.mc->regionTransforms[3], RigidTransform()));
+
+    h.verify(0, 2, 0.05f);  // the first two eligible clusters only
+    EXPECT_EQ(h.mc->regions[1].size(), grown);
+    EXPECT_EQ(h.mc->regions[3].size(), 0);
+
+    testing::internal::CaptureStdout();
+    h.mc->sortResult(0, -1);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(h.mc->sortedRegions.size(), 1u);  // empty regions never pass
+
+    // skipVerify: a region is the cluster's own pairs on the full shapes.
+    testing::internal::CaptureStdout();
+    h.mc->skipVerify(10, -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(h.mc->regions[1].size(), 30);
+    EXPECT_EQ(h.mc->regions[2].size(), 20);
+    EXPECT_EQ(h.mc->regions[3].size(), 0);
+    EXPECT_EQ(h.mc->regions[2].sourceIndices[0], 30);
+    EXPECT_TRUE(sameTransform(h.mc->regionTransforms[2], h.mc->clusterTransform(2)));
+}
+
+TEST(MatchAndVerify, RefusesToRunWithoutClusters) {
+    ShapeModel a(1), b(1);
+    MatchCandidates mc(&a, &b);
+    mc.regions.resize(2);
+    testing::internal::CaptureStderr();
+    mc.verifyRegion(0, -1, 1.0f, 0.0f);
+    mc.skipVerify(0, -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error in MatchCandidates::verifyRegion(): Missing pose clustering result."), std::string::npos);
+    EXPECT_NE(err.find("Error in MatchCandidates::skipVerify(): Missing pose clustering result."), std::string::npos);
+    EXPECT_EQ(mc.regions.size(), 2u);
+}
+
+TEST(SortResult, DropsRegionsNotAboveTheMinimumAndKeepsAtMostMax) {
+    ShapeModel a(1), b(1);
+    MatchCandidates mc(&a, &b);
+    const int sizes[] = {0, 5, 8, 3, 5};
+    for (int r = 0; r < 5; ++r) {
+        CorrespondenceList list;
+        for (int k = 0; k < sizes[r]; ++k) list.addCorrespondence(Vec3f(float(k), 0, 0), Vec3f(), 10 * r + k, 0);
+        mc.regions.push_back(list);
+        mc.regionTransforms.push_back(motion(Vec3f(0, 0, 1), 0.1f * r, Vec3f(float(r), 0, 0)));
+    }
+    testing::internal::CaptureStdout();
+    mc.sortResult(3, -1);  // the region of exactly 3 is dropped
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(mc.sortedRegions.size(), 3u);
+    EXPECT_EQ(mc.sortedRegions[0].size(), 8);
+    EXPECT_EQ(mc.sortedTransforms[0].t[0], 2.0f);
+    EXPECT_EQ(mc.sortedRegions[1].size(), 5);
+    EXPECT_EQ(mc.sortedRegions[2].size(), 5);
+    ASSERT_EQ(mc.sortedInverseTransforms.size(), 3u);
+    EXPECT_NEAR(mc.sortedInverseTransforms[0].t[0], -std::cos(0.2f) * 2.0f, 1e-5f);
+    EXPECT_EQ(mc.regionsContaining({20, 21}), (std::vector<int>{0}));
+    EXPECT_EQ(mc.regionsContaining({44, 10, 30, 20}), (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(mc.regionsContaining({30, 31}).empty());  // the dropped region
+
+    testing::internal::CaptureStdout();
+    mc.sortResult(0, 2);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(mc.sortedRegions.size(), 2u);
+    EXPECT_EQ(mc.sortedRegions[0].size(), 8);
+    mc.regionTransforms.clear();
+    EXPECT_TRUE(mc.regionsContaining({41}).empty());  // no verification result
+}
