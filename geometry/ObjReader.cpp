@@ -427,8 +427,6 @@ static void objFirstPass(ObjModel* model, ObjScanner* s) {
     model->numtriangles = numtriangles;
     for (ObjGroup* g = model->groups; g; g = g->next) {
         g->triangles = static_cast<unsigned int*>(objCalloc(g->numtriangles, sizeof(unsigned int)));
-        // numtriangles becomes the fill count of the second pass; the capacity is remembered in the
-        // material slot's neighbour below.
     }
 }
 
@@ -588,7 +586,11 @@ void objFacetNormals(ObjModel* model) {
         n[0] = u[1] * v[2] - u[2] * v[1];
         n[1] = u[2] * v[0] - u[0] * v[2];
         n[2] = u[0] * v[1] - u[1] * v[0];
-        float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        if (!(length > 0.0f)) {
+            n[0] = n[1] = n[2] = 0.0f;  // degenerate triangle
+            continue;
+        }
         for (int k = 0; k < 3; ++k) n[k] /= length;
     }
 }
