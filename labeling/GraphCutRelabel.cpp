@@ -1,0 +1,444 @@
+#include "GraphCutRelabel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "Progress.h"
+
+namespace {
+
+const std::string kDashLine(79, '-');
+
+// Read-only view of what a cost callback needs for one site: its shape, the other shape, the
+// transform list and the closest-point table of its side.
+struct SiteView {
+    ShapeModel* shape;
+    ShapeModel* other;
+    const std::vector<RigidTransform>* transforms;
+    const std::vector<MatchCandidates::ClosestPoint>* closest;
+    int vertex;
+};
+
+inline SiteView siteView(const MatchCandidates& mc, int site) {
+    const int nS = mc.source->vertexCount();
+    if (site < nS) return {mc.source, mc.target, &mc.sortedTransforms, &mc.closestPtsSource, site};
+    return {mc.target, mc.source, &mc.sortedInverseTransforms, &mc.closestPtsTarget, site - nS};
+}
+
+inline int labelCount(const MatchCandidates& mc) { return static_cast<int>(mc.sortedTransforms.size()); }
+
+// |(T p - q) . n_q| for the site moved by its label's transform and its closest point c.
+inline float planeDistance(const SiteView& s, const RigidTransform& T, int c) {
+    Vec3f moved = T.apply(s.shape->vertices.point(s.vertex));
+    return std::fabs((moved - s.other->vertices.point(c)).dot(s.other->normals.point(c)));
+}
+
+// Regions of one side from its labels: region k holds the vertices labelled k (the dummy label
+// and anything beyond the transforms belong to none), ordered by decreasing size with the empty
+// ones dropped.
+void buildResultRegions(const std::vector<int>& labels, ShapeModel* shape, const std::vector<RigidTransform>& transforms,
+                        bool sourceSide, std::vector<CorrespondenceList>& regionsOut,
+                        std::vector<RigidTransform>& transformsOut) {
+    const int R = static_cast<int>(transforms.size());
+    std::vector<CorrespondenceList> regions(R);
+    for (std::size_t v = 0; v < labels.size(); ++v) {
+        int k = labels[v];
+        if (k < 0 || k >= R) continue;
+        const Vec3f p = shape->vertices.point(static_cast<int>(v));
+        const Vec3f moved = transforms[k].apply(p);
+        if (sourceSide)
+            regions[k].addCorrespondence(p, moved, 0, 0);
+        else
+            regions[k].addCorrespondence(moved, p, 0, 0);
+    }
+    std::vector<int> order(R);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return regions[a].size() > regions[b].size(); });
+    regionsOut.clear();
+    transformsOut.clear();
+    for (int k : order) {
+        if (regions[k].size() <= 0) break;
+        regionsOut.push_back(regions[k]);
+        transformsOut.push_back(transforms[k]);
+    }
+}
+
+bool hasSortedResult(const MatchCandidates& mc) {
+    return !mc.sortedRegions.empty() && !mc.sortedTransforms.empty() &&
+           mc.sortedTransforms.size() == mc.sortedInverseTransforms.size();
+}
+
+Mesh3_real* asMesh(ShapeModel* shape) {
+    if (!shape || shape->kind != 0) return nullptr;
+    return dynamic_cast<Mesh3_real*>(shape);
+}
+
+}  // namespace
+
+// ---- cost callbacks ----
+
+float gcDataPointToPoint(int site, int label, void* user) {
+    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
+    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
+    const int R = labelCount(mc);
+    if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
+    SiteView s = siteView(mc, site);
+    float d = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label].distance;
+    return std::min(d, costs.dataTruncateValue) * costs.dataWeight;
+}
+
+float gcDataPointToPlane(int site, int label, void* user) {
+    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
+    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
+    const int R = labelCount(mc);
+    if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
+    SiteView s = siteView(mc, site);
+    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    float value = cp.distance < costs.dataTruncateValue ? planeDistance(s, (*s.transforms)[label], cp.index)
+                                                        : cp.distance;
+    return value * costs.dataWeight;
+}
+
+float gcDataHybrid(int site, int label, void* user) {
+    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
+    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
+    const int R = labelCount(mc);
+    if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
+    SiteView s = siteView(mc, site);
+    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    float value = s.other->vertexStatus[cp.index] == STATUS_BOUNDARY
+                      ? planeDistance(s, (*s.transforms)[label], cp.index)
+                      : cp.distance;
+    return value * costs.dataWeight;
+}
+
+float gcDataPointAndNormal(int site, int label, void* user) {
+    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
+    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
+    const int R = labelCount(mc);
+    if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
+    SiteView s = siteView(mc, site);
+    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    if (s.shape->vertexStatus[s.vertex] == STATUS_ISOLATED || s.other->vertexStatus[cp.index] == STATUS_ISOLATED)
+        return 0.0f;
+    const RigidTransform& T = (*s.transforms)[label];
+    float e = s.other->vertexStatus[cp.index] == STATUS_BOUNDARY ? planeDistance(s, T, cp.index) : cp.distance;
+    Vec3f rotatedNormal = T.rotate(s.shape->normals.point(s.vertex));
+    float normalError = (rotatedNormal - s.other->normals.point(cp.index)).length();
+    return std::sqrt(e + 2.0f * s.other->meshResolution * normalError) * costs.dataWeight;
+}
+
+MultiLabelOptimizer::DataCostFn gcDataTermFunction(int dataTermType) {
+    switch (dataTermType) {
+    case 1: return gcDataPointToPoint;
+    case 2: return gcDataPointToPlane;
+    case 3: return gcDataHybrid;
+    case 4: return gcDataPointAndNormal;
+    default: return nullptr;
+    }
+}
+
+const char* gcDataTermName(int dataTermType) {
+    switch (dataTermType) {
+    case 1: return "point-to-point";
+    case 2: return "point-to-plane";
+    case 3: return "hybrid";
+    case 4: return "point and normal";
+    default: return nullptr;
+    }
+}
+
+float gcSmoothTerm(int site1, int site2, int label1, int label2, void* user) {
+    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
+    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
+    const int R = labelCount(mc);
+    const bool dummy1 = label1 >= R, dummy2 = label2 >= R;
+    if (dummy1 && dummy2) return 0.0f;
+    if (dummy1 || dummy2) return costs.dummyLabelSmoothError * costs.smoothWeight;
+
+    const int nS = mc.source->vertexCount();
+    const bool source1 = site1 < nS, source2 = site2 < nS;
+    if (source1 == source2) {
+        // Edge-length preservation: moving both ends with their labels keeps the edge length.
+        SiteView a = siteView(mc, site1);
+        SiteView b = siteView(mc, site2);
+        const Vec3f p1 = a.shape->vertices.point(a.vertex);
+        const Vec3f p2 = b.shape->vertices.point(b.vertex);
+        const Vec3f q1 = (*a.transforms)[label1].apply(p1);
+        const Vec3f q2 = (*b.transforms)[label2].apply(p2);
+        float change = std::fabs((p1 - p2).length() - (q1 - q2).length());
+        return std::min(change, costs.smoothTruncateValue) * costs.smoothWeight;
+    }
+    // Label consistency between a source vertex s and a target vertex t that map onto each other.
+    const int s = source1 ? site1 : site2;
+    const int t = (source1 ? site2 : site1) - nS;
+    const int ls = source1 ? label1 : label2;
+    const int lt = source1 ? label2 : label1;
+    if (ls == lt) return 0.0f;
+    float value = 0.0f;
+    const MatchCandidates::ClosestPoint& fromSource = mc.closestPtsSource[static_cast<std::size_t>(s) * R + ls];
+    if (fromSource.index == t && fromSource.distance < costs.closestPtDistThreshold) value += costs.mismatchError;
+    const MatchCandidates::ClosestPoint& fromTarget = mc.closestPtsTarget[static_cast<std::size_t>(t) * R + lt];
+    if (fromTarget.index == s && fromTarget.distance < costs.closestPtDistThreshold) value += costs.mismatchError;
+    return value * costs.smoothWeight;
+}
+
+// ---- MatchCandidates operations ----
+
+void MatchCandidates::precomputeClosestPts() {
+    if (!hasSortedResult(*this)) {
+        std::cerr << "Error in MatchCandidates::precomputeClosestPts(): Please perform region match & verify first!"
+                  << std::endl;
+        return;
+    }
+    const int R = static_cast<int>(sortedTransforms.size());
+    const int nS = source->vertexCount();
+    const int nT = target->vertexCount();
+    const ClosestPoint none{0, std::numeric_limits<float>::infinity()};
+    closestPtsSource.assign(static_cast<std::size_t>(nS) * R, none);
+    closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
+    std::cout << "Pre-computing closest points according to each transform..." << std::endl;
+    progress(R, true);
+    for (int k = 0; k < R; ++k) {
+        for (int v = 0; v < nS; ++v) {
+            std::pair<int, float> c = target->closestVertex(sortedTransforms[k].apply(source->vertices.point(v)));
+            closestPtsSource[static_cast<std::size_t>(v) * R + k] = ClosestPoint{c.first, c.second};
+        }
+        for (int u = 0; u < nT; ++u) {
+            std::pair<int, float> c =
+                source->closestVertex(sortedInverseTransforms[k].apply(target->vertices.point(u)));
+            closestPtsTarget[static_cast<std::size_t>(u) * R + k] = ClosestPoint{c.first, c.second};
+        }
+        progress(k, false);
+    }
+    std::cout << "...done!" << std::endl;
+}
+
+void MatchCandidates::createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges) {
+    std::cout << "Creating extra smoothness edges on boundary of shape..." << std::flush;
+    std::vector<int> boundary;
+    PointSetANN positions;
+    for (int v = 0; v < shape->vertexCount(); ++v)
+        if (v < static_cast<int>(shape->vertexStatus.size()) && shape->vertexStatus[v] == STATUS_BOUNDARY) {
+            boundary.push_back(v);
+            positions.addPoint(shape->vertices.point(v));
+        }
+    edges.clear();
+    if (k > 0 && !boundary.empty()) {
+        std::vector<int> idx;
+        std::vector<float> dist;
+        for (std::size_t i = 0; i < boundary.size(); ++i) {
+            positions.knnQuery(positions.point(static_cast<int>(i)), k + 1, idx, dist, true);
+            for (std::size_t j = 1; j < idx.size(); ++j)
+                edges.push_back(MeshEdge{boundary[i], boundary[idx[j]], 0, 0});
+        }
+    }
+    std::cout << " done!" << std::endl;
+    std::cout << "Created " << edges.size() << " extra edges!" << std::endl;
+}
+
+void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
+                                               const std::vector<MeshEdge>& targetEdges,
+                                               const std::vector<MeshEdge>& sourceExtraEdges,
+                                               const std::vector<MeshEdge>& targetExtraEdges) {
+    const int nS = source->vertexCount();
+    const int nT = target->vertexCount();
+    const int R = static_cast<int>(sortedTransforms.size());
+    std::vector<std::vector<int>> partners(static_cast<std::size_t>(nS) + nT);
+    auto add = [&](int a, int b) {
+        if (a == b || a < 0 || b < 0 || a >= nS + nT || b >= nS + nT) return;
+        if (a > b) std::swap(a, b);
+        partners[a].push_back(b);
+    };
+    for (const MeshEdge& e : sourceEdges) add(e.firstVertex, e.secondVertex);
+    for (const MeshEdge& e : targetEdges) add(nS + e.firstVertex, nS + e.secondVertex);
+    for (const MeshEdge& e : sourceExtraEdges) add(e.firstVertex, e.secondVertex);
+    for (const MeshEdge& e : targetExtraEdges) add(nS + e.firstVertex, nS + e.secondVertex);
+    const float threshold = GraphCutCosts.closestPtDistThreshold;
+    if (closestPtsSource.size() == static_cast<std::size_t>(nS) * R)
+        for (int v = 0; v < nS; ++v)
+            for (int k = 0; k < R; ++k) {
+                const ClosestPoint& c = closestPtsSource[static_cast<std::size_t>(v) * R + k];
+                if (c.distance < threshold) add(v, nS + c.index);
+            }
+    if (closestPtsTarget.size() == static_cast<std::size_t>(nT) * R)
+        for (int u = 0; u < nT; ++u)
+            for (int k = 0; k < R; ++k) {
+                const ClosestPoint& c = closestPtsTarget[static_cast<std::size_t>(u) * R + k];
+                if (c.distance < threshold) add(nS + u, c.index);
+            }
+    for (int a = 0; a < nS + nT; ++a) {
+        std::vector<int>& list = partners[a];
+        std::sort(list.begin(), list.end());
+        list.erase(std::unique(list.begin(), list.end()), list.end());
+        for (int b : list) optimiser.addNeighbourPair(a, b, 1.0f);
+        std::vector<int>().swap(list);
+    }
+}
+
+void MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
+                                      float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
+                                      float dummyLabelDataError, float smoothWeight, float dataWeight,
+                                      float smoothTruncateValue, float dataTruncateValue) {
+    if (!hasSortedResult(*this)) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
+                  << std::endl;
+        return;
+    }
+    Mesh3_real* sourceMesh = asMesh(source);
+    Mesh3_real* targetMesh = asMesh(target);
+    if (!sourceMesh || !targetMesh) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Currently only supports meshes." << std::endl;
+        return;
+    }
+    if (!sourceMesh->edgeList || !targetMesh->edgeList) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please precompute edge data for source and "
+                     "target meshes!"
+                  << std::endl;
+        return;
+    }
+
+    const int nS = source->vertexCount();
+    const int nT = target->vertexCount();
+    const int R = static_cast<int>(sortedTransforms.size());
+    const int L = useDummyLabel ? R + 1 : R;
+
+    std::cout << kDashLine << std::endl;
+    std::cout << "Starting graph cut optimization (symmetric)..." << std::endl;
+    std::cout << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
+    std::cout << "*** Data term type: ";
+    if (const char* name = gcDataTermName(dataTermType)) std::cout << name << std::endl;
+    std::cout << "*** Using dummy label: " << (useDummyLabel ? 1 : 0) << std::endl;
+    std::cout << "*** Extra smoothness constraints: " << bdySmoothnessKNN << " nearest boundary vertices" << std::endl;
+    GraphCutCosts.closestPtDistThreshold = closestPtDistThreshold;
+    std::cout << "*** Closest point maximum matching distance: " << closestPtDistThreshold << std::endl;
+    GraphCutCosts.mismatchError = mismatchError;
+    std::cout << "*** Error for penalizing inconsistent labels: " << mismatchError << std::endl;
+    GraphCutCosts.dummyLabelSmoothError = dummyLabelSmoothError;
+    GraphCutCosts.dummyLabelDataError = dummyLabelDataError;
+    std::cout << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError
+              << "/" << dummyLabelDataError << ")" << std::endl;
+    GraphCutCosts.smoothWeight = smoothWeight;
+    GraphCutCosts.dataWeight = dataWeight;
+    std::cout << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
+    GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
+    GraphCutCosts.dataTruncateValue = dataTruncateValue;
+    std::cout << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
+              << std::endl;
+    std::cout << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
+    std::cout << "*** Source model vertices / Target model vertices: " << nS << "/" << nT << std::endl;
+
+    precomputeClosestPts();
+
+    MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
+    if (!dataFn) {
+        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
+        return;
+    }
+    GeneralGraphOptimizer optimiser(nS + nT, L);
+    optimiser.setDataCostFunction(dataFn, this);
+    optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+
+    createBoundarySmoothnessEdges(source, bdySmoothnessKNN, boundaryEdgesSource);
+    createBoundarySmoothnessEdges(target, bdySmoothnessKNN, boundaryEdgesTarget);
+    setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
+                             boundaryEdgesTarget);
+
+    std::cout << "Before optimization energy is: " << optimiser.computeEnergy() << std::endl;
+    if (solutionType == 1) {
+        std::cout << "Solving graph cut using swap..." << std::endl;
+        optimiser.runSwap(std::numeric_limits<int>::max());
+    } else if (solutionType == 2) {
+        std::cout << "Solving graph cut using expansion..." << std::endl;
+        if (useDummyLabel) optimiser.expandLabel(R);
+        optimiser.runExpansion(std::numeric_limits<int>::max());
+    } else {
+        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
+    }
+    std::cout << "After optimization energy is: " << optimiser.computeEnergy() << std::endl;
+    gcNonRegularTerms = optimiser.nonRegularTermCount();
+    std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+
+    gcLabelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
+    gcLabelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
+    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+    buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
+    std::cout << "...done!" << std::endl;
+}
+
+void MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
+                                              float smoothTruncateValue, float dataTruncateValue) {
+    if (!hasSortedResult(*this)) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
+                  << std::endl;
+        return;
+    }
+    Mesh3_real* sourceMesh = asMesh(source);
+    if (!sourceMesh) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Currently only supports meshes." << std::endl;
+        return;
+    }
+    if (!sourceMesh->edgeList) {
+        std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Please precompute edge data for source mesh!"
+                  << std::endl;
+        return;
+    }
+
+    const int nS = source->vertexCount();
+    const int R = static_cast<int>(sortedTransforms.size());
+
+    std::cout << kDashLine << std::endl;
+    std::cout << "Starting graph cut optimization (forward)..." << std::endl;
+    std::cout << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
+    std::cout << "*** Data term type: ";
+    if (const char* name = gcDataTermName(dataTermType)) std::cout << name << std::endl;
+    GraphCutCosts.smoothWeight = smoothWeight;
+    GraphCutCosts.dataWeight = dataWeight;
+    std::cout << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
+    GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
+    GraphCutCosts.dataTruncateValue = dataTruncateValue;
+    std::cout << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
+              << std::endl;
+    std::cout << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
+    std::cout << "*** Source model vertices: " << nS << std::endl;
+
+    precomputeClosestPts();
+
+    MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
+    if (!dataFn) {
+        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
+        return;
+    }
+    GeneralGraphOptimizer optimiser(nS, R);
+    optimiser.setDataCostFunction(dataFn, this);
+    optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+    for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
+
+    float energy = optimiser.computeEnergy();
+    std::cout << "Before optimization energy is: " << energy << std::endl;
+    if (solutionType == 1) {
+        std::cout << "Solving graph cut using swap..." << std::endl;
+        energy = optimiser.runSwap(std::numeric_limits<int>::max());
+    } else if (solutionType == 2) {
+        std::cout << "Solving graph cut using expansion..." << std::endl;
+        energy = optimiser.runExpansion(std::numeric_limits<int>::max());
+    } else {
+        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
+    }
+    std::cout << "After optimization energy is: " << energy << std::endl;
+    gcNonRegularTerms = optimiser.nonRegularTermCount();
+    std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+
+    gcLabelsSource = optimiser.labeling;
+    gcLabelsTarget.clear();
+    gcRegionsTarget.clear();
+    gcTransformsTarget.clear();
+    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+    std::cout << "...done!" << std::endl;
+}

@@ -1,0 +1,474 @@
+#include "GraphCutResult.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "MatchCandidates.h"
+#include "Progress.h"
+
+namespace {
+
+const float kLargestFloat = 3.4028235e38f;
+
+float pointSegmentSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& b, Vec3f& nearest) {
+    Vec3f d = b - a;
+    float len2 = d.squaredLength();
+    float t = len2 > 0 ? (p - a).dot(d) / len2 : 0.0f;
+    t = std::min(1.0f, std::max(0.0f, t));
+    nearest = a + d * t;
+    return (p - nearest).squaredLength();
+}
+
+}  // namespace
+
+float pointTriangleSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& b, const Vec3f& c, Vec3f* nearest) {
+    const Vec3f diff = a - p;
+    const Vec3f e0 = b - a;
+    const Vec3f e1 = c - a;
+    const float a00 = e0.dot(e0);
+    const float a01 = e0.dot(e1);
+    const float a11 = e1.dot(e1);
+    const float b0 = diff.dot(e0);
+    const float b1 = diff.dot(e1);
+    const float det = std::fabs(a00 * a11 - a01 * a01);
+
+    // Collinear or coincident corners: the nearest point lies on one of the edges.
+    if (!(det > 1e-12f * a00 * a11) || a00 <= 0 || a11 <= 0) {
+        Vec3f q, best;
+        float d = pointSegmentSquaredDistance(p, a, b, best);
+        float d1 = pointSegmentSquaredDistance(p, b, c, q);
+        if (d1 < d) {
+            d = d1;
+            best = q;
+        }
+        float d2 = pointSegmentSquaredDistance(p, c, a, q);
+        if (d2 < d) {
+            d = d2;
+            best = q;
+        }
+        if (nearest) *nearest = best;
+        return d;
+    }
+
+    // Parameters (s, t) of the projection of p, scaled by det; the seven regions are the interior
+    // (0), the three edge strips (1: s + t = 1, 3: s = 0, 5: t = 0) and the three corners
+    // (2: c, 4: a, 6: b).
+    float s = a01 * b1 - a11 * b0;
+    float t = a01 * b0 - a00 * b1;
+    if (s + t <= det) {
+        if (s < 0) {
+            if (t < 0) {  // region 4
+                if (b0 < 0) {
+                    t = 0;
+                    s = -b0 >= a00 ? 1.0f : -b0 / a00;
+                } else {
+                    s = 0;
+                    t = b1 >= 0 ? 0.0f : (-b1 >= a11 ? 1.0f : -b1 / a11);
+                }
+            } else {  // region 3
+                s = 0;
+                t = b1 >= 0 ? 0.0f : (-b1 >= a11 ? 1.0f : -b1 / a11);
+            }
+        } else if (t < 0) {  // region 5
+            t = 0;
+            s = b0 >= 0 ? 0.0f : (-b0 >= a00 ? 1.0f : -b0 / a00);
+        } else {  // region 0
+            s /= det;
+            t /= det;
+        }
+    } else {
+        const float denom = a00 - 2 * a01 + a11;  // |b - c|^2
+        if (s < 0) {  // region 2
+            float tmp0 = a01 + b0;
+            float tmp1 = a11 + b1;
+            if (tmp1 > tmp0) {
+                float numer = tmp1 - tmp0;
+                s = numer >= denom ? 1.0f : numer / denom;
+                t = 1 - s;
+            } else {
+                s = 0;
+                t = tmp1 <= 0 ? 1.0f : (b1 >= 0 ? 0.0f : -b1 / a11);
+            }
+        } else if (t < 0) {  // region 6
+            float tmp0 = a01 + b1;
+            float tmp1 = a00 + b0;
+            if (tmp1 > tmp0) {
+                float numer = tmp1 - tmp0;
+                t = numer >= denom ? 1.0f : numer / denom;
+                s = 1 - t;
+            } else {
+                t = 0;
+                s = tmp1 <= 0 ? 1.0f : (b0 >= 0 ? 0.0f : -b0 / a00);
+            }
+        } else {  // region 1
+            float numer = a11 + b1 - a01 - b0;
+            if (numer <= 0) {
+                s = 0;
+                t = 1;
+            } else {
+                s = numer >= denom ? 1.0f : numer / denom;
+                t = 1 - s;
+            }
+        }
+    }
+    const Vec3f q = a + e0 * s + e1 * t;
+    if (nearest) *nearest = q;
+    return (p - q).squaredLength();
+}
+
+float closestTriangleSquaredDistanceExhaustive(const Vec3f& p, const std::vector<Vec3f>& vertices,
+                                               const std::vector<Triangle>& triangles) {
+    float best = kLargestFloat;
+    for (const Triangle& f : triangles)
+        best = std::min(best, pointTriangleSquaredDistance(p, vertices[f[0]], vertices[f[1]], vertices[f[2]]));
+    return best;
+}
+
+// ---- bounding-volume hierarchy ----
+
+namespace {
+constexpr int kLeafSize = 4;
+
+inline float boxSquaredDistance(const Vec3f& p, const Vec3f& lo, const Vec3f& hi) {
+    float d = 0;
+    for (int a = 0; a < 3; ++a) {
+        float v = p[a] < lo[a] ? lo[a] - p[a] : (p[a] > hi[a] ? p[a] - hi[a] : 0.0f);
+        d += v * v;
+    }
+    return d;
+}
+}  // namespace
+
+TriangleBVH::TriangleBVH(const std::vector<Vec3f>& vertices, const std::vector<Triangle>& triangles)
+    : vertices_(vertices), triangles_(triangles) {
+    const int n = static_cast<int>(triangles.size());
+    order_.resize(n);
+    std::vector<Vec3f> centroids(n);
+    float extent = 0;
+    for (int i = 0; i < n; ++i) {
+        order_[i] = i;
+        const Triangle& f = triangles[i];
+        centroids[i] = (vertices[f[0]] + vertices[f[1]] + vertices[f[2]]) / 3.0f;
+        for (int k = 0; k < 3; ++k)
+            for (int a = 0; a < 3; ++a) extent = std::max(extent, std::fabs(vertices[f[k]][a]));
+    }
+    // Distances are rounded in float relative to the size of the coordinates; prune only boxes
+    // that are clearly farther than the best triangle so far, so that the result is exact.
+    slack_ = 1e-5f * 3.0f * extent * extent;
+    nodes_.reserve(n > 0 ? 2 * (n / kLeafSize + 1) : 0);
+    if (n > 0) build(0, n, centroids);
+}
+
+int TriangleBVH::build(int first, int count, std::vector<Vec3f>& centroids) {
+    Node node;
+    float inf = std::numeric_limits<float>::infinity();
+    node.lo = Vec3f(inf, inf, inf);
+    node.hi = Vec3f(-inf, -inf, -inf);
+    for (int i = first; i < first + count; ++i) {
+        const Triangle& f = triangles_[order_[i]];
+        for (int k = 0; k < 3; ++k)
+            for (int a = 0; a < 3; ++a) {
+                node.lo[a] = std::min(node.lo[a], vertices_[f[k]][a]);
+                node.hi[a] = std::max(node.hi[a], vertices_[f[k]][a]);
+            }
+    }
+    node.first = first;
+    node.count = count;
+    node.left = node.right = -1;
+    const int index = static_cast<int>(nodes_.size());
+    nodes_.push_back(node);
+    if (count <= kLeafSize) return index;
+
+    Vec3f size = node.hi - node.lo;
+    int axis = size.x >= size.y ? (size.x >= size.z ? 0 : 2) : (size.y >= size.z ? 1 : 2);
+    int mid = first + count / 2;
+    std::nth_element(order_.begin() + first, order_.begin() + mid, order_.begin() + first + count,
+                     [&](int x, int y) { return centroids[x][axis] < centroids[y][axis]; });
+    int left = build(first, mid - first, centroids);
+    int right = build(mid, first + count - mid, centroids);
+    nodes_[index].count = 0;
+    nodes_[index].left = left;
+    nodes_[index].right = right;
+    return index;
+}
+
+float TriangleBVH::closestSquaredDistance(const Vec3f& p) const {
+    float best = kLargestFloat;
+    if (nodes_.empty()) return best;
+    int stack[128];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const Node& node = nodes_[stack[--top]];
+        float bound = boxSquaredDistance(p, node.lo, node.hi);
+        if (bound > best * 1.0001f + slack_) continue;
+        if (node.count > 0) {
+            for (int i = node.first; i < node.first + node.count; ++i) {
+                const Triangle& f = triangles_[order_[i]];
+                best = std::min(best, pointTriangleSquaredDistance(p, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]]));
+            }
+            continue;
+        }
+        const Node& l = nodes_[node.left];
+        const Node& r = nodes_[node.right];
+        // Visit the nearer child first (pushed last).
+        if (boxSquaredDistance(p, l.lo, l.hi) < boxSquaredDistance(p, r.lo, r.hi)) {
+            stack[top++] = node.right;
+            stack[top++] = node.left;
+        } else {
+            stack[top++] = node.left;
+            stack[top++] = node.right;
+        }
+    }
+    return best;
+}
+
+// ---- result file ----
+
+namespace {
+
+void writeInt(std::ofstream& f, int32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); }
+void writeFloat(std::ofstream& f, float v) { f.write(reinterpret_cast<const char*>(&v), 4); }
+
+// Bounds-checked little-endian reader over the file contents.
+struct Reader {
+    const std::vector<char>& bytes;
+    std::size_t pos = 0;
+    std::size_t remaining() const { return bytes.size() - pos; }
+    bool readInt(int32_t& v) {
+        if (remaining() < 4) return false;
+        std::memcpy(&v, bytes.data() + pos, 4);
+        pos += 4;
+        return true;
+    }
+    bool readFloat(float& v) {
+        if (remaining() < 4) return false;
+        std::memcpy(&v, bytes.data() + pos, 4);
+        pos += 4;
+        return true;
+    }
+};
+
+}  // namespace
+
+void MatchCandidates::saveGraphCutResult(const std::string& fileName) {
+    std::ofstream f(fileName, std::ios::binary | std::ios::trunc);
+    if (!f) {
+        std::cout << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
+        return;
+    }
+    std::cout << "Saving graph cut result..." << std::flush;
+    writeInt(f, static_cast<int32_t>(regions.size()));
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const RigidTransform T = i < regionTransforms.size() ? regionTransforms[i] : RigidTransform();
+        for (float r : T.R) writeFloat(f, r);
+        for (float t : T.t) writeFloat(f, t);
+        const CorrespondenceList& region = regions[i];
+        const int n = region.size();
+        writeInt(f, n);
+        for (int k = 0; k < n; ++k) {
+            const Vec3f s = region.sourcePoints.point(k);
+            const Vec3f t = region.targetPoints.point(k);
+            writeInt(f, k < static_cast<int>(region.sourceIndices.size()) ? region.sourceIndices[k] : 0);
+            writeFloat(f, s.x);
+            writeFloat(f, s.y);
+            writeFloat(f, s.z);
+            writeInt(f, k < static_cast<int>(region.targetIndices.size()) ? region.targetIndices[k] : 0);
+            writeFloat(f, t.x);
+            writeFloat(f, t.y);
+            writeFloat(f, t.z);
+        }
+    }
+    writeInt(f, resultMinRegionSize);
+    writeInt(f, resultMaxRegions);
+    writeInt(f, static_cast<int32_t>(gcLabelsSource.size()));
+    writeInt(f, static_cast<int32_t>(gcLabelsTarget.size()));
+    for (int l : gcLabelsSource) writeInt(f, l);
+    for (int l : gcLabelsTarget) writeInt(f, l);
+    f.close();
+    if (!f) {
+        std::cout << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
+        return;
+    }
+    std::cout << "done!" << std::endl;
+}
+
+void MatchCandidates::loadGraphCutResult(const std::string& fileName) {
+    std::ifstream f(fileName, std::ios::binary);
+    if (!f) {
+        std::cout << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
+        return;
+    }
+    std::cout << "Loading graph cut result..." << std::flush;
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    f.close();
+
+    // Everything is parsed and checked into temporaries first: a rejected file changes nothing.
+    auto reject = [&](const char* reason) {
+        std::cout << std::endl
+                  << "Error in loadGraphCutResult(): " << fileName << " is not a valid graph cut result (" << reason
+                  << ")!" << std::endl;
+    };
+    const int nS = source ? source->vertexCount() : 0;
+    const int nT = target ? target->vertexCount() : 0;
+    Reader in{bytes};
+    int32_t regionCount;
+    if (!in.readInt(regionCount)) return reject("truncated");
+    const std::size_t minBlock = 12 * 4 + 4;
+    if (regionCount < 0 || static_cast<std::size_t>(regionCount) > in.remaining() / minBlock)
+        return reject("region count does not fit the file");
+    std::vector<CorrespondenceList> newRegions(regionCount);
+    std::vector<RigidTransform> newTransforms(regionCount);
+    for (int i = 0; i < regionCount; ++i) {
+        RigidTransform& T = newTransforms[i];
+        for (float& r : T.R)
+            if (!in.readFloat(r)) return reject("truncated");
+        for (float& t : T.t)
+            if (!in.readFloat(t)) return reject("truncated");
+        int32_t n;
+        if (!in.readInt(n)) return reject("truncated");
+        if (n < 0 || static_cast<std::size_t>(n) > in.remaining() / 32) return reject("region size does not fit the file");
+        CorrespondenceList& region = newRegions[i];
+        region.sourcePoints.resize(n);
+        region.targetPoints.resize(n);
+        region.sourceIndices.resize(n);
+        region.targetIndices.resize(n);
+        for (int k = 0; k < n; ++k) {
+            int32_t si = 0, ti = 0;
+            Vec3f s, t;
+            in.readInt(si);
+            in.readFloat(s.x);
+            in.readFloat(s.y);
+            in.readFloat(s.z);
+            in.readInt(ti);
+            in.readFloat(t.x);
+            in.readFloat(t.y);
+            in.readFloat(t.z);
+            if (si < 0 || si >= nS || ti < 0 || ti >= nT) return reject("vertex index beyond the current shapes");
+            region.sourceIndices[k] = si;
+            region.targetIndices[k] = ti;
+            region.sourcePoints.point(k) = s;
+            region.targetPoints.point(k) = t;
+        }
+    }
+    int32_t minRegionSize, maxRegions, sourceLabelCount, targetLabelCount;
+    if (!in.readInt(minRegionSize) || !in.readInt(maxRegions) || !in.readInt(sourceLabelCount) ||
+        !in.readInt(targetLabelCount))
+        return reject("truncated");
+    if (sourceLabelCount != nS) return reject("source label count differs from the source vertex count");
+    if (targetLabelCount != 0 && targetLabelCount != nT)
+        return reject("target label count differs from the target vertex count");
+    if (in.remaining() != 4 * (static_cast<std::size_t>(sourceLabelCount) + static_cast<std::size_t>(targetLabelCount)))
+        return reject("label arrays do not match the file size");
+    // The labels index the regions that sortResult keeps: those larger than the minimum size, at
+    // most maxRegions of them; one more is the dummy label.
+    int sortedCount = 0;
+    for (const CorrespondenceList& region : newRegions)
+        if (static_cast<unsigned int>(region.size()) > static_cast<unsigned int>(minRegionSize)) ++sortedCount;
+    if (maxRegions >= 0) sortedCount = std::min(sortedCount, static_cast<int>(maxRegions));
+    std::vector<int> newSourceLabels(sourceLabelCount), newTargetLabels(targetLabelCount);
+    for (int& l : newSourceLabels) in.readInt(l);
+    for (int& l : newTargetLabels) in.readInt(l);
+    for (int l : newSourceLabels)
+        if (l < 0 || l > sortedCount) return reject("label beyond the sorted regions");
+    for (int l : newTargetLabels)
+        if (l < 0 || l > sortedCount) return reject("label beyond the sorted regions");
+
+    regions.swap(newRegions);
+    regionTransforms.swap(newTransforms);
+    std::cout << " min verified region size: " << minRegionSize << " max number of verified regions: " << maxRegions
+              << std::flush;
+    sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
+    gcLabelsSource.swap(newSourceLabels);
+    gcLabelsTarget.swap(newTargetLabels);
+    std::cout << " ...done!" << std::endl;
+}
+
+// ---- alignment error ----
+
+float MatchCandidates::maxSymmetricHausdorff() {
+    if (gcLabelsSource.empty()) return kLargestFloat;
+    Mesh3_real* sourceMesh = source && source->kind == 0 ? dynamic_cast<Mesh3_real*>(source) : nullptr;
+    Mesh3_real* targetMesh = target && target->kind == 0 ? dynamic_cast<Mesh3_real*>(target) : nullptr;
+    if (!sourceMesh || !targetMesh) {
+        std::cerr << "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!" << std::endl;
+        return kLargestFloat;
+    }
+    const int nS = source->vertexCount();
+    const int nT = target->vertexCount();
+    if (static_cast<int>(gcLabelsSource.size()) != nS) {
+        std::cerr << "Error in MatchCandidates::maxSymmetricHausdorff(): labels do not match the source shape!"
+                  << std::endl;
+        return kLargestFloat;
+    }
+    const int R = static_cast<int>(sortedTransforms.size());
+    auto hasTransform = [&](int v) { return gcLabelsSource[v] >= 0 && gcLabelsSource[v] < R; };
+
+    std::cout << std::string(79, '-') << std::endl;
+    std::cout << "Computing the registration error of all vertices in the shape..." << std::endl;
+
+    // Dummy-labelled source vertices have no transform: they and the source triangles touching
+    // them take no part in the error.
+    const std::vector<Vec3f>& sourcePoints = source->vertices.points();
+    std::vector<Vec3f> movedSource(nS);
+    int dummyVertices = 0;
+    for (int v = 0; v < nS; ++v) {
+        if (hasTransform(v))
+            movedSource[v] = sortedTransforms[gcLabelsSource[v]].apply(sourcePoints[v]);
+        else
+            ++dummyVertices;
+    }
+    std::vector<Triangle> movedTriangles;
+    movedTriangles.reserve(sourceMesh->faces.size());
+    for (const Triangle& f : sourceMesh->faces) {
+        bool valid = true;
+        for (int k = 0; k < 3; ++k) valid = valid && f[k] >= 0 && f[k] < nS && hasTransform(f[k]);
+        if (valid) movedTriangles.push_back(f);
+    }
+    std::vector<Triangle> targetTriangles;
+    targetTriangles.reserve(targetMesh->faces.size());
+    for (const Triangle& f : targetMesh->faces)
+        if (f[0] >= 0 && f[0] < nT && f[1] >= 0 && f[1] < nT && f[2] >= 0 && f[2] < nT) targetTriangles.push_back(f);
+    if (dummyVertices > 0)
+        std::cout << "*** Leaving out " << dummyVertices << " source vertices with the dummy label and "
+                  << sourceMesh->faces.size() - movedTriangles.size() << " source triangles with such a corner"
+                  << std::endl;
+    if (dummyVertices == nS || movedTriangles.empty() || targetTriangles.empty() || nT == 0) {
+        std::cout << "*** Nothing left to compare!" << std::endl;
+        return kLargestFloat;
+    }
+
+    float forward = -kLargestFloat;
+    float backward = -kLargestFloat;
+    std::cout << "*** Processing forward..." << std::flush;
+    {
+        TriangleBVH targetSearch(target->vertices.points(), targetTriangles);
+        progress(nS, true);
+        for (int v = 0; v < nS; ++v) {
+            if (hasTransform(v)) forward = std::max(forward, targetSearch.closestSquaredDistance(movedSource[v]));
+            progress(v, false);
+        }
+    }
+    std::cout << std::endl << "*** Processing backward..." << std::flush;
+    {
+        TriangleBVH sourceSearch(movedSource, movedTriangles);
+        progress(nT, true);
+        for (int u = 0; u < nT; ++u) {
+            backward = std::max(backward, sourceSearch.closestSquaredDistance(target->vertices.point(u)));
+            progress(u, false);
+        }
+    }
+    std::cout << "done!" << std::endl;
+    forward = std::sqrt(forward);
+    backward = std::sqrt(backward);
+    std::cout << "*** Hausdorff distance (tf*source --> target): " << forward << std::endl;
+    std::cout << "*** Hausdorff distance (target --> tf*source): " << backward << std::endl;
+    return backward > forward ? backward : forward;
+}
