@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -280,7 +281,7 @@ TEST(Subsampling, RedrawsOnlyWhenTheCountDiffers) {
 
 TEST(TransformationSpaceFile, LayoutAndFailures) {
     const std::string dir = scratchDir();
-    std::system(("mkdir -p " + dir).c_str());
+    std::filesystem::create_directories(dir);
     ShapeModel a(1), b(1);
     MatchCandidates empty(&a, &b);
     const std::string emptyFile = dir + "empty-space.data";
