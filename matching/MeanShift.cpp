@@ -5,11 +5,15 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "MeanShiftStats.h"
 #include "Progress.h"
 
 namespace {
 const char* const kDashLine = "-------------------------------------------------------------------------------";
-}
+MeanShiftStats stats;
+}  // namespace
+
+const MeanShiftStats& lastMeanShiftStats() { return stats; }
 
 void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon) {
     std::cout << kDashLine << std::endl
@@ -21,6 +25,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
               << "Progress..." << std::flush;
 
     const int n = size();
+    stats = MeanShiftStats();
     FeatureSetANN shifted(6);
     shifted.setPoints(transformationSpace.points());
     shifted.resize(n);
@@ -43,6 +48,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
                 FeatureVector& position = shifted.point(i);
                 // Neighbourhoods are always taken among the unshifted twists.
                 transformationSpace.rangeQuery(position, sqBandwidth, indices, distances, true);
+                ++stats.shiftQueries;
                 if (!indices.empty()) {
                     double mean[6] = {0, 0, 0, 0, 0, 0};
                     for (int j : indices) {
@@ -66,6 +72,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
             }
             ++iteration;
         }
+        stats.iterations = iteration;
     }
 
     // Consolidation: group converged positions within one bandwidth; a pair joins the first
@@ -81,6 +88,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
     for (int i = 0; i < n; ++i) {
         if (settled[i]) continue;
         shifted.rangeQuery(shifted.point(i), sqBandwidth, indices, distances, true);
+        ++stats.groupingQueries;
         if (indices.size() < 2) continue;
         double sum[6] = {0, 0, 0, 0, 0, 0};
         int members = 0;

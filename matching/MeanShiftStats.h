@@ -1,0 +1,10 @@
+#pragma once
+
+// Work done by the last MatchCandidates::meanShift run, for benchmarks and diagnostics.
+struct MeanShiftStats {
+    int iterations = 0;        // shifting iterations run
+    long shiftQueries = 0;     // range queries of the shifting iterations
+    long groupingQueries = 0;  // range queries of the consolidation
+};
+
+const MeanShiftStats& lastMeanShiftStats();
