@@ -145,6 +145,7 @@ void SpinImageStack::querySimilar(const SpinImage& query, std::vector<int>& out,
 // ---- images of a shape ----
 
 static const float kPi = 3.1415927f;
+static const float kMaxFloat = 3.4028235e38f;
 
 // Sets image i to W rows of W zeros and reports whether vertex i can have a non-empty image.
 static bool startImage(ShapeModel& shape, int i)
@@ -195,34 +196,155 @@ void computeSpinImageAllPairs(ShapeModel& shape, int i)
         addVertex(shape, image, i, j, c);
 }
 
+double SpinImageReach::squaredReach(int W, float b)
+{
+    // A point lands only with alpha < (W - 1) b and |beta| <= (W - 1) b / 2, so within this
+    // distance; the margin covers rounding.
+    const double reach = double(W - 1) * double(b);
+    return 1.25 * reach * reach * 1.01;
+}
+
+static bool usableReach(int W, float b, double sqRadius)
+{
+    return b > 0 && W > 1 && std::isfinite(sqRadius) && sqRadius < 1.0e36;
+}
+
+// Adds the sorted candidates to image i, as the all-pairs loop would add them.
+static void fillImage(ShapeModel& shape, int i, const std::vector<int>& sortedCandidates)
+{
+    SpinImage& image = shape.spinImages.images[i];
+    const float c = cosSupportAngle(shape.spinImages);
+    for (int j : sortedCandidates)
+        addVertex(shape, image, i, j, c);
+}
+
 void ShapeModel::computeSpinImage(int i)
 {
     if (i < 0 || i >= vertexCount())
         return;
-    const int W = spinImages.imageWidth;
-    const float b = spinImages.binSize;
-    // A point lands only with alpha < (W - 1) b and |beta| <= (W - 1) b / 2, so within this
-    // distance; the margin covers rounding, and an approximate search shrinks the radius it
-    // guarantees by (1 + epsilon).
-    const double reach = double(W - 1) * double(b);
+    // An approximate search guarantees only the radius shrunk by (1 + epsilon).
     const double eps = vertices.epsilon();
-    const double sqRadius = 1.25 * reach * reach * 1.01 * (1 + eps) * (1 + eps);
-    if (!(b > 0) || !(W > 1) || !std::isfinite(sqRadius) || sqRadius > 3.0e38) {
+    const double sqRadius = SpinImageReach::squaredReach(spinImages.imageWidth, spinImages.binSize) *
+                            (1 + eps) * (1 + eps);
+    if (!usableReach(spinImages.imageWidth, spinImages.binSize, sqRadius)) {
         computeSpinImageAllPairs(*this, i);
         return;
     }
     ensureImageSlot(*this, i);
     if (!startImage(*this, i))
         return;
-    SpinImage& image = spinImages.images[i];
-    const float c = cosSupportAngle(spinImages);
     std::vector<int> candidates;
     std::vector<float> distances;
     vertices.rangeQuery(vertices.point(i), float(sqRadius), candidates, distances, true);
     // Index order, as in the all-pairs loop, so that the sums come out the same.
     std::sort(candidates.begin(), candidates.end());
-    for (int j : candidates)
-        addVertex(*this, image, i, j, c);
+    fillImage(*this, i, candidates);
+}
+
+SpinImageReach::SpinImageReach(const ShapeModel& shape)
+{
+    const int n = shape.vertexCount();
+    const double sqRadius = squaredReach(shape.spinImages.imageWidth, shape.spinImages.binSize);
+    if (n == 0 || !usableReach(shape.spinImages.imageWidth, shape.spinImages.binSize, sqRadius))
+        return;
+    const float radius = float(std::sqrt(sqRadius));
+    Vec3f lo(kMaxFloat, kMaxFloat, kMaxFloat), hi(-kMaxFloat, -kMaxFloat, -kMaxFloat);
+    for (const Vec3f& p : shape.vertices.points())
+        if (p.isFinite())
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], p[a]);
+                hi[a] = std::max(hi[a], p[a]);
+            }
+    if (!(lo.x <= hi.x))
+        return;  // no finite position at all
+    // Cells at least 1 / kCellsPerReach of the reach wide on every axis, and never many more
+    // cells than vertices.
+    const float minCell = radius / kCellsPerReach;
+    const int maxPerAxis = std::max(1, int(std::cbrt(8.0 * n)));
+    long cells = 1;
+    for (int a = 0; a < 3; ++a) {
+        const double extent = double(hi[a]) - double(lo[a]);
+        dims_[a] = int(std::clamp(std::floor(extent / minCell), 1.0, double(maxPerAxis)));
+        cellSize_[a] = float(extent / dims_[a]);
+        // Float rounding must not make a cell narrower than that.
+        if (!(cellSize_[a] >= minCell))
+            cellSize_[a] = minCell;
+        cells *= dims_[a];
+    }
+    origin_ = lo;
+    // Counting sort by cell; vertices enter their cell in index order.
+    cellStart_.assign(cells + 1, 0);
+    std::vector<int> cellOfVertex(n, -1);
+    for (int i = 0; i < n; ++i) {
+        const Vec3f& p = shape.vertices.point(i);
+        if (!p.isFinite())
+            continue;
+        const int cell = (cellOf(p, 2) * dims_[1] + cellOf(p, 1)) * dims_[0] + cellOf(p, 0);
+        cellOfVertex[i] = cell;
+        ++cellStart_[cell + 1];
+    }
+    for (long k = 0; k < cells; ++k)
+        cellStart_[k + 1] += cellStart_[k];
+    cellPoints_.resize(cellStart_[cells]);
+    cellPositions_.resize(cellStart_[cells]);
+    std::vector<int> fill(cellStart_.begin(), cellStart_.end() - 1);
+    for (int i = 0; i < n; ++i)
+        if (cellOfVertex[i] >= 0) {
+            cellPositions_[fill[cellOfVertex[i]]] = shape.vertices.point(i);
+            cellPoints_[fill[cellOfVertex[i]]++] = i;
+        }
+    valid_ = true;
+}
+
+int SpinImageReach::cellOf(const Vec3f& p, int axis) const
+{
+    const float t = std::floor((p[axis] - origin_[axis]) / cellSize_[axis]);
+    return int(std::clamp(t, 0.0f, float(dims_[axis] - 1)));
+}
+
+void SpinImageReach::candidates(const ShapeModel& shape, int i, std::vector<int>& out) const
+{
+    out.clear();
+    if (!valid_ || i < 0 || i >= shape.vertexCount())
+        return;
+    const Vec3f& p = shape.vertices.point(i);
+    if (!p.isFinite())
+        return;
+    const double sqRadius = squaredReach(shape.spinImages.imageWidth, shape.spinImages.binSize);
+    int c[3];
+    for (int a = 0; a < 3; ++a)
+        c[a] = cellOf(p, a);
+    const int k = kCellsPerReach;
+    for (int z = std::max(c[2] - k, 0); z <= std::min(c[2] + k, dims_[2] - 1); ++z)
+        for (int y = std::max(c[1] - k, 0); y <= std::min(c[1] + k, dims_[1] - 1); ++y) {
+            // One row of cells is one contiguous run of the cell arrays.
+            const int row = (z * dims_[1] + y) * dims_[0];
+            const int first = cellStart_[row + std::max(c[0] - k, 0)];
+            const int last = cellStart_[row + std::min(c[0] + k, dims_[0] - 1) + 1];
+            for (int m = first; m < last; ++m) {
+                const Vec3f& q = cellPositions_[m];
+                const double dx = double(q.x) - p.x, dy = double(q.y) - p.y, dz = double(q.z) - p.z;
+                if (dx * dx + dy * dy + dz * dz <= sqRadius)
+                    out.push_back(cellPoints_[m]);
+            }
+        }
+    std::sort(out.begin(), out.end());
+}
+
+void computeSpinImageWithin(ShapeModel& shape, int i, const SpinImageReach& reach)
+{
+    if (i < 0 || i >= shape.vertexCount())
+        return;
+    if (!reach.valid()) {
+        computeSpinImageAllPairs(shape, i);
+        return;
+    }
+    ensureImageSlot(shape, i);
+    if (!startImage(shape, i))
+        return;
+    std::vector<int> candidates;
+    reach.candidates(shape, i, candidates);
+    fillImage(shape, i, candidates);
 }
 
 void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAngle)
@@ -244,11 +366,11 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
     std::cout << "*** Support Angle: " << supportAngle << " degrees" << std::endl;
     progress(n, true);
 
-    // The tree must describe the current positions.
-    vertices.releaseTree();
+    // Only the vertices within an image's reach can land in it.
+    const SpinImageReach reach(*this);
     std::vector<int> counts;
     for (int i = 0; i < n; ++i) {
-        computeSpinImage(i);
+        computeSpinImageWithin(*this, i, reach);
         if (!spinImages.images[i].empty())
             counts.push_back(countNonZeroBins(spinImages.images[i]));
         progress(i, false);

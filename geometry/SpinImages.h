@@ -45,7 +45,37 @@ float medianOfCounts(std::vector<int> counts);
 // images equal up to a positive factor score +infinity.
 float spinSimilarity(const SpinImage& P, const SpinImage& Q, float lambda);
 
+// The vertices of a shape that can land in its spin images, on a uniform grid whose cells are at
+// least half the images' reach wide, so that the 5 x 5 x 5 cells around a vertex hold every vertex
+// that can land in its image. Built from the shape's positions and stack parameters; valid() is false when the
+// parameters give no finite reach (the images are then computed all-pairs).
+class SpinImageReach {
+public:
+    explicit SpinImageReach(const ShapeModel& shape);
+    bool valid() const { return valid_; }
+    // Squared distance within which every landing vertex lies (with a margin for rounding).
+    static double squaredReach(int imageWidth, float binSize);
+    // The vertices within the squared reach of vertex i, in increasing index order.
+    void candidates(const ShapeModel& shape, int i, std::vector<int>& out) const;
+
+private:
+    bool valid_ = false;
+    Vec3f origin_;
+    float cellSize_[3] = {1, 1, 1};
+    int dims_[3] = {0, 0, 0};
+    static constexpr int kCellsPerReach = 2;
+    std::vector<int> cellStart_;       // offsets into the two arrays below, one per cell plus one
+    std::vector<int> cellPoints_;      // vertex indices, cell by cell, increasing within a cell
+    std::vector<Vec3f> cellPositions_; // their positions, in the same order
+    int cellOf(const Vec3f& p, int axis) const;
+};
+
+// Image of vertex i from the candidates of reach (all-pairs when reach is not valid); the same
+// image as the other two ways, bit for bit.
+void computeSpinImageWithin(ShapeModel& shape, int vertexIndex, const SpinImageReach& reach);
+
 // Image of vertex i by visiting every other vertex, in index order. ShapeModel::computeSpinImage
-// visits only the vertices within the image's reach and gives the same image, bit for bit; this one
-// is the reference it is checked and timed against. Uses the stack parameters of the shape.
+// (a range query) and computeSpinImageWithin (a grid, used by computeSpinImages) visit only the
+// vertices within the image's reach and give the same image, bit for bit; this one
+// is the reference they are checked and timed against. Uses the stack parameters of the shape.
 void computeSpinImageAllPairs(ShapeModel& shape, int vertexIndex);

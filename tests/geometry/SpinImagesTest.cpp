@@ -241,26 +241,45 @@ TEST(SpinImageShape, IsolatedVertexHasAnAllZeroImageThatCountsInTheMedian)
     EXPECT_FLOAT_EQ(s.shape.spinImages.expectedOverlap, 1.0f);
 }
 
-TEST(SpinImageShape, ReachQueryGivesTheAllPairsImagesBitForBit)
+TEST(SpinImageShape, ReachQueryAndGridGiveTheAllPairsImagesBitForBit)
 {
     PointShape s("cloud.obj");
     fillNoisySphere(s, 400, 7u);
-    for (float binSize : {0.05f, 0.2f}) {
+    // A few vertices far away and one at a non-finite position must not disturb the grid.
+    s.add(Vec3f(50, 0, 0), Vec3f(0, 0, 1));
+    s.add(Vec3f(50.01f, 0, 0), Vec3f(0, 0, 1));
+    s.add(Vec3f(kInf, 0, 0), Vec3f(0, 0, 1));
+    int nonEmpty = 0;
+    for (float binSize : {0.05f, 0.2f, 3.0f}) {
         for (int W : {5, 8}) {
             s.useStack(binSize, W, 70.0f);
+            const SpinImageReach reach(s.shape);
+            ASSERT_TRUE(reach.valid());
             for (int i = 0; i < s.shape.vertexCount(); ++i) {
                 computeSpinImageAllPairs(s.shape, i);
                 const SpinImage reference = s.shape.spinImages.images[i];
+                nonEmpty += countNonZeroBins(reference) > 4;
                 s.shape.computeSpinImage(i);
-                ASSERT_EQ(s.shape.spinImages.images[i], reference) << "vertex " << i << " W " << W;
+                ASSERT_EQ(s.shape.spinImages.images[i], reference) << "range query, vertex " << i << " W " << W;
+                s.shape.spinImages.images[i].clear();
+                computeSpinImageWithin(s.shape, i, reach);
+                ASSERT_EQ(s.shape.spinImages.images[i], reference) << "grid, vertex " << i << " W " << W;
             }
         }
     }
     // Most images must be non-trivial for the comparison to mean anything.
-    int nonEmpty = 0;
-    for (const SpinImage& image : s.shape.spinImages.images)
-        nonEmpty += countNonZeroBins(image) > 4;
-    EXPECT_GT(nonEmpty, 300);
+    EXPECT_GT(nonEmpty, 1500);
+
+    // computeSpinImages uses the grid.
+    PointShape t("cloud2.obj");
+    fillNoisySphere(t, 300, 8u);
+    t.shape.meshResolution = 0.1f;
+    t.shape.computeSpinImages(1.0f, 6, 60.0f);
+    const std::vector<SpinImage> computed = t.shape.spinImages.images;
+    for (int i = 0; i < t.shape.vertexCount(); ++i) {
+        computeSpinImageAllPairs(t.shape, i);
+        ASSERT_EQ(t.shape.spinImages.images[i], computed[i]) << i;
+    }
 }
 
 // ---- files ----
