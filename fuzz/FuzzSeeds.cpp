@@ -1,0 +1,35 @@
+// Writes seed files for the fuzzers with the program's own writers: <dir>/frames and
+// <dir>/features, each holding a frames or features file of the three-vertex fuzz shape.
+#include <QDir>
+#include <QFile>
+
+#include "FuzzShape.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: fuzz_seeds <directory>" << std::endl;
+        return 1;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir + "/frames");
+    QDir().mkpath(dir + "/features");
+    std::unique_ptr<ShapeModel> shape = fuzzShape(fuzzRoot());
+
+    shape->computeFrames({1.0f, 4.0f}, true);
+    QFile::remove(dir + "/frames/computed");
+    QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/computed");
+    shape->frames.resize(3, std::vector<PrincipalFrame>(2));
+    shape->saveFrames("Principal curvatures for fuzz.obj");
+    QFile::remove(dir + "/frames/short");
+    QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/short");
+
+    shape->copyCurvatureFeatures();
+    shape->saveFeatures();
+    QFile::remove(dir + "/features/curvatures");
+    QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/curvatures");
+    QFile::remove(QString::fromStdString(shape->featuresPath()));
+    shape->meanCurvatureFeatures({1.0f}, 0.0);
+    QFile::remove(dir + "/features/mean");
+    QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/mean");
+    return 0;
+}
