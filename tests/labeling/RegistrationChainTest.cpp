@@ -78,21 +78,6 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
         Vec3f moved = mc->sortedTransforms[label].apply(Vec3f(s[0], s[1], s[2]));
         if ((moved - Vec3f(t[0], t[1], t[2])).length() < 0.02f * diagonal) ++close;
     }
-    for (size_t k = 0; k < mc->sortedTransforms.size(); ++k) {
-        std::cout << "label " << k << " region " << mc->sortedRegions[k].size() << " errors per part:";
-        for (int part = 0; part < pair.partCount; ++part) {
-            double worst = 0;
-            for (size_t v = 0; v < pair.source.size(); ++v)
-                if (pair.part[v] == part) {
-                    const auto& s = pair.source[v];
-                    const auto& t = pair.target[v];
-                    Vec3f moved = mc->sortedTransforms[k].apply(Vec3f(s[0], s[1], s[2]));
-                    worst = std::max(worst, double((moved - Vec3f(t[0], t[1], t[2])).length() / diagonal));
-                }
-            std::cout << " " << worst;
-        }
-        std::cout << std::endl;
-    }
     // About 99.5 % come within 2 % of the diagonal with these settings; assert 95 %.
     EXPECT_GE(close, static_cast<int>(0.95 * pair.source.size()));
     // Every rigid part is carried mostly by a label of its own.
