@@ -1,0 +1,577 @@
+// Commands of the main window: opening and adding shapes, the correspondence editor and its
+// pipeline steps, simplification, colormap and threshold dialogs, animation capture, the picked-
+// point query, and the launchers of the other windows.
+#include "Viewer.h"
+
+#include <QAction>
+#include <QColorDialog>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+
+#include <algorithm>
+#include <cfloat>
+#include <iostream>
+
+#include "AutoProcess.h"
+#include "CorrespEdit.h"
+#include "MatchCandidates.h"
+#include "Sampling.h"
+#include "Scene.h"
+#include "ShapeAnimation.h"
+#include "ShapeModel.h"
+
+namespace {
+
+// Size limits of the verification are unsigned; a negative value means no limit.
+unsigned int atLeastZero(int v) { return unsigned(v > 0 ? v : 0); }
+
+QString lastDirOf(const Scene* scene) { return scene ? QString::fromStdString(scene->lastDir) : QString(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Opening and adding shapes
+
+void Viewer::open(const char* file, int maxFrames, int skipFrames)
+{
+    if (!scene)
+        return;
+    QString path = file ? QString::fromLocal8Bit(file) : QString();
+    if (!file)
+        path = QFileDialog::getOpenFileName(this, "Open Mesh Animation", lastDirOf(scene),
+                                            "Meshes (*.obj)");
+    if (path.isEmpty())
+        return;
+    openSequence(*scene, path.toStdString(), maxFrames, skipFrames);
+    ShapeAnimation* anim = scene->animation;
+    if (anim && anim->frameCount() > 0)
+        fitViewToShape(anim->shapes[0]);
+    showTargetAction->setChecked(true);
+    currentFrame = 0;
+}
+
+void Viewer::open(const char* file, int maxFrames) { open(file, maxFrames, 1); }
+
+void Viewer::open(const char* file) { open(file, 0, 1); }
+
+void Viewer::open() { open(nullptr, 0, 1); }
+
+void Viewer::add()
+{
+    if (!scene)
+        return;
+    const QStringList files =
+        QFileDialog::getOpenFileNames(this, "Open Mesh Animation", lastDirOf(scene), "Meshes (*.obj)");
+    if (files.isEmpty())
+        return;
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, "Process local frames?", "Load / compute local curvature frames when adding?",
+                              QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    if (answer != QMessageBox::Yes && answer != QMessageBox::No)
+        return;
+    if (!scene->animation)
+        scene->newAnimation();
+    for (const QString& f : files)
+        scene->addShape(f.toStdString(), answer == QMessageBox::Yes);
+    QGLViewer::update();
+}
+
+void Viewer::saveFrames() {}
+
+// ---------------------------------------------------------------------------------------------
+// Snapshots and capture
+
+void Viewer::customSaveSnapshot()
+{
+    const QString name = snapshotFileName();
+    std::cout << "Saving snapshot to file: " << name.toStdString() << std::endl;
+    if (QFileInfo::exists(name)) {
+        std::cerr << "Error in Viewer::customSaveSnapshot(): File " << name.toStdString()
+                  << " already exists." << std::endl;
+        return;
+    }
+    saveSnapshot(name, false);
+}
+
+void Viewer::captureVideo()
+{
+    if (!scene)
+        return;
+    showSourceAction->setChecked(false);
+    showTargetAction->setChecked(true);
+    const QString file = QFileDialog::getSaveFileName(this, "Choose a file name to save the animation",
+                                                      lastDirOf(scene),
+                                                      QString("*.%1").arg(snapshotFormat.toLower()));
+    if (file.isEmpty()) {
+        std::cout << "Video capture cancelled." << std::endl;
+        return;
+    }
+    scene->lastDir = directoryOf(file.toStdString());
+    const FrameSequence sequence(file.toStdString());
+    ShapeAnimation* anim = scene->animation;
+    if (!anim)
+        return;
+    const QMetaObject::Connection connection =
+        connect(this, &QGLViewer::drawFinished, this, &Viewer::customSaveSnapshot);
+    for (int i = 0; i < anim->frameCount(); ++i) {
+        scene->target = anim->shapes[i];
+        setSnapshotFileName(QString::fromStdString(sequence.frameFileName(i)));
+        // Renders the frame at once (a repaint request could be merged with the previous one);
+        // the end of the drawing saves the snapshot.
+        grabFramebuffer();
+    }
+    disconnect(connection);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Child windows. The correspondence viewer, feature-space viewer, shape slicer and
+// transformation editor are separate windows that this build does not contain yet; their
+// launchers do nothing until they exist.
+
+void Viewer::CreateCorrespViewer() {}
+
+void Viewer::CorrespViewerDestroyed() { correspViewer = nullptr; }
+
+void Viewer::CreateFeatureViewer() {}
+
+void Viewer::updateFeatureViewer() { CreateFeatureViewer(); }
+
+void Viewer::FeatureViewerDestroyed() { featureViewer = nullptr; }
+
+void Viewer::CreateShapeSlicer() {}
+
+void Viewer::ShapeSlicerDestroyed() { shapeSlicer = nullptr; }
+
+void Viewer::CreateTransformViewer() {}
+
+void Viewer::TransformViewerDestroyed() { transformViewer = nullptr; }
+
+void Viewer::CreateCorrespEditor()
+{
+    if (correspEditor) {
+        correspEditor->hide();
+        correspEditor->show();
+        return;
+    }
+    if (!scene)
+        return;
+    const Scene& s = *scene;
+    correspEditor = new CorrespEdit;
+    correspEditor->initRange(1, 2 * s.colormapMin, 0, s.colormapMin);
+    correspEditor->initRange(2, 0, 2 * s.colormapMax, s.colormapMax);
+    correspEditor->initRange(3, 0, 2 * s.featureSamplesSource, s.featureSamplesSource);
+    correspEditor->initRange(4, 0, 2 * s.featureSamplesTarget, s.featureSamplesTarget);
+    correspEditor->initRange(5, 0, 0.03, s.radius_FM);
+    correspEditor->initRange(6, 0, 2 * s.threshold_FM, s.threshold_FM);
+    correspEditor->initRange(7, 0, 2 * s.maxCandidates_FM, s.maxCandidates_FM);
+    correspEditor->initRange(8, 0, 2 * s.radius_MS, s.radius_MS);
+    correspEditor->initRange(9, 0, 2 * s.minVerifyClusterSize, s.minVerifyClusterSize);
+    correspEditor->initRange(10, 0, 2 * s.minMatchSize_VR, s.minMatchSize_VR);
+    correspEditor->initRange(11, 0, 2 * s.maxNumVerifyClusters_VR, s.maxNumVerifyClusters_VR);
+    correspEditor->initRange(12, 0, 2 * s.maxNumLabels_GC, s.maxNumLabels_GC);
+    correspEditor->initRange(13, 0, s.currentCluster, s.currentCluster);
+    correspEditor->initRange(14, 0, 2 * s.maxDist_FM, s.maxDist_FM);
+    correspEditor->show();
+    connect(correspEditor, &CorrespEdit::valueChanged, this, &Viewer::CorrespEditorChanged);
+    connect(this, &Viewer::updateChildDisplay, correspEditor, qOverload<>(&QWidget::update));
+    connect(correspEditor, &QObject::destroyed, this, &Viewer::CorrespEditorDestroyed);
+}
+
+void Viewer::CorrespEditorDestroyed() { correspEditor = nullptr; }
+
+// ---------------------------------------------------------------------------------------------
+// Editor changes and pipeline steps
+
+void Viewer::CorrespEditorChanged(int which, double value)
+{
+    if (!scene)
+        return;
+    Scene& s = *scene;
+    const int asInt = int(value);  // truncation toward zero
+    MatchCandidates* mc = s.matchCandidates;
+    const bool haveShapes = s.source && s.target;
+
+    // Sub-sampling of both shapes for the current pair, shared by several steps.
+    auto sampleCurrentPair = [&s]() {
+        s.createMatchCandidates(s.source, s.target, false);
+        s.matchCandidates->subsample(s.featureSamplesSource, s.featureSamplesTarget, s.pruneMaxRatio_FM);
+        return s.matchCandidates;
+    };
+    auto sortVerified = [&s]() {
+        if (s.hasSearchResults())
+            s.matchCandidates->sortResult(atLeastZero(s.minMatchSize_VR), s.maxNumLabels_GC);
+    };
+    auto computeFeatures = [&]() {
+        if (!haveShapes)
+            return;
+        MatchCandidates* m = sampleCurrentPair();
+        m->createBoundarySmoothnessEdges(s.source, s.bdySmoothnessKNN_GC, m->boundaryEdgesSource);
+        m->createBoundarySmoothnessEdges(s.target, s.bdySmoothnessKNN_GC, m->boundaryEdgesTarget);
+    };
+
+    switch (which) {
+    case 1:
+        s.colormapMin = float(value);
+        break;
+    case 2:
+        s.colormapMax = float(value);
+        break;
+    case 3:
+        s.featureSamplesSource = asInt;
+        computeFeatures();
+        break;
+    case 4:
+        s.featureSamplesTarget = asInt;
+        computeFeatures();
+        break;
+    case 5:
+        s.radius_FM = float(value);
+        queryPickedPoint();
+        break;
+    case 6:
+        s.threshold_FM = float(value);
+        break;
+    case 7:
+        s.maxCandidates_FM = asInt;
+        queryPickedPoint();
+        break;
+    case 8:
+        s.radius_MS = float(value);
+        break;
+    case 9:
+        s.minVerifyClusterSize = asInt;
+        break;
+    case 10:
+        s.minMatchSize_VR = asInt;
+        sortVerified();
+        break;
+    case 11:
+        s.maxNumVerifyClusters_VR = asInt;
+        break;
+    case 12:
+        s.maxNumLabels_GC = asInt;
+        sortVerified();
+        break;
+    case 13:
+        s.currentCluster = asInt;
+        break;
+    case 14:
+        s.maxDist_FM = float(value);
+        queryPickedPoint();
+        break;
+    case 15:
+        computeFeatures();
+        break;
+    case 16:
+        if (mc) {
+            if (s.skipVerification_VR)
+                mc->skipVerify(atLeastZero(s.minVerifyClusterSize), s.maxNumVerifyClusters_VR);
+            else
+                mc->verifyRegion(atLeastZero(s.minVerifyClusterSize), s.maxNumVerifyClusters_VR,
+                                 s.percentOfDiagonal(s.growRegionDistThreshold_VR), s.ANNEpsilon_VR);
+            mc->sortResult(atLeastZero(s.minMatchSize_VR), s.maxNumLabels_GC);
+        }
+        break;
+    case 17:
+        if (haveShapes) {
+            MatchCandidates* m = sampleCurrentPair();
+            if (s.featureType == 5)
+                m->spinImageCandidates(s.maxCandidates_FM);
+            else
+                m->findCandidateCorrespondence(s.radius_FM * s.radius_FM, s.maxCandidates_FM, s.ANNEpsilon_FM);
+        }
+        break;
+    case 18:
+        if (mc) {
+            const QString file = QFileDialog::getSaveFileName(
+                this, "Choose a file name to save the feature points...", lastDirOf(scene), "*.data");
+            if (file.isEmpty())
+                std::cout << "Viewer::saveFeatureSpacePoints(): Save canceled." << std::endl;
+            else
+                mc->writeData(file.toStdString());
+        }
+        break;
+    case 19:
+        if (mc)
+            mc->meanShift(s.radius_MS * s.radius_MS, s.rate_MS, int(s.maxIter_MS), s.ANNEpsilon_MS);
+        break;
+    case 20:
+        if (haveShapes) {
+            s.createMatchCandidates(s.source, s.target, false);
+            s.matchCandidates->groundTruthCorrespondence();
+        }
+        break;
+    case 21:
+        if (s.hasSearchResults()) {
+            if (s.graphCutInstance_GC == 1)
+                mc->GraphCutRelabel(s.graphCutSolutionType_GC, s.dataTermType_GC, s.useDummyLabel_GC,
+                                    s.bdySmoothnessKNN_GC, s.percentOfDiagonal(s.closestPtDistThreshold_GC),
+                                    s.percentOfDiagonal(s.mismatchError_GC),
+                                    s.percentOfDiagonal(s.dummyLabelSmoothError_GC),
+                                    s.percentOfDiagonal(s.dummyLabelDataError_GC), s.smoothWeight_GC,
+                                    s.dataWeight_GC, s.percentOfDiagonal(s.smoothTruncateValue_GC),
+                                    s.percentOfDiagonal(s.dataTruncateValue_GC));
+            else if (s.graphCutInstance_GC == 2)
+                mc->GraphCutRelabel_Forward(s.graphCutSolutionType_GC, s.dataTermType_GC, s.smoothWeight_GC,
+                                            s.dataWeight_GC, s.percentOfDiagonal(s.smoothTruncateValue_GC),
+                                            s.percentOfDiagonal(s.dataTruncateValue_GC));
+            else
+                std::cerr << "Unknown graph cut instance type " << s.graphCutInstance_GC << "!" << std::endl;
+        }
+        break;
+    case 22:
+        s.autoProcess();
+        break;
+    case 23:
+        updateFeatureViewer();
+        break;
+    default:
+        break;
+    }
+    QGLViewer::update();
+    emit updateChildDisplay();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Picked-point query
+
+void Viewer::queryPickedPoint()
+{
+    MatchCandidates* mc = scene ? scene->matchCandidates : nullptr;
+    if (!mc || !pointPicked)
+        return;
+    if (mc->source && mc->source->vertexCount() > 0) {
+        pickedVertex = mc->source->closestVertex(pickP).first;
+        // Kept for inspection with external tools; only meaningful with spin images.
+        if (pickedVertex < int(mc->source->spinImages.images.size()))
+            mc->source->saveSingleSpinImage("singleSpinImage.data", pickedVertex);
+    }
+    ShapeModel* src = mc->sourceSample;
+    ShapeModel* tgt = mc->targetSample;
+    if (!src || !tgt || src->vertexCount() == 0)
+        return;
+
+    const int sample = src->closestVertex(pickP).first;
+    const Vec3f queryPosition = src->vertices.point(sample);
+    queryPoints.clear();
+    queryPoints.addPoint(queryPosition);
+    matchPoints.clear();
+
+    const Scene& s = *scene;
+    if (s.featureType == 5) {
+        if (sample >= int(src->spinImages.images.size()))
+            return;
+        std::vector<int> similar;
+        tgt->spinImages.querySimilar(src->spinImages.images[sample], similar);
+        const int count = std::min(int(similar.size()), s.maxCandidates_FM);
+        for (int k = 0; k < count; ++k)
+            if (similar[k] >= 0 && similar[k] < tgt->vertexCount())
+                matchPoints.addPoint(tgt->vertices.point(similar[k]));
+        return;
+    }
+
+    if (!src->features || !tgt->features || sample >= src->features->size() || tgt->features->size() == 0)
+        return;
+    std::vector<int> found;
+    std::vector<float> distances;
+    tgt->features->setEpsilon(s.ANNEpsilon_FM);
+    tgt->features->rangeQuery(src->features->point(sample), s.radius_FM * s.radius_FM, found, distances,
+                              false);
+    int count = int(found.size());
+    if (s.maxCandidates_FM > 0)
+        count = std::min(count, s.maxCandidates_FM);
+    const float maxDistance = s.percentOfDiagonal(s.maxDist_FM);
+    for (int k = 0; k < count; ++k) {
+        if (found[k] < 0 || found[k] >= tgt->vertexCount())
+            continue;
+        const Vec3f& p = tgt->vertices.point(found[k]);
+        if ((p - queryPosition).length() < maxDistance)
+            matchPoints.addPoint(p);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Colormap, threshold and colour dialogs
+
+void Viewer::saveColormap()
+{
+    if (!scene)
+        return;
+    const QString file = QFileDialog::getSaveFileName(this, "Choose a file name to save the colormap...",
+                                                      lastDirOf(scene), "*.txt");
+    if (file.isEmpty()) {
+        std::cout << "Viewer::loadColormap(): Save canceled." << std::endl;
+        return;
+    }
+    scene->colormap.save(file.toStdString());
+}
+
+void Viewer::loadColormap()
+{
+    if (!scene)
+        return;
+    const QString file = QFileDialog::getOpenFileName(this, "Choose a file name to load the colormap...",
+                                                      lastDirOf(scene), "*.txt");
+    if (file.isEmpty()) {
+        std::cout << "Viewer::loadColormap(): Loading canceled." << std::endl;
+        return;
+    }
+    scene->colormap.load(file.toStdString());
+    QGLViewer::update();
+}
+
+void Viewer::setColormapLimits()
+{
+    if (!scene)
+        return;
+    bool ok = false;
+    const double lo = QInputDialog::getDouble(this, "Colormap minimum range", "Input Minimum:",
+                                              scene->colormapMin, -DBL_MAX, DBL_MAX, 5, &ok);
+    if (!ok)
+        return;
+    const double hi = QInputDialog::getDouble(this, "Colormap maximum range", "Input Maximum:",
+                                              scene->colormapMax, -DBL_MAX, DBL_MAX, 5, &ok);
+    if (!ok)
+        return;
+    scene->colormapMin = float(lo);
+    scene->colormapMax = float(hi);
+    QGLViewer::update();
+}
+
+void Viewer::setFeatureThreshold()
+{
+    if (!scene)
+        return;
+    bool ok = false;
+    const double t = QInputDialog::getDouble(this, "Feature threshold display", "Input Threshold:",
+                                             scene->threshold_FM, -DBL_MAX, DBL_MAX, 5, &ok);
+    if (!ok)
+        return;
+    scene->threshold_FM = float(t);
+    QGLViewer::update();
+}
+
+void Viewer::changeBackgroundColor()
+{
+    const QColor c = QColorDialog::getColor(backgroundColor(), this);
+    if (!c.isValid())
+        return;
+    makeCurrent();
+    setBackgroundColor(c);
+    glClearColor(float(c.redF()), float(c.greenF()), float(c.blueF()), float(c.alphaF()));
+    doneCurrent();
+    QGLViewer::update();
+}
+
+void Viewer::changeForegroundColor()
+{
+    const QColor c = QColorDialog::getColor(foregroundColor(), this);
+    if (!c.isValid())
+        return;
+    setForegroundColor(c);
+    QGLViewer::update();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Simplification
+
+void Viewer::simplifyCurrentShape()
+{
+    ShapeModel* shape = currentShape();
+    if (!scene || !scene->animation || !shape || shape->kind != 0)
+        return;
+    bool ok = false;
+    const double factor =
+        QInputDialog::getDouble(this, "Simplification Factor", "Factor Reduction:", 0.5, 0, 1, 4, &ok);
+    if (!ok)
+        return;
+    Mesh3_real* simplified = simplifyAndScale(*shape, float(factor), 1.0f);
+    if (simplified)
+        scene->animation->addShape(simplified);
+    QGLViewer::update();
+}
+
+void Viewer::batchSimplify()
+{
+    if (!scene)
+        return;
+    const QStringList files = QFileDialog::getOpenFileNames(this, "Select meshes to simplify...",
+                                                            lastDirOf(scene), "Meshes (*.obj)");
+    if (files.isEmpty())
+        return;
+    bool ok = false;
+    const double factor =
+        QInputDialog::getDouble(this, "Simplification Factor", "Factor Simplification:", 0, 0, 1, 4, &ok);
+    if (!ok)
+        return;
+    const double scale = QInputDialog::getDouble(this, "Scale Factor", "Factor Scale:", 1, 0, 1e10, 4, &ok);
+    if (!ok)
+        return;
+    for (const QString& f : files) {
+        Mesh3_real mesh;
+        mesh.setFileName(f.toStdString(), scene->rootDir);
+        delete simplifyAndScale(mesh, float(factor), float(scale));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up, automatic processing, view fitting, alignment error
+
+void Viewer::autoLaunch()
+{
+    initialised = true;
+    if (!scene)
+        return;
+    const bool pair = !scene->defaultSourceFile.empty() && !scene->defaultTargetFile.empty();
+    const bool sequence = !pair && !scene->defaultFile.empty();
+    scene->loadStartupShapes();
+    if (pair && scene->target) {
+        currentFrame = 1;
+        fitViewToShape(scene->target);
+        showTargetAction->setChecked(true);
+    } else if (sequence) {
+        ShapeAnimation* anim = scene->animation;
+        if (anim && anim->frameCount() > 0)
+            fitViewToShape(anim->shapes[0]);
+        showTargetAction->setChecked(true);
+        currentFrame = 0;
+    }
+    autoProcess();
+    scene->prepareSearch();
+}
+
+void Viewer::autoProcess()
+{
+    if (!scene)
+        return;
+    if (runAutoProcessMode(*scene)) {
+        // A reloaded result is shown in the correspondence viewer and the transformation editor.
+        CreateCorrespViewer();
+        CreateTransformViewer();
+    }
+}
+
+void Viewer::fitViewToShape(const ShapeModel* shape)
+{
+    if (!shape)
+        shape = currentShape();
+    if (!shape)
+        return;
+    const Vec3f& a = shape->boundingBoxMin;
+    const Vec3f& b = shape->boundingBoxMax;
+    setSceneBoundingBox(qglviewer::Vec(a.x, a.y, a.z), qglviewer::Vec(b.x, b.y, b.z));
+    camera()->setZNearCoefficient(0.01);
+    camera()->setZClippingCoefficient(10.0);
+    showEntireScene();
+}
+
+void Viewer::fitViewToShape() { fitViewToShape(nullptr); }
+
+float Viewer::ComputeAlignDistance()
+{
+    if (!scene)
+        return FLT_MAX;
+    return alignmentError(*scene);
+}
