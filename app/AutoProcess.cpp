@@ -107,8 +107,11 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             fail("the run produced no graph-cut labels to save");
             if (stopAtFailure) break;
         }
-        if (!scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult))
+        // The result writer reports its own failures; probe the file first so the outcome can
+        // tell (appending nothing leaves an existing file as it is).
+        if (!std::ofstream(scene.autoSaveCorrespondenceResult, std::ios::binary | std::ios::app))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
+        scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult);
         break;
     }
     case 2:
@@ -119,8 +122,9 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             break;
         }
         scene.createMatchCandidates(scene.source, scene.target, false);
-        if (!scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult) ||
-            scene.matchCandidates->gcLabelsSource.empty()) {
+        bool readable = bool(std::ifstream(scene.autoSaveCorrespondenceResult, std::ios::binary));
+        scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult);
+        if (!readable || scene.matchCandidates->gcLabelsSource.empty()) {
             fail("no result could be loaded from " + scene.autoSaveCorrespondenceResult);
             if (scene.autoProcessMode == 2 || stopAtFailure) break;
         }

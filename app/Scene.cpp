@@ -1,6 +1,10 @@
 #include "Scene.h"
 
 #include "Random.h"
+#ifdef VELTRIX_APP_HAS_PIPELINE
+#include "MatchCandidates.h"
+#include "ShapeAnimation.h"
+#endif
 #include "XmlParam.h"
 
 #include <iostream>
@@ -8,8 +12,11 @@
 Scene::Scene() { randomSeedWithTime(); }
 
 Scene::~Scene() {
-    // The animation and the search object are deleted here once their libraries are linked into
-    // this one; until then nothing in this library can create them.
+#ifdef VELTRIX_APP_HAS_PIPELINE
+    // The search object first: it releases the search structures of the shapes it points at.
+    delete matchCandidates;
+    delete animation;
+#endif
 }
 
 void Scene::update(Subject*) { notify(); }

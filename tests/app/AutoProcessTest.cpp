@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <map>
+#include <set>
+#include <fstream>
+
+#include "AutoProcess.h"
+#include "MatchCandidates.h"
+#include "PipelineFixture.h"
+#include "Random.h"
+#include "Scene.h"
+#include "ShapeAnimation.h"
+#include "ShapeModel.h"
+
+namespace {
+
+void writeTetrahedron(const fs::path& path, float shift) {
+    std::ofstream out(path);
+    out << "v " << shift << " 0 0\nv " << 1 + shift << " 0 0\nv " << shift << " 1 0\nv " << shift
+        << " 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\nf 2 3 4\n";
+}
+
+}  // namespace
+
+TEST(SceneSearchObject, CreatedOnlyForANewPairOrWhenForced) {
+    Scene scene;
+    ShapeModel a, b;
+    testing::internal::CaptureStdout();
+    scene.createMatchCandidates(&a, &b, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new MatchCandidates object...\n");
+    MatchCandidates* first = scene.matchCandidates;
+    ASSERT_NE(first, nullptr);
+
+    testing::internal::CaptureStdout();
+    scene.createMatchCandidates(&a, &b, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(scene.matchCandidates, first);
+
+    // Replacing the object also reports the release of the old one's search structures.
+    testing::internal::CaptureStdout();
+    scene.createMatchCandidates(&a, &b, true);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Creating new MatchCandidates object...\n"), std::string::npos);
+    testing::internal::CaptureStdout();
+    scene.createMatchCandidates(&b, &a, false);  // another pair
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Creating new MatchCandidates object...\n"), std::string::npos);
+    EXPECT_EQ(scene.matchCandidates->source, &b);
+
+    // Without shapes nothing is created and the old object stays.
+    MatchCandidates* kept = scene.matchCandidates;
+    testing::internal::CaptureStderr();
+    scene.createMatchCandidates(nullptr, &a, true);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no source and target shapes"), std::string::npos);
+    EXPECT_EQ(scene.matchCandidates, kept);
+    EXPECT_FALSE(scene.hasSearchResults());
+    delete scene.matchCandidates;  // the shapes are on the stack; do not let the scene outlive them
+    scene.matchCandidates = nullptr;
+}
+
+class StartupLoading : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = scratchDirectory("startup");
+        for (int n = 0; n < 5; ++n) writeTetrahedron(dir / ("t_0" + std::to_string(n) + ".obj"), float(n));
+        scene.rootDir = dir.string() + "/";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+    Scene scene;
+};
+
+TEST_F(StartupLoading, SourceTargetPairIsFramesZeroAndOne) {
+    scene.defaultSourceFile = (dir / "t_03.obj").string();
+    scene.defaultTargetFile = (dir / "t_01.obj").string();
+    scene.defaultFile = (dir / "t_00.obj").string();  // ignored when the pair is given
+    scene.sourceFrame = 6;
+    scene.targetFrame = 3;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(scene.loadStartupShapes());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Current Directory is: ", 0), 0u) << out;
+    EXPECT_EQ(scene.sourceFrame, 0);
+    EXPECT_EQ(scene.targetFrame, 1);
+    ASSERT_EQ(scene.getAnimation()->frameCount(), 2);
+    EXPECT_FLOAT_EQ(scene.source->vertices.point(0).x, 3.0f);
+    EXPECT_FLOAT_EQ(scene.target->vertices.point(0).x, 1.0f);
+}
+
+TEST_F(StartupLoading, SequenceClampsFrameIndices) {
+    scene.defaultFile = (dir / "t_00.obj").string();
+    scene.sourceFrame = 7;
+    scene.targetFrame = 9;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(scene.loadStartupShapes());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Opening file: " + scene.defaultFile + "\n"), std::string::npos);
+    EXPECT_NE(out.find("Source Frame # too large; clamping to 4.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Target Frame # too large; clamping to 4.\n"), std::string::npos);
+    EXPECT_EQ(scene.sourceFrame, 4);
+    EXPECT_EQ(scene.targetFrame, 4);
+    EXPECT_EQ(scene.source, scene.getAnimation()->frame(4));
+    EXPECT_EQ(scene.target, scene.source);
+}
+
+TEST_F(StartupLoading, NoShapeNamedChangesNothing) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(scene.loadStartupShapes());
+    scene.prepareSearch();
+    scene.autoProcess();
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("No shape to load"), std::string::npos) << out;
+    EXPECT_NE(err.find("Error in Scene::autoProcess(): no source and target shapes loaded."), std::string::npos);
+    EXPECT_EQ(out.find("Running time summary"), std::string::npos);
+    EXPECT_EQ(scene.matchCandidates, nullptr);
+    EXPECT_EQ(scene.source, nullptr);
+    // Every automatic mode reports the missing shapes instead of saving or loading anything.
+    for (int mode : {1, 2, 3}) {
+        scene.autoProcessMode = mode;
+        testing::internal::CaptureStderr();
+        AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(outcome.succeeded) << mode;
+        EXPECT_FALSE(outcome.failure.empty());
+    }
+    EXPECT_EQ(scene.matchCandidates, nullptr);
+}
+
+TEST_F(StartupLoading, ReplacingTheAnimationDropsTheSearchObjectOfItsShapes) {
+    scene.defaultSourceFile = (dir / "t_00.obj").string();
+    scene.defaultTargetFile = (dir / "t_01.obj").string();
+    testing::internal::CaptureStdout();
+    scene.loadStartupShapes();
+    scene.createMatchCandidates(scene.source, scene.target, false);
+    scene.newAnimation();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(scene.matchCandidates, nullptr);
+    EXPECT_EQ(scene.source, nullptr);
+    EXPECT_EQ(scene.getAnimation()->frameCount(), 0);
+}
+
+// The whole automatic run on a generated figure; the shapes are loaded once for the suite.
+class AutomaticRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new fs::path(fs::temp_directory_path() / "veltrix_autorun");
+        fs::remove_all(*dir);
+        fs::create_directories(*dir);
+        pair = new ArticulatedPair(makeArticulatedPair(1500));
+        writePair(*pair, *dir);
+        scene = new Scene;
+        loadDemoParameters(*scene);
+        scene->rootDir = dir->string() + "/";
+        scene->defaultFile.clear();
+        scene->defaultSourceFile = (*dir / "figure-000.obj").string();
+        scene->defaultTargetFile = (*dir / "figure-001.obj").string();
+        testing::internal::CaptureStdout();
+        scene->loadStartupShapes();
+        testing::internal::GetCapturedStdout();
+    }
+    static void TearDownTestSuite() {
+        delete scene;
+        delete pair;
+        fs::remove_all(*dir);
+        delete dir;
+    }
+    void SetUp() override {
+        ASSERT_NE(scene->source, nullptr);
+        saved = *scene;
+        randomSeed(12345);
+        delete scene->matchCandidates;
+        scene->matchCandidates = nullptr;
+    }
+    void TearDown() override { restore(); }
+
+    // Runs autoProcess and returns (standard output, standard error).
+    std::pair<std::string, std::string> run() {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        scene->autoProcess();
+        std::string err = testing::internal::GetCapturedStderr();
+        return {testing::internal::GetCapturedStdout(), err};
+    }
+
+    struct Settings {
+        int featureType, graphCutInstance;
+        float maxIter, diagonal, grow, mismatch;
+        int verifyClusters;
+        Settings() = default;
+        Settings(const Scene& s)
+            : featureType(s.featureType), graphCutInstance(s.graphCutInstance_GC), maxIter(s.maxIter_MS),
+              diagonal(s.totalScene_boundingBoxDiagonal), grow(s.growRegionDistThreshold_VR),
+              mismatch(s.mismatchError_GC), verifyClusters(s.maxNumVerifyClusters_VR) {}
+    } saved;
+    void restore() {
+        scene->featureType = saved.featureType;
+        scene->graphCutInstance_GC = saved.graphCutInstance;
+        scene->maxIter_MS = saved.maxIter;
+        scene->totalScene_boundingBoxDiagonal = saved.diagonal;
+        scene->growRegionDistThreshold_VR = saved.grow;
+        scene->mismatchError_GC = saved.mismatch;
+        scene->maxNumVerifyClusters_VR = saved.verifyClusters;
+    }
+    // A diagonal of 200 makes every percentage huge; verifying one cluster keeps the run short.
+    void useLargeDiagonal() {
+        scene->totalScene_boundingBoxDiagonal = 200.0f;
+        scene->maxNumVerifyClusters_VR = 1;
+    }
+
+    static fs::path* dir;
+    static ArticulatedPair* pair;
+    static Scene* scene;
+};
+fs::path* AutomaticRun::dir = nullptr;
+ArticulatedPair* AutomaticRun::pair = nullptr;
+Scene* AutomaticRun::scene = nullptr;
+
+TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
+    auto [out, err] = run();
+    ASSERT_EQ(countOf(out, "Running time summary"), 1) << err;
+    EXPECT_EQ(countOf(out, "***** "), 5);
+    auto second = run();
+    EXPECT_EQ(second.first, "");  // results present: nothing recomputed, nothing printed
+
+    // Ground truth: vertex i of the source corresponds to vertex i of the target.
+    const MatchCandidates& mc = *scene->matchCandidates;
+    ASSERT_EQ(mc.gcLabelsSource.size(), pair->source.size());
+    const float diagonal = scene->totalScene_boundingBoxDiagonal;
+    int close = 0;
+    std::vector<std::map<int, int>> labelsPerPart(size_t(pair->partCount));
+    for (size_t v = 0; v < pair->source.size(); ++v) {
+        int label = mc.gcLabelsSource[v];
+        labelsPerPart[size_t(pair->part[v])][label]++;
+        if (label < 0 || size_t(label) >= mc.sortedTransforms.size()) continue;
+        const auto& s = pair->source[v];
+        const auto& t = pair->target[v];
+        Vec3f moved = mc.sortedTransforms[size_t(label)].apply(Vec3f(s[0], s[1], s[2]));
+        if ((moved - Vec3f(t[0], t[1], t[2])).length() < 0.02f * diagonal) ++close;
+    }
+    EXPECT_GE(close, int(0.9 * double(pair->source.size())));
+    // Every rigid part is carried mostly by one label of its own.
+    std::set<int> majority;
+    for (const auto& counts : labelsPerPart) {
+        auto best = std::max_element(counts.begin(), counts.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+        ASSERT_NE(best, counts.end());
+        majority.insert(best->first);
+    }
+    EXPECT_EQ(majority.size(), size_t(pair->partCount));
+
+    testing::internal::CaptureStdout();
+    float error = alignmentError(*scene);
+    std::string line = testing::internal::GetCapturedStdout();
+    EXPECT_NE(line.find("Maximum Symmetric Hausdorff Error: "), std::string::npos);
+    EXPECT_LT(error, 0.05f * diagonal);
+}
+
+TEST_F(AutomaticRun, ParametersReachTheStagesConverted) {
+    scene->maxIter_MS = 99.9f;
+    useLargeDiagonal();
+    scene->growRegionDistThreshold_VR = 1.0f;
+    scene->mismatchError_GC = 10000.0f;
+    scene->graphCutInstance_GC = 3;
+    auto [out, err] = run();
+    EXPECT_NE(out.find("*** Maximum number of iterations: 99\n"), std::string::npos);
+    EXPECT_NE(out.find("*** Grow region distance threshold squared: 2\n"), std::string::npos) << out;
+    EXPECT_NE(err.find("Unknown graph cut instance type 3!\n"), std::string::npos) << err;
+    EXPECT_EQ(out.find("Starting graph cut optimization"), std::string::npos);
+    EXPECT_EQ(countOf(out, "Running time summary"), 1);
+    for (const char* stage : {"Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",
+                              "Extracting dense correspondences (ICP)", "Graph cut optimization"})
+        EXPECT_NE(out.find(std::string("***** ") + stage + " took "), std::string::npos) << stage;
+}
+
+TEST_F(AutomaticRun, MismatchErrorIsAPercentageOfTheDiagonal) {
+    useLargeDiagonal();
+    scene->mismatchError_GC = 10000.0f;
+    auto [out, err] = run();
+    EXPECT_NE(out.find("*** Error for penalizing inconsistent labels: 20000\n"), std::string::npos) << out;
+}
+
+TEST_F(AutomaticRun, FeatureTypeFiveUsesSpinImagePairing) {
+    scene->featureType = 5;
+    auto [out, err] = run();
+    EXPECT_EQ(out.find("Starting feature-based pairing..."), std::string::npos);
+    EXPECT_TRUE(out.find("Starting spin image based pairing...") != std::string::npos ||
+                err.find("spinImageCandidates") != std::string::npos)
+        << out << err;
+}
+
+TEST_F(AutomaticRun, ModeThreeAppendsOneLinePerRun) {
+    fs::path result = *dir / "result.gc", distances = *dir / "distances.txt";
+    scene->autoSaveCorrespondenceResult = result.string();
+    scene->alignDistanceFile = distances.string();
+    scene->autoProcessMode = 1;
+    run();
+    testing::internal::CaptureStdout();
+    AutoModeOutcome written = runAutoModeSteps(*scene, true);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(written.succeeded) << written.failure;
+    ASSERT_TRUE(fs::exists(result));
+
+    scene->autoProcessMode = 3;
+    for (int round = 0; round < 2; ++round) {
+        delete scene->matchCandidates;  // a fresh start, as at program start-up
+        scene->matchCandidates = nullptr;
+        testing::internal::CaptureStdout();
+        AutoModeOutcome outcome = runAutoModeSteps(*scene, true);
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(outcome.succeeded) << outcome.failure;
+        EXPECT_TRUE(outcome.endsProcess);
+    }
+    std::ifstream in(distances);
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        EXPECT_EQ(line.rfind(result.string() + ": Maximum Symmetric Hausdorff Error ", 0), 0u) << line;
+        EXPECT_NE(line.find("% of bbox diagonal)"), std::string::npos);
+    }
+    EXPECT_EQ(lines, 2);
+
+    // An unwritable distance file is reported; the strict run appends nothing anywhere.
+    scene->alignDistanceFile = (*dir / "missing" / "d.txt").string();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    AutoModeOutcome failed = runAutoModeSteps(*scene, true);
+    std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(failed.succeeded);
+    EXPECT_NE(err.find("Error in saving alignment distance: could not open output file " +
+                       scene->alignDistanceFile + " for writing!"),
+              std::string::npos);
+    scene->autoProcessMode = 0;
+}

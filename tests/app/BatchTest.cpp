@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "PipelineFixture.h"
+
+namespace {
+
+struct RunResult {
+    int status;
+    std::string out, err;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+RunResult runBatch(const fs::path& dir, const std::string& arguments) {
+    fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
+    std::string command = "cd '" + dir.string() + "' && '" VELTRIX_BATCH "' " + arguments + " > '" +
+                          out.string() + "' 2> '" + err.string() + "'";
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+}
+
+}  // namespace
+
+TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
+    fs::path dir = scratchDirectory("batch");
+    EXPECT_EQ(runBatch(dir, "").status, 2);
+    EXPECT_EQ(runBatch(dir, "--seed").status, 2);
+    EXPECT_EQ(runBatch(dir, "--seed x p.xml").status, 2);
+    EXPECT_EQ(runBatch(dir, "a.xml b.xml").status, 2);
+
+    RunResult missing = runBatch(dir, "missing.xml");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read the parameter file missing.xml"), std::string::npos) << missing.err;
+
+    // A readable file that names no shape.
+    Scene scene;
+    scene.autoProcessMode = 1;
+    writeParameterFile(scene, dir / "empty.xml");
+    RunResult empty = runBatch(dir, "empty.xml");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.err.find("no shape loaded"), std::string::npos) << empty.err;
+    EXPECT_NE(empty.out.find("autoProcessMode = 1\n"), std::string::npos);  // parameters echoed
+
+    // Mode 2 with a result file that does not exist.
+    ArticulatedPair pair = makeArticulatedPair(300);
+    writePair(pair, dir);
+    scene.defaultSourceFile = (dir / "figure-000.obj").string();
+    scene.defaultTargetFile = (dir / "figure-001.obj").string();
+    scene.rootDir = dir.string() + "/";
+    scene.autoProcessMode = 2;
+    scene.autoSaveCorrespondenceResult = (dir / "none.gc").string();
+    writeParameterFile(scene, dir / "noresult.xml");
+    RunResult noResult = runBatch(dir, "noresult.xml");
+    EXPECT_EQ(noResult.status, 1);
+    EXPECT_NE(noResult.err.find("no result could be loaded"), std::string::npos) << noResult.err;
+    fs::remove_all(dir);
+}
+
+// Mode 1, then 3, then 2 on a generated pair, as the demo runs them.
+TEST(BatchRunner, RegistersSavesMeasuresAndReloads) {
+    fs::path dir = scratchDirectory("batch");
+    ArticulatedPair pair = makeArticulatedPair(1500);
+    writePair(pair, dir);
+    Scene scene;
+    loadDemoParameters(scene);
+    scene.rootDir = dir.string() + "/";
+    scene.defaultSourceFile.clear();
+    scene.defaultTargetFile.clear();
+    scene.defaultFile = (dir / "figure-000.obj").string();
+    scene.sourceFrame = 0;
+    scene.targetFrame = 1;
+    scene.autoSaveCorrespondenceResult = "result.gc";
+    scene.alignDistanceFile = "distances.txt";
+    scene.autoProcessMode = 1;
+    writeParameterFile(scene, dir / "mode1.xml");
+    scene.autoProcessMode = 3;
+    writeParameterFile(scene, dir / "mode3.xml");
+    scene.autoProcessMode = 2;
+    writeParameterFile(scene, dir / "mode2.xml");
+
+    RunResult first = runBatch(dir, "--seed 7 mode1.xml");
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("Result written to result.gc"), std::string::npos);
+    EXPECT_NE(first.out.find("Saving principal curvatures..."), std::string::npos);
+    std::string result = readFile(dir / "result.gc");
+    ASSERT_FALSE(result.empty());
+
+    // Same seed, same result; the second run reads the cached frames and features.
+    fs::rename(dir / "result.gc", dir / "first.gc");
+    RunResult again = runBatch(dir, "--seed 7 mode1.xml");
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(readFile(dir / "result.gc"), result);
+    EXPECT_NE(again.out.find("*** Loading frames... done!"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("Saving principal curvatures..."), std::string::npos);
+
+    for (int round = 0; round < 2; ++round) {
+        RunResult measured = runBatch(dir, "mode3.xml");
+        ASSERT_EQ(measured.status, 0) << measured.err;
+    }
+    std::ifstream distances(dir / "distances.txt");
+    std::string line;
+    int lines = 0;
+    static const std::regex form(
+        "result\\.gc: Maximum Symmetric Hausdorff Error ([0-9.e+-]+) \\(([0-9.e+-]+)% of bbox diagonal\\)");
+    while (std::getline(distances, line)) {
+        ++lines;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, form)) << line;
+        EXPECT_LT(std::stod(match[2].str()), 5.0) << line;  // percent of the diagonal
+    }
+    EXPECT_EQ(lines, 2);
+
+    RunResult summary = runBatch(dir, "mode2.xml");
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_NE(summary.out.find("Graph cut result result.gc: "), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("*** Source vertices: " + std::to_string(pair.source.size())), std::string::npos);
+    EXPECT_NE(summary.out.find("vertices with the dummy label: "), std::string::npos);
+    fs::remove_all(dir);
+}
