@@ -77,7 +77,7 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     int verifiedCount = 0;
     long accepted = 0;
     for (int j = 1; j < K; ++j) {
-        const unsigned int clusterSize = static_cast<unsigned int>(clusterSizes[j]);
+        const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
         if (clusterSize < minClusterSize) continue;
         if (maxClusters >= 0 && verifiedCount >= maxClusters) break;
 
@@ -125,7 +125,8 @@ void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
         std::cerr << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
         return;
     }
-    if (!source || !target || !sourceSample || !targetSample) {
+    if (!source || !target || !sourceSample || !targetSample || source->vertexCount() == 0 ||
+        target->vertexCount() == 0) {
         std::cerr << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
         return;
     }
@@ -140,10 +141,14 @@ void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
     const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
     int processed = 0;
     for (int i = 1; i < K; ++i) {
-        if (static_cast<unsigned int>(clusterSizes[i]) < minClusterSize) continue;
+        const int clusterSize = i < int(clusterSizes.size()) ? clusterSizes[i] : 0;
+        if (static_cast<unsigned int>(clusterSize) < minClusterSize) continue;
         if (maxClusters >= 0 && processed >= maxClusters) break;
         for (int k = 0; k < pairs; ++k) {
             if (clusterLabel[k] != i) continue;
+            if (sourceIndex[k] < 0 || sourceIndex[k] >= sourceSample->vertexCount() || targetIndex[k] < 0 ||
+                targetIndex[k] >= targetSample->vertexCount())
+                continue;
             const int a = source->closestVertex(sourceSample->vertices.point(sourceIndex[k])).first;
             const int b = target->closestVertex(targetSample->vertices.point(targetIndex[k])).first;
             regions[i].addCorrespondence(source->vertices.point(a), target->vertices.point(b), a, b);
