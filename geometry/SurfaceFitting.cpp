@@ -1,7 +1,7 @@
 #include "SurfaceFitting.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <iostream>
 
