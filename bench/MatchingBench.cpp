@@ -49,7 +49,8 @@ Mesh3_real* meshFrom(const std::vector<std::array<float, 3>>& points, const std:
 // Processor time of this process: the machine may be shared, so wall time overstates the cost.
 double cpuSeconds() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
-// Radius within which 90% of the source samples have at least `k` target samples in feature space.
+// Smallest radius within which every source sample has at least `k` target samples in feature
+// space, so that the pairing yields k pairs per sample.
 float radiusForCandidates(MatchCandidates& mc, int k) {
     std::vector<float> radii;
     std::vector<int> idx;
@@ -61,9 +62,8 @@ float radiusForCandidates(MatchCandidates& mc, int k) {
         if (!dist.empty()) radii.push_back(dist.back());
     }
     if (radii.empty()) return 1.0f;
-    const std::size_t at = radii.size() * 9 / 10;
-    std::nth_element(radii.begin(), radii.begin() + at, radii.end());
-    return radii[at];
+    // Slightly above the largest k-th distance, so that rounding never drops the k-th neighbour.
+    return *std::max_element(radii.begin(), radii.end()) * 1.0001f;
 }
 
 void BM_CorrespondenceSearch(benchmark::State& state) {
@@ -107,6 +107,7 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         state.counters["meanshift_s"] = meanShift;
         state.counters["ms_iterations"] = ms.iterations;
         state.counters["ms_queries_per_s"] = meanShift > 0 ? (ms.shiftQueries + ms.groupingQueries) / meanShift : 0;
+        state.counters["ms_mean_neighbours"] = ms.shiftQueries > 0 ? double(ms.shiftNeighbours) / ms.shiftQueries : 0;
         state.counters["clusters"] = mc.clusterModes.size();
         state.counters["verify_s"] = verify;
         state.counters["regions"] = double(mc.sortedRegions.size());

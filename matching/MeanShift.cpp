@@ -49,6 +49,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
                 // Neighbourhoods are always taken among the unshifted twists.
                 transformationSpace.rangeQuery(position, sqBandwidth, indices, distances, true);
                 ++stats.shiftQueries;
+                stats.shiftNeighbours += long(indices.size());
                 if (!indices.empty()) {
                     double mean[6] = {0, 0, 0, 0, 0, 0};
                     for (int j : indices) {
