@@ -16,6 +16,7 @@ Scene::~Scene() {
     // The search object first: it releases the search structures of the shapes it points at.
     delete matchCandidates;
     delete animation;
+    delete correspondences;
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include "Subject.h"
 #include "Vec3f.h"
 
+class CorrespondenceList;
 class MatchCandidates;
 class ShapeAnimation;
 class ShapeModel;
@@ -186,5 +187,6 @@ public:
     std::vector<Vec3f> clusterColors;             // colour of cluster i is entry i
     MatchCandidates* matchCandidates = nullptr;  // owned; null until a step needs it
     int currentCluster = 0;                       // cluster highlighted by the viewers
+    CorrespondenceList* correspondences = nullptr;  // owned point pairs entered in the viewers, or null
     ShapeAnimation* animation = nullptr;          // owned, with every loaded shape; or null
 };
