@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
         int labelCount = int(mc.sortedTransforms.size());
         std::cout << kDashes << std::endl
                   << "Graph cut result " << scene.autoSaveCorrespondenceResult << ": " << mc.regions.size()
-                  << " regions, " << labelCount << " labels (label " << labelCount << " is the dummy label)"
-                  << std::endl;
+                  << " regions, " << labelCount << " transformation labels 0 to " << labelCount - 1
+                  << "; label " << labelCount << " means no correspondence" << std::endl;
         printLabelCounts("Source", mc.gcLabelsSource, labelCount);
         printLabelCounts("Target", mc.gcLabelsTarget, labelCount);
         std::cout << kDashes << std::endl;
