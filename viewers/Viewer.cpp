@@ -287,7 +287,7 @@ void Viewer::keyPressEvent(QKeyEvent* e)
     } else if (key == Qt::Key_Left && ctrl) {
         currentFrame = currentFrame - 1 < 0 ? std::max(frames - 1, 0) : currentFrame - 1;
         showCurrentFrame();
-    } else if ((key == Qt::Key_Return || key == Qt::Key_Enter) && none) {
+    } else if (key == Qt::Key_Return && none) {
         if (scene)
             scene->autoProcess();
         CreateCorrespViewer();
