@@ -1,5 +1,5 @@
-// Writes seed files for the fuzzers with the program's own writers: <dir>/frames and
-// <dir>/features, each holding a frames or features file of the three-vertex fuzz shape.
+// Writes seed files for the fuzzers with the program's own writers: <dir>/frames, <dir>/features
+// and <dir>/spinImages, each holding a cache file of the three-vertex fuzz shape.
 #include <QDir>
 #include <QFile>
 
@@ -31,5 +31,11 @@ int main(int argc, char** argv) {
     shape->meanCurvatureFeatures({1.0f}, 0.0);
     QFile::remove(dir + "/features/mean");
     QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/mean");
+
+    QDir().mkpath(dir + "/spinImages");
+    shape->meshResolution = 1.0f;
+    shape->computeSpinImages(1.0f, 4, 60.0f);
+    QFile::remove(dir + "/spinImages/computed");
+    QFile::copy(QString::fromStdString(shape->spinImagesPath()), dir + "/spinImages/computed");
     return 0;
 }
