@@ -9,6 +9,7 @@
 
 #include "MeshFixtures.h"
 #include "Random.h"
+#include "Scene.h"
 #include "ShapeModel.h"
 
 namespace {
@@ -410,4 +411,36 @@ TEST(ShapeCopies, CloneOwnsItsFeaturesAndEdges) {
     EXPECT_EQ(pc->kind, 1);
     EXPECT_FALSE(pc->features);
     EXPECT_EQ(pc->fileName, "p_copy.obj");
+}
+
+TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
+    const std::string base = makeTempDir("veltrix_loader_");
+    Mesh3_real sphere;
+    makeIcosphere(sphere, 2);
+    sphere.setFileName(base + "shapes/ball.obj", base);
+    mkdir((base + "shapes").c_str(), 0755);
+    quiet([&] { sphere.writeGeometryOBJ(); });
+
+    Scene scene;
+    scene.totalScene_boundingBoxDiagonal = 4.0f;
+    scene.scaleFactors_PC = {10.0f, 20.0f};
+    scene.featureType = 1;
+
+    std::unique_ptr<Mesh3_real> plain;
+    const std::string out = quiet([&] { plain.reset(loadMeshShape(base + "shapes/ball.obj", base, scene, false)); });
+    EXPECT_EQ(out.substr(0, out.find('\n')), "*** Filename: shapes/ball.obj");
+    EXPECT_EQ(plain->vertexCount(), sphere.vertexCount());
+    EXPECT_FLOAT_EQ(plain->meshResolution, 0.04f);
+    EXPECT_EQ(plain->normals.size(), plain->vertexCount());
+    EXPECT_TRUE(plain->frames.empty());
+    EXPECT_FALSE(plain->features);
+
+    std::unique_ptr<Mesh3_real> full;
+    quiet([&] { full.reset(loadMeshShape(base + "shapes/ball.obj", base, scene, true)); });
+    ASSERT_EQ(full->frames.size(), static_cast<size_t>(full->vertexCount()));
+    ASSERT_EQ(full->scales.size(), 2u);
+    EXPECT_NEAR(full->scales[0], 0.16f, 1e-6f);
+    EXPECT_NEAR(full->scales[1], 0.64f, 1e-6f);
+    ASSERT_TRUE(full->features);
+    EXPECT_EQ(full->features->dimension(), 4);
 }
