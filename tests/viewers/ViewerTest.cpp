@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QMenu>
 #include <QTemporaryDir>
 
@@ -570,4 +571,81 @@ TEST_F(ViewerFixture, EmptyStartupShowsAnEmptyView)
     EXPECT_EQ(coveredPixels(picture()), 0);
     EXPECT_TRUE(viewer->initialised);
     EXPECT_EQ(scene.source, nullptr);
+}
+
+TEST_F(ViewerFixture, FeatureAndCurvatureModesUseTheColormap)
+{
+    open(1);
+    ShapeModel* shape = scene.target;
+    const int n = shape->vertexCount();
+    // Feature component 1 and the minimum curvature both follow the height y.
+    shape->features.reset(new FeatureSetANN(2));
+    shape->frames.assign(n, std::vector<PrincipalFrame>(1));
+    for (int v = 0; v < n; ++v) {
+        const Vec3f& p = shape->vertices.point(v);
+        shape->features->addPoint(FeatureVector{0.0f, p.y});
+        PrincipalFrame& f = shape->frames[v][0];
+        f.normal = shape->normals.point(v);
+        f.minCurvature = p.y;
+    }
+    shape->scales = {0.01f};
+    shape->featureScales = {0.01f, 0.04f};
+    scene.colormapMin = -1.0f;
+    scene.colormapMax = 1.0f;
+    viewer->showTargetAction->setChecked(true);
+
+    // Default colormap: red at the bottom (-1), yellow at the top (+1); drawn unlit.
+    auto greenAt = [](const QImage& img, bool top) {
+        const int x = img.width() / 2;
+        int first = -1, last = -1;
+        // The rows of the mode's text line at the bottom are left out.
+        for (int y = 0; y < img.height() - 35; ++y)
+            if (img.pixel(x, y) != qRgb(255, 255, 255)) {
+                if (first < 0)
+                    first = y;
+                last = y;
+            }
+        EXPECT_GE(first, 0);
+        return img.pixelColor(x, top ? first + 3 : last - 3).green();
+    };
+    viewer->showFeaturesAction->setChecked(true);
+    viewer->featureIndex = 5;  // clamped to the last component
+    QImage img = picture();
+    EXPECT_GT(greenAt(img, true), 200);
+    EXPECT_LT(greenAt(img, false), 60);
+
+    viewer->showCurvaturesAction->setChecked(true);
+    viewer->frameKind = 2;
+    img = picture();
+    EXPECT_GT(greenAt(img, true), 200);
+    EXPECT_LT(greenAt(img, false), 60);
+
+    // The same features on a point-set sample are filtered by their length.
+    scene.createMatchCandidates(scene.source, scene.target, false);
+    MatchCandidates* mc = scene.matchCandidates;
+    mc->targetSample = new ShapeModel(1);
+    mc->targetSample->features.reset(new FeatureSetANN(2));
+    for (int v = 0; v < n; ++v) {
+        mc->targetSample->vertices.addPoint(shape->vertices.point(v));
+        mc->targetSample->features->addPoint(shape->features->point(v));
+    }
+    mc->targetSample->boundingBoxMin = shape->boundingBoxMin;
+    mc->targetSample->boundingBoxMax = shape->boundingBoxMax;
+    viewer->showSamplesAction->setChecked(true);
+    viewer->showFeaturesAction->setChecked(true);
+    scene.threshold_FM = 0.0f;
+    const int shown = coveredPixels(picture());
+    EXPECT_GT(shown, 50);
+    EXPECT_LT(shown, 0.5 * coveredPixels(img));  // points, not the surface
+    scene.threshold_FM = 2.0f;
+    EXPECT_EQ(coveredPixels(picture()), 0);
+}
+
+TEST_F(ViewerFixture, SceneNotificationRedrawsThroughTheTimer)
+{
+    open(1);
+    QSignalSpy draws(viewer, &QGLViewer::drawFinished);
+    scene.notify();  // only marks the view; the animation timer draws it
+    EXPECT_EQ(draws.count(), 0);
+    EXPECT_TRUE(draws.wait(10000));
 }
