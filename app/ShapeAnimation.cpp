@@ -100,7 +100,7 @@ ShapeModel* ShapeAnimation::frame(int index) const {
 void ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
                                const Scene& scene, bool computeDescriptors) {
     std::cout << kDashes << std::endl << "Loading new shape..." << std::endl;
-    shapes.push_back(loadMeshShape(fileName, rootDir, scene, computeDescriptors));
+    if (Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene, computeDescriptors)) shapes.push_back(shape);
 }
 
 void ShapeAnimation::addShape(ShapeModel* shape) {
@@ -143,7 +143,8 @@ int openSequence(Scene& scene, const std::string& path, int maxFrames, int skip)
     }
     sequence.skip = skip;
     int count = sequence.countFrames();
-    if (maxFrames > 0 && maxFrames < count) sequence.last = (maxFrames - 1) * sequence.skip + sequence.first;
+    if (maxFrames > 0 && maxFrames < count)  // below count, so the product stays within the files found
+        sequence.last = int((long long)(maxFrames - 1) * sequence.skip + sequence.first);
     scene.loadAnimation(sequence);
     ShapeAnimation* animation = scene.getAnimation();
     scene.source = animation ? animation->frame(0) : nullptr;
