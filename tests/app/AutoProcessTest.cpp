@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <map>
@@ -145,7 +147,8 @@ TEST_F(StartupLoading, ReplacingTheAnimationDropsTheSearchObjectOfItsShapes) {
 class AutomaticRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new fs::path(fs::temp_directory_path() / "veltrix_autorun");
+        // CTest runs each case in its own process, in parallel: one directory per process.
+        dir = new fs::path(fs::temp_directory_path() / ("veltrix_autorun_" + std::to_string(::getpid())));
         fs::remove_all(*dir);
         fs::create_directories(*dir);
         pair = new ArticulatedPair(makeArticulatedPair(1500));

@@ -2,21 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 
 namespace {
 // Captures what the indicators write to standard output while alive.
 class CoutCapture {
 public:
-    CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buf_.str(); }
+    CoutCapture() { testing::internal::CaptureStdout(); }
+    ~CoutCapture() {
+        if (!taken_) testing::internal::GetCapturedStdout();
+    }
+    std::string text() {
+        taken_ = true;
+        return testing::internal::GetCapturedStdout();
+    }
 
 private:
-    std::ostringstream buf_;
-    std::streambuf* old_;
+    bool taken_ = false;
 };
 
 std::string bs(int n) { return std::string(n, '\b'); }
@@ -36,9 +38,10 @@ TEST(Progress, TotalOf1000AdvancesOnePercentEveryTenIndices) {
             expected += bs(4) + buf;
         }
     }
-    EXPECT_EQ(cap.text(), expected);
+    const std::string out = cap.text();
+    EXPECT_EQ(out, expected);
     EXPECT_EQ(count, 100);
-    EXPECT_NE(cap.text().find("100%"), std::string::npos);
+    EXPECT_NE(out.find("100%"), std::string::npos);
 }
 
 TEST(Progress, SmallTotalsUseLargerIncrementsAndLag) {
