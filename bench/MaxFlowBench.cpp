@@ -8,53 +8,18 @@
 #include <vector>
 
 #include "FlowGraph.h"
+#include "GridGraphs.h"
 #include "MultiLabelOptimizer.h"
 
 namespace {
 
-// Smooth random field in about [-1, 1]: a sum of a few random plane waves.
-struct SmoothField {
-    explicit SmoothField(unsigned seed) {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<double> u(0.0, 1.0);
-        for (auto& w : waves) {
-            for (double& k : w.k) k = (u(rng) - 0.5) * 0.08;
-            w.phase = u(rng) * 6.283185307;
-        }
-    }
-    double operator()(double x, double y, double z) const {
-        double s = 0;
-        for (const auto& w : waves) s += std::sin(w.k[0] * x + w.k[1] * y + w.k[2] * z + w.phase);
-        return s / 2.0;
-    }
-    struct Wave {
-        double k[3];
-        double phase;
-    };
-    Wave waves[4];
-};
-
-// 4-connected (nz == 1) or 6-connected grid with neighbour capacities in [0.5, 1.5) and terminal
-// capacities from the smooth field plus noise.
+// Loads a grid graph into a max-flow graph.
 void buildGrid(FlowGraph& g, int nx, int ny, int nz, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> cap(0.5f, 1.5f);
-    std::uniform_real_distribution<float> noise(0.0f, 0.5f);
-    SmoothField field(seed + 1);
-    std::vector<FlowGraph::Node> nodes(static_cast<size_t>(nx) * ny * nz);
+    const GridGraph grid = makeGridGraph(nx, ny, nz, seed);
+    std::vector<FlowGraph::Node> nodes(static_cast<size_t>(grid.nodeCount));
     for (auto& n : nodes) n = g.addNode();
-    auto at = [&](int x, int y, int z) { return nodes[(static_cast<size_t>(z) * ny + y) * nx + x]; };
-    for (int z = 0; z < nz; ++z)
-        for (int y = 0; y < ny; ++y)
-            for (int x = 0; x < nx; ++x) {
-                double f = field(x, y, z);
-                float s = static_cast<float>(std::max(f, 0.0) * 4.0) + noise(rng);
-                float t = static_cast<float>(std::max(-f, 0.0) * 4.0) + noise(rng);
-                g.addTerminalCaps(at(x, y, z), s, t);
-                if (x + 1 < nx) g.addEdge(at(x, y, z), at(x + 1, y, z), cap(rng), cap(rng));
-                if (y + 1 < ny) g.addEdge(at(x, y, z), at(x, y + 1, z), cap(rng), cap(rng));
-                if (z + 1 < nz) g.addEdge(at(x, y, z), at(x, y, z + 1), cap(rng), cap(rng));
-            }
+    for (int i = 0; i < grid.nodeCount; ++i) g.addTerminalCaps(nodes[i], grid.source[i], grid.sink[i]);
+    for (const auto& e : grid.edges) g.addEdge(nodes[e.u], nodes[e.v], e.cap, e.revCap);
 }
 
 void gridBench(benchmark::State& state, int nx, int ny, int nz) {
