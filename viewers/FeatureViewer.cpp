@@ -1,0 +1,3 @@
+#include "FeatureViewer.h"
+
+FeatureViewer::FeatureViewer(Scene* s) : scene(s) { setAttribute(Qt::WA_DeleteOnClose); }
