@@ -14,6 +14,7 @@
 #include <cmath>
 #include <iostream>
 
+#include "CorrespViewer.h"
 #include "MatchCandidates.h"
 #include "OpenGLMaterial.h"
 #include "Random.h"
@@ -51,8 +52,16 @@ Viewer::Viewer(Scene* s, QWidget* parent) : QGLViewer(parent), scene(s)
 Viewer::~Viewer()
 {
     animationTimer.stop();
+    closeChildWindows(false);
     if (scene)
         scene->detach(this);
+}
+
+void Viewer::closeEvent(QCloseEvent* event)
+{
+    // Closing the main window ends the program, so its child windows go with it.
+    closeChildWindows(false);
+    QGLViewer::closeEvent(event);
 }
 
 void Viewer::update(Subject*)
@@ -291,6 +300,8 @@ void Viewer::keyPressEvent(QKeyEvent* e)
         if (scene)
             scene->autoProcess();
         CreateCorrespViewer();
+        if (correspViewer)
+            correspViewer->DisplayCorrespondenceResult(true);
     } else if (key == Qt::Key_Left && none) {
         orbitCamera(Vec(0, 1, 0), 10);
     } else if (key == Qt::Key_Right && none) {

@@ -164,7 +164,12 @@ private slots:
     // Animation timer: redraws when a notification asked for it.
     void redrawIfPending();
 
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    // Deletes the open child windows (only the slicer and the transformation editor, which keep
+    // shape pointers, when shapeWindowsOnly is set).
+    void closeChildWindows(bool shapeWindowsOnly);
     void buildMenu();
     // Frame stepping (Ctrl+Right / Ctrl+Left) and flipping (F).
     void showCurrentFrame();

@@ -16,11 +16,15 @@
 
 #include "AutoProcess.h"
 #include "CorrespEdit.h"
+#include "CorrespViewer.h"
+#include "FeatureViewer.h"
 #include "MatchCandidates.h"
 #include "Sampling.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
 #include "ShapeModel.h"
+#include "ShapeSlicer.h"
+#include "TransformViewer.h"
 
 namespace {
 
@@ -44,6 +48,8 @@ void Viewer::open(const char* file, int maxFrames, int skipFrames)
                                             "Meshes (*.obj)");
     if (path.isEmpty())
         return;
+    // The slicer and the transformation editor keep pointers to shapes of the old sequence.
+    closeChildWindows(true);
     openSequence(*scene, path.toStdString(), maxFrames, skipFrames);
     ShapeAnimation* anim = scene->animation;
     if (anim && anim->frameCount() > 0)
@@ -126,33 +132,118 @@ void Viewer::captureVideo()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Child windows. The correspondence viewer, feature-space viewer, shape slicer and
-// transformation editor are separate windows that this build does not contain yet; their
-// launchers do nothing until they exist.
+// Child windows. Each launcher raises the open window or creates it; the main window redraws them
+// with its child-display signal and forgets them when they are destroyed.
 
-void Viewer::CreateCorrespViewer() {}
+namespace {
 
-void Viewer::CorrespViewerDestroyed() { correspViewer = nullptr; }
+void reshow(QWidget* window)
+{
+    window->hide();
+    window->show();
+}
 
-void Viewer::CreateFeatureViewer() {}
+}  // namespace
 
-void Viewer::updateFeatureViewer() { CreateFeatureViewer(); }
+void Viewer::CreateCorrespViewer()
+{
+    if (correspViewer) {
+        reshow(correspViewer);
+        return;
+    }
+    if (!scene)
+        return;
+    correspViewer = new CorrespViewer(scene);
+    correspViewer->show();
+    connect(this, &Viewer::updateChildDisplay, correspViewer, &CorrespViewer::updateDisplay);
+    connect(correspViewer, &QObject::destroyed, this, &Viewer::CorrespViewerDestroyed);
+    if (featureViewer)
+        featureViewer->correspViewer = correspViewer;
+}
+
+void Viewer::CorrespViewerDestroyed()
+{
+    correspViewer = nullptr;
+    // The feature-space viewer reads the selections of the correspondence viewer.
+    if (featureViewer)
+        featureViewer->correspViewer = nullptr;
+}
+
+void Viewer::CreateFeatureViewer()
+{
+    if (featureViewer) {
+        reshow(featureViewer);
+        return;
+    }
+    if (!scene)
+        return;
+    featureViewer = new FeatureViewer(scene);
+    featureViewer->correspViewer = correspViewer;
+    featureViewer->show();
+    connect(this, &Viewer::updateChildDisplay, featureViewer, &FeatureViewer::updateGL);
+    connect(featureViewer, &QObject::destroyed, this, &Viewer::FeatureViewerDestroyed);
+}
+
+void Viewer::updateFeatureViewer()
+{
+    if (!featureViewer)
+        CreateFeatureViewer();
+    if (featureViewer)
+        featureViewer->updateGL();
+}
 
 void Viewer::FeatureViewerDestroyed() { featureViewer = nullptr; }
 
-void Viewer::CreateShapeSlicer() {}
+void Viewer::CreateShapeSlicer()
+{
+    if (shapeSlicer) {
+        reshow(shapeSlicer);
+        return;
+    }
+    ShapeModel* shape = currentShape();
+    if (!scene || !shape)
+        return;
+    shapeSlicer = new ShapeSlicer(scene, shape);
+    shapeSlicer->show();
+    connect(this, &Viewer::updateChildDisplay, shapeSlicer, &ShapeSlicer::updateGL);
+    connect(shapeSlicer, &QObject::destroyed, this, &Viewer::ShapeSlicerDestroyed);
+}
 
 void Viewer::ShapeSlicerDestroyed() { shapeSlicer = nullptr; }
 
-void Viewer::CreateTransformViewer() {}
+void Viewer::CreateTransformViewer()
+{
+    if (transformViewer) {
+        reshow(transformViewer);
+        return;
+    }
+    if (!scene || !currentShape())
+        return;
+    transformViewer = new TransformViewer(scene, scene->source, scene->target);
+    transformViewer->show();
+    connect(this, &Viewer::updateChildDisplay, transformViewer, &TransformViewer::updateGL);
+    connect(transformViewer, &QObject::destroyed, this, &Viewer::TransformViewerDestroyed);
+    transformViewer->assignGraphCutTransforms();
+}
 
 void Viewer::TransformViewerDestroyed() { transformViewer = nullptr; }
+
+void Viewer::closeChildWindows(bool shapeWindowsOnly)
+{
+    // Deleting a window reaches the matching ...Destroyed() slot, which forgets it.
+    delete shapeSlicer;
+    delete transformViewer;
+    if (shapeWindowsOnly)
+        return;
+    delete featureViewer;
+    delete correspViewer;
+    delete correspEditor;
+}
 
 void Viewer::CreateCorrespEditor()
 {
     if (correspEditor) {
-        correspEditor->hide();
-        correspEditor->show();
+        reshow(correspEditor);
         return;
     }
     if (!scene)
@@ -549,6 +640,8 @@ void Viewer::autoProcess()
     if (runAutoProcessMode(*scene)) {
         // A reloaded result is shown in the correspondence viewer and the transformation editor.
         CreateCorrespViewer();
+        if (correspViewer)
+            correspViewer->DisplayCorrespondenceResult(true);
         CreateTransformViewer();
     }
 }

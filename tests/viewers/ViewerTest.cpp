@@ -649,3 +649,78 @@ TEST_F(ViewerFixture, SceneNotificationRedrawsThroughTheTimer)
     EXPECT_EQ(draws.count(), 0);
     EXPECT_TRUE(draws.wait(10000));
 }
+
+// ---------------------------------------------------------------------------------------------
+// Child windows
+
+#include "CorrespViewer.h"
+#include "FeatureViewer.h"
+#include "ShapeSlicer.h"
+#include "TransformViewer.h"
+
+TEST_F(ViewerFixture, ChildWindowsAreRaisedNotDuplicatedAndForgottenWhenClosed)
+{
+    open(2);
+    viewer->CreateCorrespViewer();
+    CorrespViewer* corresp = viewer->correspViewer;
+    ASSERT_NE(corresp, nullptr);
+    viewer->CreateCorrespViewer();
+    EXPECT_EQ(viewer->correspViewer, corresp);
+    EXPECT_TRUE(corresp->isVisible());
+
+    // The feature-space viewer is told of the correspondence viewer, whichever comes first.
+    viewer->CreateFeatureViewer();
+    ASSERT_NE(viewer->featureViewer, nullptr);
+    EXPECT_EQ(viewer->featureViewer->correspViewer, corresp);
+    corresp->close();  // deletes itself
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(viewer->correspViewer, nullptr);
+    EXPECT_EQ(viewer->featureViewer->correspViewer, nullptr);
+    viewer->CreateCorrespViewer();
+    EXPECT_EQ(viewer->featureViewer->correspViewer, viewer->correspViewer);
+
+    viewer->CreateShapeSlicer();
+    viewer->CreateTransformViewer();
+    ASSERT_NE(viewer->shapeSlicer, nullptr);
+    ASSERT_NE(viewer->transformViewer, nullptr);
+    EXPECT_EQ(viewer->shapeSlicer->shape, viewer->currentShape());
+    EXPECT_EQ(viewer->transformViewer->source, scene.source);
+    EXPECT_EQ(viewer->transformViewer->target, scene.target);
+    delete viewer->featureViewer;
+    EXPECT_EQ(viewer->featureViewer, nullptr);
+
+    // Editor id 23 opens the feature-space viewer again.
+    viewer->CorrespEditorChanged(23, 0);
+    EXPECT_NE(viewer->featureViewer, nullptr);
+    // The main window's destructor closes what is still open (checked by the sanitizer run).
+}
+
+TEST_F(ViewerFixture, WindowsOnShapesCloseWhenANewSequenceIsOpened)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string root = dir.path().toStdString() + "/";
+    Mesh3_real* m = makeSphereMesh(1);
+    m->setFileName(root + "n_00.obj", root);
+    m->writeGeometryOBJ();
+    delete m;
+    open(2);
+    scene.rootDir = root;
+    viewer->CreateShapeSlicer();
+    viewer->CreateTransformViewer();
+    viewer->CreateCorrespViewer();
+    ASSERT_NE(viewer->shapeSlicer, nullptr);
+    viewer->open((root + "n_00.obj").c_str());
+    EXPECT_EQ(viewer->shapeSlicer, nullptr);
+    EXPECT_EQ(viewer->transformViewer, nullptr);
+    EXPECT_NE(viewer->correspViewer, nullptr);  // it reads the scene's current shapes
+}
+
+TEST_F(ViewerFixture, WindowsNeedAShape)
+{
+    open(0);
+    viewer->CreateShapeSlicer();
+    viewer->CreateTransformViewer();
+    EXPECT_EQ(viewer->shapeSlicer, nullptr);
+    EXPECT_EQ(viewer->transformViewer, nullptr);
+}
