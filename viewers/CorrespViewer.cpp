@@ -10,7 +10,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QPixmap>
+#include <QPainter>
 
 #include <GL/gl.h>
 
@@ -450,6 +450,7 @@ void CorrespViewerElement::drawLabellingAsPoints(const ShapeModel& labelled, con
     const int R = int(transforms.size());
     const int n = std::min(int(labels.size()), labelled.vertexCount());
     glPushAttrib(GL_ALL_ATTRIB_BITS);
+    glDepthFunc(GL_LEQUAL);  // in its own pane the labelling lies on the drawn model
     glDisable(GL_LIGHTING);
     glPointSize(6.0f);
     glBegin(GL_POINTS);
@@ -485,6 +486,7 @@ void CorrespViewerElement::drawLabellingAsTriangles(const ShapeModel& labelled, 
     const int n = std::min(int(labels.size()), labelled.vertexCount());
     const bool hasNormals = labelled.normals.size() == labelled.vertexCount();
     glPushAttrib(GL_ALL_ATTRIB_BITS);
+    glDepthFunc(GL_LEQUAL);  // in its own pane the labelling lies on the drawn model
     glEnable(GL_LIGHTING);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
@@ -1058,7 +1060,14 @@ void CorrespViewerElement::saveScreenshot(bool promptFile)
         std::cout << "Screenshot " << name.toStdString() << " already exists; not overwritten." << std::endl;
         return;
     }
-    const QPixmap shot = viewer->grab();
+    // The panes' own renderings, placed where they sit in the window (text included).
+    QImage shot(viewer->size(), QImage::Format_RGB32);
+    shot.fill(viewer->palette().window().color());
+    {
+        QPainter painter(&shot);
+        for (CorrespViewerElement* pane : {viewer->sourcePane, viewer->targetPane})
+            painter.drawImage(pane->mapTo(viewer, QPoint(0, 0)), pane->grabFramebuffer());
+    }
     if (!shot.save(name, "PNG")) {
         std::cerr << "Error in CorrespViewerElement::saveScreenshot(): could not write " << name.toStdString()
                   << "!" << std::endl;

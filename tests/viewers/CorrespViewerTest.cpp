@@ -751,5 +751,13 @@ TEST_F(CorrespViewerFixture, DISABLED_Picture)
     QTest::qWait(50);
     render(window->sourcePane);
     render(window->targetPane);
-    window->grab().save("/tmp/corresp.png");
+    scene.autoSaveCorrespondenceResult = "/tmp/corresp.data";
+    QFile::remove("/tmp/corresp_shot.png");
+    window->sourcePane->saveScreenshot(false);
+    window->targetPane->subsetSize = 1;
+    render(window->targetPane).save("/tmp/corresp_t0.png");
+    window->targetSelection.clear();
+    render(window->targetPane).save("/tmp/corresp_t1.png");
+    window->sourcePane->showModelsAction->setChecked(false);
+    render(window->sourcePane).save("/tmp/corresp_s1.png");
 }
