@@ -93,7 +93,7 @@ void FeatureViewer::keyPressEvent(QKeyEvent* e)
 {
     const bool plain = (e->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
     if (plain && e->key() == Qt::Key_S) {
-        firstDimension = firstDimension + 1 > 3 ? 0 : firstDimension + 1;
+        firstDimension = firstDimension >= 0 && firstDimension < 3 ? firstDimension + 1 : 0;
         showMessage(QString("Displaying dimensions: [%1,%2,%3]")
                         .arg(firstDimension)
                         .arg(firstDimension + 1)

@@ -24,6 +24,16 @@ void expectNear(const Triple& got, const Triple& want)
         EXPECT_NEAR(got[k], want[k], 1e-5f) << "component " << k;
 }
 
+// Pixels of a region of the image that are clearly darker than the white background.
+int darkPixels(const QImage& img, const QRect& r)
+{
+    int n = 0;
+    for (int y = std::max(r.top(), 0); y <= std::min(r.bottom(), img.height() - 1); ++y)
+        for (int x = std::max(r.left(), 0); x <= std::min(r.right(), img.width() - 1); ++x)
+            n += qGray(img.pixel(x, y)) < 128 ? 1 : 0;
+    return n;
+}
+
 // A point shape of the given positions (no frames needed here).
 ShapeModel* pointShape(const std::vector<Vec3f>& points)
 {
@@ -208,13 +218,8 @@ TEST_F(FeatureViewerTest, AllPlotWithoutClustersDrawsEveryPairInForeground)
     EXPECT_TRUE(all.modes.empty());
     EXPECT_TRUE(all.text.isEmpty());
 
-    // Black points on white.
-    const QImage& img = lastImage;
-    int dark = 0;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            dark += qGray(img.pixel(x, y)) < 64 ? 1 : 0;
-    EXPECT_GE(dark, 3 * 16);
+    // Black points on white (size 5: at least 16 pixels each).
+    EXPECT_GE(darkPixels(lastImage, lastImage.rect()), 3 * 16);
 }
 
 TEST_F(FeatureViewerTest, AllPlotWithClustersSkipsUnclusteredAndSmallClusters)
@@ -245,6 +250,10 @@ TEST_F(FeatureViewerTest, AllPlotWithClustersSkipsUnclusteredAndSmallClusters)
     expectNear(all.modes[0].position, triple(1, 0, 0));
     expectNear(all.modes[1].position, triple(2, 0, 0));
     EXPECT_EQ(all.text.toStdString(), "Showing 2/4 clusters");
+    // The status line sits just above 24 pixels from the bottom, from x = 10 on.
+    const QRect line(10, lastImage.height() - 38, 150, 16);
+    EXPECT_GT(darkPixels(lastImage, line), 20);
+    EXPECT_EQ(darkPixels(lastImage, line.translated(0, -24)), 0);
 
     key(Qt::Key_M);
     EXPECT_TRUE(redraw().all.modes.empty());
