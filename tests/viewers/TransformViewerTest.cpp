@@ -58,15 +58,11 @@ std::vector<double> untransformedDataCosts(const ShapeModel& s, const ShapeModel
     return cost;
 }
 
-// Rotation of angle about axis (any length), as a rigid transform about the origin plus t.
+// Rotation of angle about an axis through the origin (exponential map), then translation by t.
 RigidTransform rotationAbout(const Vec& axis, double angle, const Vec3f& t)
 {
-    const Quaternion q(axis, angle);
-    RigidTransform T;
-    const Vec cols[3] = {q.rotate(Vec(1, 0, 0)), q.rotate(Vec(0, 1, 0)), q.rotate(Vec(0, 0, 1))};
-    for (int j = 0; j < 3; ++j)
-        for (int r = 0; r < 3; ++r)
-            T.R[3 * r + j] = float(cols[j][r]);
+    const Vec w = axis.unit() * angle;
+    RigidTransform T = twistToTransform(Twist{0, 0, 0, float(w.x), float(w.y), float(w.z)});
     T.t[0] = t.x;
     T.t[1] = t.y;
     T.t[2] = t.z;
