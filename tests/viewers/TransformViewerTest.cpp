@@ -403,6 +403,16 @@ TEST_F(TransformViewerTest, ShiftRectangleSelectsAndAltRectangleRemoves)
         }
     }
     EXPECT_GT(inside, 0);
+
+    // More hits than the pick buffer holds: the records that fit are used, nothing else is read.
+    viewer->selection.clear();
+    viewer->setSelectBufferSize(41);
+    testing::internal::CaptureStderr();
+    drag(viewer, Qt::LeftButton, Qt::ShiftModifier, QPoint(1, 1), QPoint(398, 398));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning in TransformViewer::endSelection()"),
+              std::string::npos);
+    EXPECT_EQ(viewer->selection.size(), 10u);  // 4 values per record
+    EXPECT_EQ(viewer->selectionMode, 0);
 }
 
 // ---- display ----
