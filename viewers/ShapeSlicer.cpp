@@ -210,6 +210,12 @@ void ShapeSlicer::endSelection(const QPoint&)
     const long long size = selectBufferSize();
     const bool isRectangle = rectangle.width() >= minRectangleSize && rectangle.height() >= minRectangleSize;
 
+    // Clicks look only at kept vertices: one removed earlier still lies in front of the surface
+    // now seen through the hole, and would swallow every later click there.
+    std::vector<char> isKept(isRectangle ? 0 : n, 0);
+    if (!isRectangle)
+        for (int v : kept)
+            isKept[v] = 1;
     std::vector<char> hit(isRectangle ? n : 0, 0);
     long long nearest = -1;
     GLuint nearestDepth = 0;
@@ -224,7 +230,7 @@ void ShapeSlicer::endSelection(const QPoint&)
                 continue;
             if (isRectangle)
                 hit[name] = 1;
-            else if (nearest < 0 || minDepth < nearestDepth) {
+            else if (isKept[name] && (nearest < 0 || minDepth < nearestDepth)) {
                 nearest = name;
                 nearestDepth = minDepth;
             }
@@ -300,7 +306,8 @@ void ShapeSlicer::keyPressEvent(QKeyEvent* event)
     update();
 }
 
-Mesh3_real* ShapeSlicer::extractSlice(const char* pointSetMessage, const char* operation)
+Mesh3_real* ShapeSlicer::extractSlice(const char* pointSetMessage, const char* emptyMessage,
+                                       const char* operation)
 {
     if (!checkShape()) {
         std::cerr << "Error in ShapeSlicer::" << operation << "(): there is no shape to slice." << std::endl;
@@ -317,7 +324,7 @@ Mesh3_real* ShapeSlicer::extractSlice(const char* pointSetMessage, const char* o
         delete slice;
         std::cerr << "Error in ShapeSlicer::" << operation << "(): the slice holds no whole triangle."
                   << std::endl;
-        QMessageBox::information(this, "Error!", "The slice holds no whole triangle: nothing to do.");
+        QMessageBox::information(this, "Error!", emptyMessage);
         return nullptr;
     }
     return slice;
@@ -333,7 +340,8 @@ void ShapeSlicer::saveSliceResult()
     if (path.isEmpty())
         return;
     std::unique_ptr<Mesh3_real> slice(
-        extractSlice("Saving out a point set is not implemented yet!", "saveSliceResult"));
+        extractSlice("Saving out a point set is not implemented yet!",
+                     "The slice holds no whole triangle; nothing was saved.", "saveSliceResult"));
     if (!slice)
         return;
     slice->setFileName(path.toStdString(), scene ? scene->rootDir : std::string());
@@ -349,7 +357,8 @@ void ShapeSlicer::addToScene()
 {
     if (!scene)
         return;
-    Mesh3_real* slice = extractSlice("Adding a point set to the scene is not implemented yet!", "addToScene");
+    Mesh3_real* slice = extractSlice("Adding a point set to the scene is not implemented yet!",
+                                     "The slice holds no whole triangle; nothing was added.", "addToScene");
     if (!slice)
         return;
     // The same state as a mesh read from a file: vertices left without a triangle become

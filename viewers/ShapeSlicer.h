@@ -59,9 +59,9 @@ private:
     bool checkShape();
     // Frames the camera on the shape's bounding box.
     void fitView();
-    // The triangles of kept as a new mesh, or null (after telling the user) when the shape is a
-    // point set or no triangle is left whole. Owned by the caller.
-    Mesh3_real* extractSlice(const char* pointSetMessage, const char* operation);
+    // The triangles of kept as a new mesh, or null (after telling the user with the message)
+    // when the shape is a point set or no triangle is left whole. Owned by the caller.
+    Mesh3_real* extractSlice(const char* pointSetMessage, const char* emptyMessage, const char* operation);
     // Grows the selection buffer so that every vertex can be named in one selection.
     void fitSelectBuffer();
 
