@@ -42,8 +42,7 @@ QString unreadableObjReason(const QString& path)
         if (word[0] == 'v' && word.size() > 1 && word[1] != 'n' && word[1] != 't')
             return QString("Unknown token \"%1\" in %2").arg(QString::fromLatin1(word), path);
         if (word[0] == 'm') {
-            const QByteArray rest = line.mid(end).trimmed();
-            const QByteArray name = rest.left(rest.indexOf(' ') < 0 ? rest.size() : rest.indexOf(' '));
+            const QByteArray name = line.mid(end).simplified().split(' ').value(0);
             if (!name.isEmpty()) {
                 const QString library = dir + "/" + QString::fromLocal8Bit(name);
                 QFile mtl(library);

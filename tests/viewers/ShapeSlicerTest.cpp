@@ -161,6 +161,15 @@ TEST_F(ShapeSlicerTest, RectangleRemovesFrontAndBackVerticesAndTheirTriangles)
     ASSERT_EQ(slicer->kept, allVertices(n));
     EXPECT_NE(pixel(160, 120), white);
 
+    // The rectangle being dragged shows on the background; over no vertex it removes nothing.
+    QTest::mousePress(slicer, Qt::LeftButton, Qt::ControlModifier, QPoint(20, 20));
+    dragTo(QPoint(60, 60));
+    EXPECT_EQ(slicer->selecting, 1);
+    EXPECT_NE(pixel(40, 40), white);
+    QTest::mouseRelease(slicer, Qt::LeftButton, Qt::ControlModifier, QPoint(60, 60));
+    EXPECT_EQ(pixel(40, 40), white);
+    EXPECT_EQ(int(slicer->kept.size()), n);
+
     const QRect r(QPoint(140, 100), QPoint(180, 140));
     controlDrag(r.topLeft(), r.bottomRight());
     EXPECT_EQ(slicer->selecting, 0);
