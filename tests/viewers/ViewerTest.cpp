@@ -724,3 +724,58 @@ TEST_F(ViewerFixture, WindowsNeedAShape)
     EXPECT_EQ(viewer->shapeSlicer, nullptr);
     EXPECT_EQ(viewer->transformViewer, nullptr);
 }
+
+namespace {
+
+// Writes a result file in which every vertex of both spheres carries the one verified
+// transformation, a translation by (0.1, 0, 0) (the fixture's second sphere is moved so).
+std::string writeTranslationResult(Scene& scene, const QString& dir)
+{
+    scene.createMatchCandidates(scene.source, scene.target, true);
+    MatchCandidates& mc = *scene.matchCandidates;
+    mc.regions.resize(2);
+    mc.regionTransforms.resize(2);
+    mc.regionTransforms[1].t[0] = 0.1f;
+    for (int v = 0; v < scene.source->vertexCount(); ++v)
+        mc.regions[1].addCorrespondence(scene.source->vertices.point(v),
+                                        scene.target->vertices.point(v), v, v);
+    mc.sortResult(2, -1);
+    mc.gcLabelsSource.assign(scene.source->vertexCount(), 0);
+    mc.gcLabelsTarget.assign(scene.target->vertexCount(), 0);
+    const std::string path = (dir + "/result.data").toStdString();
+    mc.saveGraphCutResult(path);
+    scene.createMatchCandidates(scene.source, scene.target, true);  // forget it
+    return path;
+}
+
+}  // namespace
+
+TEST_F(ViewerFixture, ModeTwoShowsTheSavedResultInTheChildWindows)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    open(2);
+    scene.autoSaveCorrespondenceResult = writeTranslationResult(scene, dir.path());
+    ASSERT_TRUE(scene.matchCandidates->gcLabelsSource.empty());
+    scene.autoProcessMode = 2;
+    testing::internal::CaptureStdout();
+    viewer->autoProcess();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(scene.matchCandidates->gcLabelsSource.size(), size_t(scene.source->vertexCount()));
+    ASSERT_NE(viewer->correspViewer, nullptr);
+    ASSERT_NE(viewer->transformViewer, nullptr);
+    EXPECT_NE(out.find("Assigned graph cut result as initial transformations!"), std::string::npos) << out;
+    for (CorrespViewerElement* pane : {viewer->correspViewer->sourcePane, viewer->correspViewer->targetPane}) {
+        EXPECT_TRUE(pane->showResultAction->isChecked());
+        EXPECT_FALSE(pane->showModelsAction->isChecked());
+    }
+    ASSERT_EQ(viewer->transformViewer->vertexObjects.size(), size_t(scene.source->vertexCount()));
+    const qglviewer::Vec p = viewer->transformViewer->vertexObjects[5]->frame.position();
+    EXPECT_FLOAT_EQ(float(p.x), 0.1f);
+    EXPECT_FLOAT_EQ(float(p.y), 0.0f);
+
+    // Return runs the pipeline (nothing to do: the result is there) and shows the result again.
+    viewer->correspViewer->DisplayCorrespondenceResult(false);
+    key(Qt::Key_Return);
+    EXPECT_TRUE(viewer->correspViewer->sourcePane->showResultAction->isChecked());
+}
