@@ -407,6 +407,10 @@ void CorrespViewerElement::drawSelectionTransforms()
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glDepthMask(GL_FALSE);
+    // A copy moved by a right transformation lies on the target's surface and would lose the
+    // depth test against it; it is pulled slightly towards the viewer.
+    glEnable(GL_POLYGON_OFFSET_FILL);
+    glPolygonOffset(-1.0f, -4.0f);
     setOpenGLMaterialColor(scene->sourceColor, 0.7f);
     for (int i = subsetStart; i < end; ++i) {
         glPushMatrix();
@@ -1060,15 +1064,7 @@ void CorrespViewerElement::saveScreenshot(bool promptFile)
         std::cout << "Screenshot " << name.toStdString() << " already exists; not overwritten." << std::endl;
         return;
     }
-    // The panes' own renderings, placed where they sit in the window (text included).
-    QImage shot(viewer->size(), QImage::Format_RGB32);
-    shot.fill(viewer->palette().window().color());
-    {
-        QPainter painter(&shot);
-        for (CorrespViewerElement* pane : {viewer->sourcePane, viewer->targetPane})
-            painter.drawImage(pane->mapTo(viewer, QPoint(0, 0)), pane->grabFramebuffer());
-    }
-    if (!shot.save(name, "PNG")) {
+    if (!viewer->picture().save(name, "PNG")) {
         std::cerr << "Error in CorrespViewerElement::saveScreenshot(): could not write " << name.toStdString()
                   << "!" << std::endl;
         return;
@@ -1077,3 +1073,14 @@ void CorrespViewerElement::saveScreenshot(bool promptFile)
 }
 
 void CorrespViewerElement::saveScreenshot() { saveScreenshot(true); }
+
+QImage CorrespViewer::picture()
+{
+    // Grabbing the window itself loses the panes' text; their own renderings keep it.
+    QImage shot(size(), QImage::Format_RGB32);
+    shot.fill(palette().window().color());
+    QPainter painter(&shot);
+    for (CorrespViewerElement* pane : {sourcePane, targetPane})
+        painter.drawImage(pane->mapTo(this, QPoint(0, 0)), pane->grabFramebuffer());
+    return shot;
+}

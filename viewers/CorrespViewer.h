@@ -1,6 +1,7 @@
 #pragma once
 #include <QGLViewer/qglviewer.h>
 
+#include <QImage>
 #include <QPoint>
 #include <QSplitter>
 #include <QString>
@@ -155,6 +156,8 @@ public:
     void cancelPendingPair();
     // True while half of a point pair has been entered or a pane waits for one.
     bool pairPending() const;
+    // The window as it looks: both panes' renderings, text included, where they sit.
+    QImage picture();
 
     Scene* scene;
     CorrespViewerElement* sourcePane = nullptr;  // pane 1
