@@ -154,6 +154,9 @@ bool CorrespViewer::pairPending() const
 CorrespViewerElement::CorrespViewerElement(Scene* s, CorrespViewer* owner, int paneSide, QWidget* parent)
     : QGLViewer(parent), scene(s), viewer(owner), side(paneSide)
 {
+    // The source pane keeps the window's camera in a file of its own (the target pane borrows
+    // that camera); left to the widget, the name would depend on how many viewers exist.
+    setStateFileName(side == 1 ? ".correspViewer.xml" : QString());
     // The menu exists from the start so that the window can set its check states before the
     // pane has been shown.
     buildMenu();

@@ -69,6 +69,8 @@ ShapeSlicer::ShapeSlicer(Scene* s, ShapeModel* sh)
     setAttribute(Qt::WA_DeleteOnClose);
     // Closing a tool window must never end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
+    // A state file of its own, so that closing it never overwrites another window's camera.
+    setStateFileName(".shapeSlicer.xml");
     if (shape && scene && scene->animation) {
         const auto& shapes = scene->animation->shapes;
         shapeFromScene = std::find(shapes.begin(), shapes.end(), shape) != shapes.end();

@@ -190,6 +190,8 @@ TransformViewer::TransformViewer(Scene* s, ShapeModel* src, ShapeModel* tgt)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("Transformation Viewer / Editor");
+    // A state file of its own, so that closing it never overwrites another window's camera.
+    setStateFileName(".transformViewer.xml");
 
     dataTerms = {pointToPointTerm, pointToPlaneTerm, hybridTerm, pointAndNormalTerm};
     smoothTerms = {edgeLengthDifferenceTerm};

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QMenu>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -686,6 +687,13 @@ TEST_F(ViewerFixture, ChildWindowsAreRaisedNotDuplicatedAndForgottenWhenClosed)
     EXPECT_EQ(viewer->shapeSlicer->shape, viewer->currentShape());
     EXPECT_EQ(viewer->transformViewer->source, scene.source);
     EXPECT_EQ(viewer->transformViewer->target, scene.target);
+    // Each window keeps its camera in its own file, whatever the order they were opened in.
+    const QStringList stateFiles = {QFileInfo(viewer->stateFileName()).fileName(),
+                                    QFileInfo(viewer->correspViewer->sourcePane->stateFileName()).fileName(),
+                                    QFileInfo(viewer->featureViewer->stateFileName()).fileName(),
+                                    QFileInfo(viewer->shapeSlicer->stateFileName()).fileName(),
+                                    QFileInfo(viewer->transformViewer->stateFileName()).fileName()};
+    EXPECT_EQ(QSet<QString>(stateFiles.begin(), stateFiles.end()).size(), stateFiles.size()) << stateFiles.join(" ").toStdString();
     delete viewer->featureViewer;
     EXPECT_EQ(viewer->featureViewer, nullptr);
 
