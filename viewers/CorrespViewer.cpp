@@ -629,30 +629,11 @@ void CorrespViewerElement::drawSmoothnessEdges()
 void CorrespViewerElement::drawSelectionRectangle()
 {
     const QRect r = QRect(rectangleCorner, rectangleEnd).normalized();
-    glPushAttrib(GL_ALL_ATTRIB_BITS);
+    static const float fill[4] = {0.0f, 0.0f, 0.3f, 0.3f};
+    static const float outline[4] = {0.4f, 0.4f, 0.5f, 0.5f};
     startScreenCoordinatesSystem();
-    glDisable(GL_LIGHTING);
-    glDisable(GL_DEPTH_TEST);
-    glDisable(GL_CULL_FACE);
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glColor4f(0.0f, 0.0f, 0.3f, 0.3f);
-    glBegin(GL_QUADS);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
-    glLineWidth(2.0f);
-    glColor4f(0.4f, 0.4f, 0.5f, 0.5f);
-    glBegin(GL_LINE_LOOP);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
+    drawScreenRectangle(r.left(), r.top(), r.right(), r.bottom(), fill, outline);
     stopScreenCoordinatesSystem();
-    glPopAttrib();
 }
 
 void CorrespViewerElement::drawPendingPoint()

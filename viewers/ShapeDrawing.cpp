@@ -413,3 +413,25 @@ void drawPointSetSubset(const PointSetANN& points, int mode, const std::vector<i
         glEnd();
     }
 }
+
+void drawScreenRectangle(int left, int top, int right, int bottom, const float fill[4], const float outline[4])
+{
+    glPushAttrib(GL_ALL_ATTRIB_BITS);
+    glDisable(GL_LIGHTING);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_CULL_FACE);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1)
+            glLineWidth(2.0f);
+        glColor4fv(pass == 0 ? fill : outline);
+        glBegin(pass == 0 ? GL_QUADS : GL_LINE_LOOP);
+        glVertex2i(left, top);
+        glVertex2i(right, top);
+        glVertex2i(right, bottom);
+        glVertex2i(left, bottom);
+        glEnd();
+    }
+    glPopAttrib();
+}

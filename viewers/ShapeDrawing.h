@@ -41,6 +41,12 @@ void drawPointSetNamed(const PointSetANN& points, int mode, float radius);
 void drawPointSetSubset(const PointSetANN& points, int mode, const std::vector<int>& indexList,
                         float radius);
 
+// A selection rectangle between two window-pixel corners, for use inside the viewer's screen
+// coordinate system: a translucent fill, then an outline of width 2, both with alpha blending (so
+// that the fill shows on a white background), unlit and without depth test. The GL state is
+// restored afterwards.
+void drawScreenRectangle(int left, int top, int right, int bottom, const float fill[4], const float outline[4]);
+
 // A lit solid sphere centred at the origin (GLUT when it is initialised, GLU otherwise).
 void solidSphere(double radius, int slices, int stacks);
 // Initialises GLUT once when the windowing system allows it (an X display); harmless to repeat.

@@ -163,31 +163,10 @@ void ShapeSlicer::draw()
     if (!selecting)
         return;
     const QRect r = rectangle.normalized();
+    static const float fill[4] = {0.0f, 0.0f, 0.3f, 0.3f};
+    static const float outline[4] = {0.4f, 0.4f, 0.5f, 0.5f};
     startScreenCoordinatesSystem();
-    glDisable(GL_LIGHTING);
-    glDisable(GL_DEPTH_TEST);
-    glEnable(GL_BLEND);
-    // Alpha blending: with the additive function the rectangle would vanish on the white background.
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glColor4f(0.0f, 0.0f, 0.3f, 0.3f);
-    glBegin(GL_QUADS);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
-    glLineWidth(2.0f);
-    glColor4f(0.4f, 0.4f, 0.5f, 0.5f);
-    glBegin(GL_LINE_LOOP);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
-    glBlendFunc(GL_ONE, GL_ONE);
-    glDisable(GL_BLEND);
-    glEnable(GL_DEPTH_TEST);
-    glEnable(GL_LIGHTING);
+    drawScreenRectangle(r.left(), r.top(), r.right(), r.bottom(), fill, outline);
     stopScreenCoordinatesSystem();
 }
 

@@ -577,28 +577,11 @@ void TransformViewer::drawLegend()
 void TransformViewer::drawSelectionRectangle()
 {
     const QRect r = selectionRect.normalized();
-    startScreenCoordinatesSystem();
-    glDisable(GL_LIGHTING);
-    glEnable(GL_BLEND);
-    glColor4f(0.0f, 0.0f, 0.3f, 0.6f);
-    glBegin(GL_QUADS);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
-    glDisable(GL_BLEND);
-
     const QColor fg = foregroundColor();
-    glLineWidth(2.0f);
-    glColor3f(float(fg.redF()), float(fg.greenF()), float(fg.blueF()));
-    glBegin(GL_LINE_LOOP);
-    glVertex2i(r.left(), r.top());
-    glVertex2i(r.right(), r.top());
-    glVertex2i(r.right(), r.bottom());
-    glVertex2i(r.left(), r.bottom());
-    glEnd();
-    glEnable(GL_LIGHTING);
+    static const float fill[4] = {0.0f, 0.0f, 0.3f, 0.6f};
+    const float outline[4] = {float(fg.redF()), float(fg.greenF()), float(fg.blueF()), 1.0f};
+    startScreenCoordinatesSystem();
+    drawScreenRectangle(r.left(), r.top(), r.right(), r.bottom(), fill, outline);
     stopScreenCoordinatesSystem();
 }
 

@@ -52,6 +52,7 @@ Viewer::Viewer(Scene* s, QWidget* parent) : QGLViewer(parent), scene(s)
 Viewer::~Viewer()
 {
     animationTimer.stop();
+    hide();  // no more drawing while the child windows are taken down
     closeChildWindows(false);
     if (scene)
         scene->detach(this);

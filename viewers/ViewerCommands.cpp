@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <iostream>
+#include <vector>
 
 #include "AutoProcess.h"
 #include "CorrespEdit.h"
@@ -230,6 +231,14 @@ void Viewer::TransformViewerDestroyed() { transformViewer = nullptr; }
 
 void Viewer::closeChildWindows(bool shapeWindowsOnly)
 {
+    std::vector<QWidget*> windows = {shapeSlicer, transformViewer};
+    if (!shapeWindowsOnly)
+        windows.insert(windows.end(), {featureViewer, correspViewer, correspEditor});
+    // All of them are hidden first: releasing one window's GL context can deliver pending paint
+    // events to the others, which must not draw while they are being taken down.
+    for (QWidget* w : windows)
+        if (w)
+            w->hide();
     // Deleting a window reaches the matching ...Destroyed() slot, which forgets it.
     delete shapeSlicer;
     delete transformViewer;
