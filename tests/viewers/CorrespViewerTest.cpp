@@ -20,18 +20,6 @@ namespace {
 
 using qglviewer::Vec;
 
-void acceptFile(const QString& path)
-{
-    answerNextDialog([path](QWidget* w) {
-        auto* d = qobject_cast<QFileDialog*>(w);
-        if (!d) {
-            w->close();
-            return;
-        }
-        d->selectFile(path);
-        static_cast<QDialog*>(d)->accept();
-    });
-}
 
 RigidTransform shift(float x, float y, float z)
 {

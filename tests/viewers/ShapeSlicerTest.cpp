@@ -20,21 +20,6 @@
 
 namespace {
 
-// Answers the next file dialog with the path; then runs `then` (to queue the next answer).
-void answerFile(const QString& path, std::function<void()> then = {})
-{
-    answerNextDialog([path, then](QWidget* w) {
-        auto* d = qobject_cast<QFileDialog*>(w);
-        if (!d) {
-            w->close();
-            return;
-        }
-        d->selectFile(path);
-        static_cast<QDialog*>(d)->accept();
-        if (then)
-            then();
-    });
-}
 
 // Answers the next message box, keeping its title and text. The polling timer belongs to
 // `owner`, so a box that never comes leaves nothing behind.
@@ -283,7 +268,7 @@ TEST_F(ShapeSlicerTest, SavingWritesTheWholeTrianglesRenumberedAndNeverOverwrite
     ASSERT_FALSE(expected.empty());
 
     const QString path = dir.filePath("slice.obj");
-    answerFile(path);
+    acceptFile(path);
     slicer->saveSliceResult();
     std::istringstream in(readFile(path));
     std::string line;
@@ -312,7 +297,7 @@ TEST_F(ShapeSlicerTest, SavingWritesTheWholeTrianglesRenumberedAndNeverOverwrite
     const QString other = dir.filePath("taken.obj");
     writeFile(other, "keep me\n");
     QString title, text;
-    answerFile(other, [&]() { answerBox(slicer, &title, &text); });
+    acceptFile(other, [&]() { answerBox(slicer, &title, &text); });
     slicer->saveSliceResult();
     EXPECT_EQ(readFile(other), "keep me\n");
     EXPECT_EQ(title, "Error!");
@@ -348,7 +333,7 @@ TEST_F(ShapeSlicerTest, AnEmptySliceIsNeitherSavedNorAdded)
     ASSERT_TRUE(slicer->kept.empty());
     const QString path = dir.filePath("empty.obj");
     QString title, text;
-    answerFile(path, [&]() { answerBox(slicer, &title, &text); });
+    acceptFile(path, [&]() { answerBox(slicer, &title, &text); });
     slicer->saveSliceResult();
     EXPECT_FALSE(QFile::exists(path));
     EXPECT_EQ(title, "Error!");
@@ -371,7 +356,7 @@ TEST_F(ShapeSlicerTest, PointSetsCannotBeSavedOrAdded)
 
     QString title, text;
     const QString path = dir.filePath("points.obj");
-    answerFile(path, [&]() { answerBox(slicer, &title, &text); });
+    acceptFile(path, [&]() { answerBox(slicer, &title, &text); });
     slicer->saveSliceResult();
     EXPECT_EQ(title, "Error!");
     EXPECT_EQ(text, "Saving out a point set is not implemented yet!");
@@ -392,9 +377,17 @@ TEST_F(ShapeSlicerTest, LoadingReplacesTheShapeAndKeepsAllOfIt)
     writeFile(quad, "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3\nf 1 3 4\n");
     const QString tri = dir.filePath("tri.obj");
     writeFile(tri, "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    // Every file exists before the first dialog lists the directory: a file dialog may not see a
+    // file written after it (or an earlier one) read the directory.
+    const QString bad = dir.filePath("bad.obj");
+    writeFile(bad, "v 0 0 0\nvx 1 0 0\n");
+    const QString noMaterial = dir.filePath("nomtl.obj");
+    writeFile(noMaterial, "mtllib missing.mtl\nv 0 0 0\n");
+    const QString empty = dir.filePath("empty.obj");
+    writeFile(empty, "# nothing\n");
 
     controlDrag(QPoint(120, 80), QPoint(200, 160));
-    answerFile(quad);
+    acceptFile(quad);
     slicer->loadSliceResult();
     ASSERT_NE(slicer->shape, sphere());
     EXPECT_EQ(slicer->shape->vertexCount(), 4);
@@ -404,7 +397,7 @@ TEST_F(ShapeSlicerTest, LoadingReplacesTheShapeAndKeepsAllOfIt)
     EXPECT_NE(pixel(160, 120), white);
 
     // A second load replaces (and releases) the first.
-    answerFile(tri);
+    acceptFile(tri);
     slicer->loadSliceResult();
     EXPECT_EQ(slicer->shape->vertexCount(), 3);
     EXPECT_EQ(slicer->kept, allVertices(3));
@@ -413,15 +406,9 @@ TEST_F(ShapeSlicerTest, LoadingReplacesTheShapeAndKeepsAllOfIt)
     controlDrag(QPoint(1, 1), QPoint(319, 239));
     const std::vector<int> kept = slicer->kept;
     ShapeModel* before = slicer->shape;
-    const QString bad = dir.filePath("bad.obj");
-    writeFile(bad, "v 0 0 0\nvx 1 0 0\n");
-    const QString noMaterial = dir.filePath("nomtl.obj");
-    writeFile(noMaterial, "mtllib missing.mtl\nv 0 0 0\n");
-    const QString empty = dir.filePath("empty.obj");
-    writeFile(empty, "# nothing\n");
     for (const QString& f : {bad, noMaterial, empty}) {
         QString title, text;
-        answerFile(f, [&]() { answerBox(slicer, &title, &text); });
+        acceptFile(f, [&]() { answerBox(slicer, &title, &text); });
         slicer->loadSliceResult();
         EXPECT_EQ(title, "Error!") << f.toStdString();
         EXPECT_EQ(slicer->shape, before);

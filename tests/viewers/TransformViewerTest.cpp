@@ -86,16 +86,9 @@ void drag(QWidget* w, Qt::MouseButton button, Qt::KeyboardModifiers mods, QPoint
 // Accepts the next file dialog with the given path, then runs `then` (if any) on the next dialog.
 void chooseSavePath(const QString& path, std::function<void(QWidget*)> then = nullptr)
 {
-    answerNextDialog([path, then](QWidget* w) {
-        auto* d = qobject_cast<QFileDialog*>(w);
+    acceptFile(path, [then]() {
         if (then)
             answerNextDialog(then);
-        if (!d) {
-            w->close();
-            return;
-        }
-        d->selectFile(path);
-        static_cast<QDialog*>(d)->accept();
     });
 }
 

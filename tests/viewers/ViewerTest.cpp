@@ -17,24 +17,6 @@
 #include "CorrespEdit.h"
 #include "MatchCandidates.h"
 
-namespace {
-
-// Accepts the next file dialog with the given path.
-void acceptFile(const QString& path)
-{
-    answerNextDialog([path](QWidget* w) {
-        auto* d = qobject_cast<QFileDialog*>(w);
-        if (!d) {
-            w->close();
-            return;
-        }
-        d->selectFile(path);
-        static_cast<QDialog*>(d)->accept();
-    });
-}
-
-}  // namespace
-
 TEST_F(ViewerFixture, MenuEntriesInOrder)
 {
     open(1);
