@@ -26,16 +26,13 @@
 #include "ShapeAnimation.h"
 #include "ShapeDrawing.h"
 #include "ShapeModel.h"
+#include "ViewerUtil.h"
 
 using qglviewer::Vec;
 
 namespace {
 
 const int kMessageMs = 2000;
-
-Vec3f toVec3f(const Vec& v) { return Vec3f(float(v.x), float(v.y), float(v.z)); }
-
-QString lastDirOf(const Scene* scene) { return scene ? QString::fromStdString(scene->lastDir) : QString(); }
 
 // Modifiers without the keypad flag (checked separately for the keypad keys).
 Qt::KeyboardModifiers plainModifiers(const QKeyEvent* e) { return e->modifiers() & ~Qt::KeypadModifier; }

@@ -5,6 +5,7 @@
 #include "ShapeAnimation.h"
 #include "ShapeDrawing.h"
 #include "ShapeModel.h"
+#include "ViewerUtil.h"
 
 #include <QAction>
 #include <QFile>
@@ -312,8 +313,7 @@ Mesh3_real* ShapeSlicer::extractSlice(const char* pointSetMessage, const char* e
 
 void ShapeSlicer::saveSliceResult()
 {
-    const QString start = QString::fromStdString(scene && !scene->lastDir.empty() ? scene->lastDir
-                                                 : scene ? scene->rootDir : std::string());
+    const QString start = lastDirOf(scene);
     // Existing files are refused below, so the dialog need not ask about replacing them.
     QString path = QFileDialog::getSaveFileName(this, "Save Mesh", start, "Meshes (*.obj)", nullptr,
                                                 QFileDialog::DontConfirmOverwrite);
@@ -357,8 +357,7 @@ void ShapeSlicer::addToScene()
 
 void ShapeSlicer::loadSliceResult()
 {
-    const QString start = QString::fromStdString(scene && !scene->lastDir.empty() ? scene->lastDir
-                                                 : scene ? scene->rootDir : std::string());
+    const QString start = lastDirOf(scene);
     const QString path = QFileDialog::getOpenFileName(this, "Open Mesh", start, "Meshes (*.obj)");
     if (path.isEmpty() || !scene)
         return;

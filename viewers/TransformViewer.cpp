@@ -23,6 +23,7 @@
 #include "Scene.h"
 #include "ShapeDrawing.h"
 #include "ShapeModel.h"
+#include "ViewerUtil.h"
 
 using qglviewer::Frame;
 using qglviewer::Quaternion;
@@ -30,8 +31,6 @@ using qglviewer::Vec;
 
 namespace {
 
-Vec toVec(const Vec3f& p) { return Vec(p.x, p.y, p.z); }
-Vec3f toVec3f(const Vec& v) { return Vec3f(float(v.x), float(v.y), float(v.z)); }
 void vertex(const Vec3f& p) { glVertex3f(p.x, p.y, p.z); }
 void normal(const Vec3f& n) { glNormal3f(n.x, n.y, n.z); }
 
@@ -439,7 +438,7 @@ bool TransformViewer::saveEditedSource(const QString& path)
 
 void TransformViewer::saveEditedSourceDialog()
 {
-    const QString start = scene ? QString::fromStdString(scene->lastDir) : QString();
+    const QString start = lastDirOf(scene);
     // The file is never replaced, so there is nothing to confirm.
     const QString path = QFileDialog::getSaveFileName(this, "Save Mesh", start, "Meshes (*.obj)", nullptr,
                                                       QFileDialog::DontConfirmOverwrite);

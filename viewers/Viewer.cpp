@@ -22,6 +22,7 @@
 #include "ShapeAnimation.h"
 #include "ShapeDrawing.h"
 #include "ShapeModel.h"
+#include "ViewerUtil.h"
 
 using qglviewer::Vec;
 
@@ -30,8 +31,6 @@ namespace {
 const int kMessageMs = 2000;
 const int kAnimationPeriodMs = 40;
 
-Vec toVec(const Vec3f& p) { return Vec(p.x, p.y, p.z); }
-Vec3f toVec3f(const Vec& v) { return Vec3f(float(v.x), float(v.y), float(v.z)); }
 
 // Key without the keypad flag that arrow keys carry on some keyboards.
 Qt::KeyboardModifiers plainModifiers(const QKeyEvent* e)

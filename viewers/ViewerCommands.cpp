@@ -26,13 +26,13 @@
 #include "ShapeModel.h"
 #include "ShapeSlicer.h"
 #include "TransformViewer.h"
+#include "ViewerUtil.h"
 
 namespace {
 
 // Size limits of the verification are unsigned; a negative value means no limit.
 unsigned int atLeastZero(int v) { return unsigned(v > 0 ? v : 0); }
 
-QString lastDirOf(const Scene* scene) { return scene ? QString::fromStdString(scene->lastDir) : QString(); }
 
 }  // namespace
 
