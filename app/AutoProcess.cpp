@@ -27,28 +27,22 @@ bool hasShapes(const Scene& scene, const char* operation) {
 
 }  // namespace
 
-void Scene::autoProcess() {
-    if (!hasShapes(*this, "Scene::autoProcess")) return;
-    createMatchCandidates(source, target, false);
-    if (hasSearchResults()) return;
-    MatchCandidates& mc = *matchCandidates;
-
-    startTimer(kStages[0]);
+void Scene::subsampleShapes(MatchCandidates& mc) const {
     mc.subsample(featureSamplesSource, featureSamplesTarget, pruneMaxRatio_FM);
-    stopTimer(kStages[0]);
+}
 
-    startTimer(kStages[1]);
+void Scene::pairSamples(MatchCandidates& mc) const {
     if (featureType == 5)
         mc.spinImageCandidates(maxCandidates_FM);
     else
         mc.findCandidateCorrespondence(radius_FM * radius_FM, maxCandidates_FM, ANNEpsilon_FM);
-    stopTimer(kStages[1]);
+}
 
-    startTimer(kStages[2]);
+void Scene::clusterTransformations(MatchCandidates& mc) const {
     mc.meanShift(radius_MS * radius_MS, rate_MS, int(maxIter_MS), ANNEpsilon_MS);
-    stopTimer(kStages[2]);
+}
 
-    startTimer(kStages[3]);
+void Scene::verifyClusters(MatchCandidates& mc) const {
     // Negative minimum sizes mean "no minimum" for the unsigned size limits.
     unsigned int minCluster = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
     if (skipVerification_VR)
@@ -56,10 +50,14 @@ void Scene::autoProcess() {
     else
         mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
                         ANNEpsilon_VR);
-    mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
-    stopTimer(kStages[3]);
+    keepLargestRegions(mc);
+}
 
-    startTimer(kStages[4]);
+void Scene::keepLargestRegions(MatchCandidates& mc) const {
+    mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
+}
+
+void Scene::relabel(MatchCandidates& mc) const {
     if (graphCutInstance_GC == 1) {
         mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
                            percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
@@ -73,6 +71,32 @@ void Scene::autoProcess() {
     } else {
         std::cerr << "Unknown graph cut instance type " << graphCutInstance_GC << "!" << std::endl;
     }
+}
+
+void Scene::autoProcess() {
+    if (!hasShapes(*this, "Scene::autoProcess")) return;
+    createMatchCandidates(source, target, false);
+    if (hasSearchResults()) return;
+    MatchCandidates& mc = *matchCandidates;
+
+    startTimer(kStages[0]);
+    subsampleShapes(mc);
+    stopTimer(kStages[0]);
+
+    startTimer(kStages[1]);
+    pairSamples(mc);
+    stopTimer(kStages[1]);
+
+    startTimer(kStages[2]);
+    clusterTransformations(mc);
+    stopTimer(kStages[2]);
+
+    startTimer(kStages[3]);
+    verifyClusters(mc);
+    stopTimer(kStages[3]);
+
+    startTimer(kStages[4]);
+    relabel(mc);
     stopTimer(kStages[4]);
 
     std::cout << kDashes << std::endl << "Running time summary" << std::endl;

@@ -1,10 +1,8 @@
 #include "Scene.h"
 
-#include "Random.h"
-#ifdef VELTRIX_APP_HAS_PIPELINE
 #include "MatchCandidates.h"
+#include "Random.h"
 #include "ShapeAnimation.h"
-#endif
 #include "XmlParam.h"
 
 #include <iostream>
@@ -12,12 +10,10 @@
 Scene::Scene() { randomSeedWithTime(); }
 
 Scene::~Scene() {
-#ifdef VELTRIX_APP_HAS_PIPELINE
     // The search object first: it releases the search structures of the shapes it points at.
     delete matchCandidates;
     delete animation;
     delete correspondences;
-#endif
 }
 
 void Scene::update(Subject*) { notify(); }

@@ -12,6 +12,7 @@ class ShapeAnimation;
 class ShapeModel;
 class xmlParam;
 struct FrameSequence;
+struct PreprocessOptions;
 
 // The model root: every application parameter, the loaded shapes, the current source and target
 // shapes, the correspondence search object, the colormap and the cluster colours. Windows hold a
@@ -45,6 +46,16 @@ public:
         }
         return radii;
     }
+    // The pipeline's stages on a search object, with the parameters converted to model units. The
+    // automatic run and the viewer's step buttons both go through them.
+    void subsampleShapes(MatchCandidates& mc) const;
+    void pairSamples(MatchCandidates& mc) const;
+    void clusterTransformations(MatchCandidates& mc) const;
+    void verifyClusters(MatchCandidates& mc) const;  // verification (or its skip), then the largest regions
+    void keepLargestRegions(MatchCandidates& mc) const;
+    void relabel(MatchCandidates& mc) const;
+    // The loading settings of the parameters, converted to lengths of the shapes.
+    PreprocessOptions preprocessOptions() const;
 
     // Sets lastDir to rootDir and loads defaultColormapFile, if one is named.
     void openDefaultColormap();

@@ -18,6 +18,19 @@ std::string withDirectory(const std::string& path) {
 
 }  // namespace
 
+PreprocessOptions Scene::preprocessOptions() const {
+    PreprocessOptions options;
+    options.frameRadiiSquared = squaredRadii(scaleFactors_PC);
+    options.featureType = featureType;
+    options.meanCurvatureRadiiSquared = squaredRadii(scaleFactors_MC);
+    options.featureEpsilon = ANNEpsilon_FM;
+    options.binSizeMultiple = binSizeMultiple_SI;
+    options.imageWidth = imageWidth_SI;
+    options.maxSupportAngle = maxSupportAngle_SI;
+    options.meshResolution = 0.01f * totalScene_boundingBoxDiagonal;
+    return options;
+}
+
 void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force) {
     if (!sourceShape || !targetShape) {
         std::cerr << "Error in Scene::createMatchCandidates(): no source and target shapes loaded."
@@ -115,5 +128,5 @@ void Scene::prepareSearch() {
         return;
     }
     createMatchCandidates(source, target, false);
-    matchCandidates->subsample(featureSamplesSource, featureSamplesTarget, pruneMaxRatio_FM);
+    subsampleShapes(*matchCandidates);
 }

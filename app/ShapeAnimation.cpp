@@ -100,7 +100,7 @@ ShapeModel* ShapeAnimation::frame(int index) const {
 void ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
                                const Scene& scene, bool computeDescriptors) {
     std::cout << kDashes << std::endl << "Loading new shape..." << std::endl;
-    if (Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene, computeDescriptors)) shapes.push_back(shape);
+    if (Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene.preprocessOptions(), computeDescriptors)) shapes.push_back(shape);
 }
 
 void ShapeAnimation::addShape(ShapeModel* shape) {

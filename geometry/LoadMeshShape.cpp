@@ -1,11 +1,9 @@
-#include "Scene.h"
 #include "ShapeModel.h"
 
-// Frames, then the features chosen by featureType, then spin images for type 5. Lengths in the
-// parameters are percentages of the scene's bounding-box diagonal; the fits take squared radii.
-static void preprocessMeshShape(Mesh3_real& mesh, const Scene& scene) {
-    mesh.computeFrames(scene.squaredRadii(scene.scaleFactors_PC), false);
-    switch (scene.featureType) {
+// Frames, then the features chosen by featureType, then spin images for type 5.
+static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
+    mesh.computeFrames(options.frameRadiiSquared, false);
+    switch (options.featureType) {
         case 1:
             mesh.copyCurvatureFeatures();
             break;
@@ -16,25 +14,25 @@ static void preprocessMeshShape(Mesh3_real& mesh, const Scene& scene) {
             mesh.curvatureNormFeatures();
             break;
         case 4:
-            mesh.meanCurvatureFeatures(scene.squaredRadii(scene.scaleFactors_MC), scene.ANNEpsilon_FM);
+            mesh.meanCurvatureFeatures(options.meanCurvatureRadiiSquared, options.featureEpsilon);
             break;
         default:
             break;
     }
-    if (scene.featureType == 5) {
-        mesh.computeSpinImages(scene.binSizeMultiple_SI, scene.imageWidth_SI, scene.maxSupportAngle_SI);
+    if (options.featureType == 5) {
+        mesh.computeSpinImages(options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
     }
 }
 
-Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir, const Scene& scene,
-                          bool preprocess) {
+Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
+                          const PreprocessOptions& options, bool preprocess) {
     Mesh3_real* mesh = new Mesh3_real();
     mesh->setFileName(path, baseDir);
     mesh->loadGeometry();
     mesh->printInfo();
-    mesh->meshResolution = 0.01f * scene.totalScene_boundingBoxDiagonal;
+    mesh->meshResolution = options.meshResolution;
     mesh->computeNormals(true);
     mesh->detectBoundary();
-    if (preprocess) preprocessMeshShape(*mesh, scene);
+    if (preprocess) preprocessMeshShape(*mesh, options);
     return mesh;
 }

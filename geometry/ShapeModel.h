@@ -11,7 +11,6 @@
 #include "SpinImages.h"
 #include "Vec3f.h"
 
-class Scene;
 class Mesh3_real;
 
 // Per-vertex status values of ShapeModel::vertexStatus.
@@ -177,7 +176,21 @@ public:
     void decimate(float targetReduction);
 };
 
+// What loading computes for a mesh, in the shape's own units: squared frame radii, the feature
+// chosen by featureType (1 to 4; 5 selects spin images) with its squared mean-curvature radii and
+// search error bound, the spin-image settings, and the mesh resolution.
+struct PreprocessOptions {
+    std::vector<float> frameRadiiSquared;
+    int featureType = 1;
+    std::vector<float> meanCurvatureRadiiSquared;
+    double featureEpsilon = 0.0;
+    float binSizeMultiple = 1.0f;
+    int imageWidth = 15;
+    float maxSupportAngle = 60.0f;
+    float meshResolution = 0.01f;
+};
+
 // Reads a mesh (setFileName, loadGeometry, normals, boundary); with preprocess also frames, features
-// and spin images as the scene's parameters say. Only the scene's public fields are read.
-Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir, const Scene& scene,
-                          bool preprocess);
+// and spin images as the options say.
+Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
+                          const PreprocessOptions& options, bool preprocess);

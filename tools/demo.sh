@@ -11,7 +11,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_WERROR=ON
 targets=(veltrix-batch)
 if grep -q '^VELTRIX_BUILD_VIEWERS:BOOL=ON' "$build/CMakeCache.txt"; then targets+=(veltrix); fi
 cmake --build "$build" --target "${targets[@]}" -j"$(nproc)"
-batch=$(cd "$build/app" && pwd)/veltrix-batch
+batch=$(cd "$build/programs" && pwd)/veltrix-batch
 
 # The run works on a copy of the data in <build>/demo, so that the caches it writes
 # (preprocessing/) and the result files stay out of the source tree.

@@ -371,7 +371,7 @@ void ShapeSlicer::loadSliceResult()
         QMessageBox::information(this, "Error!", reason);
         return;
     }
-    std::unique_ptr<Mesh3_real> mesh(loadMeshShape(path.toStdString(), scene->rootDir, *scene, false));
+    std::unique_ptr<Mesh3_real> mesh(loadMeshShape(path.toStdString(), scene->rootDir, scene->preprocessOptions(), false));
     if (mesh->vertexCount() == 0) {
         const QString message = QString("%1 holds no vertex.").arg(path);
         std::cerr << "Error in ShapeSlicer::loadSliceResult(): " << message.toStdString() << std::endl;

@@ -28,14 +28,6 @@
 #include "TransformViewer.h"
 #include "ViewerUtil.h"
 
-namespace {
-
-// Size limits of the verification are unsigned; a negative value means no limit.
-unsigned int atLeastZero(int v) { return unsigned(v > 0 ? v : 0); }
-
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // Opening and adding shapes
 
@@ -296,12 +288,12 @@ void Viewer::CorrespEditorChanged(int which, double value)
     // Sub-sampling of both shapes for the current pair, shared by several steps.
     auto sampleCurrentPair = [&s]() {
         s.createMatchCandidates(s.source, s.target, false);
-        s.matchCandidates->subsample(s.featureSamplesSource, s.featureSamplesTarget, s.pruneMaxRatio_FM);
+        s.subsampleShapes(*s.matchCandidates);
         return s.matchCandidates;
     };
     auto sortVerified = [&s]() {
         if (s.hasSearchResults())
-            s.matchCandidates->sortResult(atLeastZero(s.minMatchSize_VR), s.maxNumLabels_GC);
+            s.keepLargestRegions(*s.matchCandidates);
     };
     auto computeFeatures = [&]() {
         if (!haveShapes)
@@ -365,23 +357,12 @@ void Viewer::CorrespEditorChanged(int which, double value)
         computeFeatures();
         break;
     case 16:
-        if (mc) {
-            if (s.skipVerification_VR)
-                mc->skipVerify(atLeastZero(s.minVerifyClusterSize), s.maxNumVerifyClusters_VR);
-            else
-                mc->verifyRegion(atLeastZero(s.minVerifyClusterSize), s.maxNumVerifyClusters_VR,
-                                 s.percentOfDiagonal(s.growRegionDistThreshold_VR), s.ANNEpsilon_VR);
-            mc->sortResult(atLeastZero(s.minMatchSize_VR), s.maxNumLabels_GC);
-        }
+        if (mc)
+            s.verifyClusters(*mc);
         break;
     case 17:
-        if (haveShapes) {
-            MatchCandidates* m = sampleCurrentPair();
-            if (s.featureType == 5)
-                m->spinImageCandidates(s.maxCandidates_FM);
-            else
-                m->findCandidateCorrespondence(s.radius_FM * s.radius_FM, s.maxCandidates_FM, s.ANNEpsilon_FM);
-        }
+        if (haveShapes)
+            s.pairSamples(*sampleCurrentPair());
         break;
     case 18:
         if (mc) {
@@ -395,7 +376,7 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 19:
         if (mc)
-            mc->meanShift(s.radius_MS * s.radius_MS, s.rate_MS, int(s.maxIter_MS), s.ANNEpsilon_MS);
+            s.clusterTransformations(*mc);
         break;
     case 20:
         if (haveShapes) {
@@ -404,22 +385,8 @@ void Viewer::CorrespEditorChanged(int which, double value)
         }
         break;
     case 21:
-        if (s.hasSearchResults()) {
-            if (s.graphCutInstance_GC == 1)
-                mc->GraphCutRelabel(s.graphCutSolutionType_GC, s.dataTermType_GC, s.useDummyLabel_GC,
-                                    s.bdySmoothnessKNN_GC, s.percentOfDiagonal(s.closestPtDistThreshold_GC),
-                                    s.percentOfDiagonal(s.mismatchError_GC),
-                                    s.percentOfDiagonal(s.dummyLabelSmoothError_GC),
-                                    s.percentOfDiagonal(s.dummyLabelDataError_GC), s.smoothWeight_GC,
-                                    s.dataWeight_GC, s.percentOfDiagonal(s.smoothTruncateValue_GC),
-                                    s.percentOfDiagonal(s.dataTruncateValue_GC));
-            else if (s.graphCutInstance_GC == 2)
-                mc->GraphCutRelabel_Forward(s.graphCutSolutionType_GC, s.dataTermType_GC, s.smoothWeight_GC,
-                                            s.dataWeight_GC, s.percentOfDiagonal(s.smoothTruncateValue_GC),
-                                            s.percentOfDiagonal(s.dataTruncateValue_GC));
-            else
-                std::cerr << "Unknown graph cut instance type " << s.graphCutInstance_GC << "!" << std::endl;
-        }
+        if (s.hasSearchResults())
+            s.relabel(*mc);
         break;
     case 22:
         s.autoProcess();

@@ -17,7 +17,7 @@ std::string captureLoad(std::unique_ptr<Mesh3_real>& mesh, const std::string& pa
                         const Scene& scene) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    mesh.reset(loadMeshShape(path, base, scene, true));
+    mesh.reset(loadMeshShape(path, base, scene.preprocessOptions(), true));
     testing::internal::GetCapturedStderr();
     return testing::internal::GetCapturedStdout();
 }
@@ -82,7 +82,7 @@ TEST(Preprocessing, LoadComputesThenReusesTheCaches) {
     std::unique_ptr<Mesh3_real> third;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    third.reset(loadMeshShape(base + "shapes/ball.obj", base, scene, true));
+    third.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), true));
     const std::string err = testing::internal::GetCapturedStderr();
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find("is truncated or damaged!"), std::string::npos) << err;

@@ -427,7 +427,7 @@ TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
     scene.featureType = 1;
 
     std::unique_ptr<Mesh3_real> plain;
-    const std::string out = quiet([&] { plain.reset(loadMeshShape(base + "shapes/ball.obj", base, scene, false)); });
+    const std::string out = quiet([&] { plain.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), false)); });
     EXPECT_EQ(out.substr(0, out.find('\n')), "*** Filename: shapes/ball.obj");
     EXPECT_EQ(plain->vertexCount(), sphere.vertexCount());
     EXPECT_FLOAT_EQ(plain->meshResolution, 0.04f);
@@ -436,7 +436,7 @@ TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
     EXPECT_FALSE(plain->features);
 
     std::unique_ptr<Mesh3_real> full;
-    quiet([&] { full.reset(loadMeshShape(base + "shapes/ball.obj", base, scene, true)); });
+    quiet([&] { full.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), true)); });
     ASSERT_EQ(full->frames.size(), static_cast<size_t>(full->vertexCount()));
     ASSERT_EQ(full->scales.size(), 2u);
     EXPECT_NEAR(full->scales[0], 0.16f, 1e-6f);
