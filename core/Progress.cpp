@@ -1,17 +1,21 @@
 #include "Progress.h"
 
 #include <cstdio>
-#include <iostream>
+#include <ostream>
 #include <string>
+
+#include "Log.h"
 
 namespace {
 struct IndicatorState {
     int count = 0;
     double step = 0.0;
     int increment = 1;
+    int quarter = 0;  // the last quarter printed when the output is not a terminal
 
     void start(double total) {
         count = 0;
+        quarter = 0;
         step = total / 100.0;
         // A total of zero (or a tiny one) would make 100 / total overflow an int.
         double inv = 1.0 / step;
@@ -22,6 +26,12 @@ struct IndicatorState {
     bool advance(double value) {
         if (!(count * step <= value)) return false;
         count += increment;
+        return true;
+    }
+    // Away from a terminal only every quarter is printed, as a step of its own.
+    bool quarterReached() {
+        if (count / 25 <= quarter) return false;
+        quarter = count / 25;
         return true;
     }
 };
@@ -46,24 +56,32 @@ void progress(double value, bool start) {
     IndicatorState& s = plainState();
     if (start) {
         s.start(value);
-        std::cout << " - " << percentText(s.count) << std::flush;
+        logOut() << " - " << percentText(s.count) << std::flush;
         return;
     }
     if (!s.advance(value)) return;
+    if (!logOutIsTerminal()) {
+        if (s.quarterReached()) logOut() << ' ' << percentText(s.count) << std::flush;
+        return;
+    }
     std::string out(4, '\b');
     if (s.count >= 1000.1) out += '\b';
     if (s.count >= 10000.1) out += '\b';
-    std::cout << out << percentText(s.count) << std::flush;
+    logOut() << out << percentText(s.count) << std::flush;
 }
 
 void progress(double value, bool start, const std::string& label) {
     IndicatorState& s = labelledState();
     if (start) {
         s.start(value);
-        std::cout << "id " << label << " - " << percentText(s.count) << std::flush;
+        logOut() << "id " << label << " - " << percentText(s.count) << std::flush;
         return;
     }
     if (!s.advance(value)) return;
-    std::cout << std::string(label.size() + 10, '\b') << "id " << label << " - " << percentText(s.count)
+    if (!logOutIsTerminal()) {
+        if (s.quarterReached()) logOut() << ' ' << percentText(s.count) << std::flush;
+        return;
+    }
+    logOut() << std::string(label.size() + 10, '\b') << "id " << label << " - " << percentText(s.count)
               << std::flush;
 }

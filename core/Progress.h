@@ -1,7 +1,8 @@
 #pragma once
 #include <string>
 
-// Console progress indicators on standard output, rewritten in place with backspaces.
+// Console progress indicators on the log's output stream, rewritten in place with backspaces on a
+// terminal; elsewhere (a pipe, a file, a capture) only each quarter is appended (" 025%").
 // A loop starts an indicator once with its total (start true) and then advances it once per
 // element with the index just processed (start false). No line end is printed.
 

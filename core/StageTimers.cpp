@@ -1,7 +1,9 @@
 #include "StageTimers.h"
 
 #include <chrono>
-#include <iostream>
+#include <ostream>
+
+#include "Log.h"
 #include <map>
 
 namespace {
@@ -39,6 +41,6 @@ void stopTimer(const std::string& name) {
 
 void printTimer(const std::string& name) {
     const StageTimer& t = stageTimer(name);
-    std::cout << "***** " << name << " took " << t.elapsed / static_cast<double>(t.frequency)
+    logOut() << "***** " << name << " took " << t.elapsed / static_cast<double>(t.frequency)
               << " seconds." << std::endl;
 }

@@ -1,16 +1,22 @@
 #include "Progress.h"
 
+#include "Log.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 namespace {
-// Captures what the indicators write to standard output while alive.
+// Captures what the indicators write to standard output while alive, as a terminal would get it.
 class CoutCapture {
 public:
-    CoutCapture() { testing::internal::CaptureStdout(); }
+    CoutCapture() {
+        setLogTerminalOverride(1);
+        testing::internal::CaptureStdout();
+    }
     ~CoutCapture() {
         if (!taken_) testing::internal::GetCapturedStdout();
+        setLogTerminalOverride(-1);
     }
     std::string text() {
         taken_ = true;
@@ -85,4 +91,24 @@ TEST(Progress, ZeroTotalDoesNotOverflow) {
     progress(0, true);
     progress(0, false);
     EXPECT_EQ(cap.text().substr(0, 7), " - 000%");
+}
+
+// Away from a terminal the indicator appends each quarter once instead of rewriting itself, and the
+// log sink takes it without touching standard output; a silenced log writes nothing.
+TEST(Progress, PipedOutputPrintsQuartersAndFollowsTheLogSink) {
+    {
+        LogCapture log;
+        progress(1000, true);
+        for (int i = 0; i < 1000; ++i) progress(i, false);
+        progress(100, true, "7");
+        for (int i = 0; i < 100; ++i) progress(i, false, "7");
+        EXPECT_EQ(log.out(), " - 000% 025% 050% 075% 100%id 7 - 000% 025% 050% 075% 100%");
+    }
+    setLogLevel(LogLevel::Errors);
+    LogCapture log;
+    progress(10, true);
+    logErr() << "Error in x(): y" << std::endl;
+    setLogLevel(LogLevel::Normal);
+    EXPECT_EQ(log.out(), "");
+    EXPECT_EQ(log.err(), "Error in x(): y\n");
 }
