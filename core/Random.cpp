@@ -94,12 +94,24 @@ uint32_t Sfmt19937::next32() {
     return state_[index_++];
 }
 
+namespace {
+uint32_t lastSeed = 0;
+}
+
 Sfmt19937& randomGenerator() {
-    static Sfmt19937 generator(static_cast<uint32_t>(std::time(nullptr)));
+    static Sfmt19937 generator(lastSeed = static_cast<uint32_t>(std::time(nullptr)));
     return generator;
 }
 
-void randomSeed(uint32_t seed) { randomGenerator().seed32(seed); }
+void randomSeed(uint32_t seed) {
+    randomGenerator().seed32(seed);
+    lastSeed = seed;
+}
+
+uint32_t lastRandomSeed() {
+    randomGenerator();
+    return lastSeed;
+}
 
 void randomSeedWithTime() { randomSeed(static_cast<uint32_t>(std::time(nullptr))); }
 

@@ -26,6 +26,8 @@ Sfmt19937& randomGenerator();
 void randomSeed(uint32_t seed);
 // Seeds the process-wide generator with the current time in seconds.
 void randomSeedWithTime();
+// The seed last given to the process-wide generator (recorded in run summaries).
+uint32_t lastRandomSeed();
 // Next 32-bit output of the process-wide generator.
 uint32_t randomU32();
 // Uniform number in [0, 1): a 32-bit output times 2^-32.

@@ -223,7 +223,7 @@ Mesh surfaceNets(const Figure& figure, double h) {
 
 }  // namespace
 
-ArticulatedPair makeArticulatedPair(int vertices) {
+ArticulatedPair makeArticulatedPair(int vertices, double amount) {
     Figure figure;
     // Vertex count grows with 1/h^2: measure it once on a coarse grid and rescale.
     const double coarse = 0.06;
@@ -232,10 +232,11 @@ ArticulatedPair makeArticulatedPair(int vertices) {
     Mesh mesh = surfaceNets(figure, h);
 
     // Limb poses, each a turn about the limb's joint, then one motion of the whole figure.
-    Mat limb[5] = {rotation({0, 1, 0}, 0), rotation({0, 0, 1}, 70), rotation({0, 1, 0}, 60),
-                   rotation({1, 0, 0}, -45), rotation({0, 0, 1}, -30)};
-    Mat global = rotation({0, 1, 0}, 30);
-    Vec shift = {0.3, 0.1, -0.2};
+    const double a = amount;
+    Mat limb[5] = {rotation({0, 1, 0}, 0), rotation({0, 0, 1}, 70 * a), rotation({0, 1, 0}, 60 * a),
+                   rotation({1, 0, 0}, -45 * a), rotation({0, 0, 1}, -30 * a)};
+    Mat global = rotation({0, 1, 0}, 30 * a);
+    Vec shift = {0.3 * a, 0.1 * a, -0.2 * a};
 
     ArticulatedPair pair;
     pair.motions.resize(5);

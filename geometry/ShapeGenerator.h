@@ -18,8 +18,9 @@ struct ArticulatedPair {
 };
 
 // Builds the pair on a grid whose spacing is chosen so that the mesh has about `vertices`
-// vertices. The figure is about 2 model units tall.
-ArticulatedPair makeArticulatedPair(int vertices);
+// vertices. The figure is about 2 model units tall. `amount` scales the pose: every turn angle and
+// the shift of the whole figure (0 gives the rest pose twice, 1 the full pose).
+ArticulatedPair makeArticulatedPair(int vertices, double amount = 1.0);
 
 // Writes vertex and face lines; returns false when the file cannot be written.
 bool writeObjFile(const std::string& path, const std::vector<std::array<float, 3>>& vertices,

@@ -199,7 +199,7 @@ int TriangleBVH::build(int first, int count, std::vector<Vec3f>& centroids) {
     return index;
 }
 
-float TriangleBVH::closestSquaredDistance(const Vec3f& p) const {
+float TriangleBVH::closestSquaredDistance(const Vec3f& p, Vec3f* nearest) const {
     float best = kLargestFloat;
     if (nodes_.empty()) return best;
     int stack[128];
@@ -212,7 +212,13 @@ float TriangleBVH::closestSquaredDistance(const Vec3f& p) const {
         if (node.count > 0) {
             for (int i = node.first; i < node.first + node.count; ++i) {
                 const Triangle& f = triangles_[order_[i]];
-                best = std::min(best, pointTriangleSquaredDistance(p, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]]));
+                Vec3f q;
+                const float d = pointTriangleSquaredDistance(p, vertices_[f[0]], vertices_[f[1]], vertices_[f[2]],
+                                                             nearest ? &q : nullptr);
+                if (d < best) {
+                    best = d;
+                    if (nearest) *nearest = q;
+                }
             }
             continue;
         }

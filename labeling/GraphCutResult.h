@@ -21,7 +21,8 @@ float closestTriangleSquaredDistanceExhaustive(const Vec3f& p, const std::vector
 class TriangleBVH {
 public:
     TriangleBVH(const std::vector<Vec3f>& vertices, const std::vector<Triangle>& triangles);
-    float closestSquaredDistance(const Vec3f& p) const;
+    // The nearest point on the triangles goes to *nearest when given.
+    float closestSquaredDistance(const Vec3f& p, Vec3f* nearest = nullptr) const;
 
 private:
     struct Node {

@@ -1,12 +1,20 @@
 // veltrix-batch: runs a registration from a parameter file without any window.
 //
-//   veltrix-batch [--seed N] <parameter file>
+//   veltrix-batch [--seed N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>
+//   veltrix-batch --summary-row SUMMARY.json
 //
 // The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
 // are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
 // the pipeline and saves the result, 2 loads the result and prints a summary, 3 loads the result
 // and appends the alignment error to alignDistanceFile. Exit status 0 when the mode did its job,
 // 1 (with the reason on standard error) when it could not, 2 for a bad command line.
+//
+// --export-dir writes the result of modes 1 to 3 for other programs (PLY shapes with labels, CSV
+// correspondences, JSON summary); the directory is checked before the shapes are loaded.
+// --overwrite lets the export replace its files; --ground-truth adds the error against the
+// vertex-by-vertex correspondence of equally numbered vertices to the summary. --summary-row
+// prints one tab-separated line of a summary (labels, error, error percent, ground-truth mean and
+// largest error) for gathering tables.
 #include <QCoreApplication>
 #include <QDomDocument>
 
@@ -17,6 +25,7 @@
 #include <string>
 
 #include "AutoProcess.h"
+#include "ResultExport.h"
 #include "MatchCandidates.h"
 #include "Random.h"
 #include "Scene.h"
@@ -27,7 +36,9 @@ namespace {
 const std::string kDashes(79, '-');
 
 int usage(const char* program) {
-    std::cerr << "Usage: " << program << " [--seed N] <parameter file>" << std::endl;
+    std::cerr << "Usage: " << program
+              << " [--seed N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
+              << "       " << program << " --summary-row SUMMARY.json" << std::endl;
     return 2;
 }
 
@@ -57,9 +68,27 @@ int main(int argc, char** argv) {
     bool seeded = false;
     uint32_t seed = 0;
     std::string parameterFile;
+    std::string exportDir;
+    bool exportRequested = false;
+    ExportSettings exportSettings;
+    bool exportFlags = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--seed") {
+        if (arg == "--summary-row") {
+            if (argc != 3) return usage(argv[0]);
+            std::string row = summaryRow(argv[2]);
+            if (row.empty()) return failure(std::string("cannot read the run summary ") + argv[2]);
+            std::cout << row << std::endl;
+            return 0;
+        } else if (arg == "--export-dir") {
+            if (i + 1 >= argc || exportRequested || argv[i + 1][0] == '\0') return usage(argv[0]);
+            exportDir = argv[++i];
+            exportRequested = true;
+        } else if (arg == "--overwrite") {
+            exportSettings.overwrite = exportFlags = true;
+        } else if (arg == "--ground-truth") {
+            exportSettings.groundTruth = exportFlags = true;
+        } else if (arg == "--seed") {
             if (i + 1 >= argc) return usage(argv[0]);
             char* end = nullptr;
             errno = 0;
@@ -74,7 +103,8 @@ int main(int argc, char** argv) {
             return usage(argv[0]);
         }
     }
-    if (parameterFile.empty()) return usage(argv[0]);
+    if (parameterFile.empty() || (exportFlags && !exportRequested)) return usage(argv[0]);
+    exportSettings.parameterFile = parameterFile;
 
     QCoreApplication application(argc, argv);
     xmlParam store;
@@ -99,6 +129,12 @@ int main(int argc, char** argv) {
     int mode = scene.autoProcessMode;
     if (mode < 0 || mode > 3)
         return failure("autoProcessMode " + std::to_string(mode) + " is not one of 0, 1, 2 and 3");
+    if (exportRequested) {
+        if (mode == 0) return failure("autoProcessMode 0 makes no result to export");
+        // Before any costly stage: a run whose result could not be exported is not started.
+        std::string why = checkExportDirectory(exportDir, exportSettings.overwrite);
+        if (!why.empty()) return failure(why);
+    }
     if (!scene.loadStartupShapes()) return failure("no shape loaded");
 
     if (mode == 0) {
@@ -130,6 +166,10 @@ int main(int argc, char** argv) {
     case 3:
         std::cout << "Alignment error appended to " << scene.alignDistanceFile << std::endl;
         break;
+    }
+    if (exportRequested) {
+        std::string why = exportResult(scene, exportDir, exportSettings);
+        if (!why.empty()) return failure(why);
     }
     return 0;
 }

@@ -146,6 +146,7 @@ void Viewer::buildMenu()
     loadColormapAction = command("&Load Colormap...", &Viewer::loadColormap);
     colormapRangeAction = command("&Set Colormap Range...", &Viewer::setColormapLimits);
     featureThresholdAction = command("&Set Feature L2 norm Threshold...", &Viewer::setFeatureThreshold);
+    exportResultAction = command("&Export Result...", &Viewer::exportResultFiles);
 }
 
 // ---------------------------------------------------------------------------------------------

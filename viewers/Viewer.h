@@ -80,6 +80,7 @@ public:
     QAction* showCorrespAction = nullptr;
     QAction* correspParamsAction = nullptr;
     QAction* alignDistanceAction = nullptr;
+    QAction* exportResultAction = nullptr;
     QAction* saveFramesAction = nullptr;
     QAction* captureAction = nullptr;
     QAction* backgroundAction = nullptr;
@@ -136,6 +137,9 @@ public slots:
     void loadColormap();
     void setColormapLimits();
     void setFeatureThreshold();
+    // Writes the current result as PLY shapes, CSV correspondences and a JSON summary into a chosen
+    // directory, asking before it replaces files of an earlier export.
+    void exportResultFiles();
     void autoLaunch();
     void autoProcess();
     void saveFrames();

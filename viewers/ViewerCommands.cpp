@@ -20,6 +20,7 @@
 #include "CorrespViewer.h"
 #include "FeatureViewer.h"
 #include "MatchCandidates.h"
+#include "ResultExport.h"
 #include "Sampling.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
@@ -487,6 +488,37 @@ void Viewer::loadColormap()
     }
     scene->colormap.load(file.toStdString());
     QGLViewer::update();
+}
+
+void Viewer::exportResultFiles()
+{
+    if (!scene)
+        return;
+    if (!scene->matchCandidates || scene->matchCandidates->gcLabelsSource.empty()) {
+        std::cout << "Error in Viewer::exportResultFiles(): there is no graph cut result to export!" << std::endl;
+        return;
+    }
+    const QString dir = QFileDialog::getExistingDirectory(this, "Choose a directory for the exported result...",
+                                                          lastDirOf(scene));
+    if (dir.isEmpty()) {
+        std::cout << "Viewer::exportResultFiles(): Export canceled." << std::endl;
+        return;
+    }
+    ExportSettings settings;
+    settings.overwrite = false;
+    for (const std::string& name : exportFileNames())
+        if (QFileInfo::exists(dir + "/" + QString::fromStdString(name)))
+            settings.overwrite = true;
+    if (settings.overwrite &&
+        QMessageBox::question(this, "Replace exported files?",
+                              "The directory holds an earlier export. Replace its files?",
+                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        std::cout << "Viewer::exportResultFiles(): Export canceled." << std::endl;
+        return;
+    }
+    const std::string why = exportResult(*scene, dir.toStdString(), settings);
+    if (!why.empty())
+        std::cout << "Error in Viewer::exportResultFiles(): " << why << "!" << std::endl;
 }
 
 void Viewer::setColormapLimits()

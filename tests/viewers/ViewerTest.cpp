@@ -55,7 +55,8 @@ TEST_F(ViewerFixture, MenuEntriesInOrder)
                               "&Save Colormap...",
                               "&Load Colormap...",
                               "&Set Colormap Range...",
-                              "&Set Feature L2 norm Threshold..."};
+                              "&Set Feature L2 norm Threshold...",
+                              "&Export Result..."};
     const QList<QAction*> actions = viewer->fileMenu->actions();
     ASSERT_EQ(actions.size(), int(sizeof(expected) / sizeof(expected[0])));
     for (int i = 0; i < actions.size(); ++i) {
@@ -768,4 +769,45 @@ TEST_F(ViewerFixture, ModeTwoShowsTheSavedResultInTheChildWindows)
     viewer->correspViewer->DisplayCorrespondenceResult(false);
     key(Qt::Key_Return);
     EXPECT_TRUE(viewer->correspViewer->sourcePane->showResultAction->isChecked());
+}
+
+// The menu export writes the four files into the chosen directory and replaces them only after
+// the question is answered with Yes.
+TEST_F(ViewerFixture, ExportWritesTheResultFilesAndAsksBeforeReplacingThem)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    open(2);
+    const std::string result = writeTranslationResult(scene, dir.path());
+    scene.matchCandidates->loadGraphCutResult(result);
+    const QString out = dir.path() + "/export";
+    ASSERT_TRUE(QDir().mkpath(out));
+    acceptFile(out);
+    viewer->exportResultAction->trigger();
+    for (const char* name : {"source.ply", "target.ply", "correspondences.csv", "summary.json"})
+        EXPECT_TRUE(QFileInfo::exists(out + "/" + name)) << name;
+
+    auto mark = [&]() {
+        QFile f(out + "/summary.json");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("earlier");
+    };
+    auto summary = [&]() {
+        QFile f(out + "/summary.json");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    auto answer = [](QMessageBox::StandardButton button) {
+        answerNextDialog([button](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            box->button(button)->click();
+        });
+    };
+    mark();
+    acceptFile(out, [&]() { answer(QMessageBox::No); });
+    viewer->exportResultAction->trigger();
+    EXPECT_EQ(summary(), QByteArray("earlier"));
+    acceptFile(out, [&]() { answer(QMessageBox::Yes); });
+    viewer->exportResultAction->trigger();
+    EXPECT_TRUE(summary().startsWith("{")) << summary().toStdString();
 }

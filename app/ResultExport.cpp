@@ -1,0 +1,418 @@
+// Exports of a registration result: PLY shapes with labels, CSV correspondences, JSON summary.
+#include "ResultExport.h"
+
+#include <QByteArray>
+#include <QDomDocument>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "AutoProcess.h"
+#include "GraphCutResult.h"
+#include "MatchCandidates.h"
+#include "Random.h"
+#include "Scene.h"
+#include "ShapeModel.h"
+#include "StageTimers.h"
+#include "XmlParam.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kStages[] = {"Sub-sampling geometry", "Populating correspondence candidates",
+                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
+                               "Graph cut optimization"};
+
+// Distinct colours for labels when the scene has no cluster colour for each of them.
+const float kPalette[][3] = {{0.90f, 0.10f, 0.10f}, {0.10f, 0.60f, 0.90f}, {0.20f, 0.75f, 0.20f},
+                             {0.95f, 0.60f, 0.05f}, {0.60f, 0.25f, 0.80f}, {0.95f, 0.90f, 0.10f},
+                             {0.05f, 0.75f, 0.70f}, {0.90f, 0.35f, 0.65f}, {0.55f, 0.35f, 0.15f},
+                             {0.15f, 0.25f, 0.60f}, {0.60f, 0.80f, 0.20f}, {0.80f, 0.50f, 0.50f}};
+const float kNoLabelGrey = 0.6f;
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+void putU32(std::string& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(char((v >> (8 * i)) & 0xff));
+}
+void putFloat(std::string& out, float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    putU32(out, v);
+}
+
+std::string number(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", x);
+    return text;
+}
+
+// A float as the shortest decimal that reads back as the same float.
+double jsonFloat(float f) {
+    if (!std::isfinite(f)) return 0.0;
+    for (int digits = 6; digits < 9; ++digits) {
+        double d = QString::number(double(f), 'g', digits).toDouble();
+        if (float(d) == f) return d;
+    }
+    return QString::number(double(f), 'g', 9).toDouble();
+}
+
+QJsonValue parameterValue(const QString& type, const QString& text) {
+    if (type == "int") return text.toInt();
+    if (type == "float") return text.toDouble();
+    if (type == "bool") return text == "1";
+    if (type == "string") return text;
+    QJsonArray items;  // arrays: entries separated by commas, empty entries dropped
+    for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
+        if (type == "stringArray") items.append(item);
+        else if (type == "boolArray") items.append(item == "1");
+        else if (type == "intArray") items.append(item.toInt());
+        else items.append(item.toDouble());
+    }
+    return items;
+}
+
+// Every parameter of the scene with its current value.
+QJsonObject parameterObject(Scene& scene) {
+    xmlParam store;
+    scene.registerParams(store);
+    QDomDocument document = store.makeParamXML();
+    QJsonObject parameters;
+    for (QDomElement e = document.documentElement().firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
+        parameters.insert(e.tagName(), parameterValue(e.attribute("type"), e.text()));
+    return parameters;
+}
+
+QJsonObject shapeObject(const ShapeModel* shape) {
+    QJsonObject o;
+    if (!shape) return o;
+    o.insert("file", QString::fromStdString(shape->fullPath()));
+    o.insert("vertices", shape->vertexCount());
+    if (const auto* mesh = dynamic_cast<const Mesh3_real*>(shape)) o.insert("triangles", int(mesh->faces.size()));
+    return o;
+}
+
+QJsonArray motionMatrix(const RigidTransform& t) {
+    QJsonArray rows;
+    for (int r = 0; r < 3; ++r)
+        rows.append(QJsonArray{jsonFloat(t.R[3 * r]), jsonFloat(t.R[3 * r + 1]), jsonFloat(t.R[3 * r + 2]),
+                               jsonFloat(t.t[r])});
+    rows.append(QJsonArray{0, 0, 0, 1});
+    return rows;
+}
+
+std::vector<Triangle> validFaces(const ShapeModel& shape) {
+    std::vector<Triangle> faces;
+    const auto* mesh = dynamic_cast<const Mesh3_real*>(&shape);
+    if (!mesh) return faces;
+    const int n = shape.vertexCount();
+    for (const Triangle& f : mesh->faces)
+        if (f[0] >= 0 && f[0] < n && f[1] >= 0 && f[1] < n && f[2] >= 0 && f[2] < n) faces.push_back(f);
+    return faces;
+}
+
+// One row per source vertex: the nearest target vertex and the closest target surface point to the
+// vertex moved by its label's transform, and the distance to that point.
+std::string correspondenceCsv(Scene& scene, const std::vector<int>& exported) {
+    MatchCandidates& mc = *scene.matchCandidates;
+    ShapeModel& target = *scene.target;
+    const std::vector<Triangle> faces = validFaces(target);
+    std::unique_ptr<TriangleBVH> surface;
+    if (!faces.empty()) surface = std::make_unique<TriangleBVH>(target.vertices.points(), faces);
+
+    std::string out = "source_index,target_index,closest_x,closest_y,closest_z,label,distance\n";
+    const std::vector<Vec3f>& points = scene.source->vertices.points();
+    for (size_t v = 0; v < exported.size(); ++v) {
+        const int label = exported[v];
+        out += std::to_string(v);
+        if (label < 0 || target.vertexCount() == 0) {
+            out += ",-1,,,," + std::to_string(label) + ",\n";
+            continue;
+        }
+        const Vec3f moved = mc.sortedTransforms[label].apply(points[v]);
+        const std::pair<int, float> nearest = target.closestVertex(moved);
+        Vec3f closest = target.vertices.point(nearest.first);
+        float distance = nearest.second;
+        if (surface) distance = std::sqrt(surface->closestSquaredDistance(moved, &closest));
+        out += "," + std::to_string(nearest.first) + "," + number(closest.x) + "," + number(closest.y) + "," +
+               number(closest.z) + "," + std::to_string(label) + "," + number(distance) + "\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+const std::vector<std::string>& exportFileNames() {
+    static const std::vector<std::string> names = {"source.ply", "target.ply", "correspondences.csv",
+                                                   "summary.json"};
+    return names;
+}
+
+std::vector<int> exportedLabels(const std::vector<int>& labels, int vertexCount, int labelCount) {
+    std::vector<int> exported(size_t(std::max(vertexCount, 0)), -1);
+    for (size_t v = 0; v < exported.size() && v < labels.size(); ++v)
+        if (labels[v] >= 0 && labels[v] < labelCount) exported[v] = labels[v];
+    return exported;
+}
+
+Vec3f labelColor(const Scene& scene, int label, int labelCount) {
+    if (label < 0) return Vec3f(kNoLabelGrey, kNoLabelGrey, kNoLabelGrey);
+    if (int(scene.clusterColors.size()) >= labelCount) return scene.clusterColor(label);
+    const float* c = kPalette[label % (sizeof kPalette / sizeof kPalette[0])];
+    return Vec3f(c[0], c[1], c[2]);
+}
+
+std::string checkExportDirectory(const std::string& dir, bool overwrite) {
+    if (dir.empty()) return "no output directory given";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) return "cannot create the output directory " + dir;
+    std::string probe = (fs::path(dir) / ".veltrix-probe-XXXXXX").string();
+    int fd = ::mkstemp(probe.data());
+    if (fd < 0) return systemError("cannot write into the output directory", dir);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    if (!overwrite)
+        for (const std::string& name : exportFileNames()) {
+            fs::path file = fs::path(dir) / name;
+            if (fs::exists(fs::symlink_status(file, ec)))
+                return file.string() + " exists already (not replaced without overwrite)";
+        }
+    return std::string();
+}
+
+std::string writeFileAtomically(const std::string& path, const std::string& contents, bool overwrite) {
+    fs::path target(path);
+    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return systemError("cannot create a temporary file in", dir.string());
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, contents.data(), contents.size()) &&
+                   ::fsync(fd) == 0;
+    written = ::close(fd) == 0 && written;
+    if (!written) {
+        std::string why = systemError("cannot write", temporary);
+        ::unlink(temporary.c_str());
+        return why;
+    }
+    if (overwrite) {
+        if (::rename(temporary.c_str(), path.c_str()) == 0) return std::string();
+    } else {
+        // A hard link never replaces an existing name; file systems without links fall back to a
+        // check followed by a rename.
+        if (::link(temporary.c_str(), path.c_str()) == 0) {
+            ::unlink(temporary.c_str());
+            return std::string();
+        }
+        if (errno == EEXIST) {
+            ::unlink(temporary.c_str());
+            return path + " exists already (not replaced without overwrite)";
+        }
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(path, ec)) && ::rename(temporary.c_str(), path.c_str()) == 0)
+            return std::string();
+    }
+    std::string why = systemError("cannot move the new file into place as", path);
+    ::unlink(temporary.c_str());
+    return why;
+}
+
+std::string plyContents(const ShapeModel& shape, const std::vector<int>& exported, const Scene& scene,
+                        int labelCount) {
+    const std::vector<Triangle> faces = validFaces(shape);
+    const int n = shape.vertexCount();
+    std::string out = "ply\nformat binary_little_endian 1.0\n"
+                      "comment label: index of the rigid motion, -1 = no correspondence\n"
+                      "element vertex " + std::to_string(n) + "\n"
+                      "property float x\nproperty float y\nproperty float z\n"
+                      "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                      "property int label\n";
+    if (dynamic_cast<const Mesh3_real*>(&shape))
+        out += "element face " + std::to_string(faces.size()) + "\nproperty list uchar int vertex_indices\n";
+    out += "end_header\n";
+    out.reserve(out.size() + size_t(n) * 19 + faces.size() * 13);
+    auto byte = [](float c) { return char(uint8_t(std::lround(std::min(1.0f, std::max(0.0f, c)) * 255.0f))); };
+    for (int v = 0; v < n; ++v) {
+        const Vec3f& p = shape.vertices.point(v);
+        const int label = size_t(v) < exported.size() ? exported[v] : -1;
+        const Vec3f c = labelColor(scene, label, labelCount);
+        putFloat(out, p.x);
+        putFloat(out, p.y);
+        putFloat(out, p.z);
+        out.push_back(byte(c.x));
+        out.push_back(byte(c.y));
+        out.push_back(byte(c.z));
+        putU32(out, uint32_t(label));
+    }
+    for (const Triangle& f : faces) {
+        out.push_back(char(3));
+        for (int k = 0; k < 3; ++k) putU32(out, uint32_t(f[k]));
+    }
+    return out;
+}
+
+GroundTruthError groundTruthError(Scene& scene) {
+    GroundTruthError result;
+    if (!scene.source || !scene.target || !scene.matchCandidates) return result;
+    if (scene.source->vertexCount() != scene.target->vertexCount()) {
+        std::cout << "Warning in groundTruthError(): the source has " << scene.source->vertexCount()
+                  << " vertices and the target " << scene.target->vertexCount()
+                  << "; left out of the ground-truth report." << std::endl;
+        return result;
+    }
+    MatchCandidates& mc = *scene.matchCandidates;
+    const int labelCount = int(mc.sortedTransforms.size());
+    const std::vector<int> labels = exportedLabels(mc.gcLabelsSource, scene.source->vertexCount(), labelCount);
+    double sum = 0;
+    for (size_t v = 0; v < labels.size(); ++v) {
+        if (labels[v] < 0) continue;
+        const Vec3f moved = mc.sortedTransforms[labels[v]].apply(scene.source->vertices.point(int(v)));
+        const double d = (moved - scene.target->vertices.point(int(v))).length();
+        sum += d;
+        result.max = std::max(result.max, d);
+        ++result.compared;
+    }
+    result.available = result.compared > 0;
+    if (result.available) result.mean = sum / result.compared;
+    return result;
+}
+
+std::string exportResult(Scene& scene, const std::string& dir, const ExportSettings& settings) {
+    if (!scene.source || !scene.target || !scene.matchCandidates)
+        return "no source and target shapes with a search result to export";
+    MatchCandidates& mc = *scene.matchCandidates;
+    if (mc.gcLabelsSource.empty()) return "the result holds no graph-cut labels to export";
+    std::string why = checkExportDirectory(dir, settings.overwrite);
+    if (!why.empty()) return why;
+
+    const int labelCount = int(mc.sortedTransforms.size());
+    const std::vector<int> sourceLabels = exportedLabels(mc.gcLabelsSource, scene.source->vertexCount(), labelCount);
+    const std::vector<int> targetLabels = exportedLabels(mc.gcLabelsTarget, scene.target->vertexCount(), labelCount);
+
+    const float error = alignmentError(scene);
+    GroundTruthError truth;
+    if (settings.groundTruth) truth = groundTruthError(scene);
+
+    QJsonObject inputs;
+    inputs.insert("parameterFile", QString::fromStdString(settings.parameterFile));
+    inputs.insert("source", shapeObject(scene.source));
+    inputs.insert("target", shapeObject(scene.target));
+    inputs.insert("resultFile", QString::fromStdString(scene.autoSaveCorrespondenceResult));
+
+    std::vector<int> sourceCount(size_t(labelCount) + 1, 0), targetCount(size_t(labelCount) + 1, 0);
+    for (int l : sourceLabels) ++sourceCount[l < 0 ? labelCount : l];
+    for (int l : targetLabels) ++targetCount[l < 0 ? labelCount : l];
+    QJsonArray labels;
+    int used = 0;
+    for (int l = 0; l < labelCount; ++l) {
+        if (sourceCount[l] > 0) ++used;
+        QJsonObject o;
+        o.insert("label", l);
+        o.insert("sourceVertices", sourceCount[l]);
+        o.insert("targetVertices", targetCount[l]);
+        o.insert("verifiedCorrespondences", size_t(l) < mc.sortedRegions.size() ? mc.sortedRegions[l].size() : 0);
+        o.insert("motion", motionMatrix(mc.sortedTransforms[l]));
+        labels.append(o);
+    }
+    QJsonObject noLabel{{"label", -1},
+                        {"sourceVertices", sourceCount[labelCount]},
+                        {"targetVertices", targetCount[labelCount]}};
+
+    QJsonObject stages;
+    double total = 0;
+    for (const char* stage : kStages) {
+        const StageTimer& timer = stageTimer(stage);
+        if ((timer.start == 0 && timer.stop == 0) || timer.frequency <= 0) continue;  // not run here
+        const double seconds = timer.elapsed / double(timer.frequency);
+        stages.insert(stage, seconds);
+        total += seconds;
+    }
+
+    QJsonObject summary;
+    summary.insert("inputs", inputs);
+    summary.insert("parameters", parameterObject(scene));
+    summary.insert("seed", qint64(lastRandomSeed()));
+    summary.insert("labelCount", labelCount);
+    summary.insert("labelsUsed", used);
+    summary.insert("labels", labels);
+    summary.insert("noCorrespondence", noLabel);
+    summary.insert("targetLabelled", !mc.gcLabelsTarget.empty());
+    const bool measured = error < FLT_MAX;
+    summary.insert("alignmentError", measured ? QJsonValue(jsonFloat(error)) : QJsonValue());
+    summary.insert("alignmentErrorPercent",
+                   measured ? QJsonValue(jsonFloat(error / scene.totalScene_boundingBoxDiagonal * 100))
+                            : QJsonValue());
+    summary.insert("boundingBoxDiagonal", jsonFloat(scene.totalScene_boundingBoxDiagonal));
+    summary.insert("stageSeconds", stages);
+    summary.insert("totalStageSeconds", total);
+    if (truth.available)
+        summary.insert("groundTruth", QJsonObject{{"comparedVertices", truth.compared},
+                                                  {"meanError", truth.mean},
+                                                  {"maxError", truth.max}});
+    else
+        summary.insert("groundTruth", QJsonValue());
+
+    const std::string contents[] = {plyContents(*scene.source, sourceLabels, scene, labelCount),
+                                    plyContents(*scene.target, targetLabels, scene, labelCount),
+                                    correspondenceCsv(scene, sourceLabels),
+                                    QJsonDocument(summary).toJson(QJsonDocument::Indented).toStdString()};
+    std::cout << "Exporting result to " << dir << "..." << std::endl;
+    for (size_t i = 0; i < exportFileNames().size(); ++i) {
+        const std::string path = (fs::path(dir) / exportFileNames()[i]).string();
+        why = writeFileAtomically(path, contents[i], settings.overwrite);
+        if (!why.empty()) return why;
+        std::cout << "*** " << path << std::endl;
+    }
+    std::cout << "done!" << std::endl;
+    return std::string();
+}
+
+std::string summaryRow(const std::string& summaryFile) {
+    QFile file(QString::fromStdString(summaryFile));
+    if (!file.open(QIODevice::ReadOnly)) return std::string();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) return std::string();
+    const QJsonObject summary = document.object();
+    if (!summary.contains("labelsUsed")) return std::string();
+    auto text = [](const QJsonValue& v) {
+        return v.isDouble() ? QString::number(v.toDouble(), 'g', 6).toStdString() : std::string("-");
+    };
+    const QJsonObject truth = summary.value("groundTruth").toObject();
+    return std::to_string(summary.value("labelsUsed").toInt()) + "\t" + text(summary.value("alignmentError")) +
+           "\t" + text(summary.value("alignmentErrorPercent")) + "\t" + text(truth.value("meanError")) + "\t" +
+           text(truth.value("maxError"));
+}
