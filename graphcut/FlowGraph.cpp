@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -443,164 +444,126 @@ void FlowGraph::pushOrphanBack(FlowNode* i) {
     orphanLast_ = r;
 }
 
+namespace {
+
+// Residual capacity of an arc of i in the direction a tree grows: away from the terminal of the
+// source tree, toward the terminal of the sink tree. Out arcs run i -> head, in arcs tail -> i.
+template <bool Sink>
+inline float& growingCap(FlowArc* a, bool outArc) {
+    return (outArc != Sink) ? a->residualCap : a->reverseResidualCap;
+}
+template <bool Sink>
+inline float& backCap(FlowArc* a, bool outArc) {
+    return (outArc != Sink) ? a->reverseResidualCap : a->residualCap;
+}
+// Whether j hangs in the tree of the given side.
+template <bool Sink>
+inline bool inTree(const FlowNode* j) {
+    return j->parent && (j->inSinkTree != 0) == Sink;
+}
+
+}  // namespace
+
 bool FlowGraph::grow(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
                      float*& middleRev) {
+    return i->inSinkTree ? growTree<true>(i, sourceEnd, sinkEnd, middleCap, middleRev)
+                         : growTree<false>(i, sourceEnd, sinkEnd, middleCap, middleRev);
+}
+
+// One growth step of the tree holding i: free neighbours join it, a neighbour of the other tree
+// closes a path (its middle arc returned), and shorter parents are taken where the stamps allow.
+template <bool Sink>
+bool FlowGraph::growTree(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
+                         float*& middleRev) {
+    auto visit = [&](FlowNode* j, uintptr_t parentCode, float& cap, float& rev) {
+        if (!j->parent) {
+            j->inSinkTree = Sink ? 1 : 0;
+            j->parent = parentCode;
+            j->timestamp = i->timestamp;
+            j->distance = i->distance + 1;
+            setActive(j);
+        } else if ((j->inSinkTree != 0) != Sink) {
+            sourceEnd = Sink ? j : i;
+            sinkEnd = Sink ? i : j;
+            middleCap = &cap;
+            middleRev = &rev;
+            return true;
+        } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
+            j->parent = parentCode;
+            j->timestamp = i->timestamp;
+            j->distance = i->distance + 1;
+        }
+        return false;
+    };
     FlowArc *b, *e;
     uintptr_t *ib, *ie;
     outRange(i, b, e);
     inRange(i, ib, ie);
-    if (!i->inSinkTree) {
-        for (FlowArc* a = b; a != e; ++a) {
-            if (a->residualCap == 0) continue;
-            FlowNode* j = headOf(i, a);
-            if (!j->parent) {
-                j->inSinkTree = 0;
-                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-                setActive(j);
-            } else if (j->inSinkTree) {
-                sourceEnd = i;
-                sinkEnd = j;
-                middleCap = &a->residualCap;
-                middleRev = &a->reverseResidualCap;
-                return true;
-            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
-                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-            }
-        }
-        for (uintptr_t* en = ib; en != ie; ++en) {
-            FlowArc* a = arcPtr(*en);
-            if (a->reverseResidualCap == 0) continue;
-            FlowNode* j = tailOf(i, a);
-            if (!j->parent) {
-                j->inSinkTree = 0;
-                j->parent = reinterpret_cast<uintptr_t>(a);
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-                setActive(j);
-            } else if (j->inSinkTree) {
-                sourceEnd = i;
-                sinkEnd = j;
-                middleCap = &a->reverseResidualCap;
-                middleRev = &a->residualCap;
-                return true;
-            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
-                j->parent = reinterpret_cast<uintptr_t>(a);
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-            }
-        }
-    } else {
-        for (FlowArc* a = b; a != e; ++a) {
-            if (a->reverseResidualCap == 0) continue;
-            FlowNode* j = headOf(i, a);
-            if (!j->parent) {
-                j->inSinkTree = 1;
-                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-                setActive(j);
-            } else if (!j->inSinkTree) {
-                sourceEnd = j;
-                sinkEnd = i;
-                middleCap = &a->reverseResidualCap;
-                middleRev = &a->residualCap;
-                return true;
-            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
-                j->parent = reinterpret_cast<uintptr_t>(a) | 1;
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-            }
-        }
-        for (uintptr_t* en = ib; en != ie; ++en) {
-            FlowArc* a = arcPtr(*en);
-            if (a->residualCap == 0) continue;
-            FlowNode* j = tailOf(i, a);
-            if (!j->parent) {
-                j->inSinkTree = 1;
-                j->parent = reinterpret_cast<uintptr_t>(a);
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-                setActive(j);
-            } else if (!j->inSinkTree) {
-                sourceEnd = j;
-                sinkEnd = i;
-                middleCap = &a->residualCap;
-                middleRev = &a->reverseResidualCap;
-                return true;
-            } else if (j->timestamp <= i->timestamp && j->distance > i->distance) {
-                j->parent = reinterpret_cast<uintptr_t>(a);
-                j->timestamp = i->timestamp;
-                j->distance = i->distance + 1;
-            }
-        }
+    for (FlowArc* a = b; a != e; ++a) {
+        if (growingCap<Sink>(a, true) == 0) continue;
+        if (visit(headOf(i, a), reinterpret_cast<uintptr_t>(a) | 1, growingCap<Sink>(a, true),
+                  backCap<Sink>(a, true)))
+            return true;
+    }
+    for (uintptr_t* en = ib; en != ie; ++en) {
+        FlowArc* a = arcPtr(*en);
+        if (growingCap<Sink>(a, false) == 0) continue;
+        if (visit(tailOf(i, a), reinterpret_cast<uintptr_t>(a), growingCap<Sink>(a, false),
+                  backCap<Sink>(a, false)))
+            return true;
     }
     return false;
 }
 
 void FlowGraph::augment(FlowNode* sourceEnd, FlowNode* sinkEnd, float* middleCap, float* middleRev) {
-    float bottleneck = *middleCap;
-    for (FlowNode* x = sourceEnd;;) {
-        if (x->parent == kTerminal) {
-            bottleneck = std::min(bottleneck, x->terminalCap);
-            break;
+    // Along each half of the path: the capacity toward the sink end of every arc (down in the
+    // source tree, up in the sink tree), and the terminal capacity taken with its sign.
+    auto pathCap = [](FlowNode* x, auto sink) -> float& {
+        return decltype(sink)::value ? upCap(x) : downCap(x);
+    };
+    auto otherCap = [](FlowNode* x, auto sink) -> float& {
+        return decltype(sink)::value ? downCap(x) : upCap(x);
+    };
+    auto bottleneckOf = [&](FlowNode* x, float bottleneck, auto sink) {
+        for (;;) {
+            if (x->parent == kTerminal)
+                return std::min(bottleneck, decltype(sink)::value ? -x->terminalCap : x->terminalCap);
+            bottleneck = std::min(bottleneck, pathCap(x, sink));
+            x = parentNode(x);
         }
-        bottleneck = std::min(bottleneck, downCap(x));
-        x = parentNode(x);
-    }
-    for (FlowNode* x = sinkEnd;;) {
-        if (x->parent == kTerminal) {
-            bottleneck = std::min(bottleneck, -x->terminalCap);
-            break;
+    };
+    // Pushes the flow along one half; arcs and terminal links that saturate make orphans.
+    auto push = [&](FlowNode* x, float amount, auto sink) {
+        for (;;) {
+            if (x->parent == kTerminal) {
+                x->terminalCap -= decltype(sink)::value ? -amount : amount;
+                if (x->terminalCap == 0) {
+                    x->parent = kOrphan;
+                    pushOrphanFront(x);
+                }
+                return;
+            }
+            FlowNode* p = parentNode(x);
+            float& forward = pathCap(x, sink);
+            otherCap(x, sink) += amount;
+            forward -= amount;
+            if (forward == 0) {
+                x->parent = kOrphan;
+                pushOrphanFront(x);
+            }
+            x = p;
         }
-        bottleneck = std::min(bottleneck, upCap(x));
-        x = parentNode(x);
-    }
+    };
+    const std::false_type sourceSide;
+    const std::true_type sinkSide;
+    float bottleneck = bottleneckOf(sourceEnd, *middleCap, sourceSide);
+    bottleneck = bottleneckOf(sinkEnd, bottleneck, sinkSide);
 
     *middleRev += bottleneck;
     *middleCap -= bottleneck;
 
-    for (FlowNode* x = sourceEnd;;) {
-        if (x->parent == kTerminal) {
-            x->terminalCap -= bottleneck;
-            if (x->terminalCap == 0) {
-                x->parent = kOrphan;
-                pushOrphanFront(x);
-            }
-            break;
-        }
-        FlowNode* p = parentNode(x);
-        float& down = downCap(x);
-        upCap(x) += bottleneck;
-        down -= bottleneck;
-        if (down == 0) {
-            x->parent = kOrphan;
-            pushOrphanFront(x);
-        }
-        x = p;
-    }
-    for (FlowNode* x = sinkEnd;;) {
-        if (x->parent == kTerminal) {
-            x->terminalCap += bottleneck;
-            if (x->terminalCap == 0) {
-                x->parent = kOrphan;
-                pushOrphanFront(x);
-            }
-            break;
-        }
-        FlowNode* p = parentNode(x);
-        float& up = upCap(x);
-        downCap(x) += bottleneck;
-        up -= bottleneck;
-        if (up == 0) {
-            x->parent = kOrphan;
-            pushOrphanFront(x);
-        }
-        x = p;
-    }
+    push(sourceEnd, bottleneck, sourceSide);
+    push(sinkEnd, bottleneck, sinkSide);
     flow_ += bottleneck;
 }
 
@@ -633,37 +596,32 @@ inline void stampChain(FlowNode* j, int d, int32_t time) {
 
 }  // namespace
 
-void FlowGraph::processSourceOrphan(FlowNode* i) {
+// Finds the orphan i a new parent in its own tree: the neighbour with residual capacity toward i
+// whose chain to the terminal is shortest. Without one, i leaves the tree; its neighbours in the
+// tree become active where they can reach it, and its children become orphans.
+template <bool Sink>
+void FlowGraph::processOrphan(FlowNode* i) {
     FlowArc *b, *e;
     uintptr_t *ib, *ie;
     outRange(i, b, e);
     inRange(i, ib, ie);
     uintptr_t best = 0;
     int dmin = kInfiniteDistance;
-    for (FlowArc* a = b; a != e; ++a) {
-        if (a->reverseResidualCap == 0) continue;
-        FlowNode* j = headOf(i, a);
-        if (j->inSinkTree || !j->parent) continue;
+    auto consider = [&](FlowNode* j, uintptr_t parentCode) {
+        if (!inTree<Sink>(j)) return;
         int d = chainDepth(j, time_);
-        if (d >= kInfiniteDistance) continue;
+        if (d >= kInfiniteDistance) return;
         if (d < dmin) {
-            best = reinterpret_cast<uintptr_t>(a);
+            best = parentCode;
             dmin = d;
         }
         stampChain(j, d, time_);
-    }
+    };
+    for (FlowArc* a = b; a != e; ++a)
+        if (backCap<Sink>(a, true) != 0) consider(headOf(i, a), reinterpret_cast<uintptr_t>(a));
     for (uintptr_t* en = ib; en != ie; ++en) {
         FlowArc* a = arcPtr(*en);
-        if (a->residualCap == 0) continue;
-        FlowNode* j = tailOf(i, a);
-        if (j->inSinkTree || !j->parent) continue;
-        int d = chainDepth(j, time_);
-        if (d >= kInfiniteDistance) continue;
-        if (d < dmin) {
-            best = reinterpret_cast<uintptr_t>(a) | 1;
-            dmin = d;
-        }
-        stampChain(j, d, time_);
+        if (backCap<Sink>(a, false) != 0) consider(tailOf(i, a), reinterpret_cast<uintptr_t>(a) | 1);
     }
     if (best) {
         i->parent = best;
@@ -673,85 +631,19 @@ void FlowGraph::processSourceOrphan(FlowNode* i) {
     }
     i->timestamp = 0;
     i->parent = 0;
-    for (FlowArc* a = b; a != e; ++a) {
-        FlowNode* j = headOf(i, a);
-        if (j->inSinkTree || !j->parent) continue;
-        if (a->reverseResidualCap != 0) setActive(j);
-        if (j->parent == (reinterpret_cast<uintptr_t>(a) | 1)) {
+    auto release = [&](FlowNode* j, float cap, uintptr_t childCode) {
+        if (!inTree<Sink>(j)) return;
+        if (cap != 0) setActive(j);
+        if (j->parent == childCode) {
             j->parent = kOrphan;
             pushOrphanBack(j);
         }
-    }
+    };
+    for (FlowArc* a = b; a != e; ++a)
+        release(headOf(i, a), backCap<Sink>(a, true), reinterpret_cast<uintptr_t>(a) | 1);
     for (uintptr_t* en = ib; en != ie; ++en) {
         FlowArc* a = arcPtr(*en);
-        FlowNode* j = tailOf(i, a);
-        if (j->inSinkTree || !j->parent) continue;
-        if (a->residualCap != 0) setActive(j);
-        if (j->parent == reinterpret_cast<uintptr_t>(a)) {
-            j->parent = kOrphan;
-            pushOrphanBack(j);
-        }
-    }
-}
-
-void FlowGraph::processSinkOrphan(FlowNode* i) {
-    FlowArc *b, *e;
-    uintptr_t *ib, *ie;
-    outRange(i, b, e);
-    inRange(i, ib, ie);
-    uintptr_t best = 0;
-    int dmin = kInfiniteDistance;
-    for (FlowArc* a = b; a != e; ++a) {
-        if (a->residualCap == 0) continue;
-        FlowNode* j = headOf(i, a);
-        if (!j->inSinkTree || !j->parent) continue;
-        int d = chainDepth(j, time_);
-        if (d >= kInfiniteDistance) continue;
-        if (d < dmin) {
-            best = reinterpret_cast<uintptr_t>(a);
-            dmin = d;
-        }
-        stampChain(j, d, time_);
-    }
-    for (uintptr_t* en = ib; en != ie; ++en) {
-        FlowArc* a = arcPtr(*en);
-        if (a->reverseResidualCap == 0) continue;
-        FlowNode* j = tailOf(i, a);
-        if (!j->inSinkTree || !j->parent) continue;
-        int d = chainDepth(j, time_);
-        if (d >= kInfiniteDistance) continue;
-        if (d < dmin) {
-            best = reinterpret_cast<uintptr_t>(a) | 1;
-            dmin = d;
-        }
-        stampChain(j, d, time_);
-    }
-    if (best) {
-        i->parent = best;
-        i->timestamp = time_;
-        i->distance = dmin + 1;
-        return;
-    }
-    i->timestamp = 0;
-    i->parent = 0;
-    for (FlowArc* a = b; a != e; ++a) {
-        FlowNode* j = headOf(i, a);
-        if (!j->inSinkTree || !j->parent) continue;
-        if (a->residualCap != 0) setActive(j);
-        if (j->parent == (reinterpret_cast<uintptr_t>(a) | 1)) {
-            j->parent = kOrphan;
-            pushOrphanBack(j);
-        }
-    }
-    for (uintptr_t* en = ib; en != ie; ++en) {
-        FlowArc* a = arcPtr(*en);
-        FlowNode* j = tailOf(i, a);
-        if (!j->inSinkTree || !j->parent) continue;
-        if (a->reverseResidualCap != 0) setActive(j);
-        if (j->parent == reinterpret_cast<uintptr_t>(a)) {
-            j->parent = kOrphan;
-            pushOrphanBack(j);
-        }
+        release(tailOf(i, a), backCap<Sink>(a, false), reinterpret_cast<uintptr_t>(a));
     }
 }
 
@@ -773,9 +665,9 @@ void FlowGraph::adoptOrphans() {
             w->next = orphanPool_->freeList;
             orphanPool_->freeList = w;
             if (i->inSinkTree)
-                processSinkOrphan(i);
+                processOrphan<true>(i);
             else
-                processSourceOrphan(i);
+                processOrphan<false>(i);
         }
     }
 }

@@ -78,10 +78,13 @@ private:
     FlowNode* nextActiveNode();
     bool grow(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
               float*& middleRev);
+    template <bool Sink>
+    bool growTree(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
+                  float*& middleRev);
     void augment(FlowNode* sourceEnd, FlowNode* sinkEnd, float* middleCap, float* middleRev);
     void adoptOrphans();
-    void processSourceOrphan(FlowNode* i);
-    void processSinkOrphan(FlowNode* i);
+    template <bool Sink>
+    void processOrphan(FlowNode* i);
     void pushOrphanFront(FlowNode* i);
     void pushOrphanBack(FlowNode* i);
 

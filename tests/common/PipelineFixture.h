@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 #include "Scene.h"
 #include "ShapeGenerator.h"
@@ -15,12 +16,13 @@
 
 namespace fs = std::filesystem;
 
-// Per-test scratch directory under the system's temporary directory.
+// Per-test, per-process scratch directory under the system's temporary directory, so that two
+// checkouts testing on one machine at once do not share it.
 inline fs::path scratchDirectory(const std::string& tag) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     fs::path dir = fs::temp_directory_path() /
                    ("veltrix_" + tag + "_" + std::string(info ? info->test_suite_name() : "suite") + "_" +
-                    std::string(info ? info->name() : "all"));
+                    std::string(info ? info->name() : "all") + "_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

@@ -6,12 +6,13 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "MatchCandidates.h"
 #include "RigidTransform.h"
 #include "ShapeModel.h"
 
-inline std::string labelingScratchDir() { return "/tmp/veltrix_labeling_tests/"; }
+inline std::string labelingScratchDir() { return "/tmp/veltrix_labeling_tests_" + std::to_string(::getpid()) + "/"; }
 
 // A flat nx x ny grid of unit-spaced vertices in the z = 0 plane (two triangles per cell), with
 // normals, edge list and boundary. Vertex (i, j) has index j * nx + i.

@@ -3,6 +3,7 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 #include "MatchCandidates.h"
 #include "RigidTransform.h"
@@ -13,8 +14,7 @@
 // A scratch directory under the system temp dir, so that renaming a copied shape (which probes
 // its preprocessing paths) never writes into the source tree.
 inline std::string scratchDir() {
-    const char* tmp = "/tmp";
-    return std::string(tmp) + "/veltrix_matching_tests/";
+    return "/tmp/veltrix_matching_tests_" + std::to_string(::getpid()) + "/";
 }
 
 // A right-handed orthonormal frame (min, max, normal = min x max) drawn from a seeded generator.
