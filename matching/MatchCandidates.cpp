@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 
+#include "CacheFile.h"
 #include "Progress.h"
 
 namespace {
@@ -19,20 +18,6 @@ void releaseShapeTrees(ShapeModel* shape) {
     shape->vertices.releaseTree();
     shape->normals.releaseTree();
     if (shape->features) shape->features->releaseTree();
-}
-
-void writeInt32(std::ofstream& out, int32_t v) {
-    unsigned char b[4];
-    const uint32_t u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>((u >> (8 * i)) & 0xffu);
-    out.write(reinterpret_cast<const char*>(b), 4);
-}
-
-void writeFloat32(std::ofstream& out, float f) {
-    uint32_t u;
-    static_assert(sizeof(u) == sizeof(f), "float must be 32 bits");
-    std::memcpy(&u, &f, 4);
-    writeInt32(out, static_cast<int32_t>(u));
 }
 
 // Frame matrix at the last scale: columns minDirection, maxDirection, normal (row-major).
@@ -229,24 +214,32 @@ void MatchCandidates::spinImageCandidates(int maxMatches) {
 }
 
 bool MatchCandidates::writeData(const std::string& fileName) {
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    CacheWriter out(fileName);
+    if (!out.isOpen()) {
         std::cerr << "Error in MatchCandidates::writeData(): Could not open output file " << fileName
                   << " for writing!" << std::endl;
         return false;
     }
     std::cout << "Saving feature points in " << fileName << " ..." << std::flush;
     const int n = size();
-    writeInt32(out, 6);
-    writeInt32(out, n);
+    out.writeInt32(6);
+    out.writeInt32(n);
     progress(n, true);
     for (int i = 0; i < n; ++i) {
         const FeatureVector* twist = i < transformationSpace.size() ? &transformationSpace.point(i) : nullptr;
+        float values[6];
         for (int c = 0; c < 6; ++c)
-            writeFloat32(out, (twist && c < static_cast<int>(twist->size())) ? (*twist)[c] : 0.0f);
+            values[c] = (twist && c < static_cast<int>(twist->size())) ? (*twist)[c] : 0.0f;
+        out.writeFloats(values, 6);
         progress(i, false);
     }
-    out.close();
+    // A write that failed (a full disk) leaves any earlier file as it was and is reported.
+    if (!out.commit()) {
+        std::cout << std::endl;
+        std::cerr << "Error in MatchCandidates::writeData(): Could not write output file " << fileName << "!"
+                  << std::endl;
+        return false;
+    }
     std::cout << "...done!" << std::endl;
     return true;
 }

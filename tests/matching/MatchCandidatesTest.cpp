@@ -313,6 +313,12 @@ TEST(TransformationSpaceFile, LayoutAndFailures) {
     EXPECT_FALSE(s.mc->writeData(dir + "no-such-dir/space.data"));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Error in MatchCandidates::writeData(): Could not open output file "),
               std::string::npos);
+    // A device that takes no bytes is a failure too, never a written file.
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(s.mc->writeData("/dev/full"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error in MatchCandidates::writeData()"), std::string::npos);
 }
 
 TEST(MatchCandidatesSize, ReportsInconsistentPairLists) {
