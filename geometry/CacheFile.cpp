@@ -1,5 +1,6 @@
 #include "CacheFile.h"
 
+#include <QFileInfo>
 #include <QtEndian>
 #include <vector>
 
@@ -35,12 +36,15 @@ bool CacheReader::readFloats(float* out, int64_t count) {
     return true;
 }
 
-CacheWriter::CacheWriter(const std::string& path) : file_(QString::fromStdString(path)) {
-    open_ = file_.open(QIODevice::WriteOnly);
+CacheWriter::CacheWriter(const std::string& path)
+    : file_(QString::fromStdString(path)), directFile_(QString::fromStdString(path)) {
+    const QFileInfo info(QString::fromStdString(path));
+    direct_ = info.exists() && !info.isFile() && !info.isDir();
+    open_ = direct_ ? directFile_.open(QIODevice::WriteOnly) : file_.open(QIODevice::WriteOnly);
 }
 
 void CacheWriter::writeBytes(const char* bytes, int64_t count) {
-    if (open_ && count > 0) file_.write(bytes, count);
+    if (open_ && count > 0 && device().write(bytes, count) != count) failed_ = true;
 }
 
 void CacheWriter::writeInt32(int32_t value) {
@@ -59,4 +63,10 @@ void CacheWriter::writeFloats(const float* values, int64_t count) {
 #endif
 }
 
-bool CacheWriter::commit() { return open_ && file_.commit(); }
+bool CacheWriter::commit() {
+    if (!open_) return false;
+    if (!direct_) return !failed_ && file_.commit();
+    const bool flushed = directFile_.flush();
+    directFile_.close();
+    return !failed_ && flushed && directFile_.error() == QFileDevice::NoError;
+}

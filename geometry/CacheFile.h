@@ -26,7 +26,8 @@ private:
 };
 
 // CacheWriter writes to a temporary file next to the target and renames it over the target on
-// commit, so the target is always either the old file or the complete new one.
+// commit, so the target is always either the old file or the complete new one. A target that
+// exists and is no regular file (a device, a pipe) is written in place instead, never replaced.
 class CacheWriter {
 public:
     explicit CacheWriter(const std::string& path);
@@ -39,6 +40,11 @@ public:
     bool commit();
 
 private:
+    QIODevice& device() { return direct_ ? static_cast<QIODevice&>(directFile_) : file_; }
+
     QSaveFile file_;
+    QFile directFile_;
+    bool direct_ = false;
     bool open_ = false;
+    bool failed_ = false;
 };

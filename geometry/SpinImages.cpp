@@ -1,7 +1,5 @@
 #include "SpinImages.h"
 
-#include <QSaveFile>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +8,7 @@
 #include <iostream>
 #include <limits>
 
+#include "CacheFile.h"
 #include "Progress.h"
 #include "ShapeModel.h"
 
@@ -390,25 +389,24 @@ void ShapeModel::saveSpinImages()
     const std::string path = spinImagesPath();
     // Written beside the old file and renamed over it on commit, so that a crash or a full disk
     // leaves either the old file or the complete new one.
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly)) {
+    CacheWriter file(path);
+    if (!file.isOpen()) {
         std::cout << "Error in saveSpinImages(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
     std::cout << "Saving spin images to " << path << "..." << std::flush;
-    const int32_t count = int32_t(spinImages.images.size());
     const int32_t W = spinImages.imageWidth;
-    file.write(reinterpret_cast<const char*>(&count), 4);
-    file.write(reinterpret_cast<const char*>(&spinImages.binSize), 4);
-    file.write(reinterpret_cast<const char*>(&W), 4);
-    file.write(reinterpret_cast<const char*>(&spinImages.supportAngle), 4);
-    file.write(reinterpret_cast<const char*>(&spinImages.expectedOverlap), 4);
+    file.writeInt32(int32_t(spinImages.images.size()));
+    file.writeFloats(&spinImages.binSize, 1);
+    file.writeInt32(W);
+    file.writeFloats(&spinImages.supportAngle, 1);
+    file.writeFloats(&spinImages.expectedOverlap, 1);
     const std::vector<float> zeros(std::max(W, 0), 0.0f);
     for (const SpinImage& image : spinImages.images)
         for (int r = 0; r < W; ++r) {
             // Every image is written W x W, so that the file size matches its header.
             const bool full = r < int(image.size()) && int(image[r].size()) == W;
-            file.write(reinterpret_cast<const char*>(full ? image[r].data() : zeros.data()), qint64(W) * 4);
+            file.writeFloats(full ? image[r].data() : zeros.data(), W);
         }
     if (!file.commit()) {
         std::cout << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
