@@ -29,7 +29,7 @@
 set -uo pipefail
 
 die() { echo "register-sequence: $*" >&2; exit 1; }
-usage() { sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 absolute() { (cd "$(dirname "$1")" && printf '%s/%s\n' "$(pwd -P)" "$(basename "$1")"); }
 
@@ -86,6 +86,7 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
+[ -n "$gatherDir" ] || [ $# -eq 2 ] || usage
 batch=$(find_batch "$batch")
 [ -x "$batch" ] || die "veltrix-batch not found or not executable: $batch (use --batch PATH)"
 batch=$(absolute "$batch")

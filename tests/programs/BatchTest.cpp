@@ -61,6 +61,14 @@ TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     RunResult noResult = runBatch(dir, "noresult.xml");
     EXPECT_EQ(noResult.status, 1);
     EXPECT_NE(noResult.err.find("no result could be loaded"), std::string::npos) << noResult.err;
+
+    // Export options: an output directory that cannot be made fails before the shapes are loaded.
+    EXPECT_EQ(runBatch(dir, "--overwrite noresult.xml").status, 2);
+    std::ofstream(dir / "plain") << "x";
+    RunResult unwritable = runBatch(dir, "--export-dir plain/out noresult.xml");
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_NE(unwritable.err.find("cannot create the output directory plain/out"), std::string::npos);
+    EXPECT_EQ(unwritable.out.find("Current Directory is"), std::string::npos) << unwritable.out;
     fs::remove_all(dir);
 }
 
