@@ -30,7 +30,10 @@ Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir, c
                           bool preprocess) {
     Mesh3_real* mesh = new Mesh3_real();
     mesh->setFileName(path, baseDir);
-    mesh->loadGeometry();
+    if (!mesh->loadGeometry()) {
+        delete mesh;
+        return nullptr;
+    }
     mesh->printInfo();
     mesh->meshResolution = 0.01f * scene.totalScene_boundingBoxDiagonal;
     mesh->computeNormals(true);

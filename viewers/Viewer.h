@@ -137,7 +137,8 @@ public slots:
     void setColormapLimits();
     void setFeatureThreshold();
     void autoLaunch();
-    void autoProcess();
+    // The automatic mode; false when it ends the session (modes 1 and 3).
+    bool autoProcess();
     void saveFrames();
     void simplifyCurrentShape();
     void batchSimplify();
