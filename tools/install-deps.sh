@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs every build and test dependency from Debian packages. Quick when all are present.
+# With --fuzz also clang and its runtime libraries (libFuzzer, sanitizers) for tools/fuzz.sh.
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config
       qtbase5-dev libqt5opengl5-dev libqglviewer-dev-qt5 libann-dev libvtk9-dev
       liblapack-dev freeglut3-dev libglu1-mesa-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth x11-apps x11-utils imagemagick)
+if [ "${1:-}" = "--fuzz" ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
