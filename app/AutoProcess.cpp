@@ -3,7 +3,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 
@@ -57,26 +56,28 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
     mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
 }
 
-void Scene::relabel(MatchCandidates& mc) const {
+bool Scene::relabel(MatchCandidates& mc) const {
+    bool relabelled = false;
     if (graphCutInstance_GC == 1) {
-        mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+        relabelled = mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
                            percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
                            percentOfDiagonal(dummyLabelSmoothError_GC),
                            percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
                            percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
     } else if (graphCutInstance_GC == 2) {
-        mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
+        relabelled = mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
                                    percentOfDiagonal(smoothTruncateValue_GC),
                                    percentOfDiagonal(dataTruncateValue_GC));
     } else {
         std::cerr << "Unknown graph cut instance type " << graphCutInstance_GC << "!" << std::endl;
     }
+    return relabelled;
 }
 
-void Scene::autoProcess() {
-    if (!hasShapes(*this, "Scene::autoProcess")) return;
+bool Scene::autoProcess() {
+    if (!hasShapes(*this, "Scene::autoProcess")) return false;
     createMatchCandidates(source, target, false);
-    if (hasSearchResults()) return;
+    if (hasSearchResults()) return true;
     MatchCandidates& mc = *matchCandidates;
 
     startTimer(kStages[0]);
@@ -96,12 +97,13 @@ void Scene::autoProcess() {
     stopTimer(kStages[3]);
 
     startTimer(kStages[4]);
-    relabel(mc);
+    const bool relabelled = relabel(mc);
     stopTimer(kStages[4]);
 
     std::cout << kDashes << std::endl << "Running time summary" << std::endl;
     for (const char* stage : kStages) printTimer(stage);
     std::cout << kDashes << std::endl;
+    return relabelled;
 }
 
 float alignmentError(Scene& scene) {
@@ -122,20 +124,22 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
     switch (scene.autoProcessMode) {
     case 1: {
         outcome.endsProcess = true;
-        scene.autoProcess();
+        const bool relabelled = scene.autoProcess();
         if (!scene.matchCandidates) {
             fail("no source and target shapes loaded, so there is no result to save");
+            break;
+        }
+        // A failed relabelling leaves no labels worth saving, whatever stopAtFailure says.
+        if (!relabelled) {
+            fail("the graph-cut relabelling failed, so there is no result to save");
             break;
         }
         if (scene.matchCandidates->gcLabelsSource.empty()) {
             fail("the run produced no graph-cut labels to save");
             if (stopAtFailure) break;
         }
-        // The result writer reports its own failures; probe the file first so the outcome can
-        // tell (appending nothing leaves an existing file as it is).
-        if (!std::ofstream(scene.autoSaveCorrespondenceResult, std::ios::binary | std::ios::app))
+        if (!scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
-        scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult);
         break;
     }
     case 2:
@@ -146,11 +150,12 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             break;
         }
         scene.createMatchCandidates(scene.source, scene.target, false);
-        bool readable = bool(std::ifstream(scene.autoSaveCorrespondenceResult, std::ios::binary));
-        scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult);
-        if (!readable || scene.matchCandidates->gcLabelsSource.empty()) {
+        if (!scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult)) {
             fail("no result could be loaded from " + scene.autoSaveCorrespondenceResult);
             if (scene.autoProcessMode == 2 || stopAtFailure) break;
+        } else if (scene.autoProcessMode == 3 && scene.matchCandidates->gcLabelsSource.empty()) {
+            fail(scene.autoSaveCorrespondenceResult + " holds no labelling to measure");
+            if (stopAtFailure) break;
         }
         if (scene.autoProcessMode == 2) {
             outcome.showResult = true;
@@ -175,8 +180,4 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
     return outcome;
 }
 
-bool runAutoProcessMode(Scene& scene) {
-    AutoModeOutcome outcome = runAutoModeSteps(scene, false);
-    if (outcome.endsProcess) std::exit(0);
-    return outcome.showResult;
-}
+AutoModeOutcome runAutoProcessMode(Scene& scene) { return runAutoModeSteps(scene, false); }

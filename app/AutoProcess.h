@@ -19,9 +19,10 @@ struct AutoModeOutcome {
 // appended); without it the steps run on as the interactive program runs them.
 AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure);
 
-// The interactive program's automatic mode: the steps above, after which modes 1 and 3 end the
-// process with exit code 0. Returns true when mode 2 loaded a result that the viewer should show.
-bool runAutoProcessMode(Scene& scene);
+// The interactive program's automatic mode: the steps above as the interactive program runs them.
+// After modes 1 and 3 (endsProcess) the caller ends the session, with exit code 0 when the mode
+// succeeded and 1 when it did not; showResult says whether mode 2 loaded a result to show.
+AutoModeOutcome runAutoProcessMode(Scene& scene);
 
 // Maximum symmetric Hausdorff error of the current result in model units, with its console line;
 // the largest float when there is no search object.

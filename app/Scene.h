@@ -53,7 +53,8 @@ public:
     void clusterTransformations(MatchCandidates& mc) const;
     void verifyClusters(MatchCandidates& mc) const;  // verification (or its skip), then the largest regions
     void keepLargestRegions(MatchCandidates& mc) const;
-    void relabel(MatchCandidates& mc) const;
+    // False when the relabelling could not run (unknown instance, solution or data-term type).
+    bool relabel(MatchCandidates& mc) const;
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 
@@ -82,10 +83,11 @@ public:
     void deleteAnimation();
     // Replaces the animation by the frames of a numbered sequence, relative to rootDir.
     void loadAnimation(const FrameSequence& sequence);
-    // Loads one more shape into the existing animation.
-    void addShape(const std::string& fileName, bool computeDescriptors);
-    // The unattended pipeline selected by autoProcessMode.
-    void autoProcess();
+    // Loads one more shape into the existing animation; false when the file cannot be read.
+    bool addShape(const std::string& fileName, bool computeDescriptors);
+    // The unattended pipeline selected by autoProcessMode. False when it could not run or the
+    // relabelling failed (unknown graph-cut instance, solution or data term type, optimiser error).
+    bool autoProcess();
 
     // Start-up loading, in two halves so that the viewer (on its first draw) and a program without
     // windows run the same steps, with the automatic mode between them. The first half loads the

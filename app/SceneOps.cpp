@@ -79,9 +79,9 @@ void Scene::loadAnimation(const FrameSequence& sequence) {
     animation->loadSequence(rootDir, sequence, *this);
 }
 
-void Scene::addShape(const std::string& fileName, bool computeDescriptors) {
+bool Scene::addShape(const std::string& fileName, bool computeDescriptors) {
     if (!animation) animation = new ShapeAnimation;
-    animation->loadShape(rootDir, withDirectory(fileName), *this, computeDescriptors);
+    return animation->loadShape(rootDir, withDirectory(fileName), *this, computeDescriptors);
 }
 
 bool Scene::loadStartupShapes() {
@@ -89,8 +89,12 @@ bool Scene::loadStartupShapes() {
     std::cout << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
     if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
         newAnimation();
-        addShape(defaultSourceFile, true);
-        addShape(defaultTargetFile, true);
+        if (!addShape(defaultSourceFile, true) || !addShape(defaultTargetFile, true)) {
+            std::cout << "The shapes " << defaultSourceFile << " and " << defaultTargetFile
+                      << " could not be loaded." << std::endl;
+            newAnimation();
+            return false;
+        }
         sourceFrame = 0;
         targetFrame = 1;
         source = animation->frame(0);

@@ -97,10 +97,13 @@ ShapeModel* ShapeAnimation::frame(int index) const {
     return shapes[size_t(index)];
 }
 
-void ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
+bool ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
                                const Scene& scene, bool computeDescriptors) {
     std::cout << kDashes << std::endl << "Loading new shape..." << std::endl;
-    if (Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene.preprocessOptions(), computeDescriptors)) shapes.push_back(shape);
+    Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene.preprocessOptions(), computeDescriptors);
+    if (!shape) return false;
+    shapes.push_back(shape);
+    return true;
 }
 
 void ShapeAnimation::addShape(ShapeModel* shape) {

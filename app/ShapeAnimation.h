@@ -50,8 +50,9 @@ public:
     int frameCount() const { return int(shapes.size()); }
 
     // Loads an OBJ file (relative names are kept relative to rootDir) and appends it; with
-    // computeDescriptors the frames and features are read from the cache or computed.
-    void loadShape(const std::string& rootDir, const std::string& fileName, const Scene& scene,
+    // computeDescriptors the frames and features are read from the cache or computed. False,
+    // appending nothing, when the file cannot be read.
+    bool loadShape(const std::string& rootDir, const std::string& fileName, const Scene& scene,
                    bool computeDescriptors);
     // Appends a shape made elsewhere; the animation takes ownership.
     void addShape(ShapeModel* shape);

@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
+#include <QXmlStreamReader>
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <limits>
@@ -14,21 +16,58 @@ QString fromLocal(const std::string& s) { return QString::fromLocal8Bit(s.data()
 
 std::string toLocal(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
-// Decimal integer, 0 when unreadable (including out of range).
-int readInt(const QString& text) {
+// Decimal integer; false when unreadable (including out of range).
+bool readInt(const QString& text, int& out) {
     bool ok = false;
-    const int v = text.toInt(&ok, 10);
-    return ok ? v : 0;
+    const int v = text.trimmed().toInt(&ok, 10);
+    if (ok) out = v;
+    return ok;
 }
 
-// A double stored as float, 0 when unreadable. A finite value beyond the float range cannot be
-// stored, so it counts as unreadable too.
-float readFloat(const QString& text) {
+// A double stored as float; false when unreadable. A finite value beyond the float range cannot
+// be stored, so it counts as unreadable too.
+bool readFloat(const QString& text, float& out) {
     bool ok = false;
-    const double v = text.toDouble(&ok);
-    if (!ok) return 0.0f;
-    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) return 0.0f;
-    return float(v);
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok) return false;
+    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) return false;
+    out = float(v);
+    return true;
+}
+
+// Every piece read by `read`, or false (leaving out alone) when one of them is unreadable.
+template <typename T, typename Read>
+bool readArray(const QStringList& pieces, std::vector<T>& out, Read read) {
+    std::vector<T> values;
+    for (const QString& p : pieces) {
+        T v{};
+        if (!read(p, v)) return false;
+        values.push_back(v);
+    }
+    out = std::move(values);
+    return true;
+}
+
+bool readBool(const QString& text, bool& out) {
+    int v = 0;
+    if (!readInt(text, v)) return false;
+    out = v != 0;
+    return true;
+}
+
+// Deepest element nesting of the document, counted without recursion; stops early once it
+// passes limit. Malformed input ends the count where the reader stops.
+int nestingDepth(const QByteArray& content, int limit) {
+    QXmlStreamReader reader(content);
+    int depth = 0, deepest = 0;
+    while (!reader.atEnd() && deepest <= limit) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement)
+            deepest = std::max(deepest, ++depth);
+        else if (token == QXmlStreamReader::EndElement)
+            --depth;
+    }
+    return deepest;
 }
 
 QString floatText(float f) { return QString::number(double(f), 'g', 6); }
@@ -140,7 +179,12 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     // Read at most one byte past the limit so that endless devices and huge files are refused.
     const QByteArray content = file.read(kMaxFileSize + 1);
     QDomDocument parsed;
-    if (content.size() > kMaxFileSize || !parsed.setContent(content)) {
+    // The document builder recurses once per level; deeper files would exhaust the stack.
+    const bool tooDeep = content.size() <= kMaxFileSize && nestingDepth(content, kMaxNesting) > kMaxNesting;
+    if (tooDeep)
+        std::cerr << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
+                  << " levels in " << fileName << "." << std::endl;
+    if (content.size() > kMaxFileSize || tooDeep || !parsed.setContent(content)) {
         file.close();
         std::cout << "Could not parse XML file " << fileName << "!" << std::endl;
         return false;
@@ -216,14 +260,15 @@ void xmlParam::loadParamXML(QDomDocument& document) {
         }
         const QString text = found.at(0).toElement().text();
 
+        bool readable = true;
         if (type == "string") {
             *static_cast<std::string*>(v) = toLocal(text);
         } else if (type == "bool") {
-            *static_cast<bool*>(v) = readInt(text) != 0;
+            readable = readBool(text, *static_cast<bool*>(v));
         } else if (type == "float") {
-            *static_cast<float*>(v) = readFloat(text);
+            readable = readFloat(text, *static_cast<float*>(v));
         } else if (type == "int") {
-            *static_cast<int*>(v) = readInt(text);
+            readable = readInt(text, *static_cast<int*>(v));
         } else {
             const QStringList pieces = text.split(',', Qt::SkipEmptyParts);
             if (type == "stringArray") {
@@ -231,19 +276,25 @@ void xmlParam::loadParamXML(QDomDocument& document) {
                 a.clear();
                 for (const QString& p : pieces) a.push_back(toLocal(p));
             } else if (type == "boolArray") {
-                auto& a = *static_cast<std::vector<bool>*>(v);
-                a.clear();
-                for (const QString& p : pieces) a.push_back(readInt(p) != 0);
+                // std::vector<bool> has no references to its elements: read into ints first.
+                std::vector<int> ints;
+                readable = readArray(pieces, ints, [](const QString& p, int& out) { return readInt(p, out); });
+                if (readable) {
+                    auto& a = *static_cast<std::vector<bool>*>(v);
+                    a.assign(ints.size(), false);
+                    for (size_t k = 0; k < ints.size(); ++k) a[k] = ints[k] != 0;
+                }
             } else if (type == "floatArray") {
-                auto& a = *static_cast<std::vector<float>*>(v);
-                a.clear();
-                for (const QString& p : pieces) a.push_back(readFloat(p));
+                readable = readArray(pieces, *static_cast<std::vector<float>*>(v),
+                                     [](const QString& p, float& out) { return readFloat(p, out); });
             } else if (type == "intArray") {
-                auto& a = *static_cast<std::vector<int>*>(v);
-                a.clear();
-                for (const QString& p : pieces) a.push_back(readInt(p));
+                readable = readArray(pieces, *static_cast<std::vector<int>*>(v),
+                                     [](const QString& p, int& out) { return readInt(p, out); });
             }
         }
+        if (!readable)
+            std::cerr << "Error in xmlParam::loadParamXML(): unreadable number \"" << toLocal(text) << "\" for "
+                      << name << "; its value is kept." << std::endl;
     }
 }
 

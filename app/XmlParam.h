@@ -49,6 +49,8 @@ public:
 
     // Largest parameter file that readParamXML accepts, in bytes.
     static constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
+    // Deepest element nesting a readable file may have (the parameter file itself needs two).
+    static constexpr int kMaxNesting = 256;
 
 private:
     std::vector<std::string> names_;

@@ -150,7 +150,7 @@ void ShapeModel::curvatureNormFeatures() {
 }
 
 void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon) {
-    if (loadFeatures()) return;
+    if (loadFeatures(&scaleList)) return;
     const int n = vertexCount();
     features.reset(new FeatureSetANN(static_cast<int>(scaleList.size())));
     features->resize(n);
@@ -205,7 +205,7 @@ void ShapeModel::saveFeatures() {
     std::cout << "done!" << std::endl;
 }
 
-bool ShapeModel::loadFeatures() {
+bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     const std::string path = featuresPath();
     CacheReader in(path);
     if (!in.isOpen()) {
@@ -232,6 +232,12 @@ bool ShapeModel::loadFeatures() {
 
     std::vector<float> newScales(static_cast<size_t>(dimension));
     if (!in.readFloats(newScales.data(), dimension)) return damaged();
+    if (requestedScales && *requestedScales != newScales) {
+        std::cout << std::endl;
+        std::cerr << "Warning in loadFeatures(): " << path << " holds features of other scales; recomputing."
+                  << std::endl;
+        return false;
+    }
     std::unique_ptr<FeatureSetANN> newFeatures(new FeatureSetANN(dimension));
     newFeatures->resize(fileVertices);
     for (int i = 0; i < fileVertices; ++i) {

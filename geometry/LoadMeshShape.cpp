@@ -28,7 +28,10 @@ Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
                           const PreprocessOptions& options, bool preprocess) {
     Mesh3_real* mesh = new Mesh3_real();
     mesh->setFileName(path, baseDir);
-    mesh->loadGeometry();
+    if (!mesh->loadGeometry()) {
+        delete mesh;
+        return nullptr;
+    }
     mesh->printInfo();
     mesh->meshResolution = options.meshResolution;
     mesh->computeNormals(true);

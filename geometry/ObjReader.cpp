@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 // ---------------------------------------------------------------------------------------------
 // Scanning. The file is read into memory once and both passes scan that buffer. Words are
@@ -72,7 +73,7 @@ static char* objStrndup(const char* text, size_t len) {
     char* r = static_cast<char*>(std::malloc(len + 1));
     if (!r) {
         std::fprintf(stderr, "objRead() failed: out of memory.\n");
-        std::exit(1);
+        throw std::bad_alloc();
     }
     std::memcpy(r, text, len);
     r[len] = '\0';
@@ -93,7 +94,7 @@ static void* objCalloc(size_t count, size_t size) {
     void* r = std::calloc(count ? count : 1, size);
     if (!r) {
         std::fprintf(stderr, "objRead() failed: out of memory.\n");
-        std::exit(1);
+        throw std::bad_alloc();
     }
     return r;
 }
@@ -111,7 +112,7 @@ static char* objReadFile(FILE* file, size_t* len) {
         if (!bigger) {
             std::free(data);
             std::fprintf(stderr, "objRead() failed: out of memory.\n");
-            std::exit(1);
+            throw std::bad_alloc();
         }
         data = bigger;
     }
@@ -259,7 +260,7 @@ static void objFreeMaterials(ObjModel* model) {
     model->nummaterials = 0;
 }
 
-static void objReadMTL(ObjModel* model, const char* name) {
+static bool objReadMTL(ObjModel* model, const char* name) {
     // The library lies next to the model file.
     const char* dirEnd = std::strrchr(model->pathname, '\\');
     if (!dirEnd) dirEnd = std::strrchr(model->pathname, '/');
@@ -272,7 +273,8 @@ static void objReadMTL(ObjModel* model, const char* name) {
     FILE* file = std::fopen(path, "r");
     if (!file) {
         std::fprintf(stderr, "objReadMTL() failed: can't open material file \"%s\".\n", path);
-        std::exit(1);
+        std::free(path);
+        return false;
     }
     size_t len = 0;
     char* data = objReadFile(file, &len);
@@ -347,6 +349,7 @@ static void objReadMTL(ObjModel* model, const char* name) {
         }
     }
     std::free(data);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -361,7 +364,8 @@ static char* objGroupName(ObjScanner* s) {
     return objStrndup(text, len);
 }
 
-static void objFirstPass(ObjModel* model, ObjScanner* s) {
+// False (after the message) on an unknown v word or a material library that cannot be read.
+static bool objFirstPass(ObjModel* model, ObjScanner* s) {
     ObjGroup* group = objFindGroup(model, "default");
     if (!group) group = objAddGroup(model, "default");
 
@@ -385,7 +389,7 @@ static void objFirstPass(ObjModel* model, ObjScanner* s) {
                     std::printf("objFirstPass(): Unknown token \"%s\".\n", w);
                     std::fflush(stdout);
                     std::free(w);
-                    std::exit(1);
+                    return false;
                 }
                 objSkipLine(s);
                 break;
@@ -398,7 +402,7 @@ static void objFirstPass(ObjModel* model, ObjScanner* s) {
                 if (name) {
                     std::free(model->mtllibname);
                     model->mtllibname = name;
-                    objReadMTL(model, name);
+                    if (!objReadMTL(model, name)) return false;
                 }
                 break;
             }
@@ -428,6 +432,7 @@ static void objFirstPass(ObjModel* model, ObjScanner* s) {
     for (ObjGroup* g = model->groups; g; g = g->next) {
         g->triangles = static_cast<unsigned int*>(objCalloc(g->numtriangles, sizeof(unsigned int)));
     }
+    return true;
 }
 
 // Every write is bounded by the first pass's counts, so a file whose passes disagree can never
@@ -538,7 +543,7 @@ ObjModel* objRead(const char* path) {
     FILE* file = std::fopen(path, "r");
     if (!file) {
         std::fprintf(stderr, "objRead() failed: can't open data file \"%s\".\n", path);
-        std::exit(1);
+        return nullptr;
     }
     size_t len = 0;
     char* data = objReadFile(file, &len);
@@ -548,7 +553,11 @@ ObjModel* objRead(const char* path) {
     model->pathname = objStrndup(path, std::strlen(path));
 
     ObjScanner s = {data, data, data + len};
-    objFirstPass(model, &s);
+    if (!objFirstPass(model, &s)) {
+        std::free(data);
+        objDelete(model);
+        return nullptr;
+    }
 
     model->vertices = static_cast<float*>(objCalloc(3 * (static_cast<size_t>(model->numvertices) + 1), sizeof(float)));
     model->triangles = static_cast<ObjTriangle*>(objCalloc(model->numtriangles, sizeof(ObjTriangle)));

@@ -55,8 +55,8 @@ struct ObjModel {
 };
 
 // Reads an OBJ file. A file (or its material library) that cannot be opened, or an unknown word
-// beginning with v, prints a message and ends the program with exit code 1. Owned by the caller;
-// release with objDelete.
+// beginning with v, prints a message and gives null. Owned by the caller; release with objDelete.
+// Memory exhaustion throws std::bad_alloc.
 ObjModel* objRead(const char* path);
 // One unit normal per triangle into facetnorms (replacing earlier ones); triangle i gets findex
 // i + 1. A triangle naming a vertex outside the model gets a zero normal.

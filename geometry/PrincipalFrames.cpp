@@ -81,7 +81,7 @@ void orthonormalize(PrincipalFrame& f) {
 
 void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force) {
     computeNormals(false);
-    if (!force && loadFrames()) return;
+    if (!force && loadFrames(&scaleList)) return;
 
     const int n = vertexCount();
     vertices.setEpsilon(0.0);
@@ -191,7 +191,7 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
     std::cout << "done!" << std::endl;
 }
 
-bool ShapeModel::loadFrames() {
+bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const std::string path = framesPath();
     CacheReader in(path);
     if (!in.isOpen()) {
@@ -240,6 +240,11 @@ bool ShapeModel::loadFrames() {
     if (!in.readFloats(newScales.data(), scaleCount)) return damaged();
     for (float s : newScales)
         if (!std::isfinite(s) || s < 0.0f) return damaged();
+    if (requestedScales && *requestedScales != newScales) {
+        std::cout << std::endl;
+        std::cerr << "Warning in loadFrames(): " << path << " holds frames of other scales; recomputing." << std::endl;
+        return false;
+    }
     std::vector<std::vector<PrincipalFrame>> newFrames(static_cast<size_t>(fileVertices));
     std::vector<float> records(static_cast<size_t>(scaleCount) * kRecordFloats);
     for (std::vector<PrincipalFrame>& vertexFrames : newFrames) {

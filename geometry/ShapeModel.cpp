@@ -56,7 +56,7 @@ ShapeModel* ShapeModel::clone() const {
     return copy;
 }
 
-void ShapeModel::loadGeometry() {}
+bool ShapeModel::loadGeometry() { return true; }
 
 void ShapeModel::computeNormals(bool) {}
 
@@ -306,8 +306,9 @@ Mesh3_real* Mesh3_real::clone() const {
     return copy;
 }
 
-void Mesh3_real::loadGeometry() {
+bool Mesh3_real::loadGeometry() {
     ObjModel* model = objRead(fullPath().c_str());
+    if (!model) return false;
 
     const bool facetNormals = model->numnormals == 0;
     if (facetNormals) objFacetNormals(model);
@@ -360,6 +361,7 @@ void Mesh3_real::loadGeometry() {
     faceNormalIndices.resize(kept);
 
     objDelete(model);
+    return true;
 }
 
 void Mesh3_real::computeNormals(bool force) {

@@ -52,7 +52,8 @@ public:
 
     // A copy tagged "copy" (deriveFileName). Owned by the caller.
     virtual ShapeModel* clone() const;
-    virtual void loadGeometry();
+    // False when the geometry could not be read (the reader has printed why); the shape is unchanged.
+    virtual bool loadGeometry();
     virtual void computeNormals(bool force);
     // Nearest vertex: (index, Euclidean distance); (0, +infinity) when there are no vertices.
     virtual std::pair<int, float> closestVertex(const Vec3f& point);
@@ -87,9 +88,13 @@ public:
     void printInfo() const;
 
     // ---- principal frames (PrincipalFrames.cpp) ----
+    // The cache files keep the parameters they were made with; computeFrames,
+    // meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
+    // ones and recompute (with a warning) otherwise. The load functions without a request accept
+    // any parameters and adopt the file's.
     void computeFrames(const std::vector<float>& scaleList, bool force);
     void saveFrames(const std::string& description);
-    bool loadFrames();
+    bool loadFrames(const std::vector<float>* requestedScales = nullptr);
 
     // ---- features (Features.cpp) ----
     void copyCurvatureFeatures();
@@ -97,13 +102,14 @@ public:
     void curvatureNormFeatures();
     void meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon);
     void saveFeatures();
-    bool loadFeatures();
+    bool loadFeatures(const std::vector<float>* requestedScales = nullptr);
 
     // ---- spin images (SpinImages.cpp) ----
     void computeSpinImages(float binSizeMultiple, int imageWidth, float supportAngle);
     void computeSpinImage(int vertexIndex);
     void saveSpinImages();
-    bool loadSpinImages();
+    // binSize in model units (the mesh resolution times the multiple); imageWidth <= 0 accepts any.
+    bool loadSpinImages(float binSize = 0, int imageWidth = 0, float supportAngle = 0);
     void saveSingleSpinImage(const std::string& fileName, int vertexIndex);
 
     // ---- sub-sampling (Sampling.cpp, except randomIndices) ----
@@ -157,8 +163,8 @@ public:
     ~Mesh3_real() override;
 
     Mesh3_real* clone() const override;
-    // Reads fullPath() as OBJ. A file that cannot be opened ends the program (exit code 1).
-    void loadGeometry() override;
+    // Reads fullPath() as OBJ; false, with the reader's message, when it cannot be read.
+    bool loadGeometry() override;
     // Vertex normals from face normals weighted per corner by the inverse product of the squared
     // lengths of its two edges. Vertices without a finite normal become STATUS_ISOLATED.
     void computeNormals(bool force) override;
@@ -191,6 +197,6 @@ struct PreprocessOptions {
 };
 
 // Reads a mesh (setFileName, loadGeometry, normals, boundary); with preprocess also frames, features
-// and spin images as the options say.
+// and spin images as the options say. Null when the file cannot be read.
 Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
                           const PreprocessOptions& options, bool preprocess);

@@ -350,7 +350,7 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
 {
     if (W <= 0)
         return;
-    if (loadSpinImages())
+    if (loadSpinImages(meshResolution * binSizeMultiple, W, supportAngle))
         return;
     const int n = vertexCount();
     spinImages.images.assign(n, SpinImage());
@@ -422,7 +422,7 @@ static bool readExactly(std::ifstream& in, void* data, std::streamsize n)
     return bool(in) && in.gcount() == n;
 }
 
-bool ShapeModel::loadSpinImages()
+bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngle)
 {
     const std::string path = spinImagesPath();
     std::error_code ec;
@@ -457,6 +457,12 @@ bool ShapeModel::loadSpinImages()
     if (W <= 0 || !std::isfinite(stack.binSize) || !std::isfinite(stack.supportAngle) ||
         !std::isfinite(stack.expectedOverlap))
         return reject("is not a spin images file!");
+    if (imageWidth > 0 && (W != imageWidth || stack.binSize != binSize || stack.supportAngle != supportAngle)) {
+        std::cout << std::endl;
+        std::cerr << "Warning in loadSpinImages(): " << path
+                  << " holds images of another bin size, width or support angle; recomputing." << std::endl;
+        return false;
+    }
     // The header must account for the file's size exactly; this also keeps a foreign header from
     // making us allocate more than the file holds.
     const uint64_t floatsPerImage = uint64_t(W) * uint64_t(W);

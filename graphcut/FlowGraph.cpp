@@ -138,7 +138,7 @@ void FlowGraph::fail(const char* message) {
     else
         std::fprintf(stderr, "%s\n", message);
     std::fflush(stderr);
-    std::exit(1);
+    throw FlowGraphError{message};
 }
 
 void* FlowGraph::allocate(std::size_t bytes) {

@@ -32,6 +32,11 @@ struct FlowArc {
     float reverseResidualCap;  // head -> tail
 };
 
+// Thrown when the graph cannot grow (memory exhaustion); message points to static text.
+struct FlowGraphError {
+    const char* message;
+};
+
 class FlowGraph {
 public:
     typedef FlowNode* Node;
@@ -54,8 +59,8 @@ public:
     float computeMaxFlow();
     bool isSourceSide(Node node) const;
 
-    // Called with the message before the process ends on memory exhaustion. Without a callback
-    // the message goes to standard error.
+    // Called with the message before FlowGraphError is thrown on memory exhaustion. Without a
+    // callback the message goes to standard error.
     void setErrorCallback(ErrorFunction fn) { errorFunction_ = fn; }
 
     // Number of nodes added so far (including the two padding nodes of an arc-less graph).

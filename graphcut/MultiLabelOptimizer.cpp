@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <new>
 
@@ -58,7 +57,6 @@ MultiLabelOptimizer::MultiLabelOptimizer(int sites, int labels) : numLabels(labe
         throw OptimizerException{"Not enough memory"};
     }
     for (int k = 0; k < labels; ++k) labelOrder[k] = k;
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
 MultiLabelOptimizer::~MultiLabelOptimizer() {
@@ -120,8 +118,8 @@ float MultiLabelOptimizer::smoothnessEnergy() {
 
 void MultiLabelOptimizer::scrambleLabelOrder() {
     for (int k = 0; k < numLabels; ++k) {
-        int a = std::rand() % numLabels;
-        int b = std::rand() % numLabels;
+        int a = static_cast<int>(labelOrderRandom_() % static_cast<unsigned>(numLabels));
+        int b = static_cast<int>(labelOrderRandom_() % static_cast<unsigned>(numLabels));
         int t = labelOrder[a];
         labelOrder[a] = labelOrder[b];
         labelOrder[b] = t;
@@ -342,7 +340,7 @@ void GeneralGraphOptimizer::push(int site, int neighbour, float weight) {
         if (!b) {
             std::printf("\nOut of memory");
             std::fflush(stdout);
-            std::exit(1);
+            throw OptimizerException{"Out of memory"};
         }
         b->count = 0;
         b->next = head;

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <random>
 #include <vector>
 
 // Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
@@ -40,7 +42,10 @@ public:
     void expandLabel(int alpha);
     // One swap move between labels alpha < beta.
     void swapLabels(int alpha, int beta);
+    // With a random label order every cycle first shuffles labelOrder with the optimiser's own
+    // generator (seeded with 1 at construction, or with setLabelOrderSeed); no global state.
     void setRandomLabelOrder(bool on) { randomLabelOrder = on; }
+    void setLabelOrderSeed(uint32_t seed) { labelOrderRandom_.seed(seed); }
 
     // Pairwise terms of the moves so far that were not regular and had to be raised before they
     // reached the max-flow graph.
@@ -54,6 +59,8 @@ public:
     bool randomLabelOrder = false;
 
 private:
+    std::minstd_rand labelOrderRandom_{1};
+
     struct DataTerm {
         DataCostFn fn;
         void* user;

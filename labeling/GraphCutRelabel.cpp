@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FlowGraph.h"
 #include "Progress.h"
 
 namespace {
@@ -32,15 +33,17 @@ inline SiteView siteView(const MatchCandidates& mc, int site) {
 
 inline int labelCount(const MatchCandidates& mc) { return static_cast<int>(mc.sortedTransforms.size()); }
 
-// |(T p - q) . n_q| for the site moved by its label's transform and its closest point c.
+// |(T p - q) . n_q| for the site moved by its label's transform and its closest point c. An
+// isolated vertex has no normal (not finite): then the distance |T p - q| itself.
 inline float planeDistance(const SiteView& s, const RigidTransform& T, int c) {
-    Vec3f moved = T.apply(s.shape->vertices.point(s.vertex));
-    return std::fabs((moved - s.other->vertices.point(c)).dot(s.other->normals.point(c)));
+    const Vec3f offset = T.apply(s.shape->vertices.point(s.vertex)) - s.other->vertices.point(c);
+    const Vec3f& normal = s.other->normals.point(c);
+    if (!normal.isFinite()) return offset.length();
+    return std::fabs(offset.dot(normal));
 }
 
-// Regions of one side from its labels: region k holds the vertices labelled k (the dummy label
-// and anything beyond the transforms belong to none), ordered by decreasing size with the empty
-// ones dropped.
+}  // namespace
+
 void buildResultRegions(const std::vector<int>& labels, ShapeModel* shape, const std::vector<RigidTransform>& transforms,
                         bool sourceSide, std::vector<CorrespondenceList>& regionsOut,
                         std::vector<RigidTransform>& transformsOut) {
@@ -69,9 +72,28 @@ void buildResultRegions(const std::vector<int>& labels, ShapeModel* shape, const
     }
 }
 
+namespace {
+
 bool hasSortedResult(const MatchCandidates& mc) {
     return !mc.sortedRegions.empty() && !mc.sortedTransforms.empty() &&
            mc.sortedTransforms.size() == mc.sortedInverseTransforms.size();
+}
+
+// Both checks come before the closest-point tables, which are the costly part of the set-up.
+bool knownSolutionAndDataTerm(int solutionType, MultiLabelOptimizer::DataCostFn dataFn, int dataTermType) {
+    if (!dataFn) {
+        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
+        return false;
+    }
+    if (solutionType != 1 && solutionType != 2) {
+        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void reportOptimizerFailure(const char* operation, const char* message) {
+    std::cerr << "Error in MatchCandidates::" << operation << "(): " << message << std::endl;
 }
 
 Mesh3_real* asMesh(ShapeModel* shape) {
@@ -282,26 +304,26 @@ void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser,
     }
 }
 
-void MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
+bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
                                       float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
                                       float dummyLabelDataError, float smoothWeight, float dataWeight,
                                       float smoothTruncateValue, float dataTruncateValue) {
     if (!hasSortedResult(*this)) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
-        return;
+        return false;
     }
     Mesh3_real* sourceMesh = asMesh(source);
     Mesh3_real* targetMesh = asMesh(target);
     if (!sourceMesh || !targetMesh) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Currently only supports meshes." << std::endl;
-        return;
+        return false;
     }
     if (!sourceMesh->edgeList || !targetMesh->edgeList) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please precompute edge data for source and "
                      "target meshes!"
                   << std::endl;
-        return;
+        return false;
     }
 
     const int nS = source->vertexCount();
@@ -334,60 +356,63 @@ void MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     std::cout << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
     std::cout << "*** Source model vertices / Target model vertices: " << nS << "/" << nT << std::endl;
 
-    precomputeClosestPts();
-
     MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
-    if (!dataFn) {
-        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
-        return;
+    if (!knownSolutionAndDataTerm(solutionType, dataFn, dataTermType)) return false;
+    precomputeClosestPts();
+    try {
+        GeneralGraphOptimizer optimiser(nS + nT, L);
+        optimiser.setDataCostFunction(dataFn, this);
+        optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+
+        createBoundarySmoothnessEdges(source, bdySmoothnessKNN, boundaryEdgesSource);
+        createBoundarySmoothnessEdges(target, bdySmoothnessKNN, boundaryEdgesTarget);
+        setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
+                                 boundaryEdgesTarget);
+
+        std::cout << "Before optimization energy is: " << optimiser.computeEnergy() << std::endl;
+        if (solutionType == 1) {
+            std::cout << "Solving graph cut using swap..." << std::endl;
+            optimiser.runSwap(std::numeric_limits<int>::max());
+        } else {
+            std::cout << "Solving graph cut using expansion..." << std::endl;
+            if (useDummyLabel) optimiser.expandLabel(R);
+            optimiser.runExpansion(std::numeric_limits<int>::max());
+        }
+        std::cout << "After optimization energy is: " << optimiser.computeEnergy() << std::endl;
+        gcNonRegularTerms = optimiser.nonRegularTermCount();
+        std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+
+        gcLabelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
+        gcLabelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
+        buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+        buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
+    } catch (const OptimizerException& e) {
+        reportOptimizerFailure("GraphCutRelabel", e.message);
+        return false;
+    } catch (const FlowGraphError& e) {
+        reportOptimizerFailure("GraphCutRelabel", e.message);
+        return false;
     }
-    GeneralGraphOptimizer optimiser(nS + nT, L);
-    optimiser.setDataCostFunction(dataFn, this);
-    optimiser.setSmoothCostFunction(gcSmoothTerm, this);
-
-    createBoundarySmoothnessEdges(source, bdySmoothnessKNN, boundaryEdgesSource);
-    createBoundarySmoothnessEdges(target, bdySmoothnessKNN, boundaryEdgesTarget);
-    setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
-                             boundaryEdgesTarget);
-
-    std::cout << "Before optimization energy is: " << optimiser.computeEnergy() << std::endl;
-    if (solutionType == 1) {
-        std::cout << "Solving graph cut using swap..." << std::endl;
-        optimiser.runSwap(std::numeric_limits<int>::max());
-    } else if (solutionType == 2) {
-        std::cout << "Solving graph cut using expansion..." << std::endl;
-        if (useDummyLabel) optimiser.expandLabel(R);
-        optimiser.runExpansion(std::numeric_limits<int>::max());
-    } else {
-        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
-    }
-    std::cout << "After optimization energy is: " << optimiser.computeEnergy() << std::endl;
-    gcNonRegularTerms = optimiser.nonRegularTermCount();
-    std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
-
-    gcLabelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
-    gcLabelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
-    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
-    buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
     std::cout << "...done!" << std::endl;
+    return true;
 }
 
-void MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
+bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
                                               float smoothTruncateValue, float dataTruncateValue) {
     if (!hasSortedResult(*this)) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
-        return;
+        return false;
     }
     Mesh3_real* sourceMesh = asMesh(source);
     if (!sourceMesh) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Currently only supports meshes." << std::endl;
-        return;
+        return false;
     }
     if (!sourceMesh->edgeList) {
         std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Please precompute edge data for source mesh!"
                   << std::endl;
-        return;
+        return false;
     }
 
     const int nS = source->vertexCount();
@@ -408,37 +433,40 @@ void MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
     std::cout << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
     std::cout << "*** Source model vertices: " << nS << std::endl;
 
-    precomputeClosestPts();
-
     MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
-    if (!dataFn) {
-        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
-        return;
-    }
-    GeneralGraphOptimizer optimiser(nS, R);
-    optimiser.setDataCostFunction(dataFn, this);
-    optimiser.setSmoothCostFunction(gcSmoothTerm, this);
-    for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
+    if (!knownSolutionAndDataTerm(solutionType, dataFn, dataTermType)) return false;
+    precomputeClosestPts();
+    try {
+        GeneralGraphOptimizer optimiser(nS, R);
+        optimiser.setDataCostFunction(dataFn, this);
+        optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+        for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
 
-    float energy = optimiser.computeEnergy();
-    std::cout << "Before optimization energy is: " << energy << std::endl;
-    if (solutionType == 1) {
-        std::cout << "Solving graph cut using swap..." << std::endl;
-        energy = optimiser.runSwap(std::numeric_limits<int>::max());
-    } else if (solutionType == 2) {
-        std::cout << "Solving graph cut using expansion..." << std::endl;
-        energy = optimiser.runExpansion(std::numeric_limits<int>::max());
-    } else {
-        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
-    }
-    std::cout << "After optimization energy is: " << energy << std::endl;
-    gcNonRegularTerms = optimiser.nonRegularTermCount();
-    std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+        float energy = optimiser.computeEnergy();
+        std::cout << "Before optimization energy is: " << energy << std::endl;
+        if (solutionType == 1) {
+            std::cout << "Solving graph cut using swap..." << std::endl;
+            energy = optimiser.runSwap(std::numeric_limits<int>::max());
+        } else {
+            std::cout << "Solving graph cut using expansion..." << std::endl;
+            energy = optimiser.runExpansion(std::numeric_limits<int>::max());
+        }
+        std::cout << "After optimization energy is: " << energy << std::endl;
+        gcNonRegularTerms = optimiser.nonRegularTermCount();
+        std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
 
-    gcLabelsSource = optimiser.labeling;
-    gcLabelsTarget.clear();
-    gcRegionsTarget.clear();
-    gcTransformsTarget.clear();
-    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+        gcLabelsSource = optimiser.labeling;
+        gcLabelsTarget.clear();
+        gcRegionsTarget.clear();
+        gcTransformsTarget.clear();
+        buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+    } catch (const OptimizerException& e) {
+        reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
+        return false;
+    } catch (const FlowGraphError& e) {
+        reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
+        return false;
+    }
     std::cout << "...done!" << std::endl;
+    return true;
 }

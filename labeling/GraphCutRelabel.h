@@ -17,5 +17,11 @@ MultiLabelOptimizer::DataCostFn gcDataTermFunction(int dataTermType);
 // Name printed for a data term type, or null for an unknown type.
 const char* gcDataTermName(int dataTermType);
 
+// Regions of one side from its labels: region k holds the vertices labelled k (the dummy label and
+// anything beyond the transforms belong to none), by decreasing size, empty ones dropped.
+void buildResultRegions(const std::vector<int>& labels, ShapeModel* shape, const std::vector<RigidTransform>& transforms,
+                        bool sourceSide, std::vector<CorrespondenceList>& regionsOut,
+                        std::vector<RigidTransform>& transformsOut);
+
 // Smoothness: edge-length preservation on one shape, label consistency across the shapes.
 float gcSmoothTerm(int site1, int site2, int label1, int label2, void* matchCandidates);

@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <limits>
 #include <string>
 
+#include "GraphCutRelabel.h"
 #include "MatchCandidates.h"
 #include "Progress.h"
 
@@ -264,11 +266,11 @@ struct Reader {
 
 }  // namespace
 
-void MatchCandidates::saveGraphCutResult(const std::string& fileName) {
+bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
     std::ofstream f(fileName, std::ios::binary | std::ios::trunc);
     if (!f) {
         std::cout << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
-        return;
+        return false;
     }
     std::cout << "Saving graph cut result..." << std::flush;
     writeInt(f, static_cast<int32_t>(regions.size()));
@@ -301,16 +303,20 @@ void MatchCandidates::saveGraphCutResult(const std::string& fileName) {
     f.close();
     if (!f) {
         std::cout << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
-        return;
+        // A truncated result would only be rejected when read; devices and pipes are left alone.
+        std::error_code error;
+        if (std::filesystem::is_regular_file(fileName, error)) std::filesystem::remove(fileName, error);
+        return false;
     }
     std::cout << "done!" << std::endl;
+    return true;
 }
 
-void MatchCandidates::loadGraphCutResult(const std::string& fileName) {
+bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     std::ifstream f(fileName, std::ios::binary);
     if (!f) {
         std::cout << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
-        return;
+        return false;
     }
     std::cout << "Loading graph cut result..." << std::flush;
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -321,6 +327,7 @@ void MatchCandidates::loadGraphCutResult(const std::string& fileName) {
         std::cout << std::endl
                   << "Error in loadGraphCutResult(): " << fileName << " is not a valid graph cut result (" << reason
                   << ")!" << std::endl;
+        return false;
     };
     const int nS = source ? source->vertexCount() : 0;
     const int nT = target ? target->vertexCount() : 0;
@@ -368,7 +375,9 @@ void MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     if (!in.readInt(minRegionSize) || !in.readInt(maxRegions) || !in.readInt(sourceLabelCount) ||
         !in.readInt(targetLabelCount))
         return reject("truncated");
-    if (sourceLabelCount != nS) return reject("source label count differs from the source vertex count");
+    // Both arrays are empty in a result saved before any relabelling.
+    if (sourceLabelCount != nS && (sourceLabelCount != 0 || targetLabelCount != 0))
+        return reject("source label count differs from the source vertex count");
     if (targetLabelCount != 0 && targetLabelCount != nT)
         return reject("target label count differs from the target vertex count");
     if (in.remaining() != 4 * (static_cast<std::size_t>(sourceLabelCount) + static_cast<std::size_t>(targetLabelCount)))
@@ -394,7 +403,16 @@ void MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
     gcLabelsSource.swap(newSourceLabels);
     gcLabelsTarget.swap(newTargetLabels);
+    // What the previous run derived from its own labels would be drawn over the loaded ones.
+    closestPtsSource.clear();
+    closestPtsTarget.clear();
+    boundaryEdgesSource.clear();
+    boundaryEdgesTarget.clear();
+    gcNonRegularTerms = 0;
+    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+    buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
     std::cout << " ...done!" << std::endl;
+    return true;
 }
 
 // ---- alignment error ----

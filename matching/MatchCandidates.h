@@ -176,13 +176,14 @@ public:
 
     // Labels every source and target vertex with a sorted transform (or the dummy label).
     // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,
-    // 4 point and normal. Distances and truncations in model units.
-    void GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
+    // 4 point and normal. Distances and truncations in model units. False, with the labels left as
+    // they were, when a precondition fails, a type is unknown or the optimiser gives up.
+    bool GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
                          float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
                          float dummyLabelDataError, float smoothWeight, float dataWeight,
                          float smoothTruncateValue, float dataTruncateValue);
     // Labels the source vertices only, with the source mesh edges as neighbourhood.
-    void GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
+    bool GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
                                  float smoothTruncateValue, float dataTruncateValue);
     void precomputeClosestPts();
     // Edges from every boundary vertex to its k nearest other boundary vertices.
@@ -196,11 +197,14 @@ public:
 
     // ---- graph-cut result file and alignment error (labeling/GraphCutResult.cpp) ----
 
-    // Binary file of regions, region transforms, sort limits and both label arrays.
-    void saveGraphCutResult(const std::string& fileName);
-    // Replaces those fields from the file and re-sorts; a file that is truncated or does not fit
-    // the current shapes is rejected with nothing changed.
-    void loadGraphCutResult(const std::string& fileName);
+    // Binary file of regions, region transforms, sort limits and both label arrays (empty before
+    // any relabelling). False when the file cannot be written completely; a partial file is removed.
+    bool saveGraphCutResult(const std::string& fileName);
+    // Replaces those fields from the file and re-sorts; the labelling's regions, the closest-point
+    // tables and the extra smoothness edges of the previous run are cleared and the regions rebuilt
+    // from the loaded labels. A file that is truncated or does not fit the current shapes is
+    // rejected with nothing changed (false).
+    bool loadGraphCutResult(const std::string& fileName);
     // Largest of the two one-sided Hausdorff distances between the source moved vertex by vertex
     // with its label's transform and the target (model units); 3.4028235e38 when not available.
     float maxSymmetricHausdorff();

@@ -35,6 +35,11 @@ bool CorrespondenceList::save(const std::string& fileName) const {
         out << "[" << s.x << "," << s.y << "," << s.z << "] <-> [" << t.x << "," << t.y << "," << t.z << "]\n";
     }
     out.close();
+    if (!out) {
+        std::cout << std::endl
+                  << "Warning in CorrespondenceList::save(): Could not write file " << fileName << "!" << std::endl;
+        return false;
+    }
     std::cout << "done!" << std::endl;
     return true;
 }
@@ -47,13 +52,22 @@ bool CorrespondenceList::load(const std::string& fileName) {
     }
     clear();
     std::cout << "Loading correspondences from: " << fileName << "..." << std::flush;
-    // Not reset between lines: a field that does not scan repeats the previous line's value.
-    Vec3f s, t;
+    // Only complete pairs are added: blank and comment (#) lines are skipped silently, other lines
+    // that do not give all six numbers are counted and reported.
     std::string line;
+    int unreadable = 0;
     while (std::getline(in, line)) {
-        std::sscanf(line.c_str(), "[%f,%f,%f] <-> [%f,%f,%f]", &s.x, &s.y, &s.z, &t.x, &t.y, &t.z);
-        addCorrespondence(s, t, 0, 0);
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        Vec3f s, t;
+        if (std::sscanf(line.c_str(), "[%f,%f,%f] <-> [%f,%f,%f]", &s.x, &s.y, &s.z, &t.x, &t.y, &t.z) == 6)
+            addCorrespondence(s, t, 0, 0);
+        else
+            ++unreadable;
     }
     std::cout << "done!" << std::endl;
+    if (unreadable > 0)
+        std::cout << "Warning in CorrespondenceList::load(): skipped " << unreadable << " unreadable line"
+                  << (unreadable == 1 ? "" : "s") << " in " << fileName << "." << std::endl;
     return true;
 }

@@ -19,7 +19,8 @@ public:
     void clear();
 
     // Text file, one line per correspondence: "[sx,sy,sz] <-> [tx,ty,tz]". Indices are not stored;
-    // a loaded list has all indices 0.
+    // a loaded list has all indices 0. Blank, comment (#) and unreadable lines add nothing. save
+    // is false when the file cannot be opened or written completely.
     bool save(const std::string& fileName) const;
     bool load(const std::string& fileName);
 };

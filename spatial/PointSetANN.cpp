@@ -58,5 +58,13 @@ void PointSetANN::removePoints(std::vector<int> indexList) {
     for (size_t i = 0; i < points_.size(); ++i) {
         if (!removed[i]) points_[kept++] = points_[i];
     }
+    if (kept == points_.size()) return;
     points_.resize(kept);
+    releaseTree();  // it would name points that are gone
+}
+
+void PointSetANN::resize(int n) {
+    const size_t count = n < 0 ? 0 : size_t(n);
+    if (count < points_.size()) releaseTree();
+    points_.resize(count);
 }

@@ -7,9 +7,10 @@ class ANNkd_tree;
 
 // A growable list of 3-D points (single precision) with a kd-tree built on the first query.
 //
-// The tree describes the points as they were when it was built. setPoints, clear and assignment
-// release it; point() writes, resize and addPoint do not, so a caller that changed points in place
-// passes reuseTree = false to its next query (or calls releaseTree). Copies never share a tree.
+// The tree describes the points as they were when it was built. setPoints, clear, assignment,
+// removePoints and a shrinking resize release it; point() writes, addPoint and a growing resize do
+// not, so a caller that changed points in place passes reuseTree = false to its next query (or
+// calls releaseTree). Copies never share a tree.
 class PointSetANN {
 public:
     PointSetANN();
@@ -25,8 +26,9 @@ public:
     const std::vector<Vec3f>& points() const { return points_; }
 
     void addPoint(const Vec3f& p) { points_.push_back(p); }
-    // New entries are zero points; the tree is kept.
-    void resize(int n) { points_.resize(n < 0 ? 0 : n); }
+    // New entries are zero points; the tree is kept when growing (it only names existing points)
+    // and released when shrinking.
+    void resize(int n);
     // Releases the tree and replaces all points by the given ones.
     void setPoints(const std::vector<Vec3f>& points);
     // Releases the tree and erases all points.
@@ -53,7 +55,7 @@ public:
     }
 
     // Erases the points at the given indices (any order; duplicates and out-of-range indices are
-    // ignored). The tree is kept, so the next query must rebuild it.
+    // ignored) and releases the tree when any went.
     void removePoints(std::vector<int> indexList);
 
     // OpenGL drawing (draw, drawNamed, drawSubset) lives with the viewers.

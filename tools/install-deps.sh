@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs every build and test dependency from Debian packages. Quick when all are present.
+# With --fuzz also clang and its runtime libraries (libFuzzer, sanitizers) for tools/fuzz.sh.
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config
       qtbase5-dev libqt5opengl5-dev libqglviewer-dev-qt5 libann-dev libvtk9-dev
@@ -7,6 +8,7 @@ PKGS=(cmake g++ make pkg-config
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth x11-apps x11-utils imagemagick
       parallel)
+if [ "${1:-}" = "--fuzz" ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

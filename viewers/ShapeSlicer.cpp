@@ -23,7 +23,7 @@
 
 namespace {
 
-// Why the OBJ reader would end the program on this file, or an empty string when it can read it:
+// Why the OBJ reader would refuse this file, or an empty string when it can read it:
 // the file cannot be opened, a word beginning with "v" is not v, vn... or vt..., or a material
 // library cannot be opened. Mirrors the reader's first pass, which only looks at line heads.
 QString unreadableObjReason(const QString& path)
@@ -361,8 +361,7 @@ void ShapeSlicer::loadSliceResult()
     const QString path = QFileDialog::getOpenFileName(this, "Open Mesh", start, "Meshes (*.obj)");
     if (path.isEmpty() || !scene)
         return;
-    // The reader ends the program on a file it cannot read; check first so that the slicer and
-    // the rest of the session survive a bad choice.
+    // Checked first for a precise message; the reader refuses the same files.
     ShapeModel probe;
     probe.setFileName(path.toStdString(), scene->rootDir);
     const QString reason = unreadableObjReason(QString::fromStdString(probe.fullPath()));
@@ -372,6 +371,10 @@ void ShapeSlicer::loadSliceResult()
         return;
     }
     std::unique_ptr<Mesh3_real> mesh(loadMeshShape(path.toStdString(), scene->rootDir, scene->preprocessOptions(), false));
+    if (!mesh) {
+        QMessageBox::information(this, "Error!", QString("Could not load %1.").arg(path));
+        return;
+    }
     if (mesh->vertexCount() == 0) {
         const QString message = QString("%1 holds no vertex.").arg(path);
         std::cerr << "Error in ShapeSlicer::loadSliceResult(): " << message.toStdString() << std::endl;

@@ -141,7 +141,8 @@ public slots:
     // directory, asking before it replaces files of an earlier export.
     void exportResultFiles();
     void autoLaunch();
-    void autoProcess();
+    // The automatic mode; false when it ends the session (modes 1 and 3).
+    bool autoProcess();
     void saveFrames();
     void simplifyCurrentShape();
     void batchSimplify();

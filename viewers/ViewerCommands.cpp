@@ -5,10 +5,12 @@
 
 #include <QAction>
 #include <QColorDialog>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <algorithm>
 #include <cfloat>
@@ -48,6 +50,8 @@ void Viewer::open(const char* file, int maxFrames, int skipFrames)
     ShapeAnimation* anim = scene->animation;
     if (anim && anim->frameCount() > 0)
         fitViewToShape(anim->shapes[0]);
+    else
+        QMessageBox::information(this, "Error!", QString("Could not load a shape from %1.").arg(path));
     showTargetAction->setChecked(true);
     currentFrame = 0;
 }
@@ -74,7 +78,8 @@ void Viewer::add()
     if (!scene->animation)
         scene->newAnimation();
     for (const QString& f : files)
-        scene->addShape(f.toStdString(), answer == QMessageBox::Yes);
+        if (!scene->addShape(f.toStdString(), answer == QMessageBox::Yes))
+            QMessageBox::information(this, "Error!", QString("Could not load %1.").arg(f));
     QGLViewer::update();
 }
 
@@ -625,7 +630,12 @@ void Viewer::autoLaunch()
         return;
     const bool pair = !scene->defaultSourceFile.empty() && !scene->defaultTargetFile.empty();
     const bool sequence = !pair && !scene->defaultFile.empty();
-    scene->loadStartupShapes();
+    if (!scene->loadStartupShapes() && (pair || sequence)) {
+        // Called while drawing: the box opens once the frame is done.
+        QTimer::singleShot(0, this, [this]() {
+            QMessageBox::information(this, "Error!", "Could not load the shapes named in the parameter file.");
+        });
+    }
     if (pair && scene->target) {
         currentFrame = 1;
         fitViewToShape(scene->target);
@@ -637,21 +647,28 @@ void Viewer::autoLaunch()
         showTargetAction->setChecked(true);
         currentFrame = 0;
     }
-    autoProcess();
-    scene->prepareSearch();
+    if (autoProcess())
+        scene->prepareSearch();
 }
 
-void Viewer::autoProcess()
+bool Viewer::autoProcess()
 {
     if (!scene)
-        return;
-    if (runAutoProcessMode(*scene)) {
+        return true;
+    const AutoModeOutcome outcome = runAutoProcessMode(*scene);
+    if (outcome.endsProcess) {
+        // Modes 1 and 3 end the session; the event loop returns this code to the program.
+        QCoreApplication::exit(outcome.succeeded ? 0 : 1);
+        return false;
+    }
+    if (outcome.showResult) {
         // A reloaded result is shown in the correspondence viewer and the transformation editor.
         CreateCorrespViewer();
         if (correspViewer)
             correspViewer->DisplayCorrespondenceResult(true);
         CreateTransformViewer();
     }
+    return true;
 }
 
 void Viewer::fitViewToShape(const ShapeModel* shape)

@@ -254,9 +254,9 @@ TEST_F(XmlParamFile, LoadingRules) {
     QDomDocument doc;
     ASSERT_TRUE(doc.setContent(QByteArray(
         "<!DOCTYPE libXMLParam><libXMLParam>"
-        "<b type=\"bool\">true</b>"
+        "<b type=\"bool\">0</b>"
         "<f type=\"int\">1.5e2</f>"              // the registered type decides
-        "<i>12abc</i>"                            // garbage number
+        "<i>12</i>"
         "<sa>p,q,,r,</sa>"
         "<ba>0,,2,-1</ba>"
         "<fa>1,2,,3,</fa>"
@@ -269,7 +269,7 @@ TEST_F(XmlParamFile, LoadingRules) {
     EXPECT_EQ(v.s, "hello");
     EXPECT_FALSE(v.b);
     EXPECT_EQ(v.f, 150.0f);
-    EXPECT_EQ(v.i, 0);
+    EXPECT_EQ(v.i, 12);
     EXPECT_EQ(v.sa, (std::vector<std::string>{"p", "q", "r"}));
     EXPECT_EQ(v.ba, (std::vector<bool>{false, true, true}));
     EXPECT_EQ(v.fa, (std::vector<float>{1, 2, 3}));
@@ -291,24 +291,57 @@ TEST_F(XmlParamFile, ArrayFormsLoadAlike) {
     }
 }
 
-TEST_F(XmlParamFile, NumbersOutOfRangeLoadAsZero) {
-    int i = 5;
-    float f = 5;
+TEST_F(XmlParamFile, UnreadableNumbersAreReportedAndKeepTheirValue) {
+    Vars v;
+    xmlParam p;
+    v.bind(p);
     float big = 5;
-    bool b = true;
+    p.addParam("big", "float", &big, nullptr);
+    QDomDocument doc;
+    ASSERT_TRUE(doc.setContent(QByteArray("<r><s>x</s><b>true</b><f>0,5</f><i>99999999999</i><sa/><ba>1,x</ba>"
+                                          "<fa>1,1e400</fa><ia>4,5.5</ia><big>1e300</big></r>")));
+    StreamCapture err(std::cerr);
+    p.loadParamXML(doc);
+    for (const char* key : {"b", "f", "i", "ba", "fa", "ia", "big"})
+        EXPECT_NE(err.text().find(std::string(" for ") + key + "; its value is kept.\n"), std::string::npos) << key;
+    EXPECT_NE(err.text().find("Error in xmlParam::loadParamXML(): unreadable number \"0,5\" for f;"),
+              std::string::npos);
+    EXPECT_EQ(v.s, "x");
+    EXPECT_TRUE(v.b);
+    EXPECT_EQ(v.f, 2.5f);
+    EXPECT_EQ(v.i, -7);
+    EXPECT_EQ(v.ba, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(v.fa, (std::vector<float>{0.7f, 0.7f, 1.0f}));
+    EXPECT_EQ(v.ia, (std::vector<int>{1, -2, 3}));
+    EXPECT_EQ(big, 5.0f);
+}
+
+TEST_F(XmlParamFile, DeepNestingIsRefusedBeforeParsing) {
+    const int levels = 100000;
+    QByteArray deep = "<libXMLParam>";
+    for (int k = 0; k < levels; ++k) deep += "<a>";
+    for (int k = 0; k < levels; ++k) deep += "</a>";
+    deep += "<i>3</i></libXMLParam>";
+    writeFile(path("deep.xml"), deep);
+    int i = 42;
     xmlParam p;
     p.addParam("i", "int", &i, nullptr);
-    p.addParam("f", "float", &f, nullptr);
-    p.addParam("big", "float", &big, nullptr);
-    p.addParam("b", "bool", &b, nullptr);
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(
-        QByteArray("<r><i>99999999999</i><f>1e400</f><big>1e300</big><b>99999999999</b></r>")));
-    p.loadParamXML(doc);
-    EXPECT_EQ(i, 0);
-    EXPECT_EQ(f, 0.0f);
-    EXPECT_EQ(big, 0.0f);
-    EXPECT_FALSE(b);
+    RunResult r = run(p, {"prog", "-b", spath("deep.xml")});
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(i, 42);
+    EXPECT_NE(r.out.find("Could not parse XML file " + spath("deep.xml") + "!\n"), std::string::npos);
+    EXPECT_NE(r.err.find("Error in xmlParam::readParamXML(): elements are nested deeper than 256 levels in "),
+              std::string::npos);
+
+    // Nesting up to the limit is read.
+    QByteArray fits = "<libXMLParam>";
+    for (int k = 1; k < xmlParam::kMaxNesting - 1; ++k) fits += "<a>";
+    fits += "<i>3</i>";
+    for (int k = 1; k < xmlParam::kMaxNesting - 1; ++k) fits += "</a>";
+    fits += "</libXMLParam>";
+    writeFile(path("fits.xml"), fits);
+    run(p, {"prog", "-b", spath("fits.xml")});
+    EXPECT_EQ(i, 3);
 }
 
 TEST_F(XmlParamFile, PrintFormsByteForByte) {

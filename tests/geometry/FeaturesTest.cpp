@@ -153,13 +153,20 @@ TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     EXPECT_EQ(scale, 1.0f);
     EXPECT_EQ(first, row(*a, 0)[0]);
 
-    // The next shape of that name reads them back, whatever scales it asks for.
+    // The next shape of that name reads them back for the same scales and recomputes for others.
     std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 400, base(), "round.obj");
     testing::internal::CaptureStdout();
-    b->meanCurvatureFeatures({4.0f, 9.0f}, 0.0);
+    b->meanCurvatureFeatures({1.0f}, 0.0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " features");
-    EXPECT_EQ(b->featureScales, std::vector<float>{1.0f});
     for (int i = 0; i < 400; ++i) ASSERT_EQ(row(*a, i), row(*b, i));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    b->meanCurvatureFeatures({4.0f, 9.0f}, 0.0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning in loadFeatures(): " + b->featuresPath() + " holds features of other scales; recomputing.\n");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Computing mean curvature features..."), std::string::npos);
+    EXPECT_EQ(b->featureScales, (std::vector<float>{4.0f, 9.0f}));
+    EXPECT_EQ(b->features->dimension(), 2);
 
     // Another vertex count is rejected and recomputed.
     std::unique_ptr<ShapeModel> c = makeSphereCloud(2.0f, 401, base(), "round.obj");

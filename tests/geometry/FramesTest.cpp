@@ -256,14 +256,22 @@ TEST_F(FramesTest, CachedFramesAreReused) {
     std::unique_ptr<ShapeModel> a = makeTorusCloud(3.0f, 1.0f, 60, 20, base(), "ring.obj");
     computeQuietly(*a, {0.5f, 1.0f});
     std::unique_ptr<ShapeModel> b = makeTorusCloud(3.0f, 1.0f, 60, 20, base(), "ring.obj");
-    // Different scales are requested, the stored ones are used as they are.
-    std::string out = computeQuietly(*b, {2.0f});
+    // The same scales read the cache back.
+    std::string out = computeQuietly(*b, {0.5f, 1.0f});
     EXPECT_EQ(out, "*** Loading frames... done!\n");
     EXPECT_TRUE(sameFrames(*a, *b));
+    // Other scales recompute, with a warning, and replace the cache.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    b->computeFrames({2.0f}, false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning in loadFrames(): " + b->framesPath() + " holds frames of other scales; recomputing.\n");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("*** Computing principal curvatures..."), std::string::npos);
+    EXPECT_EQ(b->scales, std::vector<float>{2.0f});
+    EXPECT_EQ(computeQuietly(*a, {2.0f}), "*** Loading frames... done!\n");
     // force recomputes.
     out = computeQuietly(*b, {2.0f}, true);
     EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
-    EXPECT_EQ(b->scales, std::vector<float>{2.0f});
 
     // A name with a blank is captured only up to the blank and never matches: recomputed each time.
     std::unique_ptr<ShapeModel> c = makeTorusCloud(3.0f, 1.0f, 30, 10, base(), "my shape.obj");

@@ -313,11 +313,30 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
     EXPECT_EQ(copy.spinImages.supportAngle, 60.0f);
     EXPECT_EQ(copy.spinImages.expectedOverlap, s.shape.spinImages.expectedOverlap);
 
-    // A second computation finds the file and uses it, whatever the requested parameters.
+    // A second computation uses the file for the same parameters only; each other one recomputes.
     copy.spinImages = SpinImageStack();
-    copy.computeSpinImages(1.0f, 9, 10.0f);
-    EXPECT_EQ(copy.spinImages.imageWidth, 6);
+    testing::internal::CaptureStdout();
+    copy.computeSpinImages(2.0f, 6, 60.0f);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Computing spin image features..."), std::string::npos);
     EXPECT_EQ(copy.spinImages.images, s.shape.spinImages.images);
+    const struct {
+        float multiple;
+        int width;
+        float angle;
+    } others[] = {{1.0f, 6, 60.0f}, {2.0f, 9, 60.0f}, {2.0f, 6, 10.0f}};
+    for (const auto& o : others) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        s.shape.computeSpinImages(2.0f, 6, 60.0f);  // the file as first written
+        copy.computeSpinImages(o.multiple, o.width, o.angle);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning in loadSpinImages(): " + path +
+                                                              " holds images of another bin size, width or "
+                                                              "support angle; recomputing.\n"),
+                  std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("Computing spin image features..."), std::string::npos);
+        EXPECT_EQ(copy.spinImages.imageWidth, o.width);
+        EXPECT_EQ(copy.spinImages.supportAngle, o.angle);
+    }
 }
 
 TEST(SpinImageFiles, BadFilesAreRejectedAndLeaveTheShapeAsItWas)

@@ -81,6 +81,12 @@ TEST(GraphCutTerms, DataTermsMatchHandComputedValues) {
     EXPECT_NEAR(gcDataPointToPlane(4, 1, &mc), 0.3f * 2.0f, 1e-5f);
     mc.GraphCutCosts.dataTruncateValue = mc.closestPtsSource[4 * R + 1].distance;
     EXPECT_NEAR(gcDataPointToPlane(4, 1, &mc), d41 * 2.0f, 1e-5f);
+    // An isolated closest vertex has no normal: the distance itself.
+    mc.GraphCutCosts.dataTruncateValue = 0.5f;
+    const Vec3f normal = g.target->normals.point(4);
+    g.target->normals.point(4) = Vec3f(NAN, NAN, NAN);
+    EXPECT_NEAR(gcDataPointToPlane(4, 1, &mc), d41 * 2.0f, 1e-5f);
+    g.target->normals.point(4) = normal;
 
     // Hybrid: plane distance where the closest vertex is on the boundary, distance otherwise.
     EXPECT_EQ(g.target->vertexStatus[0], STATUS_BOUNDARY);
@@ -244,22 +250,29 @@ TEST(GraphCutRelabel, BadRequestsChangeNothing) {
     mc.gcLabelsSource.assign(12, 1);
     mc.gcLabelsTarget.assign(12, 1);
 
-    // Unknown data term type: message on the error stream, previous labels kept.
-    auto out = captured([&] { mc.GraphCutRelabel(2, 7, false, 0, 0.3f, 1, 1, 1, 1, 1, 1, 1); });
+    // Unknown data term or solution type: message, false, previous labels kept, and no
+    // closest-point tables built.
+    mc.closestPtsSource.clear();
+    bool done = true;
+    auto out = captured([&] { done = mc.GraphCutRelabel(2, 7, false, 0, 0.3f, 1, 1, 1, 1, 1, 1, 1); });
+    EXPECT_FALSE(done);
     EXPECT_NE(out.second.find("Unknown data term type 7! Aborting graph cut optimization.\n"), std::string::npos);
     EXPECT_NE(out.first.find("*** Data term type: *** Using dummy label: 0\n"), std::string::npos);
     EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 1));
     EXPECT_EQ(mc.gcLabelsTarget, std::vector<int>(12, 1));
-    out = captured([&] { mc.GraphCutRelabel_Forward(1, 0, 1, 1, 1, 1); });
+    out = captured([&] { done = mc.GraphCutRelabel_Forward(1, 0, 1, 1, 1, 1); });
+    EXPECT_FALSE(done);
     EXPECT_NE(out.second.find("Unknown data term type 0! Aborting graph cut optimization.\n"), std::string::npos);
     EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 1));
-
-    // Unknown solution type: no optimisation, every vertex in region 0.
-    out = captured([&] { mc.GraphCutRelabel(3, 1, false, 0, 0.3f, 1, 1, 1, 1, 1, 1, 1); });
+    out = captured([&] { done = mc.GraphCutRelabel(3, 1, false, 0, 0.3f, 1, 1, 1, 1, 1, 1, 1); });
+    EXPECT_FALSE(done);
     EXPECT_NE(out.first.find("Unknown solution type 3!\n"), std::string::npos);
-    EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 0));
-    ASSERT_EQ(mc.gcRegionsSource.size(), 1u);
-    EXPECT_EQ(mc.gcRegionsSource[0].size(), 12);
+    out = captured([&] { done = mc.GraphCutRelabel_Forward(0, 1, 1, 1, 1, 1); });
+    EXPECT_FALSE(done);
+    EXPECT_NE(out.first.find("Unknown solution type 0!\n"), std::string::npos);
+    EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 1));
+    EXPECT_EQ(mc.gcLabelsTarget, std::vector<int>(12, 1));
+    EXPECT_TRUE(mc.closestPtsSource.empty());
 
     // Missing prerequisites.
     MatchCandidates empty(g.source.get(), g.target.get());
@@ -283,7 +296,7 @@ TEST(GraphCutRelabel, BadRequestsChangeNothing) {
     out = captured([&] { mc.GraphCutRelabel_Forward(2, 1, 1, 1, 1, 1); });
     EXPECT_EQ(out.second,
               "Error in MatchCandidates::GraphCutRelabel_Forward(): Please precompute edge data for source mesh!\n");
-    EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 0));
+    EXPECT_EQ(mc.gcLabelsSource, std::vector<int>(12, 1));
 }
 
 TEST(GraphCutRelabel, NeighbourhoodIsDeduplicatedAndThresholded) {

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -542,6 +543,29 @@ TEST_F(ViewerFixture, StartupLoadsTheNamedSequenceAtTheFirstDraw)
     });
     viewer->add();
     EXPECT_EQ(scene.animation->frameCount(), 4);
+
+    // A file the reader refuses is reported in a box; the session and its frames go on.
+    const QString bad = dir.filePath("bad.obj");
+    {
+        QFile f(bad);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("v 0 0 0\nvp 1 1\n");
+    }
+    QString reported;
+    acceptFile(bad, [&reported]() {
+        answerNextDialog([&reported](QWidget* w) {
+            answerNextDialog([&reported](QWidget* error) {
+                reported = qobject_cast<QMessageBox*>(error) ? qobject_cast<QMessageBox*>(error)->text() : "?";
+                error->close();
+            });
+            if (auto* box = qobject_cast<QMessageBox*>(w))
+                box->button(QMessageBox::No)->click();
+        });
+    });
+    viewer->add();
+    EXPECT_EQ(reported, QString("Could not load %1.").arg(bad));
+    EXPECT_EQ(scene.animation->frameCount(), 4);
+    EXPECT_TRUE(viewer->isVisible());
 }
 
 TEST_F(ViewerFixture, EmptyStartupShowsAnEmptyView)
