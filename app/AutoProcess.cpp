@@ -56,16 +56,52 @@ void Scene::autoProcess() {
     else
         mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
                         ANNEpsilon_VR);
-    mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
+    const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
+    auto selectLabels = [&]() {
+        if (coverageMinFraction_VR > 0)
+            mc.selectCoveringRegions(minRegion, maxNumLabels_GC, coverageMinFraction_VR);
+        else
+            mc.sortResult(minRegion, maxNumLabels_GC);
+    };
+    selectLabels();
     stopTimer(kStages[3]);
 
     startTimer(kStages[4]);
     if (graphCutInstance_GC == 1) {
-        mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
-                           percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
-                           percentOfDiagonal(dummyLabelSmoothError_GC),
-                           percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
-                           percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+        auto relabel = [&]() {
+            mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+                               percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
+                               percentOfDiagonal(dummyLabelSmoothError_GC),
+                               percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
+                               percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+        };
+        // Alternation: refit the motions to the labelling and relabel while the energy falls; a
+        // round that does not lower it is undone.
+        auto refine = [&]() {
+            for (int round = 0; round < refitRounds_GC && !mc.gcLabelsSource.empty(); ++round) {
+                const float energy = mc.gcEnergy;
+                const std::vector<RigidTransform> transforms = mc.regionTransforms;
+                if (mc.refitSortedTransforms() == 0) break;
+                relabel();
+                std::cout << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << mc.gcEnergy
+                          << std::endl;
+                if (mc.gcEnergy < energy) continue;
+                mc.regionTransforms = transforms;
+                mc.sortResult(minRegion, mc.resultMaxRegions);
+                relabel();
+                break;
+            }
+        };
+        relabel();
+        refine();
+        for (int round = 0; round < secondSearch_VR && !mc.gcLabelsSource.empty(); ++round) {
+            if (mc.searchUnexplained(percentOfDiagonal(badlyExplained_VR),
+                                     percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
+                break;
+            selectLabels();
+            relabel();
+            refine();
+        }
     } else if (graphCutInstance_GC == 2) {
         mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
                                    percentOfDiagonal(smoothTruncateValue_GC),

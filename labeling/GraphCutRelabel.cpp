@@ -361,7 +361,8 @@ void MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     } else {
         std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
     }
-    std::cout << "After optimization energy is: " << optimiser.computeEnergy() << std::endl;
+    gcEnergy = optimiser.computeEnergy();
+    std::cout << "After optimization energy is: " << gcEnergy << std::endl;
     gcNonRegularTerms = optimiser.nonRegularTermCount();
     std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
 
