@@ -98,9 +98,11 @@ void Scene::autoProcess() {
             if (mc.searchUnexplained(percentOfDiagonal(badlyExplained_VR),
                                      percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
                 break;
+            const float energy = mc.gcEnergy;
             selectLabels();
             relabel();
             refine();
+            if (!(mc.gcEnergy < energy)) break;  // the new regions did not improve the labelling
         }
     } else if (graphCutInstance_GC == 2) {
         mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
