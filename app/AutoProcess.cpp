@@ -53,17 +53,53 @@ void Scene::verifyClusters(MatchCandidates& mc) const {
 }
 
 void Scene::keepLargestRegions(MatchCandidates& mc) const {
-    mc.sortResult(unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0), maxNumLabels_GC);
+    const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
+    if (coverageMinFraction_VR > 0)
+        mc.selectCoveringRegions(minRegion, maxNumLabels_GC, coverageMinFraction_VR);
+    else
+        mc.sortResult(minRegion, maxNumLabels_GC);
 }
 
 bool Scene::relabel(MatchCandidates& mc) const {
     bool relabelled = false;
     if (graphCutInstance_GC == 1) {
-        relabelled = mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
-                           percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
-                           percentOfDiagonal(dummyLabelSmoothError_GC),
-                           percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
-                           percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+        const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
+        auto relabelOnce = [&]() {
+            return mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+                               percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
+                               percentOfDiagonal(dummyLabelSmoothError_GC),
+                               percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
+                               percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+        };
+        // Alternation: refit the motions to the labelling and relabel while the energy falls; a
+        // round that does not lower it is undone.
+        auto refine = [&]() {
+            for (int round = 0; round < refitRounds_GC && !mc.gcLabelsSource.empty(); ++round) {
+                const float energy = mc.gcEnergy;
+                const std::vector<RigidTransform> transforms = mc.regionTransforms;
+                if (mc.refitSortedTransforms() == 0) break;
+                relabelOnce();
+                std::cout << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << mc.gcEnergy
+                          << std::endl;
+                if (mc.gcEnergy < energy) continue;
+                mc.regionTransforms = transforms;
+                mc.sortResult(minRegion, mc.resultMaxRegions);
+                relabelOnce();
+                break;
+            }
+        };
+        relabelled = relabelOnce();
+        if (relabelled) refine();
+        for (int round = 0; relabelled && round < secondSearch_VR && !mc.gcLabelsSource.empty(); ++round) {
+            if (mc.searchUnexplained(percentOfDiagonal(badlyExplained_VR),
+                                     percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
+                break;
+            const float energy = mc.gcEnergy;
+            keepLargestRegions(mc);
+            relabelOnce();
+            refine();
+            if (!(mc.gcEnergy < energy)) break;  // the new regions did not improve the labelling
+        }
     } else if (graphCutInstance_GC == 2) {
         relabelled = mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
                                    percentOfDiagonal(smoothTruncateValue_GC),

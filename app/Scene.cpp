@@ -85,6 +85,11 @@ void Scene::registerParams(xmlParam& store) {
     store.addParam("imageWidth_SI", "int", &imageWidth_SI, nullptr);
     store.addParam("maxSupportAngle_SI", "float", &maxSupportAngle_SI, nullptr);
     store.addParam("alignDistanceFile", "string", &alignDistanceFile, nullptr);
+    store.addOptionalParam("shapeRelativeUnit", "int", &shapeRelativeUnit, nullptr);
+    store.addOptionalParam("coverageMinFraction_VR", "float", &coverageMinFraction_VR, nullptr);
+    store.addOptionalParam("refitRounds_GC", "int", &refitRounds_GC, nullptr);
+    store.addOptionalParam("secondSearch_VR", "int", &secondSearch_VR, nullptr);
+    store.addOptionalParam("badlyExplained_VR", "float", &badlyExplained_VR, nullptr);
 }
 
 void Scene::openDefaultColormap() {

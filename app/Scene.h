@@ -29,7 +29,8 @@ public:
     // Relays the notification of a subject this scene observes to the scene's own observers.
     void update(Subject* subject) override;
 
-    // Binds the 66 parameters to the store, in parameter-file order, without descriptions.
+    // Binds the 66 parameters to the store, in parameter-file order, without descriptions, then the
+    // later ones (quietly left at their defaults when a file does not name them).
     void registerParams(xmlParam& store);
 
     // Lengths given in percent of the diagonal, in model units.
@@ -94,6 +95,10 @@ public:
     // shapes named by the parameters and picks the source and target frames; it returns whether
     // both are set. The second creates the search object for them and sub-samples both shapes.
     bool loadStartupShapes();
+    // With shapeRelativeUnit, sets totalScene_boundingBoxDiagonal to the bounding-box diagonal of
+    // the mesh in `path` (and reports its mean edge length). False, with the reason on standard
+    // error, when the file holds no usable triangle mesh.
+    bool measureShapeUnit(const std::string& path);
     void prepareSearch();
 
     ShapeModel* source = nullptr;  // current source shape, a frame of the animation (not owned)
@@ -194,6 +199,23 @@ public:
 
     // Text file to which the reload mode appends the alignment error.
     std::string alignDistanceFile;
+
+    // ---- Parameters added after the 66 above; a file without them runs as before ----
+    // 1: the unit of length (totalScene_boundingBoxDiagonal) is measured on the first shape
+    // loaded, as its bounding-box diagonal, so that one file fits shapes of any size.
+    int shapeRelativeUnit = 0;
+    // Above 0: the labels are chosen greedily by the source vertices each verified region adds
+    // to those already covered, while a region adds at least this fraction of the source vertices
+    // (at most maxNumLabels_GC of them); 0 keeps the largest regions.
+    float coverageMinFraction_VR = 0.0f;
+    // Rounds of alternation after the graph cut: every label's motion is refitted by ICP on the
+    // source vertices it holds and the vertices are relabelled, while the energy falls.
+    int refitRounds_GC = 0;
+    // Rounds of a second search after the graph cut for motions of the source vertices that are
+    // still badly explained (moved farther than badlyExplained_VR percent of the unit from the
+    // target), each adding labels and relabelling; 0 none.
+    int secondSearch_VR = 0;
+    float badlyExplained_VR = 1.0f;
 
     // ---- Model state ----
     Colormap colormap;

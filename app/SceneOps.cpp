@@ -1,11 +1,15 @@
 // Scene operations on the animation and the search object, and the start-up loading.
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <set>
 
 #include "MatchCandidates.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
 #include "ShapeModel.h"
+
+#include <cmath>
 
 namespace {
 
@@ -84,9 +88,46 @@ bool Scene::addShape(const std::string& fileName, bool computeDescriptors) {
     return animation->loadShape(rootDir, withDirectory(fileName), *this, computeDescriptors);
 }
 
+bool Scene::measureShapeUnit(const std::string& path) {
+    Mesh3_real mesh;
+    mesh.setFileName(withDirectory(path), rootDir);
+    const std::string file = mesh.fullPath();
+    if (!std::ifstream(file)) return true;  // the loading below reports the missing file
+    mesh.loadGeometry();
+    std::set<std::pair<int, int>> edges;
+    double length = 0;
+    const std::vector<Vec3f>& p = mesh.vertices.points();
+    for (const Triangle& f : mesh.faces)
+        for (int k = 0; k < 3; ++k) {
+            int a = f[k], b = f[(k + 1) % 3];
+            if (a < 0 || b < 0 || a >= int(p.size()) || b >= int(p.size())) continue;
+            if (edges.insert({std::min(a, b), std::max(a, b)}).second) length += (p[a] - p[b]).length();
+        }
+    const float diagonal = (mesh.boundingBoxMax - mesh.boundingBoxMin).length();
+    if (mesh.vertexCount() < 2 || mesh.faces.empty() || edges.empty() || !(diagonal > 0) ||
+        !std::isfinite(diagonal)) {
+        std::cerr << "The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh: " << file << " has "
+                  << mesh.vertexCount() << " vertices and " << mesh.faces.size()
+                  << " faces, so no bounding-box diagonal or edge length can be measured." << std::endl;
+        return false;
+    }
+    totalScene_boundingBoxDiagonal = diagonal;
+    std::cout << "Shape-relative unit from " << file << ": bounding-box diagonal " << diagonal
+              << ", mean edge length " << length / double(edges.size()) << std::endl;
+    return true;
+}
+
 bool Scene::loadStartupShapes() {
     std::error_code error;
     std::cout << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
+    if (shapeRelativeUnit == 1) {
+        const bool pair = !defaultSourceFile.empty() && !defaultTargetFile.empty();
+        const std::string& first = pair ? defaultSourceFile : defaultFile;
+        if (!first.empty() && !measureShapeUnit(first)) {
+            source = target = nullptr;
+            return false;
+        }
+    }
     if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
         newAnimation();
         if (!addShape(defaultSourceFile, true) || !addShape(defaultTargetFile, true)) {

@@ -110,6 +110,12 @@ void xmlParam::addParam(std::string name, std::string type, void* variable, cons
     types_.push_back(std::move(type));
     bindings_.push_back(variable);
     descriptions_.push_back(description ? description : "");
+    optional_.push_back(false);
+}
+
+void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
+    addParam(std::move(name), std::move(type), variable, description);
+    optional_.back() = true;
 }
 
 std::string xmlParam::getTopName() const { return topName_; }
@@ -255,6 +261,7 @@ void xmlParam::loadParamXML(QDomDocument& document) {
 
         const QDomNodeList found = document.elementsByTagName(fromLocal(name));
         if (found.count() != 1) {
+            if (found.count() == 0 && optional_[i]) continue;
             std::cout << "Could not find element " << name << "!" << std::endl;
             continue;
         }

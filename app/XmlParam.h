@@ -24,6 +24,9 @@ public:
 
     // Appends one entry; a null description is stored as empty. No argument is checked.
     void addParam(std::string name, std::string type, void* variable, const char* description = nullptr);
+    // The same for an entry that files written before it existed leave out: a missing element
+    // keeps the variable unchanged without a message.
+    void addOptionalParam(std::string name, std::string type, void* variable, const char* description = nullptr);
     std::string getTopName() const;
 
     // Command-line handling: usage, "-w <outfile>", "-b <infile>" (no prompt) or "<infile>"
@@ -57,5 +60,6 @@ private:
     std::vector<std::string> types_;
     std::vector<void*> bindings_;
     std::vector<std::string> descriptions_;
+    std::vector<bool> optional_;
     std::string topName_;
 };

@@ -27,3 +27,23 @@ bool writeObjFile(const std::string& path, const std::vector<std::array<float, 3
                   const std::vector<std::array<int, 3>>& faces);
 // One part index per line.
 bool writePartFile(const std::string& path, const std::vector<int>& part);
+
+// Generated game-style characters: 16 rigid parts (pelvis, torso, head, upper and lower arms,
+// hands, thighs, shins, feet and a staff carried in the right hand) built from 8 separate closed
+// or open components that interpenetrate (body, head, two arms with hands, two legs with feet, the
+// staff, a backpack). Within a component the skin near a joint follows both parts (linear-blend
+// skinning), so the motion there is not rigid. Every pose is a deformation of the same mesh
+// (vertex i corresponds to vertex i), with small noise and positions quantised to 1/1024 unit.
+// Pose 0 is the rest pose; poses 1 to 3 are a stride with a raised arm, a crouch and an overhead
+// swing with a lunge, each jittered by the seed. About 2 model units tall.
+struct CharacterPoses {
+    std::vector<std::vector<std::array<float, 3>>> poses;  // pose k, one entry per vertex
+    std::vector<std::array<int, 3>> faces;                 // 0-based, outward winding
+    std::vector<int> part;                                 // part with the largest skin weight
+    int partCount = 16;
+    int componentCount = 0;
+};
+
+// Builds a character of about `vertices` vertices; the seed sets its proportions, the pose
+// jitter and the noise. Same arguments, same output.
+CharacterPoses makeCharacter(int vertices, unsigned seed, int poseCount = 4);

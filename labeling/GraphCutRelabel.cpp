@@ -378,7 +378,8 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
             if (useDummyLabel) optimiser.expandLabel(R);
             optimiser.runExpansion(std::numeric_limits<int>::max());
         }
-        std::cout << "After optimization energy is: " << optimiser.computeEnergy() << std::endl;
+        gcEnergy = optimiser.computeEnergy();
+        std::cout << "After optimization energy is: " << gcEnergy << std::endl;
         gcNonRegularTerms = optimiser.nonRegularTermCount();
         std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
 

@@ -76,6 +76,8 @@ public:
     std::vector<RigidTransform> gcTransformsSource;
     std::vector<CorrespondenceList> gcRegionsTarget;
     std::vector<RigidTransform> gcTransformsTarget;
+    // Energy after the last symmetric relabelling.
+    float gcEnergy = 0;
     // Pairwise terms the optimiser had to make regular in the last relabelling.
     long gcNonRegularTerms = 0;
 
@@ -169,6 +171,12 @@ public:
     // Keeps the regions larger than minRegionSize, at most maxRegions (negative = all), largest
     // first, with their transformations and inverses.
     void sortResult(unsigned int minRegionSize, int maxRegions);
+    // Keeps, instead of the largest regions, those that cover the source best: repeatedly the
+    // region (larger than minRegionSize) adding the most source vertices not yet covered, while it
+    // adds at least minFraction of the source vertices, at most maxRegions (negative = all). The
+    // other regions are emptied, so that sortResult (and a result file read back) gives the same
+    // labels; then sorts as sortResult does.
+    void selectCoveringRegions(unsigned int minRegionSize, int maxRegions, float minFraction);
     // Ascending indices of the sorted regions holding a correspondence from a selected source vertex.
     std::vector<int> regionsContaining(const std::vector<int>& sourceSelection) const;
 
@@ -186,6 +194,16 @@ public:
     bool GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
                                  float smoothTruncateValue, float dataTruncateValue);
     void precomputeClosestPts();
+    // Refits every sorted transform by ICP on the source vertices the source labelling gives it
+    // (labels holding fewer than 3 vertices keep theirs) and stores it back in regionTransforms,
+    // so that the labels and a saved result stay consistent. Returns the number of transforms changed.
+    int refitSortedTransforms();
+    // Second search after a labelling: the source vertices that their label moves farther than
+    // badDistance from the target (or that have the dummy label) form connected pieces; in each
+    // piece the candidate-pair motion that brings most of its vertices within badDistance is
+    // refined by ICP on its inliers, and its vertices within inlierDistance become a new region
+    // (appended to regions, kept when larger than minRegionSize). Returns the number added.
+    int searchUnexplained(float badDistance, float inlierDistance, unsigned int minRegionSize);
     // Edges from every boundary vertex to its k nearest other boundary vertices.
     void createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges);
     // Adds the deduplicated neighbourhood of the symmetric relabelling (target sites shifted by the

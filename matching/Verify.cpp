@@ -199,3 +199,32 @@ std::vector<int> MatchCandidates::regionsContaining(const std::vector<int>& sour
     }
     return result;
 }
+
+void MatchCandidates::selectCoveringRegions(unsigned int minRegionSize, int maxRegions, float minFraction) {
+    const int n = source ? source->vertexCount() : 0;
+    std::vector<bool> covered(static_cast<std::size_t>(n), false);
+    std::vector<bool> chosen(regions.size(), false);
+    const double minGain = std::max(1.0, double(minFraction) * n);
+    int count = 0;
+    while (maxRegions < 0 || count < maxRegions) {
+        int best = -1, bestGain = 0;
+        for (std::size_t r = 0; r < regions.size(); ++r) {
+            if (chosen[r] || static_cast<unsigned int>(regions[r].size()) <= minRegionSize) continue;
+            int gain = 0;
+            for (int v : regions[r].sourceIndices) gain += v >= 0 && v < n && !covered[std::size_t(v)];
+            if (gain > bestGain) {
+                best = int(r);
+                bestGain = gain;
+            }
+        }
+        if (best < 0 || bestGain < minGain) break;
+        chosen[std::size_t(best)] = true;
+        for (int v : regions[std::size_t(best)].sourceIndices)
+            if (v >= 0 && v < n) covered[std::size_t(v)] = true;
+        ++count;
+    }
+    for (std::size_t r = 0; r < regions.size(); ++r)
+        if (!chosen[r]) regions[r] = CorrespondenceList();
+    std::cout << "*** Regions chosen by coverage: " << count << std::endl;
+    sortResult(minRegionSize, maxRegions);
+}

@@ -1,0 +1,133 @@
+// The ground-truth report and the character preset on small generated pairs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "GroundTruthReport.h"
+#include "MatchCandidates.h"
+#include "PipelineFixture.h"
+
+namespace {
+
+struct ChildRun {
+    int status;
+    std::string out, err;
+};
+
+ChildRun runProgram(const fs::path& dir, const std::string& program, const std::string& arguments) {
+    const fs::path out = dir / "out.txt", err = dir / "err.txt";
+    const std::string command = "cd '" + dir.string() + "' && '" + program + "' " + arguments + " > '" +
+                                out.string() + "' 2> '" + err.string() + "'";
+    const int status = std::system(command.c_str());
+    auto read = [](const fs::path& p) {
+        std::ifstream in(p);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
+}
+
+void writeText(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
+
+float within2Of(const std::string& report) {
+    std::smatch m;
+    if (!std::regex_search(report, m, std::regex("Within 2% of the diagonal: ([0-9.]+)"))) return -1;
+    return std::stof(m[1]);
+}
+
+}  // namespace
+
+TEST(GroundTruthReport, FractionsDummiesAndLabels) {
+    fs::path dir = scratchDirectory("gtreport");
+    // A unit square; in the target vertices 0 to 2 are shifted by (1, 0, 0), vertex 3 by (1, 1, 0).
+    writeText(dir / "s.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3\nf 1 3 4\n");
+    writeText(dir / "t.obj", "v 1 0 0\nv 2 0 0\nv 2 1 0\nv 1 2 0\nf 1 2 3\nf 1 3 4\n");
+    Mesh3_real s, t;
+    std::ostringstream quiet;
+    std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
+    s.setFileName((dir / "s.obj").string(), "");
+    s.loadGeometry();
+    t.setFileName((dir / "t.obj").string(), "");
+    t.loadGeometry();
+    MatchCandidates mc(&s, &t);
+    RigidTransform shift;
+    shift.t[0] = 1;
+    mc.sortedTransforms = {shift, RigidTransform()};
+    mc.gcLabelsSource = {0, 0, 1, 2};  // vertex 2 by the identity (error 1), vertex 3 dummy
+    GroundTruthReport report;
+    std::string error;
+    const bool made = makeGroundTruthReport(mc, report, error);
+    std::cout.rdbuf(console);
+    ASSERT_TRUE(made) << error;
+    EXPECT_FLOAT_EQ(report.diagonal, std::sqrt(2.0f));
+    EXPECT_FLOAT_EQ(report.within2, 0.5f);
+    EXPECT_FLOAT_EQ(report.within5, 0.5f);
+    EXPECT_EQ(report.dummyCount, 1);
+    EXPECT_FLOAT_EQ(report.medianError, 1.0f);  // errors 0, 0, 1 and the dummy's infinity
+    ASSERT_EQ(report.labels.size(), 2u);
+    EXPECT_EQ(report.labels[0].vertices, 2);
+    EXPECT_FLOAT_EQ(report.labels[0].within2, 1.0f);
+    EXPECT_FLOAT_EQ(report.labels[1].maxError, 1.0f);
+
+    // Differing vertex counts: no report, from the library and from the program.
+    writeText(dir / "u.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nf 1 2 3\n");
+    Mesh3_real u;
+    std::cout.rdbuf(quiet.rdbuf());
+    u.setFileName((dir / "u.obj").string(), "");
+    u.loadGeometry();
+    std::cout.rdbuf(console);
+    MatchCandidates other(&s, &u);
+    other.gcLabelsSource = {0, 0, 0, 0};
+    EXPECT_FALSE(makeGroundTruthReport(other, report, error));
+    EXPECT_NE(error.find("the source has 4 vertices and the target 3"), std::string::npos) << error;
+    ChildRun differing = runProgram(dir, VELTRIX_GTREPORT, "s.obj u.obj r.gc");
+    EXPECT_EQ(differing.status, 1);
+    writeText(dir / "r.gc", "");
+    differing = runProgram(dir, VELTRIX_GTREPORT, "s.obj u.obj r.gc");
+    EXPECT_EQ(differing.status, 1);
+    EXPECT_NE(differing.err.find("the vertex counts differ (source 4, target 3)"), std::string::npos)
+        << differing.err;
+    EXPECT_EQ(runProgram(dir, VELTRIX_GTREPORT, "s.obj t.obj").status, 2);
+    EXPECT_EQ(runProgram(dir, VELTRIX_GTREPORT, "s.obj t.obj r.gc").status, 1);  // not a result file
+}
+
+TEST(CharacterPreset, SameAccuracyAtAnySizeUnedited) {
+    const CharacterPoses character = makeCharacter(600, 2, 2);
+    ASSERT_EQ(character.poses[0].size(), character.poses[1].size());
+    float within[2];
+    const float scales[2] = {1.0f, 40.0f};
+    for (int i = 0; i < 2; ++i) {
+        fs::path dir = scratchDirectory("preset" + std::to_string(i));
+        for (int k = 0; k < 2; ++k) {
+            std::vector<std::array<float, 3>> pose = character.poses[size_t(k)];
+            for (auto& p : pose)
+                for (float& c : p) c *= scales[i];
+            ASSERT_TRUE(writeObjFile((dir / (k == 0 ? "source.obj" : "target.obj")).string(), pose, character.faces));
+        }
+        ChildRun batch = runProgram(dir, VELTRIX_BATCH, "--seed 1 '" VELTRIX_TEST_DATA_DIR "/params/character.xml'");
+        ASSERT_EQ(batch.status, 0) << batch.err;
+        ChildRun report = runProgram(dir, VELTRIX_GTREPORT, "source.obj target.obj character-result.gc");
+        ASSERT_EQ(report.status, 0) << report.err;
+        within[i] = within2Of(report.out);
+    }
+    // The preset's lengths follow the shape, so it works at either size (rounding in the
+    // iterations still differs between sizes).
+    EXPECT_GT(within[0], 0.5f);
+    EXPECT_GT(within[1], 0.5f);
+}
+
+TEST(CharacterPreset, ShapesWithoutFacesAreRefusedClearly) {
+    fs::path dir = scratchDirectory("preset_bad");
+    for (const char* text : {"v 0 0 0\n", "v 0 0 0\nv 1 0 0\nv 0 1 0\n"}) {
+        writeText(dir / "source.obj", text);
+        writeText(dir / "target.obj", text);
+        ChildRun batch = runProgram(dir, VELTRIX_BATCH, "'" VELTRIX_TEST_DATA_DIR "/params/character.xml'");
+        EXPECT_EQ(batch.status, 1);
+        EXPECT_NE(batch.err.find("The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh"),
+                  std::string::npos)
+            << batch.err;
+        EXPECT_FALSE(fs::exists(dir / "character-result.gc"));
+    }
+}
