@@ -85,6 +85,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addParam("imageWidth_SI", "int", &imageWidth_SI, nullptr);
     store.addParam("maxSupportAngle_SI", "float", &maxSupportAngle_SI, nullptr);
     store.addParam("alignDistanceFile", "string", &alignDistanceFile, nullptr);
+    store.addParam("maxNeighbors_PC", "int", &maxNeighbors_PC, nullptr);
 }
 
 void Scene::openDefaultColormap() {

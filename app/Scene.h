@@ -29,7 +29,7 @@ public:
     // Relays the notification of a subject this scene observes to the scene's own observers.
     void update(Subject* subject) override;
 
-    // Binds the 66 parameters to the store, in parameter-file order, without descriptions.
+    // Binds the 67 parameters to the store, in parameter-file order, without descriptions.
     void registerParams(xmlParam& store);
 
     // Lengths given in percent of the diagonal, in model units.
@@ -147,6 +147,8 @@ public:
     // Principal-curvature frames (scales in percent of the diagonal, squared).
     std::vector<float> scaleFactors_PC;
     bool robust_PC = false;
+    // At most this many nearest points within each frame radius; 0 takes the whole ball.
+    int maxNeighbors_PC = 0;
 
     // Verification, display distance of candidate matches (percent), scene unit of length.
     int minVerifyClusterSize = 0;

@@ -87,7 +87,10 @@ public:
     void printInfo() const;
 
     // ---- principal frames (PrincipalFrames.cpp) ----
-    void computeFrames(const std::vector<float>& scaleList, bool force);
+    // Frames of every vertex at every scale (squared radii), on threadCount() threads. With
+    // maxNeighbours > 0 a neighbourhood is at most that many nearest points within the radius,
+    // which keeps the cost per vertex fixed however fine the mesh; 0 takes the whole ball.
+    void computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours = 0);
     void saveFrames(const std::string& description);
     bool loadFrames();
 
@@ -181,6 +184,7 @@ public:
 // search error bound, the spin-image settings, and the mesh resolution.
 struct PreprocessOptions {
     std::vector<float> frameRadiiSquared;
+    int frameMaxNeighbours = 0;  // 0: the whole ball
     int featureType = 1;
     std::vector<float> meanCurvatureRadiiSquared;
     double featureEpsilon = 0.0;

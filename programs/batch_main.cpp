@@ -1,12 +1,14 @@
 // veltrix-batch: runs a registration from a parameter file without any window.
 //
-//   veltrix-batch [--seed N] <parameter file>
+//   veltrix-batch [--seed N] [--threads N] <parameter file>
 //
 // The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
 // are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
 // the pipeline and saves the result, 2 loads the result and prints a summary, 3 loads the result
 // and appends the alignment error to alignDistanceFile. Exit status 0 when the mode did its job,
-// 1 (with the reason on standard error) when it could not, 2 for a bad command line.
+// 1 (with the reason on standard error) when it could not, 2 for a bad command line. --threads
+// sets the threads of the per-vertex loops (default: the machine's cores); results do not depend
+// on it.
 #include <QCoreApplication>
 #include <QDomDocument>
 
@@ -18,6 +20,7 @@
 
 #include "AutoProcess.h"
 #include "MatchCandidates.h"
+#include "Parallel.h"
 #include "Random.h"
 #include "Scene.h"
 #include "XmlParam.h"
@@ -27,7 +30,7 @@ namespace {
 const std::string kDashes(79, '-');
 
 int usage(const char* program) {
-    std::cerr << "Usage: " << program << " [--seed N] <parameter file>" << std::endl;
+    std::cerr << "Usage: " << program << " [--seed N] [--threads N] <parameter file>" << std::endl;
     return 2;
 }
 
@@ -68,6 +71,13 @@ int main(int argc, char** argv) {
                 return usage(argv[0]);
             seed = uint32_t(value);
             seeded = true;
+        } else if (arg == "--threads") {
+            if (i + 1 >= argc) return usage(argv[0]);
+            char* end = nullptr;
+            errno = 0;
+            long value = std::strtol(argv[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || end == argv[i] || value < 1 || value > 1024) return usage(argv[0]);
+            setThreadCount(int(value));
         } else if (parameterFile.empty() && !arg.empty() && arg[0] != '-') {
             parameterFile = arg;
         } else {

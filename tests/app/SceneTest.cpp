@@ -93,7 +93,8 @@ const char* const kDefaultsIni =
     "binSizeMultiple_SI = 1\n"
     "imageWidth_SI = 15\n"
     "maxSupportAngle_SI = 60\n"
-    "alignDistanceFile = \"\"\n";
+    "alignDistanceFile = \"\"\n"
+    "maxNeighbors_PC = 0\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -134,7 +135,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 66);
+    EXPECT_EQ(count, 67);
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {
