@@ -27,7 +27,8 @@ int threadCount() { return configuredThreads(); }
 
 void parallelFor(int n, const std::function<void(int index, int worker)>& body, bool showProgress) {
     if (n <= 0) return;
-    const int workers = std::min(threadCount(), n);
+    // A thread costs more to start than a few dozen short bodies take.
+    const int workers = std::min(threadCount(), std::max(1, n / 32));
     if (workers <= 1) {
         for (int i = 0; i < n; ++i) {
             body(i, 0);

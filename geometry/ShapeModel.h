@@ -56,8 +56,9 @@ public:
     virtual void computeNormals(bool force);
     // Nearest vertex: (index, Euclidean distance); (0, +infinity) when there are no vertices.
     virtual std::pair<int, float> closestVertex(const Vec3f& point);
-    // Nearest vertex, or at a boundary vertex the projection onto its tangent plane.
-    virtual void closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);
+    // Nearest vertex, or at a boundary vertex the projection onto its tangent plane. Returns the
+    // nearest vertex's index as closestVertex does, so callers need not search twice.
+    virtual int closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);
     // The following three return the squared distance, or 3.4028235e38 (writing nothing) when
     // there are no vertices.
     virtual float closestVertexIndex(const Vec3f& point, int& index);
