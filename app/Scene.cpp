@@ -90,6 +90,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("refitRounds_GC", "int", &refitRounds_GC, nullptr);
     store.addOptionalParam("secondSearch_VR", "int", &secondSearch_VR, nullptr);
     store.addOptionalParam("badlyExplained_VR", "float", &badlyExplained_VR, nullptr);
+    store.addOptionalParam("maxNeighbors_PC", "int", &maxNeighbors_PC, nullptr);
 }
 
 void Scene::openDefaultColormap() {

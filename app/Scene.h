@@ -154,6 +154,8 @@ public:
     // Principal-curvature frames (scales in percent of the diagonal, squared).
     std::vector<float> scaleFactors_PC;
     bool robust_PC = false;
+    // At most this many nearest points within each frame radius; 0 takes the whole ball.
+    int maxNeighbors_PC = 0;
 
     // Verification, display distance of candidate matches (percent), scene unit of length.
     int minVerifyClusterSize = 0;

@@ -25,6 +25,7 @@ std::string withDirectory(const std::string& path) {
 PreprocessOptions Scene::preprocessOptions() const {
     PreprocessOptions options;
     options.frameRadiiSquared = squaredRadii(scaleFactors_PC);
+    options.frameMaxNeighbours = maxNeighbors_PC;
     options.featureType = featureType;
     options.meanCurvatureRadiiSquared = squaredRadii(scaleFactors_MC);
     options.featureEpsilon = ANNEpsilon_FM;

@@ -2,7 +2,7 @@
 
 // Frames, then the features chosen by featureType, then spin images for type 5.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
-    mesh.computeFrames(options.frameRadiiSquared, false);
+    mesh.computeFrames(options.frameRadiiSquared, false, options.frameMaxNeighbours);
     switch (options.featureType) {
         case 1:
             mesh.copyCurvatureFeatures();

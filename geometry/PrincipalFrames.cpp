@@ -5,9 +5,11 @@
 #include <QString>
 #include <cmath>
 #include <iostream>
+#include <mutex>
 #include <vector>
 
 #include "CacheFile.h"
+#include "Parallel.h"
 #include "Progress.h"
 #include "ShapeModel.h"
 #include "SurfaceFitting.h"
@@ -79,13 +81,13 @@ void orthonormalize(PrincipalFrame& f) {
     f.minDirection = mn / mn.length();
 }
 
-void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force) {
+void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours) {
     computeNormals(false);
     if (!force && loadFrames(&scaleList)) return;
 
     const int n = vertexCount();
     vertices.setEpsilon(0.0);
-    vertices.releaseTree();  // built once below, on the current positions, and reused
+    vertices.releaseTree();
     scales = scaleList;
     frames.clear();
     frames.resize(n);
@@ -96,44 +98,65 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force) 
     std::cout << std::endl;
     progress(n, true);
 
+    // The tree is built once here, on the current positions, and only read by the workers.
     std::vector<int> indices;
     std::vector<float> distances;
-    std::vector<Vec3f> nbPoints, nbNormals;
+    if (n > 0) vertices.knnQuery(vertices.point(0), 1, indices, distances, false);
+
+    struct Scratch {
+        std::vector<int> indices;
+        std::vector<float> distances;
+        std::vector<Vec3f> nbPoints, nbNormals;
+    };
+    std::vector<Scratch> scratch(static_cast<size_t>(threadCount()));
+    std::mutex warningMutex;
     const int normalCount = normals.size();
     auto statusOf = [this](int j) {
         return j < static_cast<int>(vertexStatus.size()) ? vertexStatus[j] : STATUS_INTERIOR;
     };
-    for (int i = 0; i < n; ++i) {
-        frames[i].assign(scales.size(), PrincipalFrame());
-        if (statusOf(i) == STATUS_INTERIOR && i < normalCount) {
+    parallelFor(
+        n,
+        [&](int i, int worker) {
+            Scratch& w = scratch[static_cast<size_t>(worker)];
+            frames[i].assign(scales.size(), PrincipalFrame());
+            if (statusOf(i) != STATUS_INTERIOR || i >= normalCount) return;
             const Vec3f p = vertices.point(i);
             const Vec3f nrm = normals.point(i);
             Vec3f u, v;
             tangentBasis(nrm, u, v);
             for (size_t s = 0; s < scales.size(); ++s) {
-                vertices.rangeQuery(p, scales[s], indices, distances, true);
-                if (indices.size() < 7) vertices.knnQuery(p, 7, indices, distances, true);
-                nbPoints.clear();
-                nbNormals.clear();
-                for (int j : indices) {
+                if (maxNeighbours > 0) {
+                    // The nearest maxNeighbours points, of which those within the radius.
+                    vertices.knnQuery(p, maxNeighbours, w.indices, w.distances, true);
+                    size_t inside = 0;
+                    while (inside < w.indices.size() && w.distances[inside] * w.distances[inside] <= scales[s])
+                        ++inside;
+                    w.indices.resize(inside);
+                } else {
+                    vertices.rangeQuery(p, scales[s], w.indices, w.distances, true);
+                }
+                if (w.indices.size() < 7) vertices.knnQuery(p, 7, w.indices, w.distances, true);
+                w.nbPoints.clear();
+                w.nbNormals.clear();
+                for (int j : w.indices) {
                     if (j >= normalCount || statusOf(j) == STATUS_ISOLATED) continue;
                     if (!(normals.point(j).dot(nrm) > 0.0f)) continue;
-                    nbPoints.push_back(vertices.point(j));
-                    nbNormals.push_back(normals.point(j));
+                    w.nbPoints.push_back(vertices.point(j));
+                    w.nbNormals.push_back(normals.point(j));
                 }
                 PrincipalFrame frame;
-                FitCurvatureTensorLS(nbPoints, nbNormals, u, v, frame);
+                FitCurvatureTensorLS(w.nbPoints, w.nbNormals, u, v, frame);
                 frame.normal = nrm;
                 if (!isOrthonormal(frame)) orthonormalize(frame);
                 frames[i][s] = frame;
                 if (!std::isfinite(frame.minCurvature) || !std::isfinite(frame.maxCurvature)) {
+                    std::lock_guard<std::mutex> lock(warningMutex);
                     std::cerr << "Warning in computeFrames(): found NaN value in principal curvature for vertex: "
                               << i << ", scale: " << scales[s] << "." << std::endl;
                 }
             }
-        }
-        progress(i, false);
-    }
+        },
+        true);
     std::cout << "...done!" << std::endl;
 
     const QString method = methodText(scales);

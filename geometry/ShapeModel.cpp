@@ -60,66 +60,65 @@ bool ShapeModel::loadGeometry() { return true; }
 
 void ShapeModel::computeNormals(bool) {}
 
+namespace {
+// Buffers of the one-nearest queries, one pair per thread, so a query allocates nothing.
+thread_local std::vector<int> nearestIndex;
+thread_local std::vector<float> nearestDistance;
+}  // namespace
+
 std::pair<int, float> ShapeModel::closestVertex(const Vec3f& point) {
-    std::vector<int> indices;
-    std::vector<float> distances;
-    vertices.knnQuery(point, 1, indices, distances, true);
-    if (indices.empty()) return std::make_pair(0, std::numeric_limits<float>::infinity());
-    return std::make_pair(indices[0], distances[0]);
+    vertices.knnQuery(point, 1, nearestIndex, nearestDistance, true);
+    if (nearestIndex.empty()) return std::make_pair(0, std::numeric_limits<float>::infinity());
+    return std::make_pair(nearestIndex[0], nearestDistance[0]);
 }
 
-void ShapeModel::closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance) {
+int ShapeModel::closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance) {
     std::pair<int, float> nearest = closestVertex(point);
     const int v = nearest.first;
     if (v >= vertexCount()) {  // no vertices
         distance = nearest.second;
-        return;
+        return v;
     }
     const Vec3f& p = vertices.point(v);
     const bool boundary = v < static_cast<int>(vertexStatus.size()) && vertexStatus[v] == STATUS_BOUNDARY;
     if (!boundary || v >= normals.size()) {
         position = p;
         distance = nearest.second;
-        return;
+        return v;
     }
     // Boundary vertices stand for the surface beyond them: project onto the tangent plane.
     const Vec3f& n = normals.point(v);
     const float d = n.dot(point - p);
     position = point - d * n;
     distance = std::fabs(d);
+    return v;
 }
 
 float ShapeModel::closestVertexIndex(const Vec3f& point, int& index) {
-    std::vector<int> indices;
-    std::vector<float> distances;
-    vertices.knnQuery(point, 1, indices, distances, true);
-    if (indices.empty()) return kMaxFloat;
-    index = indices[0];
-    return distances[0] * distances[0];
+    vertices.knnQuery(point, 1, nearestIndex, nearestDistance, true);
+    if (nearestIndex.empty()) return kMaxFloat;
+    index = nearestIndex[0];
+    return nearestDistance[0] * nearestDistance[0];
 }
 
 float ShapeModel::closestVertexFrame(const Vec3f& point, Vec3f& position, PrincipalFrame& frame) {
-    std::vector<int> indices;
-    std::vector<float> distances;
-    vertices.knnQuery(point, 1, indices, distances, true);
-    if (indices.empty()) return kMaxFloat;
-    const int v = indices[0];
+    vertices.knnQuery(point, 1, nearestIndex, nearestDistance, true);
+    if (nearestIndex.empty()) return kMaxFloat;
+    const int v = nearestIndex[0];
     position = vertices.point(v);
     if (v < static_cast<int>(frames.size()) && !frames[v].empty()) {
         frame = frames[v].back();
     } else {
         frame = PrincipalFrame();
     }
-    return distances[0] * distances[0];
+    return nearestDistance[0] * nearestDistance[0];
 }
 
 float ShapeModel::closestPoint(const Vec3f& point, Vec3f& position) {
-    std::vector<int> indices;
-    std::vector<float> distances;
-    vertices.knnQuery(point, 1, indices, distances, true);
-    if (indices.empty()) return kMaxFloat;
-    position = vertices.point(indices[0]);
-    return distances[0] * distances[0];
+    vertices.knnQuery(point, 1, nearestIndex, nearestDistance, true);
+    if (nearestIndex.empty()) return kMaxFloat;
+    position = vertices.point(nearestIndex[0]);
+    return nearestDistance[0] * nearestDistance[0];
 }
 
 std::vector<int> ShapeModel::randomIndices(int count, int n) {

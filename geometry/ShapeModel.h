@@ -57,8 +57,9 @@ public:
     virtual void computeNormals(bool force);
     // Nearest vertex: (index, Euclidean distance); (0, +infinity) when there are no vertices.
     virtual std::pair<int, float> closestVertex(const Vec3f& point);
-    // Nearest vertex, or at a boundary vertex the projection onto its tangent plane.
-    virtual void closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);
+    // Nearest vertex, or at a boundary vertex the projection onto its tangent plane. Returns the
+    // nearest vertex's index as closestVertex does, so callers need not search twice.
+    virtual int closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);
     // The following three return the squared distance, or 3.4028235e38 (writing nothing) when
     // there are no vertices.
     virtual float closestVertexIndex(const Vec3f& point, int& index);
@@ -92,7 +93,10 @@ public:
     // meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
     // ones and recompute (with a warning) otherwise. The load functions without a request accept
     // any parameters and adopt the file's.
-    void computeFrames(const std::vector<float>& scaleList, bool force);
+    // Frames of every vertex at every scale (squared radii), on threadCount() threads. With
+    // maxNeighbours > 0 a neighbourhood is at most that many nearest points within the radius,
+    // which keeps the cost per vertex fixed however fine the mesh; 0 takes the whole ball.
+    void computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours = 0);
     void saveFrames(const std::string& description);
     bool loadFrames(const std::vector<float>* requestedScales = nullptr);
 
@@ -187,6 +191,7 @@ public:
 // search error bound, the spin-image settings, and the mesh resolution.
 struct PreprocessOptions {
     std::vector<float> frameRadiiSquared;
+    int frameMaxNeighbours = 0;  // 0: the whole ball
     int featureType = 1;
     std::vector<float> meanCurvatureRadiiSquared;
     double featureEpsilon = 0.0;

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "CacheFile.h"
+#include "Parallel.h"
 #include "Progress.h"
 #include "ShapeModel.h"
 
@@ -366,14 +367,13 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
     progress(n, true);
 
     // Only the vertices within an image's reach can land in it.
+    // Each image is written by one thread only; the counts are gathered in vertex order after.
     const SpinImageReach reach(*this);
+    parallelFor(n, [&](int i, int) { computeSpinImageWithin(*this, i, reach); }, true);
     std::vector<int> counts;
-    for (int i = 0; i < n; ++i) {
-        computeSpinImageWithin(*this, i, reach);
+    for (int i = 0; i < n; ++i)
         if (!spinImages.images[i].empty())
             counts.push_back(countNonZeroBins(spinImages.images[i]));
-        progress(i, false);
-    }
     spinImages.expectedOverlap = medianOfCounts(counts) / 2.0f;
     std::cout << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
     std::cout << " done!" << std::endl;

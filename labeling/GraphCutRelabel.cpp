@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FlowGraph.h"
+#include "Parallel.h"
 #include "Progress.h"
 
 namespace {
@@ -227,16 +228,18 @@ void MatchCandidates::precomputeClosestPts() {
     closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
     std::cout << "Pre-computing closest points according to each transform..." << std::endl;
     progress(R, true);
+    source->vertices.prepareTree();
+    target->vertices.prepareTree();
     for (int k = 0; k < R; ++k) {
-        for (int v = 0; v < nS; ++v) {
+        parallelFor(nS, [&](int v, int) {
             std::pair<int, float> c = target->closestVertex(sortedTransforms[k].apply(source->vertices.point(v)));
             closestPtsSource[static_cast<std::size_t>(v) * R + k] = ClosestPoint{c.first, c.second};
-        }
-        for (int u = 0; u < nT; ++u) {
+        });
+        parallelFor(nT, [&](int u, int) {
             std::pair<int, float> c =
                 source->closestVertex(sortedInverseTransforms[k].apply(target->vertices.point(u)));
             closestPtsTarget[static_cast<std::size_t>(u) * R + k] = ClosestPoint{c.first, c.second};
-        }
+        });
         progress(k, false);
     }
     std::cout << "...done!" << std::endl;

@@ -13,6 +13,7 @@
 
 #include "GraphCutRelabel.h"
 #include "MatchCandidates.h"
+#include "Parallel.h"
 #include "Progress.h"
 
 namespace {
@@ -475,19 +476,24 @@ float MatchCandidates::maxSymmetricHausdorff() {
     {
         TriangleBVH targetSearch(target->vertices.points(), targetTriangles);
         progress(nS, true);
-        for (int v = 0; v < nS; ++v) {
-            if (hasTransform(v)) forward = std::max(forward, targetSearch.closestSquaredDistance(movedSource[v]));
-            progress(v, false);
-        }
+        std::vector<float> nearest(static_cast<size_t>(nS), 0.0f);
+        parallelFor(
+            nS,
+            [&](int v, int) {
+                if (hasTransform(v)) nearest[v] = targetSearch.closestSquaredDistance(movedSource[v]);
+            },
+            true);
+        for (int v = 0; v < nS; ++v)
+            if (hasTransform(v)) forward = std::max(forward, nearest[v]);
     }
     std::cout << std::endl << "*** Processing backward..." << std::flush;
     {
         TriangleBVH sourceSearch(movedSource, movedTriangles);
         progress(nT, true);
-        for (int u = 0; u < nT; ++u) {
-            backward = std::max(backward, sourceSearch.closestSquaredDistance(target->vertices.point(u)));
-            progress(u, false);
-        }
+        std::vector<float> nearest(static_cast<size_t>(nT), 0.0f);
+        parallelFor(
+            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(target->vertices.point(u)); }, true);
+        for (int u = 0; u < nT; ++u) backward = std::max(backward, nearest[u]);
     }
     std::cout << "done!" << std::endl;
     forward = std::sqrt(forward);

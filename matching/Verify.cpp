@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "Parallel.h"
 #include "Progress.h"
 
 namespace {
@@ -22,11 +23,12 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
     for (int k = 0; k < n; ++k) list.targetPoints.point(k) = T.apply(list.sourcePoints.point(k));
     std::vector<Vec3f> closest(n);
     double previousError = 3.4028235e38;
+    targetShape.vertices.prepareTree();
     for (int round = 0; round < 100; ++round) {
-        for (int k = 0; k < n; ++k) {
+        parallelFor(n, [&](int k, int) {
             float distance;
             targetShape.closestSurfacePoint(list.targetPoints.point(k), closest[k], distance);
-        }
+        });
         T = registerQuat(list.sourcePoints.points(), closest);
         double error = 0;
         for (int k = 0; k < n; ++k) {
@@ -96,10 +98,9 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
                 if (visited[v]) continue;
                 const Vec3f x = source->vertices.point(v);
                 const Vec3f y = T.apply(x);
-                const int w = target->closestVertex(y).first;
                 Vec3f q;
                 float d;
-                target->closestSurfacePoint(y, q, d);
+                const int w = target->closestSurfacePoint(y, q, d);
                 // Rejected vertices stay unvisited: a refined motion may accept them later.
                 if (!(growThreshold > d)) continue;
                 region.addCorrespondence(x, q, v, w);

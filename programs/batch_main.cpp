@@ -1,6 +1,6 @@
 // veltrix-batch: runs a registration from a parameter file without any window.
 //
-//   veltrix-batch [--seed N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>
+//   veltrix-batch [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>
 //   veltrix-batch --summary-row SUMMARY.json
 //
 // The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
@@ -9,9 +9,10 @@
 // and appends the alignment error to alignDistanceFile. Exit status 0 when the mode did its job,
 // 1 (with the reason on standard error) when it could not, 2 for a bad command line.
 //
-// --export-dir writes the result of modes 1 to 3 for other programs (PLY shapes with labels, CSV
-// correspondences, JSON summary); the directory is checked before the shapes are loaded.
-// --overwrite lets the export replace its files; --ground-truth adds the error against the
+// --threads sets the threads of the per-vertex loops (default: the machine's cores); results do
+// not depend on it. --export-dir writes the result of modes 1 to 3 for other programs (PLY shapes
+// with labels, CSV correspondences, JSON summary); the directory is checked before the shapes are
+// loaded. --overwrite lets the export replace its files; --ground-truth adds the error against the
 // vertex-by-vertex correspondence of equally numbered vertices to the summary. --summary-row
 // prints one tab-separated line of a summary (labels, error, error percent, ground-truth mean and
 // largest error) for gathering tables.
@@ -27,6 +28,7 @@
 #include "AutoProcess.h"
 #include "ResultExport.h"
 #include "MatchCandidates.h"
+#include "Parallel.h"
 #include "Random.h"
 #include "Scene.h"
 #include "XmlParam.h"
@@ -37,7 +39,7 @@ const std::string kDashes(79, '-');
 
 int usage(const char* program) {
     std::cerr << "Usage: " << program
-              << " [--seed N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
+              << " [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
               << "       " << program << " --summary-row SUMMARY.json" << std::endl;
     return 2;
 }
@@ -97,6 +99,13 @@ int main(int argc, char** argv) {
                 return usage(argv[0]);
             seed = uint32_t(value);
             seeded = true;
+        } else if (arg == "--threads") {
+            if (i + 1 >= argc) return usage(argv[0]);
+            char* end = nullptr;
+            errno = 0;
+            long value = std::strtol(argv[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || end == argv[i] || value < 1 || value > 1024) return usage(argv[0]);
+            setThreadCount(int(value));
         } else if (parameterFile.empty() && !arg.empty() && arg[0] != '-') {
             parameterFile = arg;
         } else {

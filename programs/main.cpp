@@ -2,14 +2,48 @@
 // viewer on the scene.
 #include <QApplication>
 
+#include <cerrno>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "Parallel.h"
 #include "Scene.h"
 #include "Viewer.h"
 #include "XmlParam.h"
 
+namespace {
+
+// Takes "--threads N" (N from 1 to 1024) out of the arguments and sets the thread count; the rest
+// goes to the parameter store as before. False for a missing or bad number.
+bool takeThreadsOption(int& argc, char* argv[]) {
+    std::vector<char*> kept;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && std::string(argv[i]) == "--threads") {
+            if (i + 1 >= argc) return false;
+            char* end = nullptr;
+            errno = 0;
+            long value = std::strtol(argv[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || end == argv[i] || value < 1 || value > 1024) return false;
+            setThreadCount(int(value));
+            continue;
+        }
+        kept.push_back(argv[i]);
+    }
+    for (size_t i = 0; i < kept.size(); ++i) argv[i] = kept[i];
+    argc = int(kept.size());
+    argv[argc] = nullptr;
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (!takeThreadsOption(argc, argv)) {
+        std::cerr << "veltrix: --threads takes a number of threads from 1 to 1024" << std::endl;
+        return 1;
+    }
     xmlParam params;
     Scene scene;
     scene.registerParams(params);

@@ -1,6 +1,8 @@
 #include "PointSetANN.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 
 #include "AnnSearch.h"
 
@@ -30,6 +32,7 @@ void PointSetANN::clear() {
 }
 
 void PointSetANN::releaseTree() {
+    nearestTree_.clear();
     annReleaseTree(annPoints_, tree_);
     treeSize_ = 0;
 }
@@ -38,12 +41,24 @@ void PointSetANN::buildTree() {
     annBuildTree(
         size(), 3, [this](int i, int c) { return static_cast<double>(points_[i][c]); }, annPoints_, tree_);
     treeSize_ = tree_ ? size() : 0;
+    if (tree_) nearestTree_.build(annPoints_, treeSize_);
 }
 
 void PointSetANN::ANNquery(const Vec3f& query, int k, float sqRadius, std::vector<int>& outIndices,
                            std::vector<float>& outDistances, bool reuseTree) {
     if (!reuseTree || !tree_ || !annPoints_) buildTree();
     double q[3] = {query.x, query.y, query.z};
+    if (k == 1 && sqRadius < 0.0f && epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) &&
+        std::isfinite(q[2])) {
+        int index = 0;
+        double d = 0.0;
+        // A distance beyond the double range is left to ANN, which reports no point then.
+        if (nearestTree_.nearest(q, index, d) && d < DBL_MAX) {
+            outIndices.assign(1, index);
+            outDistances.assign(1, static_cast<float>(std::sqrt(d)));
+            return;
+        }
+    }
     annSearch(tree_, treeSize_, q, k, sqRadius, epsilon_, outIndices, outDistances);
 }
 

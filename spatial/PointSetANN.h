@@ -1,6 +1,7 @@
 #pragma once
 #include <vector>
 
+#include "NearestTree.h"
 #include "Vec3f.h"
 
 class ANNkd_tree;
@@ -35,6 +36,10 @@ public:
     void clear();
     void releaseTree();
     bool hasTree() const { return tree_ != nullptr; }
+    // Builds the tree now when there is none, so that threads can then query with reuseTree.
+    void prepareTree() {
+        if (!tree_ || !annPoints_) buildTree();
+    }
 
     // ANN approximation bound of all later searches (0 = exact).
     void setEpsilon(double e) { epsilon_ = e; }
@@ -43,6 +48,8 @@ public:
     // sqRadius < 0: the k nearest points (at most size() of them).
     // sqRadius >= 0: every point within sqrt(sqRadius); k is ignored.
     // Results come nearest first; outDistances holds Euclidean (not squared) distances.
+    // Once the tree exists (reuseTree true), queries may come from several threads at once; the
+    // exact single nearest point (k = 1, epsilon 0) is found without ANN and without its lock.
     void ANNquery(const Vec3f& query, int k, float sqRadius, std::vector<int>& outIndices,
                   std::vector<float>& outDistances, bool reuseTree);
     void knnQuery(const Vec3f& query, int k, std::vector<int>& outIndices, std::vector<float>& outDistances,
@@ -66,6 +73,7 @@ private:
     std::vector<Vec3f> points_;
     double** annPoints_ = nullptr;  // owned double copy of points_ made when the tree is built
     ANNkd_tree* tree_ = nullptr;    // owned, over annPoints_
+    NearestTree nearestTree_;       // the same points, for single nearest-point queries
     double epsilon_ = 0.0;
     int treeSize_ = 0;  // number of points in the tree
 };

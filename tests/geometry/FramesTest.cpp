@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Parallel.h"
 #include "PrincipalFrames.h"
 #include "ShapeModel.h"
 #include "FrameFixtures.h"
@@ -39,10 +40,11 @@ bool sameFrames(const ShapeModel& a, const ShapeModel& b) {
 }
 
 // Runs computeFrames silently and returns what it printed on standard output.
-std::string computeQuietly(ShapeModel& shape, const std::vector<float>& scales, bool force = false) {
+std::string computeQuietly(ShapeModel& shape, const std::vector<float>& scales, bool force = false,
+                           int maxNeighbours = 0) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    shape.computeFrames(scales, force);
+    shape.computeFrames(scales, force, maxNeighbours);
     testing::internal::GetCapturedStderr();
     return testing::internal::GetCapturedStdout();
 }
@@ -164,6 +166,28 @@ TEST_F(FramesTest, NeighbourSelection) {
     EXPECT_EQ(b->frames[last][0].maxCurvature, 0.0f);
     EXPECT_EQ(b->frames[last][0].normal, Vec3f());
     EXPECT_EQ(b->frames[last - 1][0].normal, Vec3f());
+}
+
+// Two threads give the frames and the console text of one; a cap on the neighbourhood changes
+// nothing while the balls hold fewer points, and the frames once they hold more.
+TEST_F(FramesTest, ThreadsAndNeighbourCap) {
+    const int savedThreads = threadCount();
+    std::unique_ptr<ShapeModel> one = makeSphereCloud(2.0f, 3000, base(), "one.obj");
+    std::unique_ptr<ShapeModel> two = makeSphereCloud(2.0f, 3000, base(), "two.obj");
+    std::unique_ptr<ShapeModel> capped = makeSphereCloud(2.0f, 3000, base(), "capped.obj");
+    const std::vector<float> scales = {0.3f * 0.3f, 0.6f * 0.6f};
+    setThreadCount(1);
+    const std::string text = computeQuietly(*one, scales, true);
+    setThreadCount(2);
+    const std::string text2 = computeQuietly(*two, scales, true);
+    EXPECT_TRUE(sameFrames(*one, *two));
+    const std::regex varying("one|two|computed on [^.]*\\.");
+    EXPECT_EQ(std::regex_replace(text2, varying, ""), std::regex_replace(text, varying, ""));
+    computeQuietly(*capped, scales, true, 100000);
+    EXPECT_TRUE(sameFrames(*one, *capped));
+    computeQuietly(*capped, scales, true, 20);
+    EXPECT_FALSE(sameFrames(*one, *capped));
+    setThreadCount(savedThreads);
 }
 
 TEST_F(FramesTest, TinyShapesAndScaleZero) {

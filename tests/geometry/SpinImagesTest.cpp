@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "Parallel.h"
 #include "ShapeModel.h"
 #include "SpinImages.h"
 
@@ -270,11 +271,14 @@ TEST(SpinImageShape, ReachQueryAndGridGiveTheAllPairsImagesBitForBit)
     // Most images must be non-trivial for the comparison to mean anything.
     EXPECT_GT(nonEmpty, 1500);
 
-    // computeSpinImages uses the grid.
+    // computeSpinImages uses the grid, on two threads here.
+    const int savedThreads = threadCount();
+    setThreadCount(2);
     PointShape t("cloud2.obj");
     fillNoisySphere(t, 300, 8u);
     t.shape.meshResolution = 0.1f;
     t.shape.computeSpinImages(1.0f, 6, 60.0f);
+    setThreadCount(savedThreads);
     const std::vector<SpinImage> computed = t.shape.spinImages.images;
     for (int i = 0; i < t.shape.vertexCount(); ++i) {
         computeSpinImageAllPairs(t.shape, i);

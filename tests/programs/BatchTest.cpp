@@ -34,6 +34,8 @@ TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     EXPECT_EQ(runBatch(dir, "").status, 2);
     EXPECT_EQ(runBatch(dir, "--seed").status, 2);
     EXPECT_EQ(runBatch(dir, "--seed x p.xml").status, 2);
+    EXPECT_EQ(runBatch(dir, "--threads 0 p.xml").status, 2);
+    EXPECT_EQ(runBatch(dir, "--threads p.xml").status, 2);
     EXPECT_EQ(runBatch(dir, "a.xml b.xml").status, 2);
 
     RunResult missing = runBatch(dir, "missing.xml");
@@ -109,6 +111,20 @@ TEST(BatchRunner, RegistersSavesMeasuresAndReloads) {
     EXPECT_NE(first.out.find("Saving principal curvatures..."), std::string::npos);
     std::string result = readFile(dir / "result.gc");
     ASSERT_FALSE(result.empty());
+
+    // One thread computes the frames afresh and registers exactly as two do.
+    const std::string frames = readFile(dir / "preprocessing" / "figure-000-frames.data");
+    fs::remove_all(dir / "preprocessing");
+    fs::rename(dir / "result.gc", dir / "two-threads.gc");
+    RunResult single = runBatch(dir, "--seed 7 --threads 1 mode1.xml");
+    ASSERT_EQ(single.status, 0) << single.err;
+    EXPECT_EQ(readFile(dir / "result.gc"), result);
+    const std::string framesAgain = readFile(dir / "preprocessing" / "figure-000-frames.data");
+    ASSERT_FALSE(frames.empty());
+    ASSERT_EQ(framesAgain.size(), frames.size());
+    // The description holds the date; the frames follow it.
+    const size_t body = frames.size() - size_t(pair.source.size()) * 2 * 11 * 4;
+    EXPECT_EQ(framesAgain.substr(body), frames.substr(body));
 
     // Same seed, same result; the second run reads the cached frames and features.
     fs::rename(dir / "result.gc", dir / "first.gc");

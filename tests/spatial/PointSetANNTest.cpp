@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "CorrespondenceList.h"
 #include "FeatureSetANN.h"
@@ -58,6 +59,55 @@ TEST(PointSetANN, QueriesMatchBruteForce) {
             EXPECT_EQ(idx[k], expected[k].second) << "nearest first";
             EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
         }
+    }
+}
+
+// The single nearest point (searched without ANN) against ANN's own answer and brute force, from
+// two threads at once; then balls far fuller than the reused result buffers, and small ones after.
+TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
+    PointSetANN set = randomPoints(3000, 5);
+    // Points on a grid have many equally near neighbours: the lowest index wins.
+    for (int i = 0; i < 27; ++i)
+        set.addPoint(Vec3f(10, 10, 10) + Vec3f(float(i % 3), float(i / 3 % 3), float(i / 9)) * 0.5f);
+    set.prepareTree();
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1.3f, 1.3f);
+    std::vector<Vec3f> queries;
+    for (int i = 0; i < 400; ++i) queries.push_back(Vec3f(u(rng), u(rng), u(rng)));
+    queries.push_back(Vec3f(10.25f, 10.25f, 10.25f));  // 8 grid points equally near
+    std::vector<int> found[2];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            std::vector<int> idx;
+            std::vector<float> dist;
+            for (const Vec3f& q : queries) {
+                set.knnQuery(q, 1, idx, dist, true);
+                found[t].push_back(idx.empty() ? -1 : idx[0]);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(found[0], found[1]);
+    std::vector<int> idx;
+    std::vector<float> dist;
+    for (size_t i = 0; i < queries.size(); ++i) {
+        const auto expected = bruteForce(set, queries[i]);
+        set.knnQuery(queries[i], 2, idx, dist, true);  // ANN's search
+        if (expected[0].first < expected[1].first) {
+            EXPECT_EQ(found[0][i], idx[0]);
+        }
+        EXPECT_EQ(found[0][i], expected[0].second);
+    }
+    EXPECT_EQ(found[0].back(), 3000);
+
+    for (float r2 : {2.0f, 0.01f, 0.5f, 0.001f}) {
+        const Vec3f q = queries[size_t(r2 * 100)];
+        const auto expected = bruteForce(set, q);
+        set.rangeQuery(q, r2, idx, dist, true);
+        const size_t inside = std::count_if(expected.begin(), expected.end(),
+                                            [&](const std::pair<float, int>& e) { return e.first <= r2; });
+        ASSERT_EQ(idx.size(), inside) << r2;
+        for (size_t k = 0; k < inside; k += 17) EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
     }
 }
 

@@ -1,0 +1,79 @@
+#include "Parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Progress.h"
+
+namespace {
+int& configuredThreads() {
+    static int n = hardwareThreads();
+    return n;
+}
+}  // namespace
+
+int hardwareThreads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? int(cores) : 1;
+}
+
+void setThreadCount(int n) { configuredThreads() = n > 0 ? n : hardwareThreads(); }
+
+int threadCount() { return configuredThreads(); }
+
+void parallelFor(int n, const std::function<void(int index, int worker)>& body, bool showProgress) {
+    if (n <= 0) return;
+    // A thread costs more to start than a few dozen short bodies take.
+    const int workers = std::min(threadCount(), std::max(1, n / 32));
+    if (workers <= 1) {
+        for (int i = 0; i < n; ++i) {
+            body(i, 0);
+            if (showProgress) progress(i, false);
+        }
+        return;
+    }
+
+    // Small blocks handed out in order keep the threads busy to the end of uneven loops.
+    const int block = std::max(1, std::min(256, n / (workers * 16)));
+    std::atomic<int> next{0};
+    std::atomic<int> finished{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex errorMutex;
+    int reported = 0;  // indices already passed to the indicator (calling thread only)
+
+    auto work = [&](int worker) {
+        for (;;) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            const int begin = next.fetch_add(block);
+            if (begin >= n) return;
+            const int end = std::min(n, begin + block);
+            try {
+                for (int i = begin; i < end; ++i) body(i, worker);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!error) error = std::current_exception();
+                failed = true;
+                return;
+            }
+            finished.fetch_add(end - begin);
+            if (worker == 0 && showProgress) {
+                const int done = finished.load();
+                for (; reported < done; ++reported) progress(reported, false);
+            }
+        }
+    };
+
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(workers - 1));
+    for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    work(0);
+    for (std::thread& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+    if (showProgress)
+        for (; reported < n; ++reported) progress(reported, false);
+}

@@ -1,0 +1,95 @@
+#include "NearestTree.h"
+
+#include <algorithm>
+
+namespace {
+const int kLeafSize = 8;
+}
+
+void NearestTree::clear() {
+    coords_.clear();
+    order_.clear();
+    nodes_.clear();
+}
+
+void NearestTree::build(double** points, int n) {
+    clear();
+    if (!points || n <= 0) return;
+    coords_.resize(size_t(n) * 3);
+    order_.resize(size_t(n));
+    for (int i = 0; i < n; ++i) {
+        for (int c = 0; c < 3; ++c) coords_[size_t(i) * 3 + c] = points[i][c];
+        order_[size_t(i)] = i;
+    }
+    nodes_.reserve(size_t(2 * (n / kLeafSize + 1)));
+    buildNode(0, n);
+}
+
+int NearestTree::buildNode(int begin, int end) {
+    const int id = int(nodes_.size());
+    nodes_.push_back(Node{begin, end, -1, -1, 0, 0.0});
+    if (end - begin <= kLeafSize) return id;
+    // Split the widest extent at the median.
+    double low[3], high[3];
+    for (int c = 0; c < 3; ++c) low[c] = high[c] = coords_[size_t(order_[size_t(begin)]) * 3 + c];
+    for (int i = begin + 1; i < end; ++i)
+        for (int c = 0; c < 3; ++c) {
+            const double v = coords_[size_t(order_[size_t(i)]) * 3 + c];
+            low[c] = std::min(low[c], v);
+            high[c] = std::max(high[c], v);
+        }
+    int dim = 0;
+    for (int c = 1; c < 3; ++c)
+        if (high[c] - low[c] > high[dim] - low[dim]) dim = c;
+    if (!(high[dim] > low[dim])) return id;  // all points equal: one leaf
+    const int mid = begin + (end - begin) / 2;
+    std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end, [&](int a, int b) {
+        return coords_[size_t(a) * 3 + dim] < coords_[size_t(b) * 3 + dim];
+    });
+    const double split = coords_[size_t(order_[size_t(mid)]) * 3 + dim];
+    const int left = buildNode(begin, mid);
+    const int right = buildNode(mid, end);
+    Node& node = nodes_[size_t(id)];
+    node.left = left;
+    node.right = right;
+    node.dim = dim;
+    node.split = split;
+    return id;
+}
+
+bool NearestTree::nearest(const double* q, int& index, double& squaredDistance) const {
+    if (order_.empty()) return false;
+    int best = -1;
+    double bestDistance = 0.0;
+    search(0, q, best, bestDistance);
+    index = best;
+    squaredDistance = bestDistance;
+    return best >= 0;
+}
+
+void NearestTree::search(int id, const double* q, int& best, double& bestDistance) const {
+    const Node& node = nodes_[size_t(id)];
+    if (node.left < 0) {
+        for (int i = node.begin; i < node.end; ++i) {
+            const int p = order_[size_t(i)];
+            const double* c = &coords_[size_t(p) * 3];
+            double d = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                const double t = q[k] - c[k];
+                d = d + t * t;
+            }
+            // NaN distances (non-finite queries) never win, so such a query finds nothing.
+            if (best < 0 ? d == d : (d < bestDistance || (d == bestDistance && p < best))) {
+                best = p;
+                bestDistance = d;
+            }
+        }
+        return;
+    }
+    const double diff = q[node.dim] - node.split;
+    const int nearSide = diff < 0.0 ? node.left : node.right;
+    const int farSide = diff < 0.0 ? node.right : node.left;
+    search(nearSide, q, best, bestDistance);
+    // Every point beyond the plane is at least |diff| away; equally near ones may still win a tie.
+    if (best < 0 || diff * diff <= bestDistance) search(farSide, q, best, bestDistance);
+}

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "Log.h"
+#include "Parallel.h"
+#include "Progress.h"
+
+namespace {
+
+// Restores the thread count a test changed.
+struct ThreadCountGuard {
+    int saved = threadCount();
+    ~ThreadCountGuard() { setThreadCount(saved); }
+};
+
+}  // namespace
+
+TEST(ParallelFor, EveryIndexOnceAndTheSameProgressForAnyThreadCount) {
+    ThreadCountGuard guard;
+    setThreadCount(0);
+    EXPECT_EQ(threadCount(), hardwareThreads());
+    std::string expectedProgress;
+    for (int threads : {1, 2, 3}) {
+        setThreadCount(threads);
+        const int n = 5000;
+        std::vector<int> visits(n, 0), workers(n, -1);
+        LogCapture capture;
+        progress(n, true);
+        parallelFor(
+            n,
+            [&](int i, int worker) {
+                ++visits[i];
+                workers[i] = worker;
+            },
+            true);
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(visits[i], 1) << i;
+            ASSERT_GE(workers[i], 0);
+            ASSERT_LT(workers[i], threads);
+        }
+        if (threads == 1) expectedProgress = capture.out();
+        EXPECT_EQ(capture.out(), expectedProgress) << threads << " threads";
+    }
+    EXPECT_EQ(expectedProgress, " - 000% 025% 050% 075% 100%");
+}
+
+TEST(ParallelFor, ExceptionReachesTheCaller) {
+    ThreadCountGuard guard;
+    for (int threads : {1, 2}) {
+        setThreadCount(threads);
+        EXPECT_THROW(parallelFor(1000,
+                                 [](int i, int) {
+                                     if (i == 700) throw std::runtime_error("body failed");
+                                 }),
+                     std::runtime_error);
+    }
+}
