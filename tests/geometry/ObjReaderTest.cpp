@@ -218,5 +218,5 @@ TEST_F(ObjReaderTest, UnreadableInputsGiveNullWithTheirMessage) {
     EXPECT_FALSE(mesh.loadGeometry());
     EXPECT_EQ(mesh.vertexCount(), 0);
     Scene scene;
-    EXPECT_EQ(loadMeshShape(missing, dir, scene, false), nullptr);
+    EXPECT_EQ(loadMeshShape(missing, dir, scene.preprocessOptions(), false), nullptr);
 }
