@@ -630,12 +630,7 @@ void Viewer::autoLaunch()
         return;
     const bool pair = !scene->defaultSourceFile.empty() && !scene->defaultTargetFile.empty();
     const bool sequence = !pair && !scene->defaultFile.empty();
-    if (!scene->loadStartupShapes() && (pair || sequence)) {
-        // Called while drawing: the box opens once the frame is done.
-        QTimer::singleShot(0, this, [this]() {
-            QMessageBox::information(this, "Error!", "Could not load the shapes named in the parameter file.");
-        });
-    }
+    const bool loadFailed = !scene->loadStartupShapes() && (pair || sequence);
     if (pair && scene->target) {
         currentFrame = 1;
         fitViewToShape(scene->target);
@@ -647,8 +642,15 @@ void Viewer::autoLaunch()
         showTargetAction->setChecked(true);
         currentFrame = 0;
     }
-    if (autoProcess())
-        scene->prepareSearch();
+    if (!autoProcess())
+        return;  // the session ends
+    scene->prepareSearch();
+    if (loadFailed) {
+        // Called while drawing: the box opens once the frame is done.
+        QTimer::singleShot(0, this, [this]() {
+            QMessageBox::information(this, "Error!", "Could not load the shapes named in the parameter file.");
+        });
+    }
 }
 
 bool Viewer::autoProcess()

