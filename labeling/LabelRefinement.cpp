@@ -1,6 +1,7 @@
 // Refinements after a first labelling: refitting the label transformations to the vertices they
 // hold, and a second search for motions of the vertices that no label explains.
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <numeric>
 #include <vector>
@@ -36,6 +37,26 @@ int MatchCandidates::refitSortedTransforms() {
 }
 
 namespace {
+
+// Turns about the point c: x -> c + R (x - c), for 13 axes and 11 angles from 30 to 180 degrees.
+std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
+    static const float axes[13][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 0}, {1, -1, 0}, {1, 0, 1}, {1, 0, -1},
+                                      {0, 1, 1}, {0, 1, -1}, {1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}};
+    std::vector<RigidTransform> turns;
+    for (const auto& a : axes) {
+        const float n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+        for (int step = -5; step <= 6; ++step) {
+            if (step == 0) continue;
+            const float angle = float(step) * 30.0f * 3.14159265f / 180.0f;
+            const float twist[6] = {0, 0, 0, a[0] / n * angle, a[1] / n * angle, a[2] / n * angle};
+            RigidTransform T = twistToTransform(twist);
+            const Vec3f moved = T.rotate(c);
+            for (int d = 0; d < 3; ++d) T.t[d] = c[d] - moved[d];
+            turns.push_back(T);
+        }
+    }
+    return turns;
+}
 
 // Distance from the moved point to the closest target vertex.
 float movedDistance(ShapeModel& target, const RigidTransform& T, const Vec3f& x) {
@@ -93,33 +114,62 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
         std::vector<int> left = pieces[p];
         // Several motions may share a piece (a forearm and its hand): take the best supported
         // seed, keep its inliers, and look again among the rest.
+        // The label motions are seeds too: a part next to a labelled one often moves nearly like it,
+        // or like it after a turn about the joint between them (the mean of the piece's vertices
+        // that touch well explained ones), for the one or two labels the piece touches most.
+        seeds[p].insert(seeds[p].end(), sortedTransforms.begin(), sortedTransforms.end());
+        std::vector<int> touching(std::size_t(R), 0);
+        std::vector<Vec3f> joint(static_cast<std::size_t>(R), Vec3f(0, 0, 0));
+        for (int v : pieces[p])
+            for (const auto& [w, edge] : mesh->edgeList->adjacency[std::size_t(v)]) {
+                (void)edge;
+                if (w < 0 || w >= n || bad[std::size_t(w)]) continue;
+                const int label = gcLabelsSource[std::size_t(w)];
+                ++touching[std::size_t(label)];
+                joint[std::size_t(label)] += source->vertices.point(v);
+            }
+        for (int pick = 0; pick < 2; ++pick) {
+            const int label = int(std::max_element(touching.begin(), touching.end()) - touching.begin());
+            if (R == 0 || touching[std::size_t(label)] == 0) break;
+            const Vec3f c = joint[std::size_t(label)] / float(touching[std::size_t(label)]);
+            for (const RigidTransform& turn : turnsAbout(c))
+                seeds[p].push_back(composeTransforms(sortedTransforms[std::size_t(label)], turn));
+            touching[std::size_t(label)] = 0;
+        }
         while (left.size() > minRegionSize && !seeds[p].empty()) {
             const std::size_t step = std::max<std::size_t>(1, left.size() / 64);
-            int bestScore = 0;
-            RigidTransform best;
-            for (const RigidTransform& T : seeds[p]) {
+            std::vector<std::pair<int, std::size_t>> scored;  // (probes within badDistance, seed)
+            for (std::size_t k = 0; k < seeds[p].size(); ++k) {
                 int score = 0;
                 for (std::size_t i = 0; i < left.size(); i += step)
-                    score += movedDistance(*target, T, source->vertices.point(left[i])) < badDistance;
-                if (score > bestScore) {
-                    bestScore = score;
-                    best = T;
-                }
+                    score += movedDistance(*target, seeds[p][k], source->vertices.point(left[i])) < badDistance;
+                scored.push_back({score, k});
             }
-            const std::size_t probes = (left.size() + step - 1) / step;
-            if (bestScore * 5 < int(probes)) break;
-            // Trimmed ICP: fit to the inliers, take the inliers of the new motion, twice.
-            RigidTransform T = best;
+            const std::size_t tries = std::min<std::size_t>(4, scored.size());
+            std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(tries), scored.end(),
+                              [](const auto& a, const auto& b) { return a.first > b.first; });
+            // Trimmed ICP from the best seeds: fit to the inliers, take the inliers of the new
+            // motion; the seed ending with most inliers wins.
+            RigidTransform T;
             CorrespondenceList inliers;
-            for (int round = 0; round < 3; ++round) {
-                inliers = CorrespondenceList();
-                const float limit = round == 0 ? badDistance : inlierDistance;
-                for (int v : left) {
-                    const Vec3f x = source->vertices.point(v);
-                    const std::pair<int, float> c = target->closestVertex(T.apply(x));
-                    if (c.second < limit) inliers.addCorrespondence(x, target->vertices.point(c.first), v, c.first);
+            for (std::size_t t = 0; t < tries && scored[t].first > 0; ++t) {
+                RigidTransform candidate = seeds[p][scored[t].second];
+                CorrespondenceList held;
+                for (int round = 0; round < 4; ++round) {
+                    held = CorrespondenceList();
+                    const float limit = round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance)
+                                                                               : inlierDistance);
+                    for (int v : left) {
+                        const Vec3f x = source->vertices.point(v);
+                        const std::pair<int, float> c = target->closestVertex(candidate.apply(x));
+                        if (c.second < limit) held.addCorrespondence(x, target->vertices.point(c.first), v, c.first);
+                    }
+                    if (round < 3) candidate = registerICP(held, *target, candidate);
                 }
-                if (round < 2) T = registerICP(inliers, *target, T);
+                if (held.size() > inliers.size()) {
+                    inliers = held;
+                    T = candidate;
+                }
             }
             if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) break;
             std::vector<bool> taken(std::size_t(n), false);
