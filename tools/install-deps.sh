@@ -5,7 +5,9 @@ PKGS=(cmake g++ make pkg-config
       qtbase5-dev libqt5opengl5-dev libqglviewer-dev-qt5 libann-dev libvtk9-dev
       liblapack-dev freeglut3-dev libglu1-mesa-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
-      xvfb xauth x11-apps x11-utils imagemagick)
+      xvfb xauth x11-apps x11-utils imagemagick
+      # peers of the max-flow benchmark (bench/MaxFlowPeersBench.cpp, built only when present)
+      libboost-graph-dev liblemon-dev)
 missing=()
 for p in "${PKGS[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
