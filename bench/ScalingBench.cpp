@@ -71,7 +71,6 @@ Run registerOnce(const fs::path& dir, int maxNeighbours, int threads) {
     scene.defaultSourceFile = (dir / "figure-000.obj").string();
     scene.defaultTargetFile = (dir / "figure-001.obj").string();
     fs::remove_all(dir / "preprocessing");  // frames are computed afresh every time
-    for (const char* stage : kStages) stageTimer(stage) = StageTimer();
     const double cpu0 = cpuSeconds();
     startTimer(kStages[0]);
     scene.loadStartupShapes();

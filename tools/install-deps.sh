@@ -7,7 +7,9 @@ PKGS=(cmake g++ make pkg-config
       liblapack-dev freeglut3-dev libglu1-mesa-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth x11-apps x11-utils imagemagick
-      parallel)
+      parallel
+      # peers of the max-flow benchmark (bench/MaxFlowPeersBench.cpp, built only when present)
+      libboost-graph-dev liblemon-dev)
 if [ "${1:-}" = "--fuzz" ]; then PKGS+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${PKGS[@]}"; do
