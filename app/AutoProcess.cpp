@@ -1,5 +1,6 @@
 // The unattended pipeline, the automatic modes and the alignment error.
 #include "AutoProcess.h"
+#include "Log.h"
 
 #include <cfloat>
 #include <cmath>
@@ -20,7 +21,7 @@ const char* const kStages[] = {"Sub-sampling geometry", "Populating corresponden
 
 bool hasShapes(const Scene& scene, const char* operation) {
     if (scene.source && scene.target) return true;
-    std::cerr << "Error in " << operation << "(): no source and target shapes loaded." << std::endl;
+    logErr() << "Error in " << operation << "(): no source and target shapes loaded." << std::endl;
     return false;
 }
 
@@ -79,7 +80,7 @@ bool Scene::relabel(MatchCandidates& mc) const {
                 const std::vector<RigidTransform> transforms = mc.regionTransforms;
                 if (mc.refitSortedTransforms() == 0) break;
                 relabelOnce();
-                std::cout << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << mc.gcEnergy
+                logOut() << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << mc.gcEnergy
                           << std::endl;
                 if (mc.gcEnergy < energy) continue;
                 mc.regionTransforms = transforms;
@@ -105,7 +106,7 @@ bool Scene::relabel(MatchCandidates& mc) const {
                                    percentOfDiagonal(smoothTruncateValue_GC),
                                    percentOfDiagonal(dataTruncateValue_GC));
     } else {
-        std::cerr << "Unknown graph cut instance type " << graphCutInstance_GC << "!" << std::endl;
+        logErr() << "Unknown graph cut instance type " << graphCutInstance_GC << "!" << std::endl;
     }
     return relabelled;
 }
@@ -136,16 +137,16 @@ bool Scene::autoProcess() {
     const bool relabelled = relabel(mc);
     stopTimer(kStages[4]);
 
-    std::cout << kDashes << std::endl << "Running time summary" << std::endl;
+    logOut() << kDashes << std::endl << "Running time summary" << std::endl;
     for (const char* stage : kStages) printTimer(stage);
-    std::cout << kDashes << std::endl;
+    logOut() << kDashes << std::endl;
     return relabelled;
 }
 
 float alignmentError(Scene& scene) {
     if (!scene.matchCandidates) return FLT_MAX;
     float e = scene.matchCandidates->maxSymmetricHausdorff();
-    std::cout << "Maximum Symmetric Hausdorff Error: " << e << " ("
+    logOut() << "Maximum Symmetric Hausdorff Error: " << e << " ("
               << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)" << std::endl;
     return e;
 }
@@ -199,7 +200,7 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
         }
         std::ofstream out(scene.alignDistanceFile, std::ios::app);
         if (!out) {
-            std::cerr << "Error in saving alignment distance: could not open output file "
+            logErr() << "Error in saving alignment distance: could not open output file "
                       << scene.alignDistanceFile << " for writing!" << std::endl;
             fail("could not open the alignment distance file " + scene.alignDistanceFile);
             break;

@@ -1,4 +1,5 @@
 #include "Colormap.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,29 +29,29 @@ Vec3f Colormap::color(float t) const {
 bool Colormap::save(const std::string& fileName) const {
     std::ofstream out(fileName);
     if (!out) {
-        std::cout << "Warning in Colormap::save(): Cannot open save file " << fileName << "!" << std::endl;
+        logOut() << "Warning in Colormap::save(): Cannot open save file " << fileName << "!" << std::endl;
         return false;
     }
-    std::cout << "Saving colormap..." << std::flush;
+    logOut() << "Saving colormap..." << std::flush;
     const size_t n = std::min(values.size(), colors.size());
     for (size_t i = 0; i < n; ++i) {
         const Vec3f& c = colors[i];
         out << values[i] << ", [" << c.x << "," << c.y << "," << c.z << "]\n";
     }
     out.close();
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     return true;
 }
 
 bool Colormap::load(const std::string& fileName) {
     std::ifstream in(fileName);
     if (!in) {
-        std::cout << "Warning in Colormap::load(): Cannot open file " << fileName << "!" << std::endl;
+        logOut() << "Warning in Colormap::load(): Cannot open file " << fileName << "!" << std::endl;
         return false;
     }
     values.clear();
     colors.clear();
-    std::cout << "Loading colormap..." << std::flush;
+    logOut() << "Loading colormap..." << std::flush;
     // Not reset between lines: a field that does not scan repeats the previous line's value, which
     // then fails the order check.
     float value = 0.0f;
@@ -59,8 +60,8 @@ bool Colormap::load(const std::string& fileName) {
     while (std::getline(in, line)) {
         std::sscanf(line.c_str(), "%f, [%f,%f,%f]", &value, &c.x, &c.y, &c.z);
         if (!values.empty() && !(values.back() < value)) {
-            std::cout << std::endl;
-            std::cerr << "Error in Colormap::load(): Control points must be in strictly increasing order!  "
+            logOut() << std::endl;
+            logErr() << "Error in Colormap::load(): Control points must be in strictly increasing order!  "
                          "Creating default colormap."
                       << std::endl;
             setDefault();
@@ -69,6 +70,6 @@ bool Colormap::load(const std::string& fileName) {
         values.push_back(value);
         colors.push_back(c);
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     return true;
 }

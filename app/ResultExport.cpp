@@ -1,5 +1,6 @@
 // Exports of a registration result: PLY shapes with labels, CSV correspondences, JSON summary.
 #include "ResultExport.h"
+#include "Log.h"
 
 #include <QByteArray>
 #include <QDomDocument>
@@ -288,7 +289,7 @@ GroundTruthError groundTruthError(Scene& scene) {
     GroundTruthError result;
     if (!scene.source || !scene.target || !scene.matchCandidates) return result;
     if (scene.source->vertexCount() != scene.target->vertexCount()) {
-        std::cout << "Warning in groundTruthError(): the source has " << scene.source->vertexCount()
+        logOut() << "Warning in groundTruthError(): the source has " << scene.source->vertexCount()
                   << " vertices and the target " << scene.target->vertexCount()
                   << "; left out of the ground-truth report." << std::endl;
         return result;
@@ -389,14 +390,14 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
                                     plyContents(*scene.target, targetLabels, scene, labelCount),
                                     correspondenceCsv(scene, sourceLabels),
                                     QJsonDocument(summary).toJson(QJsonDocument::Indented).toStdString()};
-    std::cout << "Exporting result to " << dir << "..." << std::endl;
+    logOut() << "Exporting result to " << dir << "..." << std::endl;
     for (size_t i = 0; i < exportFileNames().size(); ++i) {
         const std::string path = (fs::path(dir) / exportFileNames()[i]).string();
         why = writeFileAtomically(path, contents[i], settings.overwrite);
         if (!why.empty()) return why;
-        std::cout << "*** " << path << std::endl;
+        logOut() << "*** " << path << std::endl;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     return std::string();
 }
 

@@ -1,4 +1,5 @@
 #include "Scene.h"
+#include "Log.h"
 
 #include "MatchCandidates.h"
 #include "Random.h"
@@ -96,7 +97,7 @@ void Scene::registerParams(xmlParam& store) {
 void Scene::openDefaultColormap() {
     lastDir = rootDir;
     if (defaultColormapFile.empty()) return;
-    std::cout << "Opening default colormap: " << defaultColormapFile << std::endl;
+    logOut() << "Opening default colormap: " << defaultColormapFile << std::endl;
     colormap.load(defaultColormapFile);
 }
 

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "MatchCandidates.h"
+#include "Log.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
 #include "ShapeModel.h"
@@ -38,7 +39,7 @@ PreprocessOptions Scene::preprocessOptions() const {
 
 void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force) {
     if (!sourceShape || !targetShape) {
-        std::cerr << "Error in Scene::createMatchCandidates(): no source and target shapes loaded."
+        logErr() << "Error in Scene::createMatchCandidates(): no source and target shapes loaded."
                   << std::endl;
         return;
     }
@@ -47,7 +48,7 @@ void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetSha
         return;
     delete matchCandidates;
     matchCandidates = new MatchCandidates(sourceShape, targetShape);
-    std::cout << "Creating new MatchCandidates object..." << std::endl;
+    logOut() << "Creating new MatchCandidates object..." << std::endl;
 }
 
 bool Scene::hasSearchResults() const {
@@ -107,20 +108,20 @@ bool Scene::measureShapeUnit(const std::string& path) {
     const float diagonal = (mesh.boundingBoxMax - mesh.boundingBoxMin).length();
     if (mesh.vertexCount() < 2 || mesh.faces.empty() || edges.empty() || !(diagonal > 0) ||
         !std::isfinite(diagonal)) {
-        std::cerr << "The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh: " << file << " has "
+        logErr() << "The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh: " << file << " has "
                   << mesh.vertexCount() << " vertices and " << mesh.faces.size()
                   << " faces, so no bounding-box diagonal or edge length can be measured." << std::endl;
         return false;
     }
     totalScene_boundingBoxDiagonal = diagonal;
-    std::cout << "Shape-relative unit from " << file << ": bounding-box diagonal " << diagonal
+    logOut() << "Shape-relative unit from " << file << ": bounding-box diagonal " << diagonal
               << ", mean edge length " << length / double(edges.size()) << std::endl;
     return true;
 }
 
 bool Scene::loadStartupShapes() {
     std::error_code error;
-    std::cout << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
+    logOut() << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
     if (shapeRelativeUnit == 1) {
         const bool pair = !defaultSourceFile.empty() && !defaultTargetFile.empty();
         const std::string& first = pair ? defaultSourceFile : defaultFile;
@@ -132,7 +133,7 @@ bool Scene::loadStartupShapes() {
     if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
         newAnimation();
         if (!addShape(defaultSourceFile, true) || !addShape(defaultTargetFile, true)) {
-            std::cout << "The shapes " << defaultSourceFile << " and " << defaultTargetFile
+            logOut() << "The shapes " << defaultSourceFile << " and " << defaultTargetFile
                       << " could not be loaded." << std::endl;
             newAnimation();
             return false;
@@ -142,26 +143,26 @@ bool Scene::loadStartupShapes() {
         source = animation->frame(0);
         target = animation->frame(1);
     } else if (!defaultFile.empty()) {
-        std::cout << "Opening file: " << defaultFile << std::endl;
+        logOut() << "Opening file: " << defaultFile << std::endl;
         openSequence(*this, withDirectory(defaultFile), defaultLoadFrames, defaultSkipFrames);
         int last = animation ? animation->frameCount() - 1 : -1;
         if (last < 0) {
-            std::cout << "No frame could be loaded from " << defaultFile << "." << std::endl;
+            logOut() << "No frame could be loaded from " << defaultFile << "." << std::endl;
             source = target = nullptr;
             return false;
         }
         if (sourceFrame > last) {
             sourceFrame = last;
-            std::cout << "Source Frame # too large; clamping to " << last << "." << std::endl;
+            logOut() << "Source Frame # too large; clamping to " << last << "." << std::endl;
         }
         if (targetFrame > last) {
             targetFrame = last;
-            std::cout << "Target Frame # too large; clamping to " << last << "." << std::endl;
+            logOut() << "Target Frame # too large; clamping to " << last << "." << std::endl;
         }
         source = animation->frame(sourceFrame);
         target = animation->frame(targetFrame);
     } else {
-        std::cout << "No shape to load: the parameters name neither defaultSourceFile and "
+        logOut() << "No shape to load: the parameters name neither defaultSourceFile and "
                      "defaultTargetFile nor defaultFile."
                   << std::endl;
     }
@@ -170,7 +171,7 @@ bool Scene::loadStartupShapes() {
 
 void Scene::prepareSearch() {
     if (!source || !target) {
-        std::cout << "No source and target shapes loaded; nothing to sub-sample." << std::endl;
+        logOut() << "No source and target shapes loaded; nothing to sub-sample." << std::endl;
         return;
     }
     createMatchCandidates(source, target, false);

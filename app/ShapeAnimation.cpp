@@ -1,4 +1,5 @@
 #include "ShapeAnimation.h"
+#include "Log.h"
 
 #include <filesystem>
 #include <iostream>
@@ -91,7 +92,7 @@ ShapeAnimation::~ShapeAnimation() { deleteFrames(); }
 
 ShapeModel* ShapeAnimation::frame(int index) const {
     if (index < 0 || index >= frameCount()) {
-        std::cerr << "Error in ShapeAnimation::frame(): frame # out of range." << std::flush;
+        logErr() << "Error in ShapeAnimation::frame(): frame # out of range." << std::flush;
         return nullptr;
     }
     return shapes[size_t(index)];
@@ -99,7 +100,7 @@ ShapeModel* ShapeAnimation::frame(int index) const {
 
 bool ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
                                const Scene& scene, bool computeDescriptors) {
-    std::cout << kDashes << std::endl << "Loading new shape..." << std::endl;
+    logOut() << kDashes << std::endl << "Loading new shape..." << std::endl;
     Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene.preprocessOptions(), computeDescriptors);
     if (!shape) return false;
     shapes.push_back(shape);
@@ -107,7 +108,7 @@ bool ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fi
 }
 
 void ShapeAnimation::addShape(ShapeModel* shape) {
-    std::cout << kDashes << std::endl << "Adding new shape..." << std::endl;
+    logOut() << kDashes << std::endl << "Adding new shape..." << std::endl;
     shapes.push_back(shape);
     shape->printInfo();
 }
@@ -115,17 +116,17 @@ void ShapeAnimation::addShape(ShapeModel* shape) {
 void ShapeAnimation::loadSequence(const std::string& rootDir, const FrameSequence& sequence,
                                   const Scene& scene) {
     deleteFrames();
-    std::cout << "Loading frames [" << sequence.first << "," << sequence.last << "] skip "
+    logOut() << "Loading frames [" << sequence.first << "," << sequence.last << "] skip "
               << sequence.skip << "..." << std::endl;
     if (sequence.last < sequence.first) return;
     int skip = sequence.skip;
     if (skip < 1) {
-        std::cerr << "Warning in ShapeAnimation::loadSequence(): frame skip " << skip
+        logErr() << "Warning in ShapeAnimation::loadSequence(): frame skip " << skip
                   << " is below 1; using 1." << std::endl;
         skip = 1;
     }
     for (long long n = sequence.first; n <= sequence.last; n += skip) {
-        std::cout << " " << n << std::flush;
+        logOut() << " " << n << std::flush;
         loadShape(rootDir, sequence.frameFileName(int(n)), scene, true);
     }
 }
@@ -140,7 +141,7 @@ int openSequence(Scene& scene, const std::string& path, int maxFrames, int skip)
     if (!sequence.isValid()) return 0;
     scene.lastDir = directoryOf(path);
     if (skip < 1) {
-        std::cerr << "Warning in openSequence(): frame skip " << skip << " is below 1; using 1."
+        logErr() << "Warning in openSequence(): frame skip " << skip << " is below 1; using 1."
                   << std::endl;
         skip = 1;
     }

@@ -1,4 +1,5 @@
 #include "XmlParam.h"
+#include "Log.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -87,15 +88,15 @@ QString arrayText(const std::vector<T>& values, Format format) {
 template <typename T>
 void printJoined(const std::vector<T>& values, const char* quote) {
     for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) std::cout << ",";
-        std::cout << quote << values[i] << quote;
+        if (i > 0) logOut() << ",";
+        logOut() << quote << values[i] << quote;
     }
 }
 
 void printJoinedBools(const std::vector<bool>& values) {
     for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) std::cout << ",";
-        std::cout << (values[i] ? 1 : 0);
+        if (i > 0) logOut() << ",";
+        logOut() << (values[i] ? 1 : 0);
     }
 }
 
@@ -121,12 +122,12 @@ void xmlParam::addOptionalParam(std::string name, std::string type, void* variab
 std::string xmlParam::getTopName() const { return topName_; }
 
 void xmlParam::printUsage(const char* programName) {
-    std::cout << "Usage: " << (programName ? programName : "") << " [options] <filename>" << std::endl;
-    std::cout << std::endl;
-    std::cout << "Options:" << std::endl;
-    std::cout << "  -w  <outfile>     Write out the parameters to a sample XML file" << std::endl;
-    std::cout << "  <infile>          Read parameters from input XML file" << std::endl;
-    std::cout << std::endl;
+    logOut() << "Usage: " << (programName ? programName : "") << " [options] <filename>" << std::endl;
+    logOut() << std::endl;
+    logOut() << "Options:" << std::endl;
+    logOut() << "  -w  <outfile>     Write out the parameters to a sample XML file" << std::endl;
+    logOut() << "  <infile>          Read parameters from input XML file" << std::endl;
+    logOut() << std::endl;
 }
 
 bool xmlParam::initParamXML(int argc, char* const argv[]) {
@@ -141,9 +142,9 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
         if (argc == 3) {
             QDomDocument written = makeParamXML();
             if (writeParamXML(argv[2], written))
-                std::cout << "Wrote parameters to " << argv[2] << "." << std::endl;
+                logOut() << "Wrote parameters to " << argv[2] << "." << std::endl;
             else
-                std::cerr << "Could not write parameters to " << argv[2] << "." << std::endl;
+                logErr() << "Could not write parameters to " << argv[2] << "." << std::endl;
         } else if (argc > 3) {
             printUsage(argv[0]);
         }
@@ -154,7 +155,7 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
     const char* fileName = argv[1];
     if (option == "-b") {
         if (argc < 3) {
-            std::cerr << "Need an input file to process in batch mode!" << std::endl;
+            logErr() << "Need an input file to process in batch mode!" << std::endl;
             return false;
         }
         batch = true;
@@ -162,13 +163,13 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
     }
 
     if (!readParamXML(fileName, document))
-        std::cerr << "Couldn't read parameters from " << fileName << "." << std::endl;
+        logErr() << "Couldn't read parameters from " << fileName << "." << std::endl;
     loadParamXML(document);
     printParams();
 
     if (batch) return true;
-    std::cout << std::endl;
-    std::cout << "Start Processing? (y/n): " << std::flush;
+    logOut() << std::endl;
+    logOut() << "Start Processing? (y/n): " << std::flush;
     char answer = 0;
     std::cin >> answer;
     return answer == 'y' || answer == 'Y';
@@ -179,7 +180,7 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     QFile file(path);
     // A directory can be opened for reading on some systems; it is not a parameter file.
     if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        std::cout << "Could not open file " << (fileName ? fileName : "") << "!" << std::endl;
+        logOut() << "Could not open file " << (fileName ? fileName : "") << "!" << std::endl;
         return false;
     }
     // Read at most one byte past the limit so that endless devices and huge files are refused.
@@ -188,11 +189,11 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     // The document builder recurses once per level; deeper files would exhaust the stack.
     const bool tooDeep = content.size() <= kMaxFileSize && nestingDepth(content, kMaxNesting) > kMaxNesting;
     if (tooDeep)
-        std::cerr << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
+        logErr() << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
                   << " levels in " << fileName << "." << std::endl;
     if (content.size() > kMaxFileSize || tooDeep || !parsed.setContent(content)) {
         file.close();
-        std::cout << "Could not parse XML file " << fileName << "!" << std::endl;
+        logOut() << "Could not parse XML file " << fileName << "!" << std::endl;
         return false;
     }
     file.close();
@@ -203,7 +204,7 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
 bool xmlParam::writeParamXML(const char* fileName, QDomDocument& document) {
     QFile file(QString::fromLocal8Bit(fileName ? fileName : ""));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        std::cout << "Could not open file " << (fileName ? fileName : "") << " for writing!" << std::endl;
+        logOut() << "Could not open file " << (fileName ? fileName : "") << " for writing!" << std::endl;
         return false;
     }
     QTextStream out(&file);
@@ -262,7 +263,7 @@ void xmlParam::loadParamXML(QDomDocument& document) {
         const QDomNodeList found = document.elementsByTagName(fromLocal(name));
         if (found.count() != 1) {
             if (found.count() == 0 && optional_[i]) continue;
-            std::cout << "Could not find element " << name << "!" << std::endl;
+            logOut() << "Could not find element " << name << "!" << std::endl;
             continue;
         }
         const QString text = found.at(0).toElement().text();
@@ -300,7 +301,7 @@ void xmlParam::loadParamXML(QDomDocument& document) {
             }
         }
         if (!readable)
-            std::cerr << "Error in xmlParam::loadParamXML(): unreadable number \"" << toLocal(text) << "\" for "
+            logErr() << "Error in xmlParam::loadParamXML(): unreadable number \"" << toLocal(text) << "\" for "
                       << name << "; its value is kept." << std::endl;
     }
 }
@@ -309,35 +310,35 @@ void xmlParam::printParams() {
     for (size_t i = 0; i < names_.size(); ++i) {
         const std::string& type = types_[i];
         const void* v = bindings_[i];
-        std::cout << "Parameter [" << names_[i] << "]: ";
+        logOut() << "Parameter [" << names_[i] << "]: ";
         if (type == "string") {
-            std::cout << "[" << *static_cast<const std::string*>(v) << "]";
+            logOut() << "[" << *static_cast<const std::string*>(v) << "]";
         } else if (type == "bool") {
-            std::cout << "[" << (*static_cast<const bool*>(v) ? "true" : "false") << "]";
+            logOut() << "[" << (*static_cast<const bool*>(v) ? "true" : "false") << "]";
         } else if (type == "float") {
-            std::cout << "[" << *static_cast<const float*>(v) << "]";
+            logOut() << "[" << *static_cast<const float*>(v) << "]";
         } else if (type == "int") {
-            std::cout << "[" << *static_cast<const int*>(v) << "]";
+            logOut() << "[" << *static_cast<const int*>(v) << "]";
         } else if (type == "stringArray") {
-            std::cout << "[";
+            logOut() << "[";
             printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
-            std::cout << "]";
+            logOut() << "]";
         } else if (type == "boolArray") {
-            std::cout << "[";
+            logOut() << "[";
             printJoinedBools(*static_cast<const std::vector<bool>*>(v));
-            std::cout << "]";
+            logOut() << "]";
         } else if (type == "floatArray") {
-            std::cout << "[";
+            logOut() << "[";
             printJoined(*static_cast<const std::vector<float>*>(v), "");
-            std::cout << "]";
+            logOut() << "]";
         } else if (type == "intArray") {
-            std::cout << "[";
+            logOut() << "[";
             printJoined(*static_cast<const std::vector<int>*>(v), "");
-            std::cout << "]";
+            logOut() << "]";
         } else {
             continue;  // unknown type word: prefix only, no line end
         }
-        std::cout << std::endl;
+        logOut() << std::endl;
     }
 }
 
@@ -345,35 +346,35 @@ void xmlParam::printParamsINI() {
     for (size_t i = 0; i < names_.size(); ++i) {
         const std::string& type = types_[i];
         const void* v = bindings_[i];
-        std::cout << names_[i];
+        logOut() << names_[i];
         if (type == "string") {
-            std::cout << " = \"" << *static_cast<const std::string*>(v) << "\"";
+            logOut() << " = \"" << *static_cast<const std::string*>(v) << "\"";
         } else if (type == "bool") {
-            std::cout << (*static_cast<const bool*>(v) ? " = true" : " = false");
+            logOut() << (*static_cast<const bool*>(v) ? " = true" : " = false");
         } else if (type == "float") {
-            std::cout << " = " << *static_cast<const float*>(v);
+            logOut() << " = " << *static_cast<const float*>(v);
         } else if (type == "int") {
-            std::cout << " = " << *static_cast<const int*>(v);
+            logOut() << " = " << *static_cast<const int*>(v);
         } else if (type == "stringArray") {
-            std::cout << "TypeFA = \"";
+            logOut() << "TypeFA = \"";
             printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
-            std::cout << "\"";
+            logOut() << "\"";
         } else if (type == "boolArray") {
-            std::cout << "TypeFA = \"";
+            logOut() << "TypeFA = \"";
             printJoinedBools(*static_cast<const std::vector<bool>*>(v));
-            std::cout << "\"";
+            logOut() << "\"";
         } else if (type == "floatArray") {
-            std::cout << "TypeFA = \"";
+            logOut() << "TypeFA = \"";
             printJoined(*static_cast<const std::vector<float>*>(v), "");
-            std::cout << "\"";
+            logOut() << "\"";
         } else if (type == "intArray") {
-            std::cout << "TypeFA = \"";
+            logOut() << "TypeFA = \"";
             printJoined(*static_cast<const std::vector<int>*>(v), "");
-            std::cout << "\"";
+            logOut() << "\"";
         } else {
             continue;  // unknown type word: name only, no line end
         }
-        std::cout << std::endl;
+        logOut() << std::endl;
     }
 }
 

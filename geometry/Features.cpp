@@ -1,4 +1,5 @@
 #include "Features.h"
+#include "Log.h"
 
 #include <cmath>
 #include <iostream>
@@ -35,7 +36,7 @@ private:
 // Types 1 to 3 read the frames: one array per vertex and at least one scale.
 bool hasFramesForFeatures(const ShapeModel& shape, const char* operation) {
     if (shape.scales.empty() || static_cast<int>(shape.frames.size()) != shape.vertexCount()) {
-        std::cerr << "Error in " << operation << "(): no principal curvature frames!" << std::endl;
+        logErr() << "Error in " << operation << "(): no principal curvature frames!" << std::endl;
         return false;
     }
     return true;
@@ -46,9 +47,9 @@ bool isInterior(const ShapeModel& shape, int i) {
 }
 
 void printScales(const char* label, const std::vector<float>& values) {
-    std::cout << label;
-    for (float v : values) std::cout << " " << v;
-    std::cout << std::endl;
+    logOut() << label;
+    for (float v : values) logOut() << " " << v;
+    logOut() << std::endl;
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ void ShapeModel::copyCurvatureFeatures() {
     for (float s : scales) featureScales.insert(featureScales.end(), {s, s});
     features.reset(new FeatureSetANN(static_cast<int>(2 * scaleCount)));
     features->resize(vertexCount());
-    std::cout << "Populating feature values (copying principal curvatures)..." << std::endl;
+    logOut() << "Populating feature values (copying principal curvatures)..." << std::endl;
     printScales("Scales:", featureScales);
     for (int i = 0; i < vertexCount(); ++i) {
         if (!isInterior(*this, i)) continue;
@@ -109,7 +110,7 @@ void ShapeModel::copyCurvatureFeatures() {
             f[2 * s + 1] = frames[i][s].maxCurvature;
         }
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void ShapeModel::curvatureRatioFeatures() {
@@ -118,7 +119,7 @@ void ShapeModel::curvatureRatioFeatures() {
     featureScales = scales;
     features.reset(new FeatureSetANN(static_cast<int>(scaleCount)));
     features->resize(vertexCount());
-    std::cout << "*** Computing features (ratio of principal curvatures)..." << std::endl;
+    logOut() << "*** Computing features (ratio of principal curvatures)..." << std::endl;
     printScales("****** Scales:", featureScales);
     for (int i = 0; i < vertexCount(); ++i) {
         if (!isInterior(*this, i)) continue;
@@ -129,7 +130,7 @@ void ShapeModel::curvatureRatioFeatures() {
                                                                : std::fabs(fr.minCurvature / fr.maxCurvature);
         }
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void ShapeModel::curvatureNormFeatures() {
@@ -137,7 +138,7 @@ void ShapeModel::curvatureNormFeatures() {
     featureScales.assign(1, scales.back());
     features.reset(new FeatureSetANN(1));
     features->resize(vertexCount());
-    std::cout << "*** Computing features (norm of multi-scale principal curvatures)..." << std::endl;
+    logOut() << "*** Computing features (norm of multi-scale principal curvatures)..." << std::endl;
     printScales("****** Scales:", featureScales);
     for (int i = 0; i < vertexCount(); ++i) {
         if (!isInterior(*this, i)) continue;
@@ -146,7 +147,7 @@ void ShapeModel::curvatureNormFeatures() {
             sum += frames[i][s].minCurvature * frames[i][s].minCurvature;
         features->point(i)[0] = std::sqrt(sum);
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon) {
@@ -160,14 +161,14 @@ void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, doub
     stageTimer("Range query").elapsed = 0.0;
     stageTimer("Fit circle").elapsed = 0.0;
 
-    std::cout << "Computing mean curvature features..." << std::endl;
+    logOut() << "Computing mean curvature features..." << std::endl;
     printScales("Scales:", scaleList);
     progress(n, true);
     for (int i = 0; i < n; ++i) {
         features->point(i) = meanCurvatureAt(vertices.point(i), vertices, normals, scaleList);
         progress(i, false);
     }
-    std::cout << " done!" << std::endl;
+    logOut() << " done!" << std::endl;
     saveFeatures();
 }
 
@@ -175,16 +176,16 @@ void ShapeModel::saveFeatures() {
     const std::string path = featuresPath();
     CacheWriter out(path);
     if (!out.isOpen()) {
-        std::cout << "Error in saveFeatures(): could not open file " << path << " for writing!" << std::endl;
+        logOut() << "Error in saveFeatures(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
     if (!features || features->size() == 0 || featureScales.empty()) {
-        std::cout << "Error in saveFeatures(): No curvature information or scale information found!"
+        logOut() << "Error in saveFeatures(): No curvature information or scale information found!"
                   << std::endl;
         out.commit();  // the file stays behind, empty
         return;
     }
-    std::cout << "Saving mean curvatures to " << path << "..." << std::flush;
+    logOut() << "Saving mean curvatures to " << path << "..." << std::flush;
     const int d = features->dimension();
     out.writeInt32(features->size());
     out.writeInt32(d);
@@ -198,30 +199,30 @@ void ShapeModel::saveFeatures() {
         out.writeFloats(row.data(), d);
     }
     if (!out.commit()) {
-        std::cout << std::endl;
-        std::cerr << "Error in saveFeatures(): could not write file " << path << "!" << std::endl;
+        logOut() << std::endl;
+        logErr() << "Error in saveFeatures(): could not write file " << path << "!" << std::endl;
         return;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 }
 
 bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     const std::string path = featuresPath();
     CacheReader in(path);
     if (!in.isOpen()) {
-        std::cout << "Error in loadFeatures(): could not open file " << path << " for reading!" << std::endl;
+        logOut() << "Error in loadFeatures(): could not open file " << path << " for reading!" << std::endl;
         return false;
     }
-    std::cout << " features" << std::flush;
+    logOut() << " features" << std::flush;
     auto damaged = [&path]() {
-        std::cout << std::endl;
-        std::cerr << "Error in loadFeatures(): file " << path << " is truncated or damaged!" << std::endl;
+        logOut() << std::endl;
+        logErr() << "Error in loadFeatures(): file " << path << " is truncated or damaged!" << std::endl;
         return false;
     };
     int32_t fileVertices = 0, dimension = 0;
     if (!in.readInt32(fileVertices) || !in.readInt32(dimension)) return damaged();
     if (fileVertices != vertexCount()) {
-        std::cerr << "Error in loadFeatures(): number of vertices do not match!" << std::endl;
+        logErr() << "Error in loadFeatures(): number of vertices do not match!" << std::endl;
         return false;
     }
     // The rest must be exactly the scales and the vectors the two counts announce.
@@ -233,8 +234,8 @@ bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     std::vector<float> newScales(static_cast<size_t>(dimension));
     if (!in.readFloats(newScales.data(), dimension)) return damaged();
     if (requestedScales && *requestedScales != newScales) {
-        std::cout << std::endl;
-        std::cerr << "Warning in loadFeatures(): " << path << " holds features of other scales; recomputing."
+        logOut() << std::endl;
+        logErr() << "Warning in loadFeatures(): " << path << " holds features of other scales; recomputing."
                   << std::endl;
         return false;
     }

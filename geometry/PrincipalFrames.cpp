@@ -1,4 +1,5 @@
 #include "PrincipalFrames.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -92,10 +93,10 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
     frames.clear();
     frames.resize(n);
 
-    std::cout << "*** Computing principal curvatures..." << std::endl;
-    std::cout << "****** Scales:";
-    for (float s : scaleList) std::cout << " " << s;
-    std::cout << std::endl;
+    logOut() << "*** Computing principal curvatures..." << std::endl;
+    logOut() << "****** Scales:";
+    for (float s : scaleList) logOut() << " " << s;
+    logOut() << std::endl;
     progress(n, true);
 
     // The tree is built once here, on the current positions, and only read by the workers.
@@ -151,38 +152,38 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
                 frames[i][s] = frame;
                 if (!std::isfinite(frame.minCurvature) || !std::isfinite(frame.maxCurvature)) {
                     std::lock_guard<std::mutex> lock(warningMutex);
-                    std::cerr << "Warning in computeFrames(): found NaN value in principal curvature for vertex: "
+                    logErr() << "Warning in computeFrames(): found NaN value in principal curvature for vertex: "
                               << i << ", scale: " << scales[s] << "." << std::endl;
                 }
             }
         },
         true);
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 
     const QString method = methodText(scales);
     const QString date = QDateTime::currentDateTime().toString("MM/dd/yyyy, hh:mm:ss ap");
     const QString description = QString("Principal curvatures for %1 computed on %2. %3.")
                                     .arg(QString::fromStdString(fileName), date, method);
     saveFrames(description.toStdString());
-    std::cout << "Computed principal curvatures: " << method.toStdString() << std::endl;
-    std::cout << "Saved principal curvature data from: " << framesPath() << std::endl;
-    std::cout << "Save description: " << description.toStdString() << std::endl;
+    logOut() << "Computed principal curvatures: " << method.toStdString() << std::endl;
+    logOut() << "Saved principal curvature data from: " << framesPath() << std::endl;
+    logOut() << "Save description: " << description.toStdString() << std::endl;
 }
 
 void ShapeModel::saveFrames(const std::string& descriptionText) {
     const std::string path = framesPath();
     CacheWriter out(path);
     if (!out.isOpen()) {
-        std::cout << "Error in saveFrames(): could not open file " << path << " for writing!" << std::endl;
+        logOut() << "Error in saveFrames(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
     if (frames.empty() || scales.empty()) {
-        std::cout << "Error in saveFrames(): No curvature information or scale information found!"
+        logOut() << "Error in saveFrames(): No curvature information or scale information found!"
                   << std::endl;
         out.commit();  // the file stays behind, empty
         return;
     }
-    std::cout << "Saving principal curvatures..." << std::flush;
+    logOut() << "Saving principal curvatures..." << std::flush;
 
     // One byte per character: its code when below 256, else 0.
     const QString description = QString::fromStdString(descriptionText);
@@ -207,24 +208,24 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
         out.writeFloats(records.data(), static_cast<int64_t>(records.size()));
     }
     if (!out.commit()) {
-        std::cout << std::endl;
-        std::cerr << "Error in saveFrames(): could not write file " << path << "!" << std::endl;
+        logOut() << std::endl;
+        logErr() << "Error in saveFrames(): could not write file " << path << "!" << std::endl;
         return;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 }
 
 bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const std::string path = framesPath();
     CacheReader in(path);
     if (!in.isOpen()) {
-        std::cout << "Error in loadFrames(): could not open file " << path << " for reading!" << std::endl;
+        logOut() << "Error in loadFrames(): could not open file " << path << " for reading!" << std::endl;
         return false;
     }
-    std::cout << "*** Loading frames..." << std::flush;
+    logOut() << "*** Loading frames..." << std::flush;
     auto damaged = [&path]() {
-        std::cout << std::endl;
-        std::cerr << "Error in loadFrames(): file " << path << " is truncated or damaged!" << std::endl;
+        logOut() << std::endl;
+        logErr() << "Error in loadFrames(): file " << path << " is truncated or damaged!" << std::endl;
         return false;
     };
 
@@ -237,20 +238,20 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const QRegularExpression pattern("Principal curvatures for ([-.\\w]+)");
     const QRegularExpressionMatch match = pattern.match(description);
     if (!match.hasMatch()) {
-        std::cout << "No source file name in description!  Clearing data." << std::endl;
+        logOut() << "No source file name in description!  Clearing data." << std::endl;
         frames.clear();
         scales.clear();
         return false;
     }
     if (!QString::fromStdString(fullPath()).endsWith(match.captured(1))) {
-        std::cerr << "Error in loadFrames(): file in description does not match current file!" << std::endl;
+        logErr() << "Error in loadFrames(): file in description does not match current file!" << std::endl;
         return false;
     }
 
     int32_t fileVertices = 0, scaleCount = 0;
     if (!in.readInt32(fileVertices) || !in.readInt32(scaleCount)) return damaged();
     if (fileVertices != vertexCount()) {
-        std::cerr << "Error in loadFrames(): number of vertices do not match!" << std::endl;
+        logErr() << "Error in loadFrames(): number of vertices do not match!" << std::endl;
         return false;
     }
     // The rest of the file must be exactly the scales and the records they announce.
@@ -264,8 +265,8 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     for (float s : newScales)
         if (!std::isfinite(s) || s < 0.0f) return damaged();
     if (requestedScales && *requestedScales != newScales) {
-        std::cout << std::endl;
-        std::cerr << "Warning in loadFrames(): " << path << " holds frames of other scales; recomputing." << std::endl;
+        logOut() << std::endl;
+        logErr() << "Warning in loadFrames(): " << path << " holds frames of other scales; recomputing." << std::endl;
         return false;
     }
     std::vector<std::vector<PrincipalFrame>> newFrames(static_cast<size_t>(fileVertices));
@@ -278,6 +279,6 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     }
     frames.swap(newFrames);
     scales.swap(newScales);
-    std::cout << " done!" << std::endl;
+    logOut() << " done!" << std::endl;
     return true;
 }

@@ -1,4 +1,5 @@
 #include "Sampling.h"
+#include "Log.h"
 
 #include <vtkCellArray.h>
 #include <vtkIdList.h>
@@ -21,17 +22,17 @@ ShapeModel* ShapeModel::subSample(int count, float ratioThreshold)
 {
     std::vector<int> indices = randomIndices(count, vertexCount());
     if (indices.empty()) {
-        std::cerr << "*** Warning in ShapeModel::subSample(): No random samples selected!" << std::endl;
+        logErr() << "*** Warning in ShapeModel::subSample(): No random samples selected!" << std::endl;
         return nullptr;
     }
     indices = validVertices(indices);
     if (indices.empty()) {
-        std::cerr << "*** Warning in ShapeModel::subSample(): No valid vertices selected!" << std::endl;
+        logErr() << "*** Warning in ShapeModel::subSample(): No valid vertices selected!" << std::endl;
         return nullptr;
     }
     indices = stableVertices(indices, ratioThreshold);
     if (indices.empty()) {
-        std::cerr << "*** Warning in ShapeModel::subSample(): No vertices with stable principal directions!"
+        logErr() << "*** Warning in ShapeModel::subSample(): No vertices with stable principal directions!"
                   << std::endl;
         return nullptr;
     }
@@ -170,7 +171,7 @@ void Mesh3_real::decimate(float targetReduction)
     triangles->SetInputConnection(reader->GetOutputPort());
     triangles->Update();
     vtkPolyData* original = triangles->GetOutput();
-    std::cout << "Original triangle mesh: " << original->GetNumberOfPoints() << " vertices, "
+    logOut() << "Original triangle mesh: " << original->GetNumberOfPoints() << " vertices, "
               << original->GetNumberOfPolys() << " triangles." << std::endl;
 
     vtkPolyData* decimated = original;
@@ -183,7 +184,7 @@ void Mesh3_real::decimate(float targetReduction)
         decimated = decimation->GetOutput();
     }
     const vtkIdType pointCount = decimated->GetNumberOfPoints();
-    std::cout << "Decimated triangle mesh: " << pointCount << " vertices, " << decimated->GetNumberOfPolys()
+    logOut() << "Decimated triangle mesh: " << pointCount << " vertices, " << decimated->GetNumberOfPolys()
               << " triangles." << std::endl;
 
     std::vector<Vec3f> positions(pointCount);
@@ -210,7 +211,7 @@ void Mesh3_real::decimate(float targetReduction)
     for (vtkIdType c = 0; c < decimated->GetNumberOfCells(); ++c) {
         decimated->GetCellPoints(c, ids);
         if (ids->GetNumberOfIds() != 3) {
-            std::cerr << "Non-triangle detected at index " << c << std::endl;
+            logErr() << "Non-triangle detected at index " << c << std::endl;
             continue;
         }
         faces.push_back({int(ids->GetId(0)), int(ids->GetId(1)), int(ids->GetId(2))});
@@ -226,8 +227,8 @@ Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, floa
     result->preprocessingDir = mesh.preprocessingDir;
     result->fileName = mesh.fileName;
     result->meshResolution = mesh.meshResolution;
-    std::cout << "***Simplifying to target factor: " << targetReduction << "..." << std::endl;
-    std::cout << "***Scaling geometry by: " << scaleFactor << "..." << std::endl;
+    logOut() << "***Simplifying to target factor: " << targetReduction << "..." << std::endl;
+    logOut() << "***Scaling geometry by: " << scaleFactor << "..." << std::endl;
     result->decimate(targetReduction);
     result->deriveFileName("simplified");
 

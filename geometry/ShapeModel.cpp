@@ -1,4 +1,5 @@
 #include "ShapeModel.h"
+#include "Log.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -202,7 +203,7 @@ std::string ShapeModel::displayPath() const { return relDir + fileName; }
 std::string ShapeModel::preprocessingFilePath(const std::string& suffix) const {
     const std::string directory = baseDir + preprocessingDir + relDir;
     if (directory.empty() || !QDir().mkpath(QString::fromStdString(directory))) {
-        std::cerr << "Could not make path: " << directory << std::endl;
+        logErr() << "Could not make path: " << directory << std::endl;
     }
     std::string stem, ext;
     splitExtension(fileName, stem, ext);
@@ -223,17 +224,17 @@ void ShapeModel::deriveFileName(const std::string& tag) {
         fileName = stem + "_" + t + ext;
         if (!fileExists(fullPath()) && !fileExists(framesPath()) && !fileExists(featuresPath())) break;
     }
-    std::cout << "new filename: " << fileName << std::endl;
+    logOut() << "new filename: " << fileName << std::endl;
 }
 
 void ShapeModel::printInfo() const {
-    std::cout << "*** Filename: " << displayPath() << std::endl;
-    std::cout << "*** Number of vertices: " << vertexCount() << std::endl;
+    logOut() << "*** Filename: " << displayPath() << std::endl;
+    logOut() << "*** Number of vertices: " << vertexCount() << std::endl;
     if (kind == 0) {
         const Mesh3_real* mesh = dynamic_cast<const Mesh3_real*>(this);
-        std::cout << "*** Number of faces: " << (mesh ? mesh->faces.size() : 0) << std::endl;
+        logOut() << "*** Number of faces: " << (mesh ? mesh->faces.size() : 0) << std::endl;
     }
-    std::cout << "*** Bounding box diagonal length: " << (boundingBoxMax - boundingBoxMin).length() << std::endl;
+    logOut() << "*** Bounding box diagonal length: " << (boundingBoxMax - boundingBoxMin).length() << std::endl;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -367,7 +368,7 @@ void Mesh3_real::computeNormals(bool force) {
     const int n = vertexCount();
     if (!force && normals.size() == n) return;
 
-    std::cout << "*** Computing normals on triangle mesh..." << std::flush;
+    logOut() << "*** Computing normals on triangle mesh..." << std::flush;
     normals.clear();
     normals.resize(n);
     if (static_cast<int>(vertexStatus.size()) != n) vertexStatus.resize(n, STATUS_INTERIOR);
@@ -400,8 +401,8 @@ void Mesh3_real::computeNormals(bool force) {
             ++isolated;
         }
     }
-    std::cout << " done!" << std::endl;
-    std::cout << "****** Number of isolated vertices (no adjacent triangles): " << isolated << std::endl;
+    logOut() << " done!" << std::endl;
+    logOut() << "****** Number of isolated vertices (no adjacent triangles): " << isolated << std::endl;
 }
 
 void Mesh3_real::detectBoundary() {
@@ -417,27 +418,27 @@ void Mesh3_real::detectBoundary() {
         vertexStatus[e.secondVertex] = STATUS_BOUNDARY;
         ++boundaryEdges;
     }
-    std::cout << "****** Number of boundary edges detected: " << boundaryEdges << std::endl;
+    logOut() << "****** Number of boundary edges detected: " << boundaryEdges << std::endl;
 }
 
 void Mesh3_real::writeGeometryOBJ() {
     const std::string path = fullPath();
     if (fileExists(path)) {
-        std::cerr << "Error in Mesh3_real::writeGeometryOBJ(): File " << path << " already exists." << std::endl;
+        logErr() << "Error in Mesh3_real::writeGeometryOBJ(): File " << path << " already exists." << std::endl;
         return;
     }
     // "x": create only, so a file that appeared since the test is not overwritten either.
     FILE* file = std::fopen(path.c_str(), "wx");
     if (!file) {
         if (errno == EEXIST) {
-            std::cerr << "Error in Mesh3_real::writeGeometryOBJ(): File " << path << " already exists." << std::endl;
+            logErr() << "Error in Mesh3_real::writeGeometryOBJ(): File " << path << " already exists." << std::endl;
         } else {
-            std::cerr << "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " << path
+            logErr() << "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " << path
                       << " for writing!" << std::endl;
         }
         return;
     }
-    std::cout << "Saving vertex and triangle data in " << path << " ..." << std::flush;
+    logOut() << "Saving vertex and triangle data in " << path << " ..." << std::flush;
     // "%g" is the stream's default real-number form: six significant digits.
     for (const Vec3f& v : vertices.points()) {
         std::fprintf(file, "v %g %g %g\n", static_cast<double>(v.x), static_cast<double>(v.y),
@@ -447,11 +448,11 @@ void Mesh3_real::writeGeometryOBJ() {
     for (const Triangle& t : faces) std::fprintf(file, "f %d %d %d\n", t[0] + 1, t[1] + 1, t[2] + 1);
     std::fputs("g\n", file);
     if (std::fclose(file) != 0) {
-        std::cerr << "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " << path
+        logErr() << "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " << path
                   << " for writing!" << std::endl;
         return;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 // Order-statistics over the candidates still in play (a Fenwick tree of 0/1 counts), so that

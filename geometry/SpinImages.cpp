@@ -1,4 +1,5 @@
 #include "SpinImages.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -127,11 +128,11 @@ void SpinImageStack::querySimilar(const SpinImage& query, std::vector<int>& out,
         return;
     std::ofstream file(fileName);
     if (!file) {
-        std::cout << "Error in SpinImageStack::querySimilar: could not open file " << fileName << " for writing!"
+        logOut() << "Error in SpinImageStack::querySimilar: could not open file " << fileName << " for writing!"
                   << std::endl;
         return;
     }
-    std::cout << "Saving similarity scores to " << fileName << "..." << std::flush;
+    logOut() << "Saving similarity scores to " << fileName << "..." << std::flush;
     file << "max score:\t" << maxScore << "\n";
     file << "lower median:\t" << lower << "\n";
     file << "upper median:\t" << upper << "\n";
@@ -139,7 +140,7 @@ void SpinImageStack::querySimilar(const SpinImage& query, std::vector<int>& out,
     for (const auto& s : scored)
         file << s.first << "\t" << s.second << "\n";
     file.close();
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 }
 
 // ---- images of a shape ----
@@ -359,11 +360,11 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
     spinImages.binSize = meshResolution * binSizeMultiple;
     spinImages.supportAngle = supportAngle;
 
-    std::cout << "Computing spin image features..." << std::endl;
-    std::cout << "*** Bin Size: " << spinImages.binSize << "(" << binSizeMultiple << " times the mesh resolution)"
+    logOut() << "Computing spin image features..." << std::endl;
+    logOut() << "*** Bin Size: " << spinImages.binSize << "(" << binSizeMultiple << " times the mesh resolution)"
               << std::endl;
-    std::cout << "*** Image Width: " << W << std::endl;
-    std::cout << "*** Support Angle: " << supportAngle << " degrees" << std::endl;
+    logOut() << "*** Image Width: " << W << std::endl;
+    logOut() << "*** Support Angle: " << supportAngle << " degrees" << std::endl;
     progress(n, true);
 
     // Only the vertices within an image's reach can land in it.
@@ -375,8 +376,8 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
         if (!spinImages.images[i].empty())
             counts.push_back(countNonZeroBins(spinImages.images[i]));
     spinImages.expectedOverlap = medianOfCounts(counts) / 2.0f;
-    std::cout << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
-    std::cout << " done!" << std::endl;
+    logOut() << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+    logOut() << " done!" << std::endl;
     saveSpinImages();
 }
 
@@ -391,10 +392,10 @@ void ShapeModel::saveSpinImages()
     // leaves either the old file or the complete new one.
     CacheWriter file(path);
     if (!file.isOpen()) {
-        std::cout << "Error in saveSpinImages(): could not open file " << path << " for writing!" << std::endl;
+        logOut() << "Error in saveSpinImages(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
-    std::cout << "Saving spin images to " << path << "..." << std::flush;
+    logOut() << "Saving spin images to " << path << "..." << std::flush;
     const int32_t W = spinImages.imageWidth;
     file.writeInt32(int32_t(spinImages.images.size()));
     file.writeFloats(&spinImages.binSize, 1);
@@ -409,10 +410,10 @@ void ShapeModel::saveSpinImages()
             file.writeFloats(full ? image[r].data() : zeros.data(), W);
         }
     if (!file.commit()) {
-        std::cout << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
+        logOut() << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
         return;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 }
 
 // Reads exactly n bytes; false at the end of the file or on an error.
@@ -430,15 +431,15 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     if (std::filesystem::is_regular_file(path, ec))
         in.open(path, std::ios::binary);
     if (!in.is_open() || !in) {
-        std::cout << "Error in loadSpinImages(): could not open file " << path << " for reading!" << std::endl;
+        logOut() << "Error in loadSpinImages(): could not open file " << path << " for reading!" << std::endl;
         return false;
     }
-    std::cout << "*** Loading spin images..." << std::flush;
+    logOut() << "*** Loading spin images..." << std::flush;
     in.seekg(0, std::ios::end);
     const std::streamoff fileSize = in.tellg();
     in.seekg(0, std::ios::beg);
     const auto reject = [&](const char* why) {
-        std::cerr << "Error in loadSpinImages(): file " << path << " " << why << std::endl;
+        logErr() << "Error in loadSpinImages(): file " << path << " " << why << std::endl;
         return false;
     };
 
@@ -446,7 +447,7 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     if (fileSize < 4 || !readExactly(in, &count, 4))
         return reject("is empty or truncated!");
     if (count != vertexCount()) {
-        std::cerr << "Error in loadSpinImages(): number of vertices do not match!" << std::endl;
+        logErr() << "Error in loadSpinImages(): number of vertices do not match!" << std::endl;
         return false;
     }
     SpinImageStack stack;
@@ -458,8 +459,8 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
         !std::isfinite(stack.expectedOverlap))
         return reject("is not a spin images file!");
     if (imageWidth > 0 && (W != imageWidth || stack.binSize != binSize || stack.supportAngle != supportAngle)) {
-        std::cout << std::endl;
-        std::cerr << "Warning in loadSpinImages(): " << path
+        logOut() << std::endl;
+        logErr() << "Warning in loadSpinImages(): " << path
                   << " holds images of another bin size, width or support angle; recomputing." << std::endl;
         return false;
     }
@@ -480,12 +481,12 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     }
     spinImages = std::move(stack);
 
-    std::cout << "done!" << std::endl;
-    std::cout << "Loaded spin image features..." << std::endl;
-    std::cout << "*** Bin Size: " << spinImages.binSize << std::endl;
-    std::cout << "*** Image Width: " << spinImages.imageWidth << std::endl;
-    std::cout << "*** Support Angle: " << spinImages.supportAngle << " degrees" << std::endl;
-    std::cout << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+    logOut() << "done!" << std::endl;
+    logOut() << "Loaded spin image features..." << std::endl;
+    logOut() << "*** Bin Size: " << spinImages.binSize << std::endl;
+    logOut() << "*** Image Width: " << spinImages.imageWidth << std::endl;
+    logOut() << "*** Support Angle: " << spinImages.supportAngle << " degrees" << std::endl;
+    logOut() << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
     return true;
 }
 
@@ -493,17 +494,17 @@ void ShapeModel::saveSingleSpinImage(const std::string& name, int i)
 {
     if (spinImages.images.empty() || i < 0 || i >= int(spinImages.images.size()) ||
         spinImages.images[i].empty()) {
-        std::cerr << "Error in saveSingleSpinImage(): No Spin Image Information Found!" << std::endl;
+        logErr() << "Error in saveSingleSpinImage(): No Spin Image Information Found!" << std::endl;
         return;
     }
     std::ofstream out(name, std::ios::binary);
     if (!out) {
-        std::cerr << "Error in saveSingleSpinImage(): could not open file " << name << " for writing!" << std::endl;
+        logErr() << "Error in saveSingleSpinImage(): could not open file " << name << " for writing!" << std::endl;
         return;
     }
-    std::cout << "Saving spin image at vertex " << i << "..." << std::flush;
+    logOut() << "Saving spin image at vertex " << i << "..." << std::flush;
     for (const auto& row : spinImages.images[i])
         out.write(reinterpret_cast<const char*>(row.data()), std::streamsize(row.size()) * 4);
     out.close();
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 }

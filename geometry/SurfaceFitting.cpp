@@ -1,4 +1,5 @@
 #include "SurfaceFitting.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -108,7 +109,7 @@ bool fitCurvatureTensorPairwise(const std::vector<Vec3f>& points, const std::vec
                                 Vec3f u, Vec3f v, PrincipalFrame& out) {
     const size_t count = std::min(points.size(), normals.size());
     if (count < 3) {
-        std::cout << "Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"
+        logOut() << "Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"
                   << std::endl;
         return false;
     }
@@ -133,7 +134,7 @@ bool fitCurvatureTensorLinear(const std::vector<Vec3f>& points, const std::vecto
                               Vec3f u, Vec3f v, PrincipalFrame& out) {
     const size_t count = std::min(points.size(), normals.size());
     if (count < 3) {
-        std::cout << "Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"
+        logOut() << "Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"
                   << std::endl;
         return false;
     }
@@ -242,7 +243,7 @@ bool FitSphere(const std::vector<Vec3f>& points, const std::vector<Vec3f>& norma
         }
     }
     if (weightSum < kFloatEpsilon) {
-        std::cerr << "Warning in FitSphere(): Sum of weights " << weightSum << " is very close to zero!"
+        logErr() << "Warning in FitSphere(): Sum of weights " << weightSum << " is very close to zero!"
                   << std::endl;
     }
     // A singular system (no point with positive weight, or too few distinct points) defines no

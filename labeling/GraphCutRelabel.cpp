@@ -1,4 +1,5 @@
 #include "GraphCutRelabel.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -83,18 +84,18 @@ bool hasSortedResult(const MatchCandidates& mc) {
 // Both checks come before the closest-point tables, which are the costly part of the set-up.
 bool knownSolutionAndDataTerm(int solutionType, MultiLabelOptimizer::DataCostFn dataFn, int dataTermType) {
     if (!dataFn) {
-        std::cerr << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
+        logErr() << "Unknown data term type " << dataTermType << "! Aborting graph cut optimization." << std::endl;
         return false;
     }
     if (solutionType != 1 && solutionType != 2) {
-        std::cout << "Unknown solution type " << solutionType << "!" << std::endl;
+        logOut() << "Unknown solution type " << solutionType << "!" << std::endl;
         return false;
     }
     return true;
 }
 
 void reportOptimizerFailure(const char* operation, const char* message) {
-    std::cerr << "Error in MatchCandidates::" << operation << "(): " << message << std::endl;
+    logErr() << "Error in MatchCandidates::" << operation << "(): " << message << std::endl;
 }
 
 Mesh3_real* asMesh(ShapeModel* shape) {
@@ -216,7 +217,7 @@ float gcSmoothTerm(int site1, int site2, int label1, int label2, void* user) {
 
 void MatchCandidates::precomputeClosestPts() {
     if (!hasSortedResult(*this)) {
-        std::cerr << "Error in MatchCandidates::precomputeClosestPts(): Please perform region match & verify first!"
+        logErr() << "Error in MatchCandidates::precomputeClosestPts(): Please perform region match & verify first!"
                   << std::endl;
         return;
     }
@@ -226,7 +227,7 @@ void MatchCandidates::precomputeClosestPts() {
     const ClosestPoint none{0, std::numeric_limits<float>::infinity()};
     closestPtsSource.assign(static_cast<std::size_t>(nS) * R, none);
     closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
-    std::cout << "Pre-computing closest points according to each transform..." << std::endl;
+    logOut() << "Pre-computing closest points according to each transform..." << std::endl;
     progress(R, true);
     source->vertices.prepareTree();
     target->vertices.prepareTree();
@@ -242,11 +243,11 @@ void MatchCandidates::precomputeClosestPts() {
         });
         progress(k, false);
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void MatchCandidates::createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges) {
-    std::cout << "Creating extra smoothness edges on boundary of shape..." << std::flush;
+    logOut() << "Creating extra smoothness edges on boundary of shape..." << std::flush;
     std::vector<int> boundary;
     PointSetANN positions;
     for (int v = 0; v < shape->vertexCount(); ++v)
@@ -264,8 +265,8 @@ void MatchCandidates::createBoundarySmoothnessEdges(ShapeModel* shape, int k, st
                 edges.push_back(MeshEdge{boundary[i], boundary[idx[j]], 0, 0});
         }
     }
-    std::cout << " done!" << std::endl;
-    std::cout << "Created " << edges.size() << " extra edges!" << std::endl;
+    logOut() << " done!" << std::endl;
+    logOut() << "Created " << edges.size() << " extra edges!" << std::endl;
 }
 
 void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
@@ -312,18 +313,18 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
                                       float dummyLabelDataError, float smoothWeight, float dataWeight,
                                       float smoothTruncateValue, float dataTruncateValue) {
     if (!hasSortedResult(*this)) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
+        logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
         return false;
     }
     Mesh3_real* sourceMesh = asMesh(source);
     Mesh3_real* targetMesh = asMesh(target);
     if (!sourceMesh || !targetMesh) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Currently only supports meshes." << std::endl;
+        logErr() << "Error in MatchCandidates::GraphCutRelabel(): Currently only supports meshes." << std::endl;
         return false;
     }
     if (!sourceMesh->edgeList || !targetMesh->edgeList) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please precompute edge data for source and "
+        logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please precompute edge data for source and "
                      "target meshes!"
                   << std::endl;
         return false;
@@ -334,30 +335,30 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     const int R = static_cast<int>(sortedTransforms.size());
     const int L = useDummyLabel ? R + 1 : R;
 
-    std::cout << kDashLine << std::endl;
-    std::cout << "Starting graph cut optimization (symmetric)..." << std::endl;
-    std::cout << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
-    std::cout << "*** Data term type: ";
-    if (const char* name = gcDataTermName(dataTermType)) std::cout << name << std::endl;
-    std::cout << "*** Using dummy label: " << (useDummyLabel ? 1 : 0) << std::endl;
-    std::cout << "*** Extra smoothness constraints: " << bdySmoothnessKNN << " nearest boundary vertices" << std::endl;
+    logOut() << kDashLine << std::endl;
+    logOut() << "Starting graph cut optimization (symmetric)..." << std::endl;
+    logOut() << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
+    logOut() << "*** Data term type: ";
+    if (const char* name = gcDataTermName(dataTermType)) logOut() << name << std::endl;
+    logOut() << "*** Using dummy label: " << (useDummyLabel ? 1 : 0) << std::endl;
+    logOut() << "*** Extra smoothness constraints: " << bdySmoothnessKNN << " nearest boundary vertices" << std::endl;
     GraphCutCosts.closestPtDistThreshold = closestPtDistThreshold;
-    std::cout << "*** Closest point maximum matching distance: " << closestPtDistThreshold << std::endl;
+    logOut() << "*** Closest point maximum matching distance: " << closestPtDistThreshold << std::endl;
     GraphCutCosts.mismatchError = mismatchError;
-    std::cout << "*** Error for penalizing inconsistent labels: " << mismatchError << std::endl;
+    logOut() << "*** Error for penalizing inconsistent labels: " << mismatchError << std::endl;
     GraphCutCosts.dummyLabelSmoothError = dummyLabelSmoothError;
     GraphCutCosts.dummyLabelDataError = dummyLabelDataError;
-    std::cout << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError
+    logOut() << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError
               << "/" << dummyLabelDataError << ")" << std::endl;
     GraphCutCosts.smoothWeight = smoothWeight;
     GraphCutCosts.dataWeight = dataWeight;
-    std::cout << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
+    logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
     GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
     GraphCutCosts.dataTruncateValue = dataTruncateValue;
-    std::cout << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
+    logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
               << std::endl;
-    std::cout << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
-    std::cout << "*** Source model vertices / Target model vertices: " << nS << "/" << nT << std::endl;
+    logOut() << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
+    logOut() << "*** Source model vertices / Target model vertices: " << nS << "/" << nT << std::endl;
 
     MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
     if (!knownSolutionAndDataTerm(solutionType, dataFn, dataTermType)) return false;
@@ -372,19 +373,19 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
         setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
                                  boundaryEdgesTarget);
 
-        std::cout << "Before optimization energy is: " << optimiser.computeEnergy() << std::endl;
+        logOut() << "Before optimization energy is: " << optimiser.computeEnergy() << std::endl;
         if (solutionType == 1) {
-            std::cout << "Solving graph cut using swap..." << std::endl;
+            logOut() << "Solving graph cut using swap..." << std::endl;
             optimiser.runSwap(std::numeric_limits<int>::max());
         } else {
-            std::cout << "Solving graph cut using expansion..." << std::endl;
+            logOut() << "Solving graph cut using expansion..." << std::endl;
             if (useDummyLabel) optimiser.expandLabel(R);
             optimiser.runExpansion(std::numeric_limits<int>::max());
         }
         gcEnergy = optimiser.computeEnergy();
-        std::cout << "After optimization energy is: " << gcEnergy << std::endl;
+        logOut() << "After optimization energy is: " << gcEnergy << std::endl;
         gcNonRegularTerms = optimiser.nonRegularTermCount();
-        std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+        logOut() << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
 
         gcLabelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
         gcLabelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
@@ -397,24 +398,24 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
         reportOptimizerFailure("GraphCutRelabel", e.message);
         return false;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
     return true;
 }
 
 bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
                                               float smoothTruncateValue, float dataTruncateValue) {
     if (!hasSortedResult(*this)) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
+        logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
         return false;
     }
     Mesh3_real* sourceMesh = asMesh(source);
     if (!sourceMesh) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Currently only supports meshes." << std::endl;
+        logErr() << "Error in MatchCandidates::GraphCutRelabel_Forward(): Currently only supports meshes." << std::endl;
         return false;
     }
     if (!sourceMesh->edgeList) {
-        std::cerr << "Error in MatchCandidates::GraphCutRelabel_Forward(): Please precompute edge data for source mesh!"
+        logErr() << "Error in MatchCandidates::GraphCutRelabel_Forward(): Please precompute edge data for source mesh!"
                   << std::endl;
         return false;
     }
@@ -422,20 +423,20 @@ bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
     const int nS = source->vertexCount();
     const int R = static_cast<int>(sortedTransforms.size());
 
-    std::cout << kDashLine << std::endl;
-    std::cout << "Starting graph cut optimization (forward)..." << std::endl;
-    std::cout << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
-    std::cout << "*** Data term type: ";
-    if (const char* name = gcDataTermName(dataTermType)) std::cout << name << std::endl;
+    logOut() << kDashLine << std::endl;
+    logOut() << "Starting graph cut optimization (forward)..." << std::endl;
+    logOut() << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
+    logOut() << "*** Data term type: ";
+    if (const char* name = gcDataTermName(dataTermType)) logOut() << name << std::endl;
     GraphCutCosts.smoothWeight = smoothWeight;
     GraphCutCosts.dataWeight = dataWeight;
-    std::cout << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
+    logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
     GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
     GraphCutCosts.dataTruncateValue = dataTruncateValue;
-    std::cout << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
+    logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
               << std::endl;
-    std::cout << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
-    std::cout << "*** Source model vertices: " << nS << std::endl;
+    logOut() << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
+    logOut() << "*** Source model vertices: " << nS << std::endl;
 
     MultiLabelOptimizer::DataCostFn dataFn = gcDataTermFunction(dataTermType);
     if (!knownSolutionAndDataTerm(solutionType, dataFn, dataTermType)) return false;
@@ -447,17 +448,17 @@ bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
         for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
 
         float energy = optimiser.computeEnergy();
-        std::cout << "Before optimization energy is: " << energy << std::endl;
+        logOut() << "Before optimization energy is: " << energy << std::endl;
         if (solutionType == 1) {
-            std::cout << "Solving graph cut using swap..." << std::endl;
+            logOut() << "Solving graph cut using swap..." << std::endl;
             energy = optimiser.runSwap(std::numeric_limits<int>::max());
         } else {
-            std::cout << "Solving graph cut using expansion..." << std::endl;
+            logOut() << "Solving graph cut using expansion..." << std::endl;
             energy = optimiser.runExpansion(std::numeric_limits<int>::max());
         }
-        std::cout << "After optimization energy is: " << energy << std::endl;
+        logOut() << "After optimization energy is: " << energy << std::endl;
         gcNonRegularTerms = optimiser.nonRegularTermCount();
-        std::cout << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+        logOut() << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
 
         gcLabelsSource = optimiser.labeling;
         gcLabelsTarget.clear();
@@ -471,6 +472,6 @@ bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
         reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
         return false;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
     return true;
 }

@@ -1,4 +1,5 @@
 #include "GraphCutResult.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -270,10 +271,10 @@ struct Reader {
 bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
     std::ofstream f(fileName, std::ios::binary | std::ios::trunc);
     if (!f) {
-        std::cout << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
+        logOut() << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
         return false;
     }
-    std::cout << "Saving graph cut result..." << std::flush;
+    logOut() << "Saving graph cut result..." << std::flush;
     writeInt(f, static_cast<int32_t>(regions.size()));
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const RigidTransform T = i < regionTransforms.size() ? regionTransforms[i] : RigidTransform();
@@ -303,29 +304,29 @@ bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
     for (int l : gcLabelsTarget) writeInt(f, l);
     f.close();
     if (!f) {
-        std::cout << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
+        logOut() << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
         // A truncated result would only be rejected when read; devices and pipes are left alone.
         std::error_code error;
         if (std::filesystem::is_regular_file(fileName, error)) std::filesystem::remove(fileName, error);
         return false;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     return true;
 }
 
 bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     std::ifstream f(fileName, std::ios::binary);
     if (!f) {
-        std::cout << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
+        logOut() << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
         return false;
     }
-    std::cout << "Loading graph cut result..." << std::flush;
+    logOut() << "Loading graph cut result..." << std::flush;
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     f.close();
 
     // Everything is parsed and checked into temporaries first: a rejected file changes nothing.
     auto reject = [&](const char* reason) {
-        std::cout << std::endl
+        logOut() << std::endl
                   << "Error in loadGraphCutResult(): " << fileName << " is not a valid graph cut result (" << reason
                   << ")!" << std::endl;
         return false;
@@ -399,7 +400,7 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
 
     regions.swap(newRegions);
     regionTransforms.swap(newTransforms);
-    std::cout << " min verified region size: " << minRegionSize << " max number of verified regions: " << maxRegions
+    logOut() << " min verified region size: " << minRegionSize << " max number of verified regions: " << maxRegions
               << std::flush;
     sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
     gcLabelsSource.swap(newSourceLabels);
@@ -412,7 +413,7 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     gcNonRegularTerms = 0;
     buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
     buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
-    std::cout << " ...done!" << std::endl;
+    logOut() << " ...done!" << std::endl;
     return true;
 }
 
@@ -423,21 +424,21 @@ float MatchCandidates::maxSymmetricHausdorff() {
     Mesh3_real* sourceMesh = source && source->kind == 0 ? dynamic_cast<Mesh3_real*>(source) : nullptr;
     Mesh3_real* targetMesh = target && target->kind == 0 ? dynamic_cast<Mesh3_real*>(target) : nullptr;
     if (!sourceMesh || !targetMesh) {
-        std::cerr << "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!" << std::endl;
+        logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!" << std::endl;
         return kLargestFloat;
     }
     const int nS = source->vertexCount();
     const int nT = target->vertexCount();
     if (static_cast<int>(gcLabelsSource.size()) != nS) {
-        std::cerr << "Error in MatchCandidates::maxSymmetricHausdorff(): labels do not match the source shape!"
+        logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): labels do not match the source shape!"
                   << std::endl;
         return kLargestFloat;
     }
     const int R = static_cast<int>(sortedTransforms.size());
     auto hasTransform = [&](int v) { return gcLabelsSource[v] >= 0 && gcLabelsSource[v] < R; };
 
-    std::cout << std::string(79, '-') << std::endl;
-    std::cout << "Computing the registration error of all vertices in the shape..." << std::endl;
+    logOut() << std::string(79, '-') << std::endl;
+    logOut() << "Computing the registration error of all vertices in the shape..." << std::endl;
 
     // Dummy-labelled source vertices have no transform: they and the source triangles touching
     // them take no part in the error.
@@ -462,17 +463,17 @@ float MatchCandidates::maxSymmetricHausdorff() {
     for (const Triangle& f : targetMesh->faces)
         if (f[0] >= 0 && f[0] < nT && f[1] >= 0 && f[1] < nT && f[2] >= 0 && f[2] < nT) targetTriangles.push_back(f);
     if (dummyVertices > 0)
-        std::cout << "*** Leaving out " << dummyVertices << " source vertices with the dummy label and "
+        logOut() << "*** Leaving out " << dummyVertices << " source vertices with the dummy label and "
                   << sourceMesh->faces.size() - movedTriangles.size() << " source triangles with such a corner"
                   << std::endl;
     if (dummyVertices == nS || movedTriangles.empty() || targetTriangles.empty() || nT == 0) {
-        std::cout << "*** Nothing left to compare!" << std::endl;
+        logOut() << "*** Nothing left to compare!" << std::endl;
         return kLargestFloat;
     }
 
     float forward = -kLargestFloat;
     float backward = -kLargestFloat;
-    std::cout << "*** Processing forward..." << std::flush;
+    logOut() << "*** Processing forward..." << std::flush;
     {
         TriangleBVH targetSearch(target->vertices.points(), targetTriangles);
         progress(nS, true);
@@ -486,7 +487,7 @@ float MatchCandidates::maxSymmetricHausdorff() {
         for (int v = 0; v < nS; ++v)
             if (hasTransform(v)) forward = std::max(forward, nearest[v]);
     }
-    std::cout << std::endl << "*** Processing backward..." << std::flush;
+    logOut() << std::endl << "*** Processing backward..." << std::flush;
     {
         TriangleBVH sourceSearch(movedSource, movedTriangles);
         progress(nT, true);
@@ -495,10 +496,10 @@ float MatchCandidates::maxSymmetricHausdorff() {
             nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(target->vertices.point(u)); }, true);
         for (int u = 0; u < nT; ++u) backward = std::max(backward, nearest[u]);
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     forward = std::sqrt(forward);
     backward = std::sqrt(backward);
-    std::cout << "*** Hausdorff distance (tf*source --> target): " << forward << std::endl;
-    std::cout << "*** Hausdorff distance (target --> tf*source): " << backward << std::endl;
+    logOut() << "*** Hausdorff distance (tf*source --> target): " << forward << std::endl;
+    logOut() << "*** Hausdorff distance (target --> tf*source): " << backward << std::endl;
     return backward > forward ? backward : forward;
 }

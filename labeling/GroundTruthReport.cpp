@@ -1,4 +1,5 @@
 #include "GroundTruthReport.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -87,9 +88,9 @@ bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::
     }
     // The Hausdorff computation talks on the console; the report keeps only its value.
     std::ostringstream quiet;
-    std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
+    std::streambuf* console = logOut().rdbuf(quiet.rdbuf());
     report.hausdorff = mc.maxSymmetricHausdorff();
-    std::cout.rdbuf(console);
+    logOut().rdbuf(console);
     return true;
 }
 

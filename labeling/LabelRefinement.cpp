@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "Log.h"
 
 int MatchCandidates::refitSortedTransforms() {
     const int R = int(sortedTransforms.size());
@@ -32,7 +33,7 @@ int MatchCandidates::refitSortedTransforms() {
         if (order[std::size_t(k)] < int(regionTransforms.size())) regionTransforms[std::size_t(order[std::size_t(k)])] = T;
         ++changed;
     }
-    std::cout << "*** Transformations refitted to their labelled vertices: " << changed << std::endl;
+    logOut() << "*** Transformations refitted to their labelled vertices: " << changed << std::endl;
     return changed;
 }
 
@@ -181,7 +182,7 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
             ++added;
         }
     }
-    std::cout << "*** Second search: " << pieces.size() << " badly explained pieces, " << added << " new regions"
+    logOut() << "*** Second search: " << pieces.size() << " badly explained pieces, " << added << " new regions"
               << std::endl;
     return added;
 }

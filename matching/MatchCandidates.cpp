@@ -1,4 +1,5 @@
 #include "MatchCandidates.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -60,13 +61,13 @@ MatchCandidates::~MatchCandidates() { cleanANNData(); }
 
 int MatchCandidates::size() const {
     if (sourceIndex.size() != targetIndex.size())
-        std::cerr << "Error in MatchCandidates::size(): size of correspondence list is inconsistent!"
+        logErr() << "Error in MatchCandidates::size(): size of correspondence list is inconsistent!"
                   << std::endl;
     return static_cast<int>(sourceIndex.size());
 }
 
 void MatchCandidates::cleanANNData() {
-    std::cout << "*** Cleaning all associated ANN data..." << std::endl;
+    logOut() << "*** Cleaning all associated ANN data..." << std::endl;
     transformationSpace.releaseTree();
     clusterModes.releaseTree();
     auxiliaryPoints.releaseTree();
@@ -107,10 +108,10 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
         delete sourceSample;
         sourceSample = source->subSample(sourceCount, ratio);
         if (sourceSample)
-            std::cout << "*** Subsampling source model: " << sourceSample->vertexCount() << " vertices."
+            logOut() << "*** Subsampling source model: " << sourceSample->vertexCount() << " vertices."
                       << std::endl;
         else
-            std::cout << "*** Error sampling source model!" << std::endl;
+            logOut() << "*** Error sampling source model!" << std::endl;
         // The pairs index vertices of the sample just replaced.
         clearCandidates();
         clearClusters();
@@ -119,10 +120,10 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
         delete targetSample;
         targetSample = target->subSample(targetCount, ratio);
         if (targetSample)
-            std::cout << "***Subsampling target model: " << targetSample->vertexCount() << " vertices."
+            logOut() << "***Subsampling target model: " << targetSample->vertexCount() << " vertices."
                       << std::endl;
         else
-            std::cout << "***Error sampling target model!" << std::endl;
+            logOut() << "***Error sampling target model!" << std::endl;
         clearCandidates();
         clearClusters();
     }
@@ -130,16 +131,16 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
 
 void MatchCandidates::findCandidateCorrespondence(float sqRadius, int maxMatches, float annEpsilon) {
     if (!sourceSample || !targetSample) {
-        std::cerr << "Error in MatchCandidates::findCandidateCorrespondence(): Please generate a sample first!"
+        logErr() << "Error in MatchCandidates::findCandidateCorrespondence(): Please generate a sample first!"
                   << std::endl;
         return;
     }
     if (!sourceSample->features || !targetSample->features) {
-        std::cerr << "Error in MatchCandidates::findCandidateCorrespondence(): The samples have no features!"
+        logErr() << "Error in MatchCandidates::findCandidateCorrespondence(): The samples have no features!"
                   << std::endl;
         return;
     }
-    std::cout << kDashLine << std::endl
+    logOut() << kDashLine << std::endl
               << "Starting feature-based pairing..." << std::endl
               << "*** Squared distance for feature space range query: " << sqRadius << std::endl
               << "*** Maximum matches per vertex: " << maxMatches << std::endl
@@ -163,18 +164,18 @@ void MatchCandidates::findCandidateCorrespondence(float sqRadius, int maxMatches
         for (std::size_t j = 0; j < count; ++j) addCandidate(i, indices[j]);
         progress(i, false);
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
     populateTransformationSpace();
 }
 
 void MatchCandidates::groundTruthCorrespondence() {
     if (!source || !target || source->vertexCount() != target->vertexCount()) {
-        std::cerr << "Error in MatchCandidates::groundTruthCorrespondence(): Source/Target meshes must have "
+        logErr() << "Error in MatchCandidates::groundTruthCorrespondence(): Source/Target meshes must have "
                      "per-vertex correspondence!"
                   << std::endl;
         return;
     }
-    std::cout << "Using ground truth correspondences..." << std::flush;
+    logOut() << "Using ground truth correspondences..." << std::flush;
     cleanANNData();
     // Earlier pairs indexed the samples just deleted.
     clearCandidates();
@@ -183,15 +184,15 @@ void MatchCandidates::groundTruthCorrespondence() {
     const int n = sourceSample->vertexCount();
     for (int i = 0; i < n; ++i) addCandidate(i, i);
     populateTransformationSpace();
-    std::cout << " done!" << std::endl;
+    logOut() << " done!" << std::endl;
 }
 
 void MatchCandidates::spinImageCandidates(int maxMatches) {
     if (!sourceSample || !targetSample) {
-        std::cerr << "Error in MatchCandidates::spinImageCandidates(): Please generate a sample first!" << std::endl;
+        logErr() << "Error in MatchCandidates::spinImageCandidates(): Please generate a sample first!" << std::endl;
         return;
     }
-    std::cout << kDashLine << std::endl
+    logOut() << kDashLine << std::endl
               << "Starting spin image based pairing..." << std::endl
               << "*** Expected bin overlap: " << targetSample->spinImages.expectedOverlap << std::endl
               << "*** Maximum matches per vertex: " << maxMatches << std::endl
@@ -209,18 +210,18 @@ void MatchCandidates::spinImageCandidates(int maxMatches) {
         for (std::size_t j = 0; j < count; ++j) addCandidate(i, similar[j]);
         progress(i, false);
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
     populateTransformationSpace();
 }
 
 bool MatchCandidates::writeData(const std::string& fileName) {
     CacheWriter out(fileName);
     if (!out.isOpen()) {
-        std::cerr << "Error in MatchCandidates::writeData(): Could not open output file " << fileName
+        logErr() << "Error in MatchCandidates::writeData(): Could not open output file " << fileName
                   << " for writing!" << std::endl;
         return false;
     }
-    std::cout << "Saving feature points in " << fileName << " ..." << std::flush;
+    logOut() << "Saving feature points in " << fileName << " ..." << std::flush;
     const int n = size();
     out.writeInt32(6);
     out.writeInt32(n);
@@ -235,12 +236,12 @@ bool MatchCandidates::writeData(const std::string& fileName) {
     }
     // A write that failed (a full disk) leaves any earlier file as it was and is reported.
     if (!out.commit()) {
-        std::cout << std::endl;
-        std::cerr << "Error in MatchCandidates::writeData(): Could not write output file " << fileName << "!"
+        logOut() << std::endl;
+        logErr() << "Error in MatchCandidates::writeData(): Could not write output file " << fileName << "!"
                   << std::endl;
         return false;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
     return true;
 }
 
@@ -338,7 +339,7 @@ void MatchCandidates::normalizeTranslations() {
     // rounding noise (relative to the translations themselves) would scatter equal motions.
     const double reference = std::max(std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]), n > 0 ? s1 / double(n) : 0.0);
     if (!(sigma > 1e-5 * reference) || !std::isfinite(sigma)) {
-        std::cerr << "Warning in MatchCandidates::normalizeTranslations(): translation spread is " << sigma
+        logErr() << "Warning in MatchCandidates::normalizeTranslations(): translation spread is " << sigma
                   << " over " << n << " pairs, using scale 1!" << std::endl;
         sigma = 1.0;
     }
@@ -350,11 +351,11 @@ void MatchCandidates::normalizeTranslations() {
 }
 
 void MatchCandidates::populateTransformationSpace() {
-    std::cout << "Normalizing translations..." << std::flush;
+    logOut() << "Normalizing translations..." << std::flush;
     normalizeTranslations();
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
 
-    std::cout << "Populating transformation space..." << std::flush;
+    logOut() << "Populating transformation space..." << std::flush;
     const int n = static_cast<int>(transformations.size());
     // The twists are rewritten in place; a tree over older twists must not survive.
     transformationSpace.releaseTree();
@@ -366,25 +367,25 @@ void MatchCandidates::populateTransformationSpace() {
         bool finite = true;
         for (float c : twist) finite = finite && std::isfinite(c);
         if (!finite) {
-            std::cout << "Infinite-valued transform pair at index " << k << ": transform " << std::endl << std::endl;
-            printMatrix3(std::cout, T.R);
-            std::cout << std::endl;
-            printVector3(std::cout, T.t);
-            std::cout << std::endl << " twist vector: ";
-            printVector(std::cout, twist.data(), 6);
-            std::cout << std::endl;
+            logOut() << "Infinite-valued transform pair at index " << k << ": transform " << std::endl << std::endl;
+            printMatrix3(logOut(), T.R);
+            logOut() << std::endl;
+            printVector3(logOut(), T.t);
+            logOut() << std::endl << " twist vector: ";
+            printVector(logOut(), twist.data(), 6);
+            logOut() << std::endl;
         }
         transformationSpace.point(k).assign(twist.begin(), twist.end());
         progress(k, false);
     }
-    std::cout << "...done!" << std::endl;
-    std::cout << "*** Found total " << size() << " pairs!" << std::endl;
+    logOut() << "...done!" << std::endl;
+    logOut() << "*** Found total " << size() << " pairs!" << std::endl;
     clearClusters();
 }
 
 RigidTransform MatchCandidates::clusterTransform(int c) const {
     if (c < 0 || c >= clusterModes.size()) {
-        std::cerr << "Error in MatchCandidates::clusterTransform(): no cluster " << c << "!" << std::endl;
+        logErr() << "Error in MatchCandidates::clusterTransform(): no cluster " << c << "!" << std::endl;
         return RigidTransform();
     }
     const FeatureVector& mode = clusterModes.point(c);

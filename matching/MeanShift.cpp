@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "Log.h"
 #include "MeanShiftStats.h"
 #include "Progress.h"
 
@@ -16,7 +17,7 @@ MeanShiftStats stats;
 const MeanShiftStats& lastMeanShiftStats() { return stats; }
 
 void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon) {
-    std::cout << kDashLine << std::endl
+    logOut() << kDashLine << std::endl
               << "Starting mean-shift clustering..." << std::endl
               << "*** Squared bandwidth in transformations space: " << sqBandwidth << std::endl
               << "*** Mean-shift rate: " << rate << std::endl
@@ -84,7 +85,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
     std::fill(settled.begin(), settled.end(), false);
     clusterModes.addPoint(FeatureVector(6, 0.0f));
     clusterSizes.push_back(0);
-    std::cout << " consolidating..." << std::flush;
+    logOut() << " consolidating..." << std::flush;
     int cluster = 1;
     for (int i = 0; i < n; ++i) {
         if (settled[i]) continue;
@@ -112,12 +113,12 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
     clusterSizes[0] = static_cast<int>(std::count(clusterLabel.begin(), clusterLabel.end(), 0));
 
     sortClusters();
-    std::cout << " done!" << std::endl;
-    std::cout << "*** Found total " << clusterModes.size() << " clusters!" << std::endl;
+    logOut() << " done!" << std::endl;
+    logOut() << "*** Found total " << clusterModes.size() << " clusters!" << std::endl;
 }
 
 void MatchCandidates::sortClusters() {
-    std::cout << "sorting..." << std::flush;
+    logOut() << "sorting..." << std::flush;
     const int k = static_cast<int>(clusterSizes.size());
     if (k == 0) return;
     std::vector<std::pair<unsigned int, int>> order;

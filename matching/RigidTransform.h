@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Vec3f.h"
+#include "Log.h"
 
 // A rigid motion p -> R * p + t. R is a 3x3 rotation stored row-major, t a translation in model
 // units. Default construction gives the identity.
@@ -61,7 +62,7 @@ template <class PointsP, class PointsQ>
 RigidTransform registerQuat(const PointsP& P, const PointsQ& Q) {
     const std::size_t n = P.size();
     if (n == 0 || Q.size() != n) {
-        std::cerr << "Error in registerQuat(): No points, or number of points b/t sets do not match!"
+        logErr() << "Error in registerQuat(): No points, or number of points b/t sets do not match!"
                   << std::endl;
         return RigidTransform();
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "Log.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -47,11 +48,11 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
 void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold,
                                    float annEpsilon) {
     if (clusterLabel.empty() || clusterModes.size() == 0) {
-        std::cerr << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
+        logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
         return;
     }
     if (!source || !target || !sourceSample || source->vertexCount() == 0 || target->vertexCount() == 0) {
-        std::cerr << "Error in MatchCandidates::verifyRegion(): Please generate a sample first!" << std::endl;
+        logErr() << "Error in MatchCandidates::verifyRegion(): Please generate a sample first!" << std::endl;
         return;
     }
     const int sourceCount = source->vertexCount();
@@ -60,7 +61,7 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     regions.assign(K, CorrespondenceList());
     regionTransforms.assign(K, RigidTransform());
 
-    std::cout << kDashLine << std::endl
+    logOut() << kDashLine << std::endl
               << "Starting transformation match & verify..." << std::endl
               << "*** Minimum mean-shift cluster size: " << minClusterSize << std::endl
               << "*** Maximum number of mean-shift clusters to verify: " << maxClusters << std::endl
@@ -118,23 +119,23 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
         regionTransforms[j] = T;
         ++verifiedCount;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
     if (clusterLabel.empty() || clusterModes.size() == 0) {
-        std::cerr << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
+        logErr() << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
         return;
     }
     if (!source || !target || !sourceSample || !targetSample || source->vertexCount() == 0 ||
         target->vertexCount() == 0) {
-        std::cerr << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
+        logErr() << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
         return;
     }
     const int K = clusterModes.size();
     regions.assign(K, CorrespondenceList());
     regionTransforms.assign(K, RigidTransform());
-    std::cout << kDashLine << std::endl
+    logOut() << kDashLine << std::endl
               << "Skipping match & verify (copying cluster modes)..." << std::endl
               << "*** Minimum cluster size: " << minClusterSize << std::endl
               << "*** Maximum number of clusters: " << maxClusters << std::endl;
@@ -157,11 +158,11 @@ void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
         regionTransforms[i] = clusterTransform(i);
         ++processed;
     }
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {
-    std::cout << "*** Sorting match & verify result..." << std::endl
+    logOut() << "*** Sorting match & verify result..." << std::endl
               << "*** Minimum verified region size: " << minRegionSize << std::endl
               << "*** Maximum number verified regions: " << maxRegions << std::endl;
     std::vector<int> order(regions.size());
@@ -183,7 +184,7 @@ void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {
     for (const RigidTransform& T : sortedTransforms) sortedInverseTransforms.push_back(invertTransform(T));
     resultMinRegionSize = static_cast<int>(minRegionSize);
     resultMaxRegions = maxRegions;
-    std::cout << "...done!" << std::endl;
+    logOut() << "...done!" << std::endl;
 }
 
 std::vector<int> MatchCandidates::regionsContaining(const std::vector<int>& sourceSelection) const {
@@ -226,6 +227,6 @@ void MatchCandidates::selectCoveringRegions(unsigned int minRegionSize, int maxR
     }
     for (std::size_t r = 0; r < regions.size(); ++r)
         if (!chosen[r]) regions[r] = CorrespondenceList();
-    std::cout << "*** Regions chosen by coverage: " << count << std::endl;
+    logOut() << "*** Regions chosen by coverage: " << count << std::endl;
     sortResult(minRegionSize, maxRegions);
 }

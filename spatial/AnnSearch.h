@@ -1,4 +1,5 @@
 #pragma once
+#include "Log.h"
 #include <vector>
 
 class ANNkd_tree;
@@ -35,7 +36,7 @@ void annBuildTree(int n, int dim, Coordinate coordinate, double**& annPoints, AN
         for (int c = 0; c < dim; ++c) {
             double v = coordinate(i, c);
             if (!std::isfinite(v)) {
-                std::cerr << "Error in ANNquery(): Non-finite floating point value at index " << i << "!"
+                logErr() << "Error in ANNquery(): Non-finite floating point value at index " << i << "!"
                           << std::endl;
                 v = 0.0;
             }

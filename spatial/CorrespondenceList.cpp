@@ -1,4 +1,5 @@
 #include "CorrespondenceList.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,11 +24,11 @@ void CorrespondenceList::clear() {
 bool CorrespondenceList::save(const std::string& fileName) const {
     std::ofstream out(fileName);
     if (!out) {
-        std::cout << "Warning in CorrespondenceList::save(): Cannot open save file " << fileName << "!"
+        logOut() << "Warning in CorrespondenceList::save(): Cannot open save file " << fileName << "!"
                   << std::endl;
         return false;
     }
-    std::cout << "Saving correspondences to: " << fileName << "..." << std::flush;
+    logOut() << "Saving correspondences to: " << fileName << "..." << std::flush;
     const int n = std::min(sourcePoints.size(), targetPoints.size());
     for (int k = 0; k < n; ++k) {
         const Vec3f& s = sourcePoints.point(k);
@@ -36,22 +37,22 @@ bool CorrespondenceList::save(const std::string& fileName) const {
     }
     out.close();
     if (!out) {
-        std::cout << std::endl
+        logOut() << std::endl
                   << "Warning in CorrespondenceList::save(): Could not write file " << fileName << "!" << std::endl;
         return false;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     return true;
 }
 
 bool CorrespondenceList::load(const std::string& fileName) {
     std::ifstream in(fileName);
     if (!in) {
-        std::cout << "Warning in CorrespondenceList::load(): Cannot open file " << fileName << "!" << std::endl;
+        logOut() << "Warning in CorrespondenceList::load(): Cannot open file " << fileName << "!" << std::endl;
         return false;
     }
     clear();
-    std::cout << "Loading correspondences from: " << fileName << "..." << std::flush;
+    logOut() << "Loading correspondences from: " << fileName << "..." << std::flush;
     // Only complete pairs are added: blank and comment (#) lines are skipped silently, other lines
     // that do not give all six numbers are counted and reported.
     std::string line;
@@ -65,9 +66,9 @@ bool CorrespondenceList::load(const std::string& fileName) {
         else
             ++unreadable;
     }
-    std::cout << "done!" << std::endl;
+    logOut() << "done!" << std::endl;
     if (unreadable > 0)
-        std::cout << "Warning in CorrespondenceList::load(): skipped " << unreadable << " unreadable line"
+        logOut() << "Warning in CorrespondenceList::load(): skipped " << unreadable << " unreadable line"
                   << (unreadable == 1 ? "" : "s") << " in " << fileName << "." << std::endl;
     return true;
 }
