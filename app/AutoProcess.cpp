@@ -11,13 +11,15 @@
 #include "Scene.h"
 #include "StageTimers.h"
 
+const char* const kPipelineStages[kPipelineStageCount] = {
+    "Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",
+    "Extracting dense correspondences (ICP)", "Graph cut optimization"};
+
 namespace {
 
 const std::string kDashes(79, '-');
 
-const char* const kStages[] = {"Sub-sampling geometry", "Populating correspondence candidates",
-                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
-                               "Graph cut optimization"};
+const char* const* const kStages = kPipelineStages;
 
 bool hasShapes(const Scene& scene, const char* operation) {
     if (scene.source && scene.target) return true;
@@ -138,7 +140,7 @@ bool Scene::autoProcess() {
     stopTimer(kStages[4]);
 
     logOut() << kDashes << std::endl << "Running time summary" << std::endl;
-    for (const char* stage : kStages) printTimer(stage);
+    for (const char* stage : kPipelineStages) printTimer(stage);
     logOut() << kDashes << std::endl;
     return relabelled;
 }

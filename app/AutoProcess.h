@@ -3,6 +3,10 @@
 
 class Scene;
 
+// The timed stages of the automatic run, in order, as its running-time summary names them.
+constexpr int kPipelineStageCount = 5;
+extern const char* const kPipelineStages[kPipelineStageCount];
+
 // What the automatic mode selected by autoProcessMode did.
 struct AutoModeOutcome {
     int mode = 0;             // the autoProcessMode value that ran

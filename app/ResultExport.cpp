@@ -38,10 +38,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kStages[] = {"Sub-sampling geometry", "Populating correspondence candidates",
-                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
-                               "Graph cut optimization"};
-
 // Distinct colours for labels when the scene has no cluster colour for each of them.
 const float kPalette[][3] = {{0.90f, 0.10f, 0.10f}, {0.10f, 0.60f, 0.90f}, {0.20f, 0.75f, 0.20f},
                              {0.95f, 0.60f, 0.05f}, {0.60f, 0.25f, 0.80f}, {0.95f, 0.90f, 0.10f},
@@ -354,7 +350,7 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
 
     QJsonObject stages;
     double total = 0;
-    for (const char* stage : kStages) {
+    for (const char* stage : kPipelineStages) {
         const StageTimer& timer = stageTimer(stage);
         if ((timer.start == 0 && timer.stop == 0) || timer.frequency <= 0) continue;  // not run here
         const double seconds = timer.elapsed / double(timer.frequency);

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "AutoProcess.h"
 #include "MatchCandidates.h"
 #include "Random.h"
 #include "Scene.h"
@@ -22,14 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kStages[] = {"Sub-sampling geometry", "Populating correspondence candidates",
-                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
-                               "Graph cut optimization"};
+const char* const* const kStages = kPipelineStages;
 
-double seconds(const char* stage) {
-    const StageTimer& t = stageTimer(stage);
-    return t.frequency > 0 ? t.elapsed / double(t.frequency) : 0.0;
-}
+double seconds(const char* stage) { return timerSeconds(stage); }
 
 double peakMegabytes() {
     rusage usage{};
@@ -69,7 +65,7 @@ void BM_Registration(benchmark::State& state) {
         std::cout.rdbuf(saved);
 
         double total = seconds("Loading shapes");
-        for (const char* stage : kStages) total += seconds(stage);
+        for (const char* stage : kPipelineStages) total += seconds(stage);
         state.SetIterationTime(total);
         state.counters["load_s"] = seconds("Loading shapes");
         state.counters["subsample_s"] = seconds(kStages[0]);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "AutoProcess.h"
 #include "MatchCandidates.h"
 #include "Parallel.h"
 #include "Random.h"
@@ -30,15 +31,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kStages[] = {"Loading shapes", "Sub-sampling geometry", "Populating correspondence candidates",
-                               "Mean-shift clustering", "Extracting dense correspondences (ICP)",
-                               "Graph cut optimization"};
-const int kStageCount = 6;
+// Loading, then the stages of the automatic run.
+const int kStageCount = 1 + kPipelineStageCount;
+const char* const kStages[kStageCount] = {"Loading shapes",    kPipelineStages[0], kPipelineStages[1],
+                                          kPipelineStages[2], kPipelineStages[3], kPipelineStages[4]};
 
-double seconds(const char* stage) {
-    const StageTimer& t = stageTimer(stage);
-    return t.frequency > 0 ? t.elapsed / double(t.frequency) : 0.0;
-}
+double seconds(const char* stage) { return timerSeconds(stage); }
 
 double cpuSeconds() {
     rusage usage{};

@@ -39,6 +39,11 @@ void stopTimer(const std::string& name) {
     t.elapsed += static_cast<double>(t.stop - t.start);
 }
 
+double timerSeconds(const std::string& name) {
+    const StageTimer& t = stageTimer(name);
+    return t.frequency > 0 ? t.elapsed / static_cast<double>(t.frequency) : 0.0;
+}
+
 void printTimer(const std::string& name) {
     const StageTimer& t = stageTimer(name);
     logOut() << "***** " << name << " took " << t.elapsed / static_cast<double>(t.frequency)

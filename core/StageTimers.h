@@ -14,5 +14,7 @@ struct StageTimer {
 StageTimer& stageTimer(const std::string& name);
 void startTimer(const std::string& name);
 void stopTimer(const std::string& name);
+// Seconds accumulated by the timer since its last start; 0 for a timer never started.
+double timerSeconds(const std::string& name);
 // Prints "***** <name> took <seconds> seconds." to standard output.
 void printTimer(const std::string& name);
