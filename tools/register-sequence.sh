@@ -219,7 +219,7 @@ cat > "$out/sequence.sbatch" << EOF
 #SBATCH --array=1-$job
 #SBATCH --ntasks=1
 #SBATCH --cpus-per-task=1
-#SBATCH --output=$out/jobs/slurm-%A_%a.out
+#SBATCH --output="$out/jobs/slurm-%A_%a.out"
 line=\$(sed -n "\${SLURM_ARRAY_TASK_ID}p" $(printf '%q' "$out/jobs.txt"))
 eval "\$line"
 EOF
