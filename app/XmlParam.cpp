@@ -36,19 +36,6 @@ bool readFloat(const QString& text, float& out) {
     return true;
 }
 
-// Every piece read by `read`, or false (leaving out alone) when one of them is unreadable.
-template <typename T, typename Read>
-bool readArray(const QStringList& pieces, std::vector<T>& out, Read read) {
-    std::vector<T> values;
-    for (const QString& p : pieces) {
-        T v{};
-        if (!read(p, v)) return false;
-        values.push_back(v);
-    }
-    out = std::move(values);
-    return true;
-}
-
 bool readBool(const QString& text, bool& out) {
     int v = 0;
     if (!readInt(text, v)) return false;
@@ -73,31 +60,153 @@ int nestingDepth(const QByteArray& content, int limit) {
 
 QString floatText(float f) { return QString::number(double(f), 'g', 6); }
 
-// Array text: every element followed by ",", every element after the first preceded by ",".
-template <typename T, typename Format>
-QString arrayText(const std::vector<T>& values, Format format) {
-    QString text;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) text += ',';
-        text += format(values[i]);
-        text += ',';
+// One struct per scalar type word: its XML value text (also that of each array element), its
+// reading (false when unreadable, leaving the variable alone), its console forms and its reset value.
+// show is the value in the bracket echo, showIni what follows " = " in the INI echo, showElement
+// one element of an array in either echo.
+struct StringKind {
+    using Value = std::string;
+    static QString text(const std::string& s) { return fromLocal(s); }
+    static bool read(const QString& text, std::string& out) {
+        out = toLocal(text);
+        return true;
     }
-    return text;
-}
+    static void show(std::ostream& os, const std::string& s) { os << s; }
+    static void showIni(std::ostream& os, const std::string& s) { os << '"' << s << '"'; }
+    static void showElement(std::ostream& os, const std::string& s) { os << '"' << s << '"'; }
+    static std::string reset() { return std::string(); }
+};
 
-template <typename T>
-void printJoined(const std::vector<T>& values, const char* quote) {
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) logOut() << ",";
-        logOut() << quote << values[i] << quote;
-    }
-}
+struct BoolKind {
+    using Value = bool;
+    static QString text(bool b) { return b ? "1" : "0"; }
+    static bool read(const QString& text, bool& out) { return readBool(text, out); }
+    static void show(std::ostream& os, bool b) { os << (b ? "true" : "false"); }
+    static void showIni(std::ostream& os, bool b) { show(os, b); }
+    static void showElement(std::ostream& os, bool b) { os << (b ? 1 : 0); }
+    static bool reset() { return false; }
+};
 
-void printJoinedBools(const std::vector<bool>& values) {
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) logOut() << ",";
-        logOut() << (values[i] ? 1 : 0);
+struct FloatKind {
+    using Value = float;
+    static QString text(float f) { return floatText(f); }
+    static bool read(const QString& text, float& out) { return readFloat(text, out); }
+    static void show(std::ostream& os, float f) { os << f; }
+    static void showIni(std::ostream& os, float f) { os << f; }
+    static void showElement(std::ostream& os, float f) { os << f; }
+    static float reset() { return -1.0f; }
+};
+
+struct IntKind {
+    using Value = int;
+    static QString text(int n) { return QString::number(n); }
+    static bool read(const QString& text, int& out) { return readInt(text, out); }
+    static void show(std::ostream& os, int n) { os << n; }
+    static void showIni(std::ostream& os, int n) { os << n; }
+    static void showElement(std::ostream& os, int n) { os << n; }
+    static int reset() { return -1; }
+};
+
+}  // namespace
+
+class ParamBinding {
+public:
+    virtual ~ParamBinding() = default;
+    // The value text of the parameter file.
+    virtual QString text() const = 0;
+    // Stores the value of an element's text; false (value kept) when a number is unreadable.
+    virtual bool read(const QString& text) const = 0;
+    // The value in the bracket form, brackets included.
+    virtual void echo(std::ostream& os) const = 0;
+    // What follows the name in the INI form.
+    virtual void echoIni(std::ostream& os) const = 0;
+    virtual void reset() const = 0;
+};
+
+namespace {
+
+template <class Kind>
+class ScalarBinding final : public ParamBinding {
+public:
+    explicit ScalarBinding(void* variable) : value_(static_cast<typename Kind::Value*>(variable)) {}
+    QString text() const override { return Kind::text(*value_); }
+    bool read(const QString& text) const override { return Kind::read(text, *value_); }
+    void echo(std::ostream& os) const override {
+        os << "[";
+        Kind::show(os, *value_);
+        os << "]";
     }
+    void echoIni(std::ostream& os) const override {
+        os << " = ";
+        Kind::showIni(os, *value_);
+    }
+    void reset() const override { *value_ = Kind::reset(); }
+
+private:
+    typename Kind::Value* value_;
+};
+
+template <class Kind>
+class ArrayBinding final : public ParamBinding {
+public:
+    using Values = std::vector<typename Kind::Value>;
+    explicit ArrayBinding(void* variable) : values_(static_cast<Values*>(variable)) {}
+
+    // Every element followed by ",", every element after the first preceded by ",".
+    QString text() const override {
+        QString text;
+        for (size_t i = 0; i < values_->size(); ++i) {
+            if (i > 0) text += ',';
+            text += Kind::text((*values_)[i]);
+            text += ',';
+        }
+        return text;
+    }
+    // The pieces between commas (empty ones dropped); all or nothing.
+    bool read(const QString& text) const override {
+        Values values;
+        for (const QString& piece : text.split(',', Qt::SkipEmptyParts)) {
+            typename Kind::Value v{};
+            if (!Kind::read(piece, v)) return false;
+            values.push_back(v);
+        }
+        *values_ = std::move(values);
+        return true;
+    }
+    void echo(std::ostream& os) const override {
+        os << "[";
+        echoElements(os);
+        os << "]";
+    }
+    void echoIni(std::ostream& os) const override {
+        os << "TypeFA = \"";
+        echoElements(os);
+        os << "\"";
+    }
+    void reset() const override { values_->clear(); }
+
+private:
+    void echoElements(std::ostream& os) const {
+        for (size_t i = 0; i < values_->size(); ++i) {
+            if (i > 0) os << ",";
+            Kind::showElement(os, (*values_)[i]);
+        }
+    }
+
+    Values* values_;
+};
+
+// The binding of a type word, or null for a word the store does not know.
+std::shared_ptr<const ParamBinding> makeBinding(const std::string& type, void* variable) {
+    if (type == "string") return std::make_shared<ScalarBinding<StringKind>>(variable);
+    if (type == "bool") return std::make_shared<ScalarBinding<BoolKind>>(variable);
+    if (type == "float") return std::make_shared<ScalarBinding<FloatKind>>(variable);
+    if (type == "int") return std::make_shared<ScalarBinding<IntKind>>(variable);
+    if (type == "stringArray") return std::make_shared<ArrayBinding<StringKind>>(variable);
+    if (type == "boolArray") return std::make_shared<ArrayBinding<BoolKind>>(variable);
+    if (type == "floatArray") return std::make_shared<ArrayBinding<FloatKind>>(variable);
+    if (type == "intArray") return std::make_shared<ArrayBinding<IntKind>>(variable);
+    return nullptr;
 }
 
 }  // namespace
@@ -107,16 +216,17 @@ xmlParam::xmlParam() : topName_("libXMLParam") {}
 xmlParam::xmlParam(const char* topName) : topName_(topName ? topName : "libXMLParam") {}
 
 void xmlParam::addParam(std::string name, std::string type, void* variable, const char* description) {
-    names_.push_back(std::move(name));
-    types_.push_back(std::move(type));
-    bindings_.push_back(variable);
-    descriptions_.push_back(description ? description : "");
-    optional_.push_back(false);
+    Entry entry;
+    entry.binding = makeBinding(type, variable);
+    entry.name = std::move(name);
+    entry.type = std::move(type);
+    entry.description = description ? description : "";
+    entries_.push_back(std::move(entry));
 }
 
 void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
     addParam(std::move(name), std::move(type), variable, description);
-    optional_.back() = true;
+    entries_.back().optional = true;
 }
 
 std::string xmlParam::getTopName() const { return topName_; }
@@ -222,173 +332,53 @@ QDomDocument xmlParam::makeParamXML() {
     QDomElement root = document.createElement(fromLocal(topName_));
     document.appendChild(root);
 
-    for (size_t i = 0; i < names_.size(); ++i) {
-        const std::string& type = types_[i];
-        const void* v = bindings_[i];
-        QString text;
-        if (type == "string") {
-            text = fromLocal(*static_cast<const std::string*>(v));
-        } else if (type == "bool") {
-            text = *static_cast<const bool*>(v) ? "1" : "0";
-        } else if (type == "float") {
-            text = floatText(*static_cast<const float*>(v));
-        } else if (type == "int") {
-            text = QString::number(*static_cast<const int*>(v));
-        } else if (type == "stringArray") {
-            text = arrayText(*static_cast<const std::vector<std::string>*>(v), fromLocal);
-        } else if (type == "boolArray") {
-            text = arrayText(*static_cast<const std::vector<bool>*>(v),
-                             [](bool b) { return QString(b ? "1" : "0"); });
-        } else if (type == "floatArray") {
-            text = arrayText(*static_cast<const std::vector<float>*>(v), floatText);
-        } else if (type == "intArray") {
-            text = arrayText(*static_cast<const std::vector<int>*>(v), [](int n) { return QString::number(n); });
-        }
-
-        QDomElement element = document.createElement(fromLocal(names_[i]));
-        element.setAttribute("type", fromLocal(type));
+    for (const Entry& entry : entries_) {
+        QDomElement element = document.createElement(fromLocal(entry.name));
+        element.setAttribute("type", fromLocal(entry.type));
         root.appendChild(element);
-        element.appendChild(document.createTextNode(text));
-        if (!descriptions_[i].empty()) element.appendChild(document.createComment(fromLocal(descriptions_[i])));
+        element.appendChild(document.createTextNode(entry.binding ? entry.binding->text() : QString()));
+        if (!entry.description.empty()) element.appendChild(document.createComment(fromLocal(entry.description)));
     }
     return document;
 }
 
 void xmlParam::loadParamXML(QDomDocument& document) {
-    for (size_t i = 0; i < names_.size(); ++i) {
-        const std::string& name = names_[i];
-        const std::string& type = types_[i];
-        void* v = bindings_[i];
-
-        const QDomNodeList found = document.elementsByTagName(fromLocal(name));
+    for (const Entry& entry : entries_) {
+        const QDomNodeList found = document.elementsByTagName(fromLocal(entry.name));
         if (found.count() != 1) {
-            if (found.count() == 0 && optional_[i]) continue;
-            logOut() << "Could not find element " << name << "!" << std::endl;
+            if (found.count() == 0 && entry.optional) continue;
+            logOut() << "Could not find element " << entry.name << "!" << std::endl;
             continue;
         }
         const QString text = found.at(0).toElement().text();
-
-        bool readable = true;
-        if (type == "string") {
-            *static_cast<std::string*>(v) = toLocal(text);
-        } else if (type == "bool") {
-            readable = readBool(text, *static_cast<bool*>(v));
-        } else if (type == "float") {
-            readable = readFloat(text, *static_cast<float*>(v));
-        } else if (type == "int") {
-            readable = readInt(text, *static_cast<int*>(v));
-        } else {
-            const QStringList pieces = text.split(',', Qt::SkipEmptyParts);
-            if (type == "stringArray") {
-                auto& a = *static_cast<std::vector<std::string>*>(v);
-                a.clear();
-                for (const QString& p : pieces) a.push_back(toLocal(p));
-            } else if (type == "boolArray") {
-                // std::vector<bool> has no references to its elements: read into ints first.
-                std::vector<int> ints;
-                readable = readArray(pieces, ints, [](const QString& p, int& out) { return readInt(p, out); });
-                if (readable) {
-                    auto& a = *static_cast<std::vector<bool>*>(v);
-                    a.assign(ints.size(), false);
-                    for (size_t k = 0; k < ints.size(); ++k) a[k] = ints[k] != 0;
-                }
-            } else if (type == "floatArray") {
-                readable = readArray(pieces, *static_cast<std::vector<float>*>(v),
-                                     [](const QString& p, float& out) { return readFloat(p, out); });
-            } else if (type == "intArray") {
-                readable = readArray(pieces, *static_cast<std::vector<int>*>(v),
-                                     [](const QString& p, int& out) { return readInt(p, out); });
-            }
-        }
-        if (!readable)
+        if (entry.binding && !entry.binding->read(text))
             logErr() << "Error in xmlParam::loadParamXML(): unreadable number \"" << toLocal(text) << "\" for "
-                      << name << "; its value is kept." << std::endl;
+                      << entry.name << "; its value is kept." << std::endl;
     }
 }
 
 void xmlParam::printParams() {
-    for (size_t i = 0; i < names_.size(); ++i) {
-        const std::string& type = types_[i];
-        const void* v = bindings_[i];
-        logOut() << "Parameter [" << names_[i] << "]: ";
-        if (type == "string") {
-            logOut() << "[" << *static_cast<const std::string*>(v) << "]";
-        } else if (type == "bool") {
-            logOut() << "[" << (*static_cast<const bool*>(v) ? "true" : "false") << "]";
-        } else if (type == "float") {
-            logOut() << "[" << *static_cast<const float*>(v) << "]";
-        } else if (type == "int") {
-            logOut() << "[" << *static_cast<const int*>(v) << "]";
-        } else if (type == "stringArray") {
-            logOut() << "[";
-            printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
-            logOut() << "]";
-        } else if (type == "boolArray") {
-            logOut() << "[";
-            printJoinedBools(*static_cast<const std::vector<bool>*>(v));
-            logOut() << "]";
-        } else if (type == "floatArray") {
-            logOut() << "[";
-            printJoined(*static_cast<const std::vector<float>*>(v), "");
-            logOut() << "]";
-        } else if (type == "intArray") {
-            logOut() << "[";
-            printJoined(*static_cast<const std::vector<int>*>(v), "");
-            logOut() << "]";
-        } else {
-            continue;  // unknown type word: prefix only, no line end
-        }
-        logOut() << std::endl;
+    for (const Entry& entry : entries_) {
+        std::ostream& out = logOut();
+        out << "Parameter [" << entry.name << "]: ";
+        if (!entry.binding) continue;  // unknown type word: prefix only, no line end
+        entry.binding->echo(out);
+        out << std::endl;
     }
 }
 
 void xmlParam::printParamsINI() {
-    for (size_t i = 0; i < names_.size(); ++i) {
-        const std::string& type = types_[i];
-        const void* v = bindings_[i];
-        logOut() << names_[i];
-        if (type == "string") {
-            logOut() << " = \"" << *static_cast<const std::string*>(v) << "\"";
-        } else if (type == "bool") {
-            logOut() << (*static_cast<const bool*>(v) ? " = true" : " = false");
-        } else if (type == "float") {
-            logOut() << " = " << *static_cast<const float*>(v);
-        } else if (type == "int") {
-            logOut() << " = " << *static_cast<const int*>(v);
-        } else if (type == "stringArray") {
-            logOut() << "TypeFA = \"";
-            printJoined(*static_cast<const std::vector<std::string>*>(v), "\"");
-            logOut() << "\"";
-        } else if (type == "boolArray") {
-            logOut() << "TypeFA = \"";
-            printJoinedBools(*static_cast<const std::vector<bool>*>(v));
-            logOut() << "\"";
-        } else if (type == "floatArray") {
-            logOut() << "TypeFA = \"";
-            printJoined(*static_cast<const std::vector<float>*>(v), "");
-            logOut() << "\"";
-        } else if (type == "intArray") {
-            logOut() << "TypeFA = \"";
-            printJoined(*static_cast<const std::vector<int>*>(v), "");
-            logOut() << "\"";
-        } else {
-            continue;  // unknown type word: name only, no line end
-        }
-        logOut() << std::endl;
+    for (const Entry& entry : entries_) {
+        std::ostream& out = logOut();
+        out << entry.name;
+        if (!entry.binding) continue;  // unknown type word: name only, no line end
+        entry.binding->echoIni(out);
+        out << std::endl;
     }
 }
 
 void xmlParam::resetParams() {
-    for (size_t i = 0; i < names_.size(); ++i) {
-        const std::string& type = types_[i];
-        void* v = bindings_[i];
-        if (type == "string") *static_cast<std::string*>(v) = std::string();
-        else if (type == "bool") *static_cast<bool*>(v) = false;
-        else if (type == "float") *static_cast<float*>(v) = -1.0f;
-        else if (type == "int") *static_cast<int*>(v) = -1;
-        else if (type == "stringArray") static_cast<std::vector<std::string>*>(v)->clear();
-        else if (type == "boolArray") static_cast<std::vector<bool>*>(v)->clear();
-        else if (type == "floatArray") static_cast<std::vector<float>*>(v)->clear();
-        else if (type == "intArray") static_cast<std::vector<int>*>(v)->clear();
+    for (const Entry& entry : entries_) {
+        if (entry.binding) entry.binding->reset();
     }
 }

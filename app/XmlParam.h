@@ -1,8 +1,12 @@
 #pragma once
 #include <QDomDocument>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+// Reads, writes, echoes and resets one bound variable; one implementation per type word.
+class ParamBinding;
 
 // A typed parameter store: binds names to variables owned by the caller and moves their values
 // between those variables, an XML parameter file and the console.
@@ -56,10 +60,14 @@ public:
     static constexpr int kMaxNesting = 256;
 
 private:
-    std::vector<std::string> names_;
-    std::vector<std::string> types_;
-    std::vector<void*> bindings_;
-    std::vector<std::string> descriptions_;
-    std::vector<bool> optional_;
+    struct Entry {
+        std::string name;
+        std::string type;                        // the registered type word, written as attribute
+        std::shared_ptr<const ParamBinding> binding;  // null for an unknown type word
+        std::string description;
+        bool optional = false;
+    };
+
+    std::vector<Entry> entries_;
     std::string topName_;
 };

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <ostream>
+
+#include "Log.h"
 
 // ---------------------------------------------------------------------------------------------
 // Scanning. The file is read into memory once and both passes scan that buffer. Words are
@@ -248,8 +251,7 @@ unsigned int objFindMaterial(ObjModel* model, const char* name) {
     for (unsigned int i = 0; i < model->nummaterials; ++i) {
         if (model->materials[i].name && std::strcmp(model->materials[i].name, name) == 0) return i;
     }
-    std::printf("objFindMaterial():  can't find material \"%s\".\n", name);
-    std::fflush(stdout);
+    logOut() << "objFindMaterial():  can't find material \"" << name << "\"." << std::endl;
     return 0;
 }
 
@@ -272,7 +274,7 @@ static bool objReadMTL(ObjModel* model, const char* name) {
 
     FILE* file = std::fopen(path, "r");
     if (!file) {
-        std::fprintf(stderr, "objReadMTL() failed: can't open material file \"%s\".\n", path);
+        logErr() << "objReadMTL() failed: can't open material file \"" << path << "\"." << std::endl;
         std::free(path);
         return false;
     }
@@ -386,8 +388,7 @@ static bool objFirstPass(ObjModel* model, ObjScanner* s) {
                     numtexcoords++;
                 } else {
                     char* w = objStrndup(word, len);
-                    std::printf("objFirstPass(): Unknown token \"%s\".\n", w);
-                    std::fflush(stdout);
+                    logOut() << "objFirstPass(): Unknown token \"" << w << "\"." << std::endl;
                     std::free(w);
                     return false;
                 }
@@ -542,7 +543,7 @@ static void objSecondPass(ObjModel* model, ObjScanner* s) {
 ObjModel* objRead(const char* path) {
     FILE* file = std::fopen(path, "r");
     if (!file) {
-        std::fprintf(stderr, "objRead() failed: can't open data file \"%s\".\n", path);
+        logErr() << "objRead() failed: can't open data file \"" << path << "\"." << std::endl;
         return nullptr;
     }
     size_t len = 0;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "FlowGraph.h"
+#include "Log.h"
 
 namespace {
 
@@ -298,10 +299,8 @@ float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
         ++cycles;
         if (!(energy < old)) break;
     }
-    std::printf(expansion ? "Graph Cut Expansion finished in %d cycles!\n"
-                          : "Graph Cut Swap finished in %d cycles!\n",
-                static_cast<int>(cycles - 1));
-    std::fflush(stdout);
+    logOut() << (expansion ? "Graph Cut Expansion" : "Graph Cut Swap") << " finished in "
+             << static_cast<int>(cycles - 1) << " cycles!" << std::endl;
     return static_cast<float>(energy);
 }
 

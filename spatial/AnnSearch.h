@@ -4,7 +4,7 @@
 
 class ANNkd_tree;
 
-// Shared by PointSetANN and FeatureSetANN: the ANN side of a query.
+// The ANN side of a KdTreeSet query.
 
 // Allocates an ANN point array of n points of dimension dim filled by coordinate(i, c), with
 // non-finite values reported and replaced by 0, and builds a kd-tree over it (bucket size 1,

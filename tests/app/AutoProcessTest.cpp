@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "AutoProcess.h"
+#include "Log.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
 #include "Random.h"
@@ -29,31 +30,31 @@ void writeTetrahedron(const fs::path& path, float shift) {
 TEST(SceneSearchObject, CreatedOnlyForANewPairOrWhenForced) {
     Scene scene;
     ShapeModel a, b;
-    testing::internal::CaptureStdout();
+    LogCapture log;
     scene.createMatchCandidates(&a, &b, false);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new MatchCandidates object...\n");
+    EXPECT_EQ(log.out(), "Creating new MatchCandidates object...\n");
     MatchCandidates* first = scene.matchCandidates;
     ASSERT_NE(first, nullptr);
 
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     scene.createMatchCandidates(&a, &b, false);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(log2.out(), "");
     EXPECT_EQ(scene.matchCandidates, first);
 
     // Replacing the object also reports the release of the old one's search structures.
-    testing::internal::CaptureStdout();
+    LogCapture log3;
     scene.createMatchCandidates(&a, &b, true);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Creating new MatchCandidates object...\n"), std::string::npos);
-    testing::internal::CaptureStdout();
+    EXPECT_NE(log3.out().find("Creating new MatchCandidates object...\n"), std::string::npos);
+    LogCapture log4;
     scene.createMatchCandidates(&b, &a, false);  // another pair
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Creating new MatchCandidates object...\n"), std::string::npos);
+    EXPECT_NE(log4.out().find("Creating new MatchCandidates object...\n"), std::string::npos);
     EXPECT_EQ(scene.matchCandidates->source, &b);
 
     // Without shapes nothing is created and the old object stays.
     MatchCandidates* kept = scene.matchCandidates;
-    testing::internal::CaptureStderr();
+    LogCapture log5;
     scene.createMatchCandidates(nullptr, &a, true);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("no source and target shapes"), std::string::npos);
+    EXPECT_NE(log5.err().find("no source and target shapes"), std::string::npos);
     EXPECT_EQ(scene.matchCandidates, kept);
     EXPECT_FALSE(scene.hasSearchResults());
     delete scene.matchCandidates;  // the shapes are on the stack; do not let the scene outlive them
@@ -78,9 +79,9 @@ TEST_F(StartupLoading, SourceTargetPairIsFramesZeroAndOne) {
     scene.defaultFile = (dir / "t_00.obj").string();  // ignored when the pair is given
     scene.sourceFrame = 6;
     scene.targetFrame = 3;
-    testing::internal::CaptureStdout();
+    LogCapture log;
     EXPECT_TRUE(scene.loadStartupShapes());
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = log.out();
     EXPECT_EQ(out.rfind("Current Directory is: ", 0), 0u) << out;
     EXPECT_EQ(scene.sourceFrame, 0);
     EXPECT_EQ(scene.targetFrame, 1);
@@ -93,9 +94,9 @@ TEST_F(StartupLoading, SequenceClampsFrameIndices) {
     scene.defaultFile = (dir / "t_00.obj").string();
     scene.sourceFrame = 7;
     scene.targetFrame = 9;
-    testing::internal::CaptureStdout();
+    LogCapture log;
     EXPECT_TRUE(scene.loadStartupShapes());
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = log.out();
     EXPECT_NE(out.find("Opening file: " + scene.defaultFile + "\n"), std::string::npos);
     EXPECT_NE(out.find("Source Frame # too large; clamping to 4.\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Target Frame # too large; clamping to 4.\n"), std::string::npos);
@@ -106,13 +107,12 @@ TEST_F(StartupLoading, SequenceClampsFrameIndices) {
 }
 
 TEST_F(StartupLoading, NoShapeNamedChangesNothing) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_FALSE(scene.loadStartupShapes());
     scene.prepareSearch();
     scene.autoProcess();
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = log.err();
+    std::string out = log.out();
     EXPECT_NE(out.find("No shape to load"), std::string::npos) << out;
     EXPECT_NE(err.find("Error in Scene::autoProcess(): no source and target shapes loaded."), std::string::npos);
     EXPECT_EQ(out.find("Running time summary"), std::string::npos);
@@ -121,9 +121,7 @@ TEST_F(StartupLoading, NoShapeNamedChangesNothing) {
     // Every automatic mode reports the missing shapes instead of saving or loading anything.
     for (int mode : {1, 2, 3}) {
         scene.autoProcessMode = mode;
-        testing::internal::CaptureStderr();
         AutoModeOutcome outcome = runAutoModeSteps(scene, true);
-        testing::internal::GetCapturedStderr();
         EXPECT_FALSE(outcome.succeeded) << mode;
         EXPECT_FALSE(outcome.failure.empty());
     }
@@ -133,11 +131,9 @@ TEST_F(StartupLoading, NoShapeNamedChangesNothing) {
 TEST_F(StartupLoading, ReplacingTheAnimationDropsTheSearchObjectOfItsShapes) {
     scene.defaultSourceFile = (dir / "t_00.obj").string();
     scene.defaultTargetFile = (dir / "t_01.obj").string();
-    testing::internal::CaptureStdout();
     scene.loadStartupShapes();
     scene.createMatchCandidates(scene.source, scene.target, false);
     scene.newAnimation();
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(scene.matchCandidates, nullptr);
     EXPECT_EQ(scene.source, nullptr);
     EXPECT_EQ(scene.getAnimation()->frameCount(), 0);
@@ -159,9 +155,7 @@ protected:
         scene->defaultFile.clear();
         scene->defaultSourceFile = (*dir / "figure-000.obj").string();
         scene->defaultTargetFile = (*dir / "figure-001.obj").string();
-        testing::internal::CaptureStdout();
         scene->loadStartupShapes();
-        testing::internal::GetCapturedStdout();
     }
     static void TearDownTestSuite() {
         delete scene;
@@ -180,11 +174,10 @@ protected:
 
     // Runs autoProcess and returns (standard output, standard error).
     std::pair<std::string, std::string> run() {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        LogCapture log;
         scene->autoProcess();
-        std::string err = testing::internal::GetCapturedStderr();
-        return {testing::internal::GetCapturedStdout(), err};
+        std::string err = log.err();
+        return {log.out(), err};
     }
 
     struct Settings {
@@ -253,9 +246,9 @@ TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
     }
     EXPECT_EQ(majority.size(), size_t(pair->partCount));
 
-    testing::internal::CaptureStdout();
+    LogCapture log;
     float error = alignmentError(*scene);
-    std::string line = testing::internal::GetCapturedStdout();
+    std::string line = log.out();
     EXPECT_NE(line.find("Maximum Symmetric Hausdorff Error: "), std::string::npos);
     EXPECT_LT(error, 0.05f * diagonal);
 }
@@ -299,9 +292,7 @@ TEST_F(AutomaticRun, ModeThreeAppendsOneLinePerRun) {
     scene->alignDistanceFile = distances.string();
     scene->autoProcessMode = 1;
     run();
-    testing::internal::CaptureStdout();
     AutoModeOutcome written = runAutoModeSteps(*scene, true);
-    testing::internal::GetCapturedStdout();
     ASSERT_TRUE(written.succeeded) << written.failure;
     ASSERT_TRUE(fs::exists(result));
 
@@ -309,9 +300,7 @@ TEST_F(AutomaticRun, ModeThreeAppendsOneLinePerRun) {
     for (int round = 0; round < 2; ++round) {
         delete scene->matchCandidates;  // a fresh start, as at program start-up
         scene->matchCandidates = nullptr;
-        testing::internal::CaptureStdout();
         AutoModeOutcome outcome = runAutoModeSteps(*scene, true);
-        testing::internal::GetCapturedStdout();
         EXPECT_TRUE(outcome.succeeded) << outcome.failure;
         EXPECT_TRUE(outcome.endsProcess);
     }
@@ -327,11 +316,9 @@ TEST_F(AutomaticRun, ModeThreeAppendsOneLinePerRun) {
 
     // An unwritable distance file is reported; the strict run appends nothing anywhere.
     scene->alignDistanceFile = (*dir / "missing" / "d.txt").string();
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     AutoModeOutcome failed = runAutoModeSteps(*scene, true);
-    std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    std::string err = log.err();
     EXPECT_FALSE(failed.succeeded);
     EXPECT_NE(err.find("Error in saving alignment distance: could not open output file " +
                        scene->alignDistanceFile + " for writing!"),

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Colormap.h"
+#include "Log.h"
 
 namespace {
 
@@ -46,18 +47,18 @@ TEST(Colormap, SaveLoadRoundTrip) {
     Colormap map;
     map.values = {0.0f, 0.333333f, 1.0f};
     map.colors = {Vec3f(0, 0, 0), Vec3f(0.25f, 0.5f, 0.125f), Vec3f(1, 1, 1)};
-    testing::internal::CaptureStdout();
+    LogCapture log;
     ASSERT_TRUE(map.save(path));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving colormap...done!\n");
+    EXPECT_EQ(log.out(), "Saving colormap...done!\n");
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_EQ(text.str(), "0, [0,0,0]\n0.333333, [0.25,0.5,0.125]\n1, [1,1,1]\n");
 
     Colormap loaded;
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     ASSERT_TRUE(loaded.load(path));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Loading colormap...done!\n");
+    EXPECT_EQ(log2.out(), "Loading colormap...done!\n");
     EXPECT_EQ(loaded.values, map.values);
     ASSERT_EQ(loaded.colors.size(), 3u);
     EXPECT_EQ(loaded.colors[1], map.colors[1]);
@@ -71,11 +72,10 @@ TEST(Colormap, OrderCheckFallsBackToDefault) {
         Colormap map;
         map.values = {0.0f, 0.4f, 1.0f};
         map.colors = {Vec3f(), Vec3f(), Vec3f()};
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        LogCapture log;
         EXPECT_FALSE(map.load(path));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Loading colormap...\n");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+        EXPECT_EQ(log.out(), "Loading colormap...\n");
+        EXPECT_EQ(log.err(),
                   "Error in Colormap::load(): Control points must be in strictly increasing order!  Creating "
                   "default colormap.\n");
         EXPECT_EQ(map.values, std::vector<float>({0.0f, 1.0f}));
@@ -89,8 +89,8 @@ TEST(Colormap, MissingFileLeavesMapUnchanged) {
     map.values = {0.0f, 0.5f};
     map.colors = {Vec3f(0, 0, 1), Vec3f(0, 1, 0)};
     const std::string path = testing::TempDir() + "veltrix_no_such_colormap.txt";
-    testing::internal::CaptureStdout();
+    LogCapture log;
     EXPECT_FALSE(map.load(path));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning in Colormap::load(): Cannot open file " + path + "!\n");
+    EXPECT_EQ(log.out(), "Warning in Colormap::load(): Cannot open file " + path + "!\n");
     EXPECT_EQ(map.values, std::vector<float>({0.0f, 0.5f}));
 }

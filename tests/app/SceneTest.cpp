@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "Random.h"
 #include "Scene.h"
 #include "XmlParam.h"
@@ -7,24 +8,11 @@
 #include <QDomDocument>
 
 #include <algorithm>
-
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buf_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buf_.str(); }
-
-private:
-    std::ostringstream buf_;
-    std::streambuf* old_;
-};
 
 // The INI echo of a freshly constructed scene: every key in file order with its default.
 const char* const kDefaultsIni =
@@ -104,9 +92,9 @@ const char* const kDefaultsIni =
 std::string iniOf(Scene& scene) {
     xmlParam store;
     scene.registerParams(store);
-    CoutCapture out;
+    LogCapture out;
     store.printParamsINI();
-    return out.text();
+    return out.out();
 }
 
 // Records the order in which observers are notified.
@@ -157,9 +145,9 @@ TEST(SceneParams, PartialFileKeepsOtherDefaults) {
         "</libXMLParam>")));
     std::string messages;
     {
-        CoutCapture out;
+        LogCapture out;
         store.loadParamXML(doc);
-        messages = out.text();
+        messages = out.out();
     }
     // One not-found line for each of the 62 original keys the file leaves out; the later keys
     // are left out quietly.
@@ -276,9 +264,9 @@ TEST(SceneColors, EmptyDefaultColormapChangesOnlyLastDir) {
     Scene scene;
     scene.rootDir = "/data/shapes/";
     const Vec3f before = scene.colormap.color(0.5f);
-    CoutCapture out;
+    LogCapture out;
     scene.openDefaultColormap();
     EXPECT_EQ(scene.lastDir, "/data/shapes/");
-    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(out.out(), "");
     EXPECT_FLOAT_EQ(scene.colormap.color(0.5f).y, before.y);
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Log.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
 #include "ShapeModel.h"
@@ -89,9 +90,9 @@ protected:
 }  // namespace
 
 TEST_F(SequenceOnDisk, CountsAndLoadsEveryFrame) {
-    testing::internal::CaptureStdout();
+    LogCapture log;
     int loaded = openSequence(scene, first, 0, 1);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = log.out();
     ASSERT_EQ(loaded, 4);
     EXPECT_NE(out.find("Loading frames [8,11] skip 1..."), std::string::npos) << out;
     for (const char* number : {" 8", " 9", " 10", " 11"}) EXPECT_NE(out.find(number), std::string::npos);
@@ -103,39 +104,34 @@ TEST_F(SequenceOnDisk, CountsAndLoadsEveryFrame) {
 }
 
 TEST_F(SequenceOnDisk, SkipAndMaximumLimitTheFrames) {
-    testing::internal::CaptureStdout();
     ASSERT_EQ(openSequence(scene, first, 0, 2), 2);
     EXPECT_FLOAT_EQ(scene.getAnimation()->frame(1)->vertices.point(0).x, 10.0f);
     ASSERT_EQ(openSequence(scene, first, 1, 1), 1);
     EXPECT_FLOAT_EQ(scene.getAnimation()->frame(0)->vertices.point(0).x, 8.0f);
     // A skip that would never leave the first frame is replaced by 1.
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(openSequence(scene, first, 0, 0), 4);
-    std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    std::string err = log.err();
     EXPECT_NE(err.find("Warning in openSequence(): frame skip 0"), std::string::npos) << err;
 }
 
 TEST_F(SequenceOnDisk, MissingFirstFileLoadsNothing) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(openSequence(scene, (dir / "s_05.obj").string(), 0, 1), 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = log.err();
+    std::string out = log.out();
     EXPECT_NE(out.find("Loading frames [5,4] skip 1..."), std::string::npos) << out;
     EXPECT_EQ(scene.getAnimation()->frameCount(), 0);
     EXPECT_EQ(scene.source, nullptr);
 }
 
 TEST_F(SequenceOnDisk, FrameOutOfRangeReportsOnce) {
-    testing::internal::CaptureStdout();
     openSequence(scene, first, 0, 1);
-    testing::internal::GetCapturedStdout();
     const ShapeAnimation* animation = scene.getAnimation();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(animation->frame(animation->frameCount()), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error in ShapeAnimation::frame(): frame # out of range.");
-    testing::internal::CaptureStderr();
+    EXPECT_EQ(log.err(), "Error in ShapeAnimation::frame(): frame # out of range.");
+    LogCapture log2;
     EXPECT_EQ(animation->frame(-1), nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(log2.err(), "");
 }

@@ -1,5 +1,7 @@
 #include "XmlParam.h"
 
+#include "Log.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -12,19 +14,6 @@
 #include <vector>
 
 namespace {
-
-// Redirects one standard stream into a string while alive.
-class StreamCapture {
-public:
-    explicit StreamCapture(std::ostream& s) : stream_(s), old_(s.rdbuf(buf_.rdbuf())) {}
-    ~StreamCapture() { stream_.rdbuf(old_); }
-    std::string text() const { return buf_.str(); }
-
-private:
-    std::ostream& stream_;
-    std::ostringstream buf_;
-    std::streambuf* old_;
-};
 
 // Feeds standard input from a string while alive.
 class InputFeed {
@@ -86,9 +75,9 @@ RunResult run(xmlParam& p, std::vector<std::string> args, const std::string& inp
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     InputFeed in(input);
-    StreamCapture out(std::cout), err(std::cerr);
+    LogCapture log;
     const bool ok = p.initParamXML(int(args.size()), argv.data());
-    return {ok, out.text(), err.text()};
+    return {ok, log.out(), log.err()};
 }
 
 const char* const kUsage =
@@ -198,9 +187,9 @@ TEST_F(XmlParamFile, WrittenDocumentFormat) {
     noted = 0;
     QDomDocument in;
     ASSERT_TRUE(p.readParamXML(spath("out.xml").c_str(), in));
-    StreamCapture out(std::cout);
+    LogCapture out;
     p.loadParamXML(in);
-    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(out.out(), "");
     EXPECT_EQ(noted, 11);
 
     xmlParam named("other");
@@ -231,9 +220,9 @@ TEST_F(XmlParamFile, WriteThenReadRestoresEveryValue) {
 
     QDomDocument in;
     ASSERT_TRUE(p.readParamXML(path("rt.xml").toLocal8Bit().constData(), in));
-    StreamCapture out(std::cout);
+    LogCapture out;
     p.loadParamXML(in);
-    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(out.out(), "");
     EXPECT_EQ(v.s, "x <&> \"y\" / path");
     EXPECT_TRUE(v.b);
     EXPECT_FLOAT_EQ(v.f, 3.14159f);
@@ -263,9 +252,9 @@ TEST_F(XmlParamFile, LoadingRules) {
         "<ia></ia>"
         "<group><s>one</s><deeper><s>two</s></deeper></group>"  // duplicated at any depth
         "</libXMLParam>")));
-    StreamCapture out(std::cout);
+    LogCapture out;
     p.loadParamXML(doc);
-    EXPECT_EQ(out.text(), "Could not find element s!\n");
+    EXPECT_EQ(out.out(), "Could not find element s!\n");
     EXPECT_EQ(v.s, "hello");
     EXPECT_FALSE(v.b);
     EXPECT_EQ(v.f, 150.0f);
@@ -298,11 +287,11 @@ TEST_F(XmlParamFile, UnreadableNumbersAreReportedAndKeepTheirValue) {
     QDomDocument doc;
     ASSERT_TRUE(doc.setContent(QByteArray("<r><b>true</b><f>0,5</f><i>99999999999</i><ba>1,x</ba><fa>1,1e400</fa>"
                                           "<ia>4,5.5</ia></r>")));
-    StreamCapture err(std::cerr);
+    LogCapture err;
     p.loadParamXML(doc);
     for (const char* key : {"b", "f", "i", "ba", "fa", "ia"})
-        EXPECT_NE(err.text().find(std::string(" for ") + key + "; its value is kept.\n"), std::string::npos) << key;
-    EXPECT_NE(err.text().find("Error in xmlParam::loadParamXML(): unreadable number \"0,5\" for f;"), std::string::npos);
+        EXPECT_NE(err.err().find(std::string(" for ") + key + "; its value is kept.\n"), std::string::npos) << key;
+    EXPECT_NE(err.err().find("Error in xmlParam::loadParamXML(): unreadable number \"0,5\" for f;"), std::string::npos);
     Vars defaults;
     EXPECT_TRUE(v.b == defaults.b && v.f == defaults.f && v.i == defaults.i && v.ba == defaults.ba &&
                 v.fa == defaults.fa && v.ia == defaults.ia);
@@ -328,9 +317,9 @@ TEST_F(XmlParamFile, PrintFormsByteForByte) {
     xmlParam p;
     v.bind(p);
     {
-        StreamCapture out(std::cout);
+        LogCapture out;
         p.printParams();
-        EXPECT_EQ(out.text(),
+        EXPECT_EQ(out.out(),
                   "Parameter [s]: [hello]\n"
                   "Parameter [b]: [true]\n"
                   "Parameter [f]: [0.333333]\n"
@@ -341,9 +330,9 @@ TEST_F(XmlParamFile, PrintFormsByteForByte) {
                   "Parameter [ia]: [1,-2,3]\n");
     }
     {
-        StreamCapture out(std::cout);
+        LogCapture out;
         p.printParamsINI();
-        EXPECT_EQ(out.text(),
+        EXPECT_EQ(out.out(),
                   "s = \"hello\"\n"
                   "b = true\n"
                   "f = 0.333333\n"
@@ -364,10 +353,10 @@ TEST_F(XmlParamFile, PrintFormsByteForByte) {
     q.addParam("e", "intArray", &empty, nullptr);
     q.addParam("u", "Int", &other, nullptr);
     q.addParam("f", "float", &v.f, nullptr);
-    StreamCapture out(std::cout);
+    LogCapture out;
     q.printParams();
     q.printParamsINI();
-    EXPECT_EQ(out.text(),
+    EXPECT_EQ(out.out(),
               "Parameter [s]: []\nParameter [b]: [false]\nParameter [e]: []\nParameter [u]: "
               "Parameter [f]: [0.333333]\n"
               "s = \"\"\nb = false\neTypeFA = \"\"\nuf = 0.333333\n");
@@ -413,7 +402,7 @@ TEST_F(XmlParamFile, BadFilesKeepDefaults) {
     QDomDocument doc;
     ASSERT_TRUE(doc.setContent(QByteArray("<r><i>8</i></r>")));
     xmlParam p;
-    StreamCapture out(std::cout);
+    LogCapture out;
     EXPECT_FALSE(p.readParamXML(spath("unclosed.xml").c_str(), doc));
     EXPECT_EQ(doc.documentElement().text(), "8");
 }

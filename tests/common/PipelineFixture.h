@@ -10,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "Log.h"
 #include "Scene.h"
 #include "ShapeGenerator.h"
 #include "XmlParam.h"
@@ -33,11 +34,9 @@ inline void loadDemoParameters(Scene& scene) {
     xmlParam store;
     scene.registerParams(store);
     QDomDocument doc;
-    std::ostringstream quiet;
-    std::streambuf* saved = std::cout.rdbuf(quiet.rdbuf());
+    LogCapture quiet;
     bool read = store.readParamXML(VELTRIX_TEST_DATA_DIR "/params/demo.xml", doc);
     store.loadParamXML(doc);
-    std::cout.rdbuf(saved);
     ASSERT_TRUE(read);
 }
 

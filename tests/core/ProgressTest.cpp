@@ -7,31 +7,22 @@
 #include <string>
 
 namespace {
-// Captures what the indicators write to standard output while alive, as a terminal would get it.
-class CoutCapture {
+// Captures what the indicators write while alive, as a terminal would get it.
+class TerminalCapture {
 public:
-    CoutCapture() {
-        setLogTerminalOverride(1);
-        testing::internal::CaptureStdout();
-    }
-    ~CoutCapture() {
-        if (!taken_) testing::internal::GetCapturedStdout();
-        setLogTerminalOverride(-1);
-    }
-    std::string text() {
-        taken_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
+    TerminalCapture() { setLogTerminalOverride(1); }
+    ~TerminalCapture() { setLogTerminalOverride(-1); }
+    std::string text() { return log_.out(); }
 
 private:
-    bool taken_ = false;
+    LogCapture log_;
 };
 
 std::string bs(int n) { return std::string(n, '\b'); }
 }  // namespace
 
 TEST(Progress, TotalOf1000AdvancesOnePercentEveryTenIndices) {
-    CoutCapture cap;
+    TerminalCapture cap;
     progress(1000, true);
     std::string expected = " - 000%";
     int count = 0;
@@ -52,7 +43,7 @@ TEST(Progress, TotalOf1000AdvancesOnePercentEveryTenIndices) {
 
 TEST(Progress, SmallTotalsUseLargerIncrementsAndLag) {
     {
-        CoutCapture cap;
+        TerminalCapture cap;
         progress(20, true);
         progress(0, false);   // 0 <= 0: 005%
         progress(0, false);   // 5*0.2 = 1 > 0: nothing
@@ -61,7 +52,7 @@ TEST(Progress, SmallTotalsUseLargerIncrementsAndLag) {
     }
     {
         // 100 / 150 is below 2, so the increment is 1 and the indicator lags.
-        CoutCapture cap;
+        TerminalCapture cap;
         progress(150, true);
         for (int i = 0; i < 3; ++i) progress(i, false);
         EXPECT_EQ(cap.text(), " - 000%" + bs(4) + "001%" + bs(4) + "002%");  // index 1: 1.5 > 1
@@ -69,7 +60,7 @@ TEST(Progress, SmallTotalsUseLargerIncrementsAndLag) {
 }
 
 TEST(Progress, LabelledIndicatorErasesLabelPlusTen) {
-    CoutCapture cap;
+    TerminalCapture cap;
     progress(100, true, "Iteration 3");
     progress(0, false, "Iteration 3");
     const std::string head = "id Iteration 3 - 000%";
@@ -78,7 +69,7 @@ TEST(Progress, LabelledIndicatorErasesLabelPlusTen) {
 }
 
 TEST(Progress, LabelledStateIsSeparateFromPlain) {
-    CoutCapture cap;
+    TerminalCapture cap;
     progress(10, true, "L");
     progress(1000, true);
     progress(0, false, "L");  // labelled step 0.1, increment 10
@@ -87,7 +78,7 @@ TEST(Progress, LabelledStateIsSeparateFromPlain) {
 }
 
 TEST(Progress, ZeroTotalDoesNotOverflow) {
-    CoutCapture cap;
+    TerminalCapture cap;
     progress(0, true);
     progress(0, false);
     EXPECT_EQ(cap.text().substr(0, 7), " - 000%");

@@ -11,6 +11,7 @@
 
 #include "Features.h"
 #include "FrameFixtures.h"
+#include "Log.h"
 #include "ShapeModel.h"
 
 namespace {
@@ -56,18 +57,18 @@ std::vector<float> row(const ShapeModel& s, int i) { return s.features->point(i)
 
 TEST_F(FeaturesTest, CurvatureFeatureTypes) {
     std::unique_ptr<ShapeModel> s = framedShape();
-    testing::internal::CaptureStdout();
+    LogCapture log;
     s->copyCurvatureFeatures();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log.out(),
               "Populating feature values (copying principal curvatures)...\nScales: 0.5 0.5 2 2\n...done!\n");
     EXPECT_EQ(s->features->dimension(), 4);
     EXPECT_EQ(s->featureScales, (std::vector<float>{0.5f, 0.5f, 2.0f, 2.0f}));
     EXPECT_EQ(row(*s, 0), (std::vector<float>{-0.5f, 1.0f, 0.25f, 2.0f}));
     EXPECT_EQ(row(*s, 3), std::vector<float>(4, 0.0f));
 
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     s->curvatureRatioFeatures();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log2.out(),
               "*** Computing features (ratio of principal curvatures)...\n****** Scales: 0.5 2\n...done!\n");
     EXPECT_EQ(s->featureScales, (std::vector<float>{0.5f, 2.0f}));
     EXPECT_EQ(row(*s, 0), (std::vector<float>{0.5f, 0.125f}));
@@ -76,17 +77,15 @@ TEST_F(FeaturesTest, CurvatureFeatureTypes) {
     EXPECT_FLOAT_EQ(row(*s, 2)[1], 0.5f / 7.0f);
     EXPECT_EQ(row(*s, 3), std::vector<float>(2, 0.0f));
 
-    testing::internal::CaptureStdout();
+    LogCapture log3;
     s->curvatureNormFeatures();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log3.out(),
               "*** Computing features (norm of multi-scale principal curvatures)...\n****** Scales: 2\n...done!\n");
     EXPECT_EQ(s->featureScales, std::vector<float>{2.0f});
     EXPECT_FLOAT_EQ(row(*s, 0)[0], std::sqrt(0.25f + 0.0625f));
     // Only the minimum curvatures count.
     s->frames[1] = {curvatures(-0.5f, 9.0f), curvatures(0.25f, -3.0f)};
-    testing::internal::CaptureStdout();
     s->curvatureNormFeatures();
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(row(*s, 0), row(*s, 1));
     EXPECT_EQ(row(*s, 3)[0], 0.0f);
     // None of these three touch the features file.
@@ -96,9 +95,9 @@ TEST_F(FeaturesTest, CurvatureFeatureTypes) {
 TEST_F(FeaturesTest, CurvatureFeaturesNeedFrames) {
     std::unique_ptr<ShapeModel> s = framedShape();
     s->frames.clear();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     s->copyCurvatureFeatures();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(log.err(),
               "Error in copyCurvatureFeatures(): no principal curvature frames!\n");
     EXPECT_EQ(s->features, nullptr);
 }
@@ -106,11 +105,9 @@ TEST_F(FeaturesTest, CurvatureFeaturesNeedFrames) {
 TEST_F(FeaturesTest, MeanCurvatureOfSphereAndPlane) {
     std::unique_ptr<ShapeModel> ball = makeSphereCloud(2.0f, 3000, base(), "ball.obj");
     ball->vertexStatus[5] = STATUS_BOUNDARY;  // type 4 computes every vertex
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     ball->meanCurvatureFeatures({0.6f * 0.6f, 1.0f}, 0.0);
-    testing::internal::GetCapturedStderr();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = log.out();
     EXPECT_EQ(out.find("Error in loadFeatures(): could not open file " + ball->featuresPath() +
                        " for reading!\nComputing mean curvature features...\nScales: 0.36 1\n"),
               0u)
@@ -135,9 +132,7 @@ TEST_F(FeaturesTest, MeanCurvatureOfSphereAndPlane) {
 
 TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 400, base(), "round.obj");
-    testing::internal::CaptureStdout();
     a->meanCurvatureFeatures({1.0f}, 0.0);
-    testing::internal::GetCapturedStdout();
 
     // Layout: counts, scales, vectors.
     const std::string bytes = readAll(a->featuresPath());
@@ -155,26 +150,24 @@ TEST_F(FeaturesTest, FileRoundTripAndReuse) {
 
     // The next shape of that name reads them back for the same scales and recomputes for others.
     std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 400, base(), "round.obj");
-    testing::internal::CaptureStdout();
+    LogCapture log;
     b->meanCurvatureFeatures({1.0f}, 0.0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " features");
+    EXPECT_EQ(log.out(), " features");
     for (int i = 0; i < 400; ++i) ASSERT_EQ(row(*a, i), row(*b, i));
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log2;
     b->meanCurvatureFeatures({4.0f, 9.0f}, 0.0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(log2.err(),
               "Warning in loadFeatures(): " + b->featuresPath() + " holds features of other scales; recomputing.\n");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Computing mean curvature features..."), std::string::npos);
+    EXPECT_NE(log2.out().find("Computing mean curvature features..."), std::string::npos);
     EXPECT_EQ(b->featureScales, (std::vector<float>{4.0f, 9.0f}));
     EXPECT_EQ(b->features->dimension(), 2);
 
     // Another vertex count is rejected and recomputed.
     std::unique_ptr<ShapeModel> c = makeSphereCloud(2.0f, 401, base(), "round.obj");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log3;
     c->meanCurvatureFeatures({1.0f}, 0.0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error in loadFeatures(): number of vertices do not match!\n");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Computing mean curvature features..."), std::string::npos);
+    EXPECT_EQ(log3.err(), "Error in loadFeatures(): number of vertices do not match!\n");
+    EXPECT_NE(log3.out().find("Computing mean curvature features..."), std::string::npos);
     EXPECT_EQ(c->features->size(), 401);
 }
 
@@ -184,20 +177,16 @@ TEST_F(FeaturesTest, BadFilesAreRejected) {
     a->features->resize(50);
     for (int i = 0; i < 50; ++i) a->features->point(i) = {float(i), 0.5f, -1.0f};
     a->featureScales = {1, 2, 3};
-    testing::internal::CaptureStdout();
     a->saveFeatures();
-    testing::internal::GetCapturedStdout();
     const std::string good = readAll(a->featuresPath());
 
     std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 50, base(), "bad.obj");
     b->featureScales = {42.0f};
     std::string err;
     auto rejected = [&]() {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        LogCapture log;
         bool ok = b->loadFeatures();
-        err = testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
+        err = log.err();
         return !ok && b->features == nullptr && b->featureScales == std::vector<float>{42.0f};
     };
     for (size_t len = 0; len < good.size(); ++len) {
@@ -225,17 +214,15 @@ TEST_F(FeaturesTest, BadFilesAreRejected) {
     EXPECT_TRUE(rejected());
 
     writeAll(b->featuresPath(), good);
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(b->loadFeatures());
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(row(*b, 49), (std::vector<float>{49.0f, 0.5f, -1.0f}));
     EXPECT_EQ(b->featureScales, (std::vector<float>{1, 2, 3}));
 
     // Nothing to save: the error, and an empty file behind.
     std::unique_ptr<ShapeModel> e = makeSphereCloud(2.0f, 5, base(), "empty.obj");
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     e->saveFeatures();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log2.out(),
               "Error in saveFeatures(): No curvature information or scale information found!\n");
     EXPECT_EQ(readAll(e->featuresPath()), "");
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "Parallel.h"
 #include "PrincipalFrames.h"
 #include "ShapeModel.h"
@@ -42,19 +43,15 @@ bool sameFrames(const ShapeModel& a, const ShapeModel& b) {
 // Runs computeFrames silently and returns what it printed on standard output.
 std::string computeQuietly(ShapeModel& shape, const std::vector<float>& scales, bool force = false,
                            int maxNeighbours = 0) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     shape.computeFrames(scales, force, maxNeighbours);
-    testing::internal::GetCapturedStderr();
-    return testing::internal::GetCapturedStdout();
+    return log.out();
 }
 
 bool loadQuietly(ShapeModel& shape, std::string* err = nullptr) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     bool ok = shape.loadFrames();
-    std::string e = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    std::string e = log.err();
     if (err) *err = e;
     return ok;
 }
@@ -206,9 +203,9 @@ TEST_F(FramesTest, TinyShapesAndScaleZero) {
 
     // Two vertices: every fit fails, frames keep zero curvatures and get non-finite directions.
     std::unique_ptr<ShapeModel> two = makeSphereCloud(1.0f, 2, base(), "two.obj");
-    testing::internal::CaptureStdout();
+    LogCapture log;
     two->computeFrames({1.0f}, true);
-    out = testing::internal::GetCapturedStdout();
+    out = log.out();
     EXPECT_NE(out.find("Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"),
               std::string::npos);
     EXPECT_EQ(two->frames[0][0].minCurvature, 0.0f);
@@ -245,9 +242,9 @@ TEST_F(FramesTest, FileLayoutByteForByte) {
     f.maxDirection = Vec3f(7, 8, 9);
     f.minCurvature = 10;
     f.maxCurvature = 11;
-    testing::internal::CaptureStdout();
+    LogCapture log;
     s->saveFrames("Principal curvatures for x.obj \xc3\xa9 \xe2\x82\xac");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving principal curvatures...done!\n");
+    EXPECT_EQ(log.out(), "Saving principal curvatures...done!\n");
 
     std::string expect;
     auto i32 = [&expect](int32_t v) { expect.append(reinterpret_cast<const char*>(&v), 4); };
@@ -285,12 +282,11 @@ TEST_F(FramesTest, CachedFramesAreReused) {
     EXPECT_EQ(out, "*** Loading frames... done!\n");
     EXPECT_TRUE(sameFrames(*a, *b));
     // Other scales recompute, with a warning, and replace the cache.
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     b->computeFrames({2.0f}, false);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(log.err(),
               "Warning in loadFrames(): " + b->framesPath() + " holds frames of other scales; recomputing.\n");
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("*** Computing principal curvatures..."), std::string::npos);
+    EXPECT_NE(log.out().find("*** Computing principal curvatures..."), std::string::npos);
     EXPECT_EQ(b->scales, std::vector<float>{2.0f});
     EXPECT_EQ(computeQuietly(*a, {2.0f}), "*** Loading frames... done!\n");
     // force recomputes.
@@ -300,11 +296,10 @@ TEST_F(FramesTest, CachedFramesAreReused) {
     // A name with a blank is captured only up to the blank and never matches: recomputed each time.
     std::unique_ptr<ShapeModel> c = makeTorusCloud(3.0f, 1.0f, 30, 10, base(), "my shape.obj");
     computeQuietly(*c, {0.5f});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log2;
     c->computeFrames({0.5f}, false);
-    std::string err = testing::internal::GetCapturedStderr();
-    out = testing::internal::GetCapturedStdout();
+    std::string err = log2.err();
+    out = log2.out();
     EXPECT_NE(err.find("Error in loadFrames(): file in description does not match current file!\n"),
               std::string::npos);
     EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
@@ -370,9 +365,9 @@ TEST_F(FramesTest, BadFilesAreRejectedAndRecomputed) {
     std::string anon = good;
     anon.replace(4, 9, "Principxl");
     writeAll(b->framesPath(), anon);
-    testing::internal::CaptureStdout();
+    LogCapture log;
     EXPECT_FALSE(b->loadFrames());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log.out(),
               "*** Loading frames...No source file name in description!  Clearing data.\n");
     EXPECT_TRUE(b->frames.empty());
 
@@ -387,9 +382,9 @@ TEST_F(FramesTest, BadFilesAreRejectedAndRecomputed) {
 
 TEST_F(FramesTest, SavingWithoutFramesLeavesAnEmptyFile) {
     std::unique_ptr<ShapeModel> s = makeSphereCloud(1.0f, 10, base(), "none.obj");
-    testing::internal::CaptureStdout();
+    LogCapture log;
     s->saveFrames("Principal curvatures for none.obj");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log.out(),
               "Error in saveFrames(): No curvature information or scale information found!\n");
     EXPECT_EQ(readAll(s->framesPath()), "");
     EXPECT_FALSE(loadQuietly(*s));

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "Log.h"
 #include "MeshFixtures.h"
 #include "ObjReader.h"
 #include "ShapeModel.h"
@@ -112,9 +113,9 @@ TEST_F(ObjReaderTest, GroupsAndMaterials) {
                                                     "g body\n"
                                                     "usemtl red\n"
                                                     "f 1 2 4\n");
-    testing::internal::CaptureStdout();
+    LogCapture log;
     ObjModel* m = objRead(path.c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "objFindMaterial():  can't find material \"nosuch\".\n");
+    EXPECT_EQ(log.out(), "objFindMaterial():  can't find material \"nosuch\".\n");
     ASSERT_STREQ(m->mtllibname, "mats.mtl");
 
     ASSERT_EQ(m->nummaterials, 3u);
@@ -195,14 +196,13 @@ TEST_F(ObjReaderTest, OverlongWordsAndLines) {
 TEST_F(ObjReaderTest, UnreadableInputsGiveNullWithTheirMessage) {
     const std::string missing = dir + "missing.obj", noMtl = file("nomtl.obj", "mtllib gone.mtl\n"),
                       vp = file("vp.obj", "v 0 0 0\nvp 0.5 0.5\n");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(objRead(missing.c_str()), nullptr);
     EXPECT_EQ(objRead(noMtl.c_str()), nullptr);
     Mesh3_real mesh;
     mesh.setFileName(vp, dir);
     EXPECT_FALSE(mesh.loadGeometry());
-    const std::string err = testing::internal::GetCapturedStderr(), out = testing::internal::GetCapturedStdout();
+    const std::string err = log.err(), out = log.out();
     EXPECT_NE(err.find("objRead() failed: can't open data file \"" + missing + "\"."), std::string::npos);
     EXPECT_NE(err.find("objReadMTL() failed: can't open material file \"" + dir + "gone.mtl\"."), std::string::npos);
     EXPECT_NE(out.find("objFirstPass(): Unknown token \"vp\"."), std::string::npos);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Log.h"
 #include "MeshFixtures.h"
 #include "Scene.h"
 #include "ShapeModel.h"
@@ -15,11 +16,9 @@ namespace {
 
 std::string captureLoad(std::unique_ptr<Mesh3_real>& mesh, const std::string& path, const std::string& base,
                         const Scene& scene) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     mesh.reset(loadMeshShape(path, base, scene.preprocessOptions(), true));
-    testing::internal::GetCapturedStderr();
-    return testing::internal::GetCapturedStdout();
+    return log.out();
 }
 
 bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
@@ -36,9 +35,7 @@ TEST(Preprocessing, LoadComputesThenReusesTheCaches) {
         for (int i = 0; i < ball.vertices.size(); ++i) ball.vertices.point(i) = ball.vertices.point(i) * 2.0f;
         ball.setFileName(base + "shapes/ball.obj", base);
         QDir().mkpath(QString::fromStdString(base + "shapes"));
-        testing::internal::CaptureStdout();
         ball.writeGeometryOBJ();
-        testing::internal::GetCapturedStdout();
     }
     Scene scene;
     scene.totalScene_boundingBoxDiagonal = 4.0f * std::sqrt(3.0f);
@@ -80,11 +77,10 @@ TEST(Preprocessing, LoadComputesThenReusesTheCaches) {
     // A damaged cache is reported and recomputed on the next load.
     writeText(base + "preprocessing/shapes/ball-frames.data", "Principal");
     std::unique_ptr<Mesh3_real> third;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     third.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), true));
-    const std::string err = testing::internal::GetCapturedStderr();
-    out = testing::internal::GetCapturedStdout();
+    const std::string err = log.err();
+    out = log.out();
     EXPECT_NE(err.find("is truncated or damaged!"), std::string::npos) << err;
     EXPECT_NE(out.find("*** Computing principal curvatures..."), std::string::npos);
     EXPECT_EQ(third->frames.size(), first->frames.size());

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "Log.h"
 #include "MeshFixtures.h"
 #include "Random.h"
 #include "Scene.h"
@@ -23,19 +24,17 @@ bool isDirectory(const std::string& path) {
 std::unique_ptr<Mesh3_real> loadObj(const std::string& dir, const std::string& name, const std::string& text) {
     writeText(dir + name, text);
     std::unique_ptr<Mesh3_real> mesh(new Mesh3_real());
-    testing::internal::CaptureStdout();
     mesh->setFileName(dir + name, dir);
     mesh->loadGeometry();
     mesh->computeNormals(true);
     mesh->detectBoundary();
-    testing::internal::GetCapturedStdout();
     return mesh;
 }
 
 std::string quiet(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
+    LogCapture log;
     f();
-    return testing::internal::GetCapturedStdout();
+    return log.out();
 }
 
 }  // namespace
@@ -95,9 +94,9 @@ TEST(ShapeModelPaths, PreprocessingPathsCreateTheirDirectory) {
     s.setFileName(base + "blocker/y.obj", base);
     s.preprocessingDir = "blocker/";
     s.relDir = "sub/";
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(s.framesPath(), base + "blocker/sub/y-frames.data");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Could not make path: " + base + "blocker/sub/\n");
+    EXPECT_EQ(log.err(), "Could not make path: " + base + "blocker/sub/\n");
 }
 
 TEST(ShapeModelPaths, DeriveFileNameSkipsTakenNames) {
@@ -111,11 +110,11 @@ TEST(ShapeModelPaths, DeriveFileNameSkipsTakenNames) {
     writeText(base + "preprocessing/bunny_copy1-frames.data", "");
     writeText(base + "preprocessing/bunny_copy2-features.data", "");
     s.setFileName(base + "bunny.obj", base);
-    quiet([&] { s.deriveFileName("copy"); });
+    s.deriveFileName("copy");
     EXPECT_EQ(s.fileName, "bunny_copy3.obj");
 
     s.fileName = "noext";
-    quiet([&] { s.deriveFileName("sample"); });
+    s.deriveFileName("sample");
     EXPECT_EQ(s.fileName, "noext_sample");
 }
 
@@ -172,10 +171,8 @@ TEST(MeshLoading, ConsoleLinesAndFileNormals) {
 TEST(MeshTopology, ClosedSphereAndEdgeList) {
     Mesh3_real mesh;
     makeIcosphere(mesh, 2);
-    quiet([&] {
-        mesh.computeNormals(true);
-        mesh.detectBoundary();
-    });
+    mesh.computeNormals(true);
+    mesh.detectBoundary();
     const int V = mesh.vertexCount(), F = static_cast<int>(mesh.faces.size());
     const std::vector<MeshEdge>& edges = mesh.edgeList->edges;
     EXPECT_EQ(V - static_cast<int>(edges.size()) + F, 2);  // Euler characteristic of a sphere
@@ -225,7 +222,7 @@ TEST(MeshTopology, SingleTriangleAndGridBorder) {
 
     Mesh3_real grid;
     makeGrid(grid, 4);
-    quiet([&] { grid.detectBoundary(); });
+    grid.detectBoundary();
     int boundary = 0;
     for (const MeshEdge& e : grid.edgeList->edges) boundary += e.isBoundary();
     EXPECT_EQ(boundary, 16);
@@ -262,17 +259,19 @@ TEST(MeshFiles, WriteReadBackAndNeverOverwrite) {
 
     // A second write refuses and leaves the file as it was.
     mesh.vertices.point(0) = Vec3f(9, 9, 9);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(quiet([&] { mesh.writeGeometryOBJ(); }), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error in Mesh3_real::writeGeometryOBJ(): File " + dir + "sphere.obj already exists.\n");
+    {
+        LogCapture log;
+        mesh.writeGeometryOBJ();
+        EXPECT_EQ(log.out(), "");
+        EXPECT_EQ(log.err(), "Error in Mesh3_real::writeGeometryOBJ(): File " + dir + "sphere.obj already exists.\n");
+    }
     EXPECT_EQ(readText(dir + "sphere.obj"), text);
 
     mesh.setFileName(dir + "no/such/dir/x.obj", dir);
-    testing::internal::CaptureStderr();
-    quiet([&] { mesh.writeGeometryOBJ(); });
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " +
-                                                          dir + "no/such/dir/x.obj for writing!\n");
+    LogCapture log;
+    mesh.writeGeometryOBJ();
+    EXPECT_EQ(log.err(), "Error in Mesh3_real::writeGeometryOBJ(): Could not open output file " + dir +
+              "no/such/dir/x.obj for writing!\n");
 }
 
 TEST(ShapeQueries, ClosestVertexQueriesMatchBruteForce) {
@@ -389,7 +388,7 @@ TEST(ShapeCopies, CloneOwnsItsFeaturesAndEdges) {
     Mesh3_real mesh;
     makeIcosphere(mesh, 0);
     mesh.setFileName(base + "ico.obj", base);
-    quiet([&] { mesh.detectBoundary(); });
+    mesh.detectBoundary();
     mesh.features.reset(new FeatureSetANN(2));
     mesh.features->resize(mesh.vertexCount());
 
@@ -407,7 +406,7 @@ TEST(ShapeCopies, CloneOwnsItsFeaturesAndEdges) {
     points.fileName = "p.obj";
     points.baseDir = base;
     std::unique_ptr<ShapeModel> pc;
-    quiet([&] { pc.reset(points.clone()); });
+    pc.reset(points.clone());
     EXPECT_EQ(pc->kind, 1);
     EXPECT_FALSE(pc->features);
     EXPECT_EQ(pc->fileName, "p_copy.obj");
@@ -419,7 +418,7 @@ TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
     makeIcosphere(sphere, 2);
     sphere.setFileName(base + "shapes/ball.obj", base);
     mkdir((base + "shapes").c_str(), 0755);
-    quiet([&] { sphere.writeGeometryOBJ(); });
+    sphere.writeGeometryOBJ();
 
     Scene scene;
     scene.totalScene_boundingBoxDiagonal = 4.0f;
@@ -436,7 +435,7 @@ TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
     EXPECT_FALSE(plain->features);
 
     std::unique_ptr<Mesh3_real> full;
-    quiet([&] { full.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), true)); });
+    full.reset(loadMeshShape(base + "shapes/ball.obj", base, scene.preprocessOptions(), true));
     ASSERT_EQ(full->frames.size(), static_cast<size_t>(full->vertexCount()));
     ASSERT_EQ(full->scales.size(), 2u);
     EXPECT_NEAR(full->scales[0], 0.16f, 1e-6f);

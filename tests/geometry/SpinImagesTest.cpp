@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "Log.h"
 #include "Parallel.h"
 #include "ShapeModel.h"
 #include "SpinImages.h"
@@ -319,16 +320,16 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
 
     // A second computation uses the file for the same parameters only; each other one recomputes.
     copy.spinImages = SpinImageStack();
-    testing::internal::CaptureStdout();
+    LogCapture log;
     copy.computeSpinImages(2.0f, 6, 60.0f);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Computing spin image features..."), std::string::npos);
+    EXPECT_EQ(log.out().find("Computing spin image features..."), std::string::npos);
     EXPECT_EQ(copy.spinImages.images, s.shape.spinImages.images);
     const float others[3][3] = {{1, 6, 60}, {2, 9, 60}, {2, 6, 10}};  // bin size multiple, width, angle
     for (const auto& o : others) {
-        testing::internal::CaptureStderr();
+        LogCapture log2;
         s.shape.computeSpinImages(2.0f, 6, 60.0f);  // the file as first written
         copy.computeSpinImages(o[0], int(o[1]), o[2]);
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Warning in loadSpinImages(): " + path), std::string::npos);
+        EXPECT_NE(log2.err().find("Warning in loadSpinImages(): " + path), std::string::npos);
         EXPECT_EQ(copy.spinImages.imageWidth, int(o[1]));
         EXPECT_EQ(copy.spinImages.supportAngle, o[2]);
     }

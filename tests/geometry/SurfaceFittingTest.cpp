@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "Log.h"
 #include "SurfaceFitting.h"
 
 namespace {
@@ -176,9 +177,9 @@ TEST(CurvatureTensor, PlaneAndDegenerateInput) {
     g.minCurvature = 42.0f;
     Vec3f u, v;
     tangentBasis(up, u, v);
-    testing::internal::CaptureStdout();
+    LogCapture log;
     EXPECT_FALSE(FitCurvatureTensorLS(two.points, two.normals, u, v, g));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log.out(),
               "Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!\n");
     EXPECT_EQ(g.minCurvature, 42.0f);
 
@@ -243,9 +244,9 @@ TEST(SphereFit, PlaneAndEmptySupport) {
     // Every point beyond the support radius: warning with sum 0, no solution.
     Vec3f far(10, 10, 10);
     float r2far = 0.01f;
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_FALSE(FitSphere(plane.points, plane.normals, far, r2far));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(log.err(),
               "Warning in FitSphere(): Sum of weights 0 is very close to zero!\n");
     EXPECT_EQ(far, Vec3f(10, 10, 10));
     EXPECT_EQ(r2far, 0.01f);

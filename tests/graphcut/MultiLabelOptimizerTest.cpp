@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "MultiLabelOptimizer.h"
 
 namespace {
@@ -126,10 +127,8 @@ TEST(MultiLabelOptimizer, ExpansionAndSwapReachLocalMinimaOfTheirMoveSpaces) {
         for (bool swap : {false, true}) {
             GeneralGraphOptimizer o(sites, labels);
             install(o, p);
-            testing::internal::CaptureStdout();
             float e = swap ? o.runSwap(std::numeric_limits<int>::max())
                            : o.runExpansion(std::numeric_limits<int>::max());
-            testing::internal::GetCapturedStdout();
             double got = p.energy(o.labeling);
             EXPECT_NEAR(e, got, 1e-4);
             EXPECT_GE(got, opt - 1e-4);
@@ -178,9 +177,9 @@ TEST(MultiLabelOptimizer, CycleLoopRunsAtLargeEnergiesAndHonoursTheLimit) {
         GeneralGraphOptimizer o(p.sites, p.labels);
         install(o, p);
         ASSERT_GT(o.computeEnergy(), 33554432.0f);
-        testing::internal::CaptureStdout();
+        LogCapture log;
         o.runExpansion(std::numeric_limits<int>::max());
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = log.out();
         EXPECT_EQ(out.find("Graph Cut Expansion finished in 0 cycles!"), std::string::npos) << out;
         EXPECT_NEAR(p.energy(o.labeling), p.optimum(), 1.0);
         EXPECT_LT(p.energy(o.labeling), p.energy(std::vector<int>(p.sites, 0)));
@@ -188,17 +187,17 @@ TEST(MultiLabelOptimizer, CycleLoopRunsAtLargeEnergiesAndHonoursTheLimit) {
     {
         GeneralGraphOptimizer o(p.sites, p.labels);
         install(o, p);
-        testing::internal::CaptureStdout();
+        LogCapture log2;
         o.runSwap(0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Graph Cut Swap finished in 0 cycles!\n");
+        EXPECT_EQ(log2.out(), "Graph Cut Swap finished in 0 cycles!\n");
         EXPECT_EQ(o.labeling, std::vector<int>(p.sites, 0));
     }
     {
         GeneralGraphOptimizer o(p.sites, p.labels);
         install(o, p);
-        testing::internal::CaptureStdout();
+        LogCapture log3;
         o.runExpansion(1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Graph Cut Expansion finished in 1 cycles!\n");
+        EXPECT_EQ(log3.out(), "Graph Cut Expansion finished in 1 cycles!\n");
     }
 }
 
@@ -314,9 +313,7 @@ TEST(MultiLabelOptimizer, RandomLabelOrderConvergesAndLeavesTheCGeneratorAlone) 
         GeneralGraphOptimizer o(p.sites, p.labels);
         install(o, p);
         o.setRandomLabelOrder(true);
-        testing::internal::CaptureStdout();
         o.runExpansion(std::numeric_limits<int>::max());
-        testing::internal::GetCapturedStdout();
         const int next = std::rand();
         std::srand(42);
         EXPECT_EQ(next, std::rand());  // neither re-seeded nor drawn from

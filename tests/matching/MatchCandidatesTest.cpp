@@ -14,6 +14,7 @@
 #include <sstream>
 #include <utility>
 
+#include "Log.h"
 #include "MatchingFixtures.h"
 #include "Random.h"
 
@@ -74,9 +75,7 @@ TEST(GroundTruthPairing, RigidCopyGivesOnePairPerVertexWithTheMotion) {
                                                        std::vector<PrincipalFrame>(frames.begin(), frames.begin() + 10)));
 
     MatchCandidates mc(source.get(), target.get());
-    testing::internal::CaptureStdout();
     mc.groundTruthCorrespondence();
-    testing::internal::GetCapturedStdout();
 
     ASSERT_EQ(mc.size(), 298);
     ASSERT_EQ(mc.transformationSpace.size(), 298);
@@ -91,15 +90,13 @@ TEST(GroundTruthPairing, RigidCopyGivesOnePairPerVertexWithTheMotion) {
         for (float c : mc.transformationSpace.point(k)) EXPECT_TRUE(std::isfinite(c));
     }
     // A second call replaces the pairs instead of appending to them.
-    testing::internal::CaptureStdout();
     mc.groundTruthCorrespondence();
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(mc.size(), 298);
 
     MatchCandidates unequal(source.get(), shorter.get());
-    testing::internal::CaptureStderr();
+    LogCapture log;
     unequal.groundTruthCorrespondence();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Source/Target meshes must have per-vertex correspondence!"),
+    EXPECT_NE(log.err().find("Source/Target meshes must have per-vertex correspondence!"),
               std::string::npos);
     EXPECT_EQ(unequal.size(), 0);
 }
@@ -129,9 +126,7 @@ TEST(PairTransform, OppositeHandednessAndPureTranslation) {
     ASSERT_TRUE(s.mc->addCandidate(0, 0));
     ASSERT_TRUE(s.mc->addCandidate(1, 1));
     ASSERT_TRUE(s.mc->addCandidate(2, 2));
-    testing::internal::CaptureStdout();
     s.mc->populateTransformationSpace();
-    testing::internal::GetCapturedStdout();
     // Translations (1,2,3), (1,2,3), (4,-3,0): mean (2,1/3,2); scale is the sample deviation of
     // the centred lengths.
     EXPECT_NEAR(s.mc->translationMean[1], 1.0f / 3.0f, 1e-6f);
@@ -155,11 +150,10 @@ TEST(PairTransform, DegenerateTranslationSpreadFallsBackToScaleOne) {
         ShapeModel* target = makePointShape({Vec3f(0, 5, 0), Vec3f(3, 1, 0)}, {f, f});
         SampledSearch s(source, target);
         for (int k = 0; k < pairs; ++k) ASSERT_TRUE(s.mc->addCandidate(k, k));
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        LogCapture log;
         s.mc->populateTransformationSpace();
-        const std::string err = testing::internal::GetCapturedStderr();
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = log.err();
+        const std::string out = log.out();
         EXPECT_NE(err.find("Warning in MatchCandidates::normalizeTranslations()"), std::string::npos);
         EXPECT_EQ(out.find("Infinite-valued transform pair"), std::string::npos);
         EXPECT_EQ(s.mc->translationScale, 1.0f);
@@ -194,9 +188,7 @@ TEST(FeaturePairing, MatchesBruteForceRangeSearch) {
     const float sqRadius = 0.09f;
 
     for (int maxMatches : {5, -1, 0, 1}) {
-        testing::internal::CaptureStdout();
         s.mc->findCandidateCorrespondence(sqRadius, maxMatches, 0.0f);
-        testing::internal::GetCapturedStdout();
         std::vector<std::pair<int, int>> expected;
         for (int i = 0; i < ns; ++i) {
             std::vector<std::pair<float, int>> within;
@@ -225,13 +217,11 @@ TEST(FeaturePairing, MatchesBruteForceRangeSearch) {
 
     // Without samples the pairing refuses to run and keeps its pairs.
     const int before = s.mc->size();
-    testing::internal::CaptureStdout();
     s.mc->cleanANNData();
-    testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStderr();
+    LogCapture log;
     s.mc->findCandidateCorrespondence(sqRadius, 5, 0.0f);
     s.mc->spinImageCandidates(5);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log.err();
     EXPECT_NE(err.find("Error in MatchCandidates::findCandidateCorrespondence(): Please generate a sample first!"),
               std::string::npos);
     EXPECT_NE(err.find("Error in MatchCandidates::spinImageCandidates(): Please generate a sample first!"),
@@ -250,9 +240,9 @@ TEST(Subsampling, RedrawsOnlyWhenTheCountDiffers) {
     for (int v = 0; v < 200; v += 2) target->vertexStatus[v] = STATUS_BOUNDARY;
     randomSeed(12345);
     MatchCandidates mc(source.get(), target.get());
-    testing::internal::CaptureStdout();
+    LogCapture log;
     mc.subsample(50, 60, 0.9f);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = log.out();
     ASSERT_NE(mc.sourceSample, nullptr);
     ASSERT_NE(mc.targetSample, nullptr);
     EXPECT_NE(out.find("*** Subsampling source model: 50 vertices."), std::string::npos);
@@ -264,17 +254,13 @@ TEST(Subsampling, RedrawsOnlyWhenTheCountDiffers) {
     mc.sourceSample->vertices.knnQuery(Vec3f(0, 0, 0), 1, idx, dist, true);
     mc.targetSample->vertices.knnQuery(Vec3f(0, 0, 0), 1, idx, dist, true);
     ShapeModel* keptSource = mc.sourceSample;
-    testing::internal::CaptureStdout();
     mc.subsample(50, 60, 0.9f);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(mc.sourceSample, keptSource);
     EXPECT_TRUE(mc.sourceSample->vertices.hasTree());
     // The short target sample no longer matches its count: it is drawn anew (no tree yet).
     EXPECT_FALSE(mc.targetSample->vertices.hasTree());
 
-    testing::internal::CaptureStdout();
     mc.subsample(50, 0, 0.9f);  // count 0: every suitable target vertex
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(mc.sourceSample, keptSource);
     EXPECT_EQ(mc.targetSample->vertexCount(), 100);
 }
@@ -285,9 +271,7 @@ TEST(TransformationSpaceFile, LayoutAndFailures) {
     ShapeModel a(1), b(1);
     MatchCandidates empty(&a, &b);
     const std::string emptyFile = dir + "empty-space.data";
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(empty.writeData(emptyFile));
-    testing::internal::GetCapturedStdout();
     const std::vector<unsigned char> bytes = readFile(emptyFile);
     ASSERT_EQ(bytes.size(), 8u);
     EXPECT_EQ(int32At(bytes, 0), 6);
@@ -298,39 +282,35 @@ TEST(TransformationSpaceFile, LayoutAndFailures) {
     SampledSearch s(makePointShape({Vec3f(0, 0, 0), Vec3f(1, 1, 0), Vec3f(0, 2, 1)}, {f, g, f}),
                     makePointShape({Vec3f(3, 0, 0), Vec3f(0, 1, 4), Vec3f(2, 2, 2)}, {g, f, g}));
     for (int k = 0; k < 3; ++k) s.mc->addCandidate(k, k);
-    testing::internal::CaptureStdout();
     s.mc->populateTransformationSpace();
     const std::string name = dir + "space.data";
     EXPECT_TRUE(s.mc->writeData(name));
-    testing::internal::GetCapturedStdout();
     const std::vector<unsigned char> data = readFile(name);
     ASSERT_EQ(data.size(), 8u + 3 * 24);
     EXPECT_EQ(int32At(data, 4), 3);
     for (int k = 0; k < 3; ++k)
         for (int c = 0; c < 6; ++c) EXPECT_EQ(floatAt(data, 8 + 24 * k + 4 * c), s.mc->transformationSpace.point(k)[c]);
 
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_FALSE(s.mc->writeData(dir + "no-such-dir/space.data"));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error in MatchCandidates::writeData(): Could not open output file "),
+    EXPECT_NE(log.err().find("Error in MatchCandidates::writeData(): Could not open output file "),
               std::string::npos);
     // A device that takes no bytes is a failure too, never a written file.
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     EXPECT_FALSE(s.mc->writeData("/dev/full"));
-    testing::internal::GetCapturedStdout();
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Error in MatchCandidates::writeData()"), std::string::npos);
+    EXPECT_NE(log2.err().find("Error in MatchCandidates::writeData()"), std::string::npos);
 }
 
 TEST(MatchCandidatesSize, ReportsInconsistentPairLists) {
     ShapeModel a(1), b(1);
     MatchCandidates mc(&a, &b);
-    testing::internal::CaptureStderr();
+    LogCapture log;
     EXPECT_EQ(mc.size(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(log.err(), "");
     mc.sourceIndex.push_back(0);
-    testing::internal::CaptureStderr();
+    LogCapture log2;
     EXPECT_EQ(mc.size(), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(log2.err(),
               "Error in MatchCandidates::size(): size of correspondence list is inconsistent!\n");
     mc.sourceIndex.clear();
 }

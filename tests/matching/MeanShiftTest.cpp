@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "MatchCandidates.h"
 
 namespace {
@@ -20,9 +21,9 @@ struct TwistSpace {
         mc.transformationSpace.setPoints(twists);
     }
     std::string run(float sqBandwidth, float rate, int maxIterations) {
-        testing::internal::CaptureStdout();
+        LogCapture log;
         mc.meanShift(sqBandwidth, rate, maxIterations, 0.0f);
-        return testing::internal::GetCapturedStdout();
+        return log.out();
     }
 };
 
@@ -124,9 +125,7 @@ TEST(SortClusters, KeepsGroupZeroFirstAndRelabelsPairs) {
     s.mc.clusterModes.setPoints({along(0), along(10), along(20), along(30)});
     s.mc.clusterSizes = {7, 1, 3, 2};
     s.mc.clusterLabel = {1, 2, 2, 0, 3, 2};
-    testing::internal::CaptureStdout();
     s.mc.sortClusters();
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(s.mc.clusterSizes, (std::vector<int>{7, 3, 2, 1}));
     EXPECT_EQ(s.mc.clusterLabel, (std::vector<int>{3, 1, 1, 0, 2, 1}));
     EXPECT_EQ(s.mc.clusterModes.point(0)[0], 0.0f);

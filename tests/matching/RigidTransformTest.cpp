@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "Log.h"
 #include "RigidTransform.h"
 
 namespace {
@@ -119,10 +120,10 @@ TEST(RegisterQuat, IdenticalListsGiveIdentityAndBadInputIsRejected) {
     expectSameTransform(registerQuat(P, P), RigidTransform(), 1e-5f);
 
     std::vector<Vec3f> empty, shorter(P.begin(), P.begin() + 3);
-    testing::internal::CaptureStderr();
+    LogCapture log;
     const RigidTransform a = registerQuat(empty, empty);
     const RigidTransform b = registerQuat(P, shorter);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log.err();
     expectSameTransform(a, RigidTransform(), 0.0f);
     expectSameTransform(b, RigidTransform(), 0.0f);
     EXPECT_NE(err.find("Error in registerQuat(): No points, or number of points b/t sets do not match!"),

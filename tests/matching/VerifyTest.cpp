@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "MatchingFixtures.h"
 
 namespace {
@@ -43,9 +44,7 @@ struct HandClusters {
         }
     }
     void verify(unsigned minClusterSize, int maxClusters, float threshold) {
-        testing::internal::CaptureStdout();
         mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f);
-        testing::internal::GetCapturedStdout();
     }
 };
 
@@ -96,10 +95,8 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     const RigidTransform M = motion(Vec3f(-0.4f, 0.2f, 1.0f), 2.0f, Vec3f(1.0f, 0.5f, -0.25f));
     std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
     MatchCandidates mc(source.get(), target.get());
-    testing::internal::CaptureStdout();
     mc.groundTruthCorrespondence();
     mc.meanShift(0.05f * 0.05f, 1.0f, 20, 0.0f);
-    testing::internal::GetCapturedStdout();
 
     ASSERT_GE(mc.clusterSizes.size(), 2u);
     EXPECT_EQ(mc.clusterSizes[1], 500);
@@ -109,10 +106,8 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     EXPECT_LT(rotationDistance(mode, M), 1e-4f);
     EXPECT_LT(translationDistance(mode, M), 1e-4f);
 
-    testing::internal::CaptureStdout();
     mc.verifyRegion(10, -1, 0.01f, 0.0f);
     mc.sortResult(10, 4);
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(mc.regions.size(), mc.clusterSizes.size());
     EXPECT_EQ(mc.regions[1].size(), 500);
     ASSERT_EQ(mc.sortedRegions.size(), 1u);
@@ -190,15 +185,11 @@ TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {
     EXPECT_EQ(h.mc->regions[1].size(), grown);
     EXPECT_EQ(h.mc->regions[3].size(), 0);
 
-    testing::internal::CaptureStdout();
     h.mc->sortResult(0, -1);
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(h.mc->sortedRegions.size(), 1u);  // empty regions never pass
 
     // skipVerify: a region is the cluster's own pairs on the full shapes.
-    testing::internal::CaptureStdout();
     h.mc->skipVerify(10, -1);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(h.mc->regions[1].size(), 30);
     EXPECT_EQ(h.mc->regions[2].size(), 20);
     EXPECT_EQ(h.mc->regions[3].size(), 0);
@@ -210,10 +201,10 @@ TEST(MatchAndVerify, RefusesToRunWithoutClusters) {
     ShapeModel a(1), b(1);
     MatchCandidates mc(&a, &b);
     mc.regions.resize(2);
-    testing::internal::CaptureStderr();
+    LogCapture log;
     mc.verifyRegion(0, -1, 1.0f, 0.0f);
     mc.skipVerify(0, -1);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log.err();
     EXPECT_NE(err.find("Error in MatchCandidates::verifyRegion(): Missing pose clustering result."), std::string::npos);
     EXPECT_NE(err.find("Error in MatchCandidates::skipVerify(): Missing pose clustering result."), std::string::npos);
     EXPECT_EQ(mc.regions.size(), 2u);
@@ -229,9 +220,7 @@ TEST(SortResult, DropsRegionsNotAboveTheMinimumAndKeepsAtMostMax) {
         mc.regions.push_back(list);
         mc.regionTransforms.push_back(motion(Vec3f(0, 0, 1), 0.1f * r, Vec3f(float(r), 0, 0)));
     }
-    testing::internal::CaptureStdout();
     mc.sortResult(3, -1);  // the region of exactly 3 is dropped
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(mc.sortedRegions.size(), 3u);
     EXPECT_EQ(mc.sortedRegions[0].size(), 8);
     EXPECT_EQ(mc.sortedTransforms[0].t[0], 2.0f);
@@ -243,9 +232,7 @@ TEST(SortResult, DropsRegionsNotAboveTheMinimumAndKeepsAtMostMax) {
     EXPECT_EQ(mc.regionsContaining({44, 10, 30, 20}), (std::vector<int>{0, 1, 2}));
     EXPECT_TRUE(mc.regionsContaining({30, 31}).empty());  // the dropped region
 
-    testing::internal::CaptureStdout();
     mc.sortResult(0, 2);
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(mc.sortedRegions.size(), 2u);
     EXPECT_EQ(mc.sortedRegions[0].size(), 8);
     mc.regionTransforms.clear();

@@ -11,6 +11,7 @@
 
 #include "CorrespondenceList.h"
 #include "FeatureSetANN.h"
+#include "Log.h"
 #include "PointSetANN.h"
 
 namespace {
@@ -188,11 +189,11 @@ TEST(PointSetANN, NonFiniteCoordinateCountsAsZero) {
     PointSetANN set;
     set.addPoint(Vec3f(NAN, 2, 0));
     set.addPoint(Vec3f(1, 1, 1));
-    testing::internal::CaptureStderr();
+    LogCapture log;
     std::vector<int> idx;
     std::vector<float> dist;
     set.knnQuery(Vec3f(0, 2, 0), 1, idx, dist, false);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = log.err();
     EXPECT_EQ(err, "Error in ANNquery(): Non-finite floating point value at index 0!\n");
     EXPECT_EQ(idx[0], 0);
     EXPECT_FLOAT_EQ(dist[0], 0.0f);
@@ -267,6 +268,10 @@ TEST(FeatureSetANN, ResizeSetPointsAndCopies) {
     std::vector<float> dist;
     set.knnQuery({1, 1, 1}, 1, idx, dist, true);
     EXPECT_EQ(idx[0], 1);
+    // A shrinking resize drops the tree that names the vectors gone.
+    set.resize(1);
+    set.knnQuery({1, 1, 1}, 2, idx, dist, true);
+    EXPECT_EQ(idx, std::vector<int>({0}));
 
     FeatureSetANN copy(set);
     EXPECT_EQ(copy.dimension(), 3);
@@ -284,9 +289,9 @@ TEST(CorrespondenceList, FileRoundTrip) {
     CorrespondenceList list;
     list.addCorrespondence(Vec3f(1, 2.5f, -3), Vec3f(0.125f, 1e-7f, 1234567.0f), 4, 9);
     list.addCorrespondence(Vec3f(0, 0, 0), Vec3f(1, 1, 1), 1, 2);
-    testing::internal::CaptureStdout();
+    LogCapture log;
     ASSERT_TRUE(list.save(path));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Saving correspondences to: " + path + "...done!\n");
+    EXPECT_EQ(log.out(), "Saving correspondences to: " + path + "...done!\n");
 
     std::ifstream in(path);
     std::stringstream text;
@@ -294,9 +299,7 @@ TEST(CorrespondenceList, FileRoundTrip) {
     EXPECT_EQ(text.str(), "[1,2.5,-3] <-> [0.125,1e-07,1.23457e+06]\n[0,0,0] <-> [1,1,1]\n");
 
     CorrespondenceList loaded;
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(loaded.load(path));
-    testing::internal::GetCapturedStdout();
     ASSERT_EQ(loaded.size(), 2);
     EXPECT_EQ(loaded.sourceIndices, std::vector<int>({0, 0}));
     EXPECT_EQ(loaded.targetIndices, std::vector<int>({0, 0}));
@@ -304,18 +307,16 @@ TEST(CorrespondenceList, FileRoundTrip) {
 
     // Saving the loaded list reproduces the file.
     const std::string again = path + ".2";
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(loaded.save(again));
-    testing::internal::GetCapturedStdout();
     std::ifstream in2(again);
     std::stringstream text2;
     text2 << in2.rdbuf();
     EXPECT_EQ(text2.str(), text.str());
 
     // A missing file leaves the list unchanged.
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     EXPECT_FALSE(loaded.load(path + ".missing"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(log2.out(),
               "Warning in CorrespondenceList::load(): Cannot open file " + path + ".missing!\n");
     EXPECT_EQ(loaded.size(), 2);
     std::remove(path.c_str());
@@ -326,15 +327,15 @@ TEST(CorrespondenceList, OnlyCompleteLinesAddPairsAndFullDisksFailSaves) {
     const std::string path = testing::TempDir() + "veltrix_corr_bad.txt";
     std::ofstream(path) << "[1,2,3] <-> [4,5,6]\n\n  # a comment\n[7,8,x] <-> [0,0,0]\n[9,9,9] <-> [1,1,1]\n";
     CorrespondenceList list;
-    testing::internal::CaptureStdout();
+    LogCapture log;
     ASSERT_TRUE(list.load(path));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Warning in CorrespondenceList::load(): skipped 1 unreadable "
-                                                          "line in " + path + "."),
+    EXPECT_NE(log.out().find("Warning in CorrespondenceList::load(): skipped 1 unreadable "
+                             "line in " + path + "."),
               std::string::npos);
     ASSERT_EQ(list.size(), 2);
     EXPECT_EQ(list.sourcePoints.point(1), Vec3f(9, 9, 9));
-    testing::internal::CaptureStdout();
+    LogCapture log2;
     EXPECT_FALSE(list.save("/dev/full"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Could not write file /dev/full!"), std::string::npos);
+    EXPECT_NE(log2.out().find("Could not write file /dev/full!"), std::string::npos);
     std::remove(path.c_str());
 }

@@ -1,0 +1,121 @@
+#include "KdTreeSet.h"
+
+#include <cfloat>
+#include <cmath>
+
+#include "AnnSearch.h"
+
+namespace {
+
+// Coordinate c of a stored point; a feature vector shorter than the dimension reads as if padded
+// with zeros.
+double coordinate(const Vec3f& p, int c) { return static_cast<double>(p[c]); }
+double coordinate(const FeatureVector& v, int c) {
+    return c < static_cast<int>(v.size()) ? static_cast<double>(v[c]) : 0.0;
+}
+
+Vec3f zeroPoint(const Vec3f*, int) { return Vec3f(); }
+FeatureVector zeroPoint(const FeatureVector*, int dimension) { return FeatureVector(dimension, 0.0f); }
+
+}  // namespace
+
+template <class Point>
+KdTreeSet<Point>::KdTreeSet(const KdTreeSet& other)
+    : dimension_(other.dimension_), points_(other.points_), epsilon_(other.epsilon_) {}
+
+template <class Point>
+KdTreeSet<Point>& KdTreeSet<Point>::operator=(const KdTreeSet& other) {
+    if (this != &other) {
+        releaseTree();
+        dimension_ = other.dimension_;
+        points_ = other.points_;
+        epsilon_ = other.epsilon_;
+    }
+    return *this;
+}
+
+template <class Point>
+KdTreeSet<Point>::~KdTreeSet() {
+    releaseTree();
+}
+
+template <class Point>
+void KdTreeSet<Point>::setPoints(const std::vector<Point>& points) {
+    releaseTree();
+    points_ = points;
+}
+
+template <class Point>
+void KdTreeSet<Point>::clear() {
+    releaseTree();
+    points_.clear();
+}
+
+template <class Point>
+void KdTreeSet<Point>::releaseTree() {
+    if constexpr (kExactNearest) nearestTree_.clear();
+    annReleaseTree(annPoints_, tree_);
+    treeSize_ = 0;
+}
+
+template <class Point>
+void KdTreeSet<Point>::buildTree() {
+    annBuildTree(
+        size(), dimension_, [this](int i, int c) { return coordinate(points_[i], c); }, annPoints_, tree_);
+    treeSize_ = tree_ ? size() : 0;
+    if constexpr (kExactNearest) {
+        if (tree_) nearestTree_.build(annPoints_, treeSize_);
+    }
+}
+
+template <class Point>
+void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::vector<int>& outIndices,
+                                std::vector<float>& outDistances, bool reuseTree) {
+    if (!reuseTree || !tree_ || !annPoints_) buildTree();
+    if constexpr (kExactNearest) {
+        double q[3] = {query.x, query.y, query.z};
+        if (k == 1 && sqRadius < 0.0f && epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) &&
+            std::isfinite(q[2])) {
+            int index = 0;
+            double d = 0.0;
+            // A distance beyond the double range is left to ANN, which reports no point then.
+            if (nearestTree_.nearest(q, index, d) && d < DBL_MAX) {
+                outIndices.assign(1, index);
+                outDistances.assign(1, static_cast<float>(std::sqrt(d)));
+                return;
+            }
+        }
+        annSearch(tree_, treeSize_, q, k, sqRadius, epsilon_, outIndices, outDistances);
+    } else {
+        std::vector<double> q(dimension_);
+        for (int c = 0; c < dimension_; ++c) q[c] = coordinate(query, c);
+        annSearch(tree_, treeSize_, q.data(), k, sqRadius, epsilon_, outIndices, outDistances);
+    }
+}
+
+template <class Point>
+void KdTreeSet<Point>::removePoints(std::vector<int> indexList) {
+    if (indexList.empty()) return;
+    // One compaction pass instead of erasing one by one; the surviving points keep their order.
+    std::vector<char> removed(points_.size(), 0);
+    for (int i : indexList) {
+        if (i >= 0 && i < size()) removed[i] = 1;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < points_.size(); ++i) {
+        if (!removed[i]) points_[kept++] = points_[i];
+    }
+    if (kept == points_.size()) return;
+    points_.resize(kept);
+    releaseTree();  // it would name points that are gone
+}
+
+template <class Point>
+void KdTreeSet<Point>::resize(int n) {
+    const size_t count = n < 0 ? 0 : size_t(n);
+    if (count < points_.size()) releaseTree();  // it would name points that are gone
+    points_.resize(count, zeroPoint(static_cast<const Point*>(nullptr), dimension_));
+}
+
+template class KdTreeSet<Vec3f>;
+template class KdTreeSet<FeatureVector>;
