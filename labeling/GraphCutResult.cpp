@@ -13,7 +13,7 @@
 #include <string>
 
 #include "GraphCutRelabel.h"
-#include "MatchCandidates.h"
+#include "LabelingResult.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -268,19 +268,20 @@ struct Reader {
 
 }  // namespace
 
-bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
+bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileName) {
+    const MatchCandidates& mc = labeling.search();
     std::ofstream f(fileName, std::ios::binary | std::ios::trunc);
     if (!f) {
         logOut() << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
         return false;
     }
     logOut() << "Saving graph cut result..." << std::flush;
-    writeInt(f, static_cast<int32_t>(regions.size()));
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        const RigidTransform T = i < regionTransforms.size() ? regionTransforms[i] : RigidTransform();
+    writeInt(f, static_cast<int32_t>(mc.regions.size()));
+    for (std::size_t i = 0; i < mc.regions.size(); ++i) {
+        const RigidTransform T = i < mc.regionTransforms.size() ? mc.regionTransforms[i] : RigidTransform();
         for (float r : T.R) writeFloat(f, r);
         for (float t : T.t) writeFloat(f, t);
-        const CorrespondenceList& region = regions[i];
+        const CorrespondenceList& region = mc.regions[i];
         const int n = region.size();
         writeInt(f, n);
         for (int k = 0; k < n; ++k) {
@@ -296,12 +297,12 @@ bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
             writeFloat(f, t.z);
         }
     }
-    writeInt(f, resultMinRegionSize);
-    writeInt(f, resultMaxRegions);
-    writeInt(f, static_cast<int32_t>(gcLabelsSource.size()));
-    writeInt(f, static_cast<int32_t>(gcLabelsTarget.size()));
-    for (int l : gcLabelsSource) writeInt(f, l);
-    for (int l : gcLabelsTarget) writeInt(f, l);
+    writeInt(f, mc.resultMinRegionSize);
+    writeInt(f, mc.resultMaxRegions);
+    writeInt(f, static_cast<int32_t>(labeling.labelsSource.size()));
+    writeInt(f, static_cast<int32_t>(labeling.labelsTarget.size()));
+    for (int l : labeling.labelsSource) writeInt(f, l);
+    for (int l : labeling.labelsTarget) writeInt(f, l);
     f.close();
     if (!f) {
         logOut() << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
@@ -314,7 +315,11 @@ bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
     return true;
 }
 
-bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
+bool loadGraphCutResult(MatchCandidates& mc, LabelingResult& labeling, const std::string& fileName) {
+    if (&labeling.search() != &mc) {
+        logErr() << "Error in loadGraphCutResult(): the labelling belongs to another search object!" << std::endl;
+        return false;
+    }
     std::ifstream f(fileName, std::ios::binary);
     if (!f) {
         logOut() << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
@@ -331,8 +336,8 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
                   << ")!" << std::endl;
         return false;
     };
-    const int nS = source ? source->vertexCount() : 0;
-    const int nT = target ? target->vertexCount() : 0;
+    const int nS = mc.source ? mc.source->vertexCount() : 0;
+    const int nT = mc.target ? mc.target->vertexCount() : 0;
     Reader in{bytes};
     int32_t regionCount;
     if (!in.readInt(regionCount)) return reject("truncated");
@@ -398,56 +403,59 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
     for (int l : newTargetLabels)
         if (l < 0 || l > sortedCount) return reject("label beyond the sorted regions");
 
-    regions.swap(newRegions);
-    regionTransforms.swap(newTransforms);
+    mc.regions.swap(newRegions);
+    mc.regionTransforms.swap(newTransforms);
     logOut() << " min verified region size: " << minRegionSize << " max number of verified regions: " << maxRegions
               << std::flush;
-    sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
-    gcLabelsSource.swap(newSourceLabels);
-    gcLabelsTarget.swap(newTargetLabels);
+    mc.sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
+    labeling.labelsSource.swap(newSourceLabels);
+    labeling.labelsTarget.swap(newTargetLabels);
     // What the previous run derived from its own labels would be drawn over the loaded ones.
-    closestPtsSource.clear();
-    closestPtsTarget.clear();
-    boundaryEdgesSource.clear();
-    boundaryEdgesTarget.clear();
-    gcNonRegularTerms = 0;
-    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
-    buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
+    labeling.closestPtsSource.clear();
+    labeling.closestPtsTarget.clear();
+    labeling.boundaryEdgesSource.clear();
+    labeling.boundaryEdgesTarget.clear();
+    labeling.nonRegularTerms = 0;
+    buildResultRegions(labeling.labelsSource, mc.source, mc.sortedTransforms, true, labeling.regionsSource,
+                       labeling.transformsSource);
+    buildResultRegions(labeling.labelsTarget, mc.target, mc.sortedInverseTransforms, false, labeling.regionsTarget,
+                       labeling.transformsTarget);
     logOut() << " ...done!" << std::endl;
     return true;
 }
 
 // ---- alignment error ----
 
-float MatchCandidates::maxSymmetricHausdorff() {
-    if (gcLabelsSource.empty()) return kLargestFloat;
-    Mesh3_real* sourceMesh = source && source->kind == 0 ? dynamic_cast<Mesh3_real*>(source) : nullptr;
-    Mesh3_real* targetMesh = target && target->kind == 0 ? dynamic_cast<Mesh3_real*>(target) : nullptr;
+float LabelingResult::maxSymmetricHausdorff() const {
+    const MatchCandidates& mc = *search_;
+    if (labelsSource.empty()) return kLargestFloat;
+    Mesh3_real* sourceMesh = mc.source && mc.source->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.source) : nullptr;
+    Mesh3_real* targetMesh = mc.target && mc.target->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.target) : nullptr;
     if (!sourceMesh || !targetMesh) {
         logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!" << std::endl;
         return kLargestFloat;
     }
-    const int nS = source->vertexCount();
-    const int nT = target->vertexCount();
-    if (static_cast<int>(gcLabelsSource.size()) != nS) {
+    const int nS = mc.source->vertexCount();
+    const int nT = mc.target->vertexCount();
+    if (static_cast<int>(labelsSource.size()) != nS) {
         logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): labels do not match the source shape!"
                   << std::endl;
         return kLargestFloat;
     }
-    const int R = static_cast<int>(sortedTransforms.size());
-    auto hasTransform = [&](int v) { return gcLabelsSource[v] >= 0 && gcLabelsSource[v] < R; };
+    const int R = static_cast<int>(mc.sortedTransforms.size());
+    auto hasTransform = [&](int v) { return labelsSource[v] >= 0 && labelsSource[v] < R; };
 
     logOut() << std::string(79, '-') << std::endl;
     logOut() << "Computing the registration error of all vertices in the shape..." << std::endl;
 
     // Dummy-labelled source vertices have no transform: they and the source triangles touching
     // them take no part in the error.
-    const std::vector<Vec3f>& sourcePoints = source->vertices.points();
+    const std::vector<Vec3f>& sourcePoints = mc.source->vertices.points();
     std::vector<Vec3f> movedSource(nS);
     int dummyVertices = 0;
     for (int v = 0; v < nS; ++v) {
         if (hasTransform(v))
-            movedSource[v] = sortedTransforms[gcLabelsSource[v]].apply(sourcePoints[v]);
+            movedSource[v] = mc.sortedTransforms[labelsSource[v]].apply(sourcePoints[v]);
         else
             ++dummyVertices;
     }
@@ -475,7 +483,7 @@ float MatchCandidates::maxSymmetricHausdorff() {
     float backward = -kLargestFloat;
     logOut() << "*** Processing forward..." << std::flush;
     {
-        TriangleBVH targetSearch(target->vertices.points(), targetTriangles);
+        TriangleBVH targetSearch(mc.target->vertices.points(), targetTriangles);
         progress(nS, true);
         std::vector<float> nearest(static_cast<size_t>(nS), 0.0f);
         parallelFor(
@@ -493,7 +501,7 @@ float MatchCandidates::maxSymmetricHausdorff() {
         progress(nT, true);
         std::vector<float> nearest(static_cast<size_t>(nT), 0.0f);
         parallelFor(
-            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(target->vertices.point(u)); }, true);
+            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(mc.target->vertices.point(u)); }, true);
         for (int u = 0; u < nT; ++u) backward = std::max(backward, nearest[u]);
     }
     logOut() << "done!" << std::endl;
