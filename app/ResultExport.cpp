@@ -293,7 +293,8 @@ GroundTruthError groundTruthError(Scene& scene) {
     }
     MatchCandidates& mc = *scene.matchCandidates;
     const int labelCount = int(mc.sortedTransforms.size());
-    const std::vector<int> labels = exportedLabels(scene.labeling->labelsSource, scene.source->vertexCount(), labelCount);
+    const std::vector<int> labels =
+        exportedLabels(scene.labeling->labelsSource, scene.source->vertexCount(), labelCount);
     double sum = 0;
     for (size_t v = 0; v < labels.size(); ++v) {
         if (labels[v] < 0) continue;
@@ -317,8 +318,9 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     if (!why.empty()) return why;
 
     const int labelCount = int(mc.sortedTransforms.size());
-    const std::vector<int> sourceLabels = exportedLabels(scene.labeling->labelsSource, scene.source->vertexCount(), labelCount);
-    const std::vector<int> targetLabels = exportedLabels(scene.labeling->labelsTarget, scene.target->vertexCount(), labelCount);
+    const LabelingResult& labeling = *scene.labeling;
+    const std::vector<int> sourceLabels = exportedLabels(labeling.labelsSource, scene.source->vertexCount(), labelCount);
+    const std::vector<int> targetLabels = exportedLabels(labeling.labelsTarget, scene.target->vertexCount(), labelCount);
 
     const float error = alignmentError(scene);
     GroundTruthError truth;

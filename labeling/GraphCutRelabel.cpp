@@ -246,7 +246,8 @@ void LabelingResult::precomputeClosestPts() {
     mc.target->vertices.prepareTree();
     for (int k = 0; k < R; ++k) {
         parallelFor(nS, [&](int v, int) {
-            std::pair<int, float> c = mc.target->closestVertex(mc.sortedTransforms[k].apply(mc.source->vertices.point(v)));
+            std::pair<int, float> c =
+                mc.target->closestVertex(mc.sortedTransforms[k].apply(mc.source->vertices.point(v)));
             closestPtsSource[static_cast<std::size_t>(v) * R + k] = ClosestPoint{c.first, c.second};
         });
         parallelFor(nT, [&](int u, int) {

@@ -458,7 +458,8 @@ float LabelingResult::maxSymmetricHausdorff() const {
         progress(nT, true);
         std::vector<float> nearest(static_cast<size_t>(nT), 0.0f);
         parallelFor(
-            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(mc.target->vertices.point(u)); }, true);
+            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(mc.target->vertices.point(u)); },
+            true);
         for (int u = 0; u < nT; ++u) backward = std::max(backward, nearest[u]);
     }
     logOut() << "done!" << std::endl;
