@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Scene.h"
 #include "StageTimers.h"
@@ -63,12 +64,12 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
         mc.sortResult(minRegion, maxNumLabels_GC);
 }
 
-bool Scene::relabel(MatchCandidates& mc) const {
+bool Scene::relabel(MatchCandidates& mc, LabelingResult& result) const {
     bool relabelled = false;
     if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
         auto relabelOnce = [&]() {
-            return mc.GraphCutRelabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+            return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
                                percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
                                percentOfDiagonal(dummyLabelSmoothError_GC),
                                percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
@@ -77,14 +78,14 @@ bool Scene::relabel(MatchCandidates& mc) const {
         // Alternation: refit the motions to the labelling and relabel while the energy falls; a
         // round that does not lower it is undone.
         auto refine = [&]() {
-            for (int round = 0; round < refitRounds_GC && !mc.gcLabelsSource.empty(); ++round) {
-                const float energy = mc.gcEnergy;
+            for (int round = 0; round < refitRounds_GC && !result.labelsSource.empty(); ++round) {
+                const float energy = result.energy;
                 const std::vector<RigidTransform> transforms = mc.regionTransforms;
-                if (mc.refitSortedTransforms() == 0) break;
+                if (refitSortedTransforms(mc, result) == 0) break;
                 relabelOnce();
-                logOut() << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << mc.gcEnergy
+                logOut() << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << result.energy
                           << std::endl;
-                if (mc.gcEnergy < energy) continue;
+                if (result.energy < energy) continue;
                 mc.regionTransforms = transforms;
                 mc.sortResult(minRegion, mc.resultMaxRegions);
                 relabelOnce();
@@ -93,18 +94,18 @@ bool Scene::relabel(MatchCandidates& mc) const {
         };
         relabelled = relabelOnce();
         if (relabelled) refine();
-        for (int round = 0; relabelled && round < secondSearch_VR && !mc.gcLabelsSource.empty(); ++round) {
-            if (mc.searchUnexplained(percentOfDiagonal(badlyExplained_VR),
-                                     percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
+        for (int round = 0; relabelled && round < secondSearch_VR && !result.labelsSource.empty(); ++round) {
+            if (searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
+                                  percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
                 break;
-            const float energy = mc.gcEnergy;
+            const float energy = result.energy;
             keepLargestRegions(mc);
             relabelOnce();
             refine();
-            if (!(mc.gcEnergy < energy)) break;  // the new regions did not improve the labelling
+            if (!(result.energy < energy)) break;  // the new regions did not improve the labelling
         }
     } else if (graphCutInstance_GC == 2) {
-        relabelled = mc.GraphCutRelabel_Forward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
+        relabelled = result.relabelForward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
                                    percentOfDiagonal(smoothTruncateValue_GC),
                                    percentOfDiagonal(dataTruncateValue_GC));
     } else {
@@ -136,7 +137,7 @@ bool Scene::autoProcess() {
     stopTimer(kStages[3]);
 
     startTimer(kStages[4]);
-    const bool relabelled = relabel(mc);
+    const bool relabelled = relabel(mc, *labeling);
     stopTimer(kStages[4]);
 
     logOut() << kDashes << std::endl << "Running time summary" << std::endl;
@@ -146,8 +147,8 @@ bool Scene::autoProcess() {
 }
 
 float alignmentError(Scene& scene) {
-    if (!scene.matchCandidates) return FLT_MAX;
-    float e = scene.matchCandidates->maxSymmetricHausdorff();
+    if (!scene.labeling) return FLT_MAX;
+    float e = scene.labeling->maxSymmetricHausdorff();
     logOut() << "Maximum Symmetric Hausdorff Error: " << e << " ("
               << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)" << std::endl;
     return e;
@@ -173,11 +174,11 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             fail("the graph-cut relabelling failed, so there is no result to save");
             break;
         }
-        if (scene.matchCandidates->gcLabelsSource.empty()) {
+        if (scene.labeling->labelsSource.empty()) {
             fail("the run produced no graph-cut labels to save");
             if (stopAtFailure) break;
         }
-        if (!scene.matchCandidates->saveGraphCutResult(scene.autoSaveCorrespondenceResult))
+        if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
         break;
     }
@@ -189,10 +190,10 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             break;
         }
         scene.createMatchCandidates(scene.source, scene.target, false);
-        if (!scene.matchCandidates->loadGraphCutResult(scene.autoSaveCorrespondenceResult)) {
+        if (!loadGraphCutResult(*scene.matchCandidates, *scene.labeling, scene.autoSaveCorrespondenceResult)) {
             fail("no result could be loaded from " + scene.autoSaveCorrespondenceResult);
             if (scene.autoProcessMode == 2 || stopAtFailure) break;
-        } else if (scene.autoProcessMode == 3 && scene.matchCandidates->gcLabelsSource.empty()) {
+        } else if (scene.autoProcessMode == 3 && scene.labeling->labelsSource.empty()) {
             fail(scene.autoSaveCorrespondenceResult + " holds no labelling to measure");
             if (stopAtFailure) break;
         }

@@ -27,6 +27,7 @@
 
 #include "AutoProcess.h"
 #include "GraphCutResult.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Random.h"
 #include "Scene.h"
@@ -292,7 +293,8 @@ GroundTruthError groundTruthError(Scene& scene) {
     }
     MatchCandidates& mc = *scene.matchCandidates;
     const int labelCount = int(mc.sortedTransforms.size());
-    const std::vector<int> labels = exportedLabels(mc.gcLabelsSource, scene.source->vertexCount(), labelCount);
+    const std::vector<int> labels =
+        exportedLabels(scene.labeling->labelsSource, scene.source->vertexCount(), labelCount);
     double sum = 0;
     for (size_t v = 0; v < labels.size(); ++v) {
         if (labels[v] < 0) continue;
@@ -311,13 +313,14 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     if (!scene.source || !scene.target || !scene.matchCandidates)
         return "no source and target shapes with a search result to export";
     MatchCandidates& mc = *scene.matchCandidates;
-    if (mc.gcLabelsSource.empty()) return "the result holds no graph-cut labels to export";
+    if (scene.labeling->labelsSource.empty()) return "the result holds no graph-cut labels to export";
     std::string why = checkExportDirectory(dir, settings.overwrite);
     if (!why.empty()) return why;
 
     const int labelCount = int(mc.sortedTransforms.size());
-    const std::vector<int> sourceLabels = exportedLabels(mc.gcLabelsSource, scene.source->vertexCount(), labelCount);
-    const std::vector<int> targetLabels = exportedLabels(mc.gcLabelsTarget, scene.target->vertexCount(), labelCount);
+    const LabelingResult& labeling = *scene.labeling;
+    const std::vector<int> sourceLabels = exportedLabels(labeling.labelsSource, scene.source->vertexCount(), labelCount);
+    const std::vector<int> targetLabels = exportedLabels(labeling.labelsTarget, scene.target->vertexCount(), labelCount);
 
     const float error = alignmentError(scene);
     GroundTruthError truth;
@@ -366,7 +369,7 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     summary.insert("labelsUsed", used);
     summary.insert("labels", labels);
     summary.insert("noCorrespondence", noLabel);
-    summary.insert("targetLabelled", !mc.gcLabelsTarget.empty());
+    summary.insert("targetLabelled", !scene.labeling->labelsTarget.empty());
     const bool measured = error < FLT_MAX;
     summary.insert("alignmentError", measured ? QJsonValue(jsonFloat(error)) : QJsonValue());
     summary.insert("alignmentErrorPercent",

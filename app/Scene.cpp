@@ -1,6 +1,7 @@
 #include "Scene.h"
 #include "Log.h"
 
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Random.h"
 #include "ShapeAnimation.h"
@@ -12,7 +13,7 @@ Scene::Scene() { randomSeedWithTime(); }
 
 Scene::~Scene() {
     // The search object first: it releases the search structures of the shapes it points at.
-    delete matchCandidates;
+    setMatchCandidates(nullptr);
     delete animation;
     delete correspondences;
 }

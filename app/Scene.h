@@ -7,6 +7,7 @@
 #include "Vec3f.h"
 
 class CorrespondenceList;
+class LabelingResult;
 class MatchCandidates;
 class ShapeAnimation;
 class ShapeModel;
@@ -54,8 +55,10 @@ public:
     void clusterTransformations(MatchCandidates& mc) const;
     void verifyClusters(MatchCandidates& mc) const;  // verification (or its skip), then the largest regions
     void keepLargestRegions(MatchCandidates& mc) const;
-    // False when the relabelling could not run (unknown instance, solution or data-term type).
-    bool relabel(MatchCandidates& mc) const;
+    // Labels both shapes of the search; the refinements (refitting, second search) change the
+    // search's transforms and regions. False when the relabelling could not run (unknown instance,
+    // solution or data-term type).
+    bool relabel(MatchCandidates& mc, LabelingResult& result) const;
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 
@@ -72,8 +75,12 @@ public:
     // Colour of cluster i; black for an index without a colour.
     Vec3f clusterColor(int i) const;
 
-    // Replaces the search object unless it already works on this pair and force is false.
+    // Replaces the search object, with a new empty labelling of it, unless it already works on this
+    // pair and force is false.
     void createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force);
+    // Takes ownership of a search object (or null), replacing the current one and its labelling;
+    // the labelling of the new one starts empty.
+    void setMatchCandidates(MatchCandidates* search);
     // True when the search object holds a clustering or a verification result.
     bool hasSearchResults() const;
 
@@ -223,6 +230,7 @@ public:
     Colormap colormap;
     std::vector<Vec3f> clusterColors;             // colour of cluster i is entry i
     MatchCandidates* matchCandidates = nullptr;  // owned; null until a step needs it
+    LabelingResult* labeling = nullptr;          // owned labelling of matchCandidates; null with it
     int currentCluster = 0;                       // cluster highlighted by the viewers
     CorrespondenceList* correspondences = nullptr;  // owned point pairs entered in the viewers, or null
     ShapeAnimation* animation = nullptr;          // owned, with every loaded shape; or null

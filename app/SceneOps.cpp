@@ -4,6 +4,7 @@
 #include <iostream>
 #include <set>
 
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Log.h"
 #include "Scene.h"
@@ -46,9 +47,18 @@ void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetSha
     if (!force && matchCandidates && matchCandidates->source == sourceShape &&
         matchCandidates->target == targetShape)
         return;
-    delete matchCandidates;
-    matchCandidates = new MatchCandidates(sourceShape, targetShape);
+    setMatchCandidates(nullptr);  // the old object lets go of the shapes' search structures first
+    setMatchCandidates(new MatchCandidates(sourceShape, targetShape));
     logOut() << "Creating new MatchCandidates object..." << std::endl;
+}
+
+void Scene::setMatchCandidates(MatchCandidates* search) {
+    // The labelling reads the search object, so it goes first.
+    delete labeling;
+    labeling = nullptr;
+    if (search != matchCandidates) delete matchCandidates;
+    matchCandidates = search;
+    if (matchCandidates) labeling = new LabelingResult(*matchCandidates);
 }
 
 bool Scene::hasSearchResults() const {
@@ -69,8 +79,7 @@ void Scene::deleteAnimation() {
     if (matchCandidates && animation) {
         for (ShapeModel* shape : animation->shapes)
             if (matchCandidates->source == shape || matchCandidates->target == shape) {
-                delete matchCandidates;
-                matchCandidates = nullptr;
+                setMatchCandidates(nullptr);
                 break;
             }
     }

@@ -70,7 +70,7 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         GroundTruthReport report;
         std::string error;
         if (scene.loadStartupShapes() && runAutoModeSteps(scene, true).succeeded &&
-            makeGroundTruthReport(*scene.matchCandidates, report, error)) {
+            makeGroundTruthReport(*scene.labeling, report, error)) {
             outcome.within2 = report.within2;
             outcome.hausdorff = 100 * report.hausdorff / report.diagonal;
             outcome.labels = int(report.labels.size());

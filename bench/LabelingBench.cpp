@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "GraphCutResult.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "MultiLabelOptimizer.h"
 #include "ShapeGenerator.h"
@@ -85,20 +86,21 @@ void BM_Relabel(benchmark::State& state) {
     for (auto _ : state) {
         MatchCandidates mc(source.get(), target.get());
         setLabels(mc, pair, 10);
+        LabelingResult labeling(mc);
         Quiet q;
-        mc.GraphCutCosts.closestPtDistThreshold = 0.01f * diagonal;
+        labeling.costs.closestPtDistThreshold = 0.01f * diagonal;
         auto t0 = std::chrono::steady_clock::now();
-        mc.precomputeClosestPts();
+        labeling.precomputeClosestPts();
         closest = secondsSince(t0);
         t0 = std::chrono::steady_clock::now();
         {
             GeneralGraphOptimizer opt(source->vertexCount() + target->vertexCount(), 11);
-            mc.setupSymmetricNeighbours(opt, source->edgeList->edges, target->edgeList->edges, {}, {});
+            labeling.setupSymmetricNeighbours(opt, source->edgeList->edges, target->edgeList->edges, {}, {});
         }
         neighbours = secondsSince(t0);
         t0 = std::chrono::steady_clock::now();
-        mc.GraphCutRelabel(2, 1, true, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal, 0.01f * diagonal,
-                           1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);
+        labeling.relabel(2, 1, true, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal, 0.01f * diagonal,
+                         1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);
         total = secondsSince(t0);
         state.SetIterationTime(total);
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "AutoProcess.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Parallel.h"
 #include "Random.h"
@@ -82,8 +83,8 @@ Run registerOnce(const fs::path& dir, int maxNeighbours, int threads) {
         run.total += run.stage[s];
     }
     if (scene.matchCandidates) {
-        run.labelsSource = scene.matchCandidates->gcLabelsSource;
-        run.labelsTarget = scene.matchCandidates->gcLabelsTarget;
+        run.labelsSource = scene.labeling->labelsSource;
+        run.labelsTarget = scene.labeling->labelsTarget;
     }
     return run;
 }

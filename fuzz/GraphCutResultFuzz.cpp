@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 
 namespace {
@@ -35,19 +36,21 @@ Mesh3_real* grid(int nx, int ny, float lift) {
 }
 
 // The result every input starts from: two regions and labels on both shapes.
-void presetResult(MatchCandidates& mc) {
+void presetResult(MatchCandidates& mc, LabelingResult& labeling) {
     mc.regions.resize(2);
     mc.regionTransforms.resize(2);
     mc.regionTransforms[1].t[2] = 0.25f;
     for (int k = 0; k < 5; ++k) mc.regions[1].addCorrespondence(Vec3f(float(k), 0, 0), Vec3f(float(k), 0, 0.25f), k, k);
     mc.sortResult(1, -1);
-    mc.gcLabelsSource.assign(mc.source->vertexCount(), 0);
-    mc.gcLabelsTarget.assign(mc.target->vertexCount(), 1);
+    labeling.labelsSource.assign(mc.source->vertexCount(), 0);
+    labeling.labelsTarget.assign(mc.target->vertexCount(), 1);
 }
 
-bool sameResult(const MatchCandidates& a, const MatchCandidates& b) {
-    if (a.regions.size() != b.regions.size() || a.gcLabelsSource != b.gcLabelsSource ||
-        a.gcLabelsTarget != b.gcLabelsTarget || a.sortedTransforms.size() != b.sortedTransforms.size() ||
+bool sameResult(const LabelingResult& labelsA, const LabelingResult& labelsB) {
+    const MatchCandidates& a = labelsA.search();
+    const MatchCandidates& b = labelsB.search();
+    if (a.regions.size() != b.regions.size() || labelsA.labelsSource != labelsB.labelsSource ||
+        labelsA.labelsTarget != labelsB.labelsTarget || a.sortedTransforms.size() != b.sortedTransforms.size() ||
         a.resultMinRegionSize != b.resultMinRegionSize || a.resultMaxRegions != b.resultMaxRegions)
         return false;
     for (size_t r = 0; r < a.regions.size(); ++r)
@@ -75,13 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     MatchCandidates mc(source.get(), target.get());
     MatchCandidates reference(source.get(), target.get());
-    presetResult(mc);
-    presetResult(reference);
+    LabelingResult labeling(mc), referenceLabeling(reference);
+    presetResult(mc, labeling);
+    presetResult(reference, referenceLabeling);
     sink.str("");
-    mc.loadGraphCutResult(path);
+    loadGraphCutResult(mc, labeling, path);
     const bool rejected = sink.str().find("Error in loadGraphCutResult()") != std::string::npos;
-    if (rejected && !sameResult(mc, reference)) std::abort();
-    mc.maxSymmetricHausdorff();
+    if (rejected && !sameResult(labeling, referenceLabeling)) std::abort();
+    labeling.maxSymmetricHausdorff();
     sink.str("");
     return 0;
 }

@@ -23,17 +23,20 @@ struct SiteView {
     ShapeModel* shape;
     ShapeModel* other;
     const std::vector<RigidTransform>* transforms;
-    const std::vector<MatchCandidates::ClosestPoint>* closest;
+    const std::vector<LabelingResult::ClosestPoint>* closest;
     int vertex;
 };
 
-inline SiteView siteView(const MatchCandidates& mc, int site) {
+inline SiteView siteView(const LabelingResult& result, int site) {
+    const MatchCandidates& mc = result.search();
     const int nS = mc.source->vertexCount();
-    if (site < nS) return {mc.source, mc.target, &mc.sortedTransforms, &mc.closestPtsSource, site};
-    return {mc.target, mc.source, &mc.sortedInverseTransforms, &mc.closestPtsTarget, site - nS};
+    if (site < nS) return {mc.source, mc.target, &mc.sortedTransforms, &result.closestPtsSource, site};
+    return {mc.target, mc.source, &mc.sortedInverseTransforms, &result.closestPtsTarget, site - nS};
 }
 
-inline int labelCount(const MatchCandidates& mc) { return static_cast<int>(mc.sortedTransforms.size()); }
+inline int labelCount(const LabelingResult& result) {
+    return static_cast<int>(result.search().sortedTransforms.size());
+}
 
 // |(T p - q) . n_q| for the site moved by its label's transform and its closest point c. An
 // isolated vertex has no normal (not finite): then the distance |T p - q| itself.
@@ -107,48 +110,44 @@ Mesh3_real* asMesh(ShapeModel* shape) {
 
 // ---- cost callbacks ----
 
-float gcDataPointToPoint(int site, int label, void* user) {
-    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
-    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
-    const int R = labelCount(mc);
+float gcDataPointToPoint(int site, int label, const LabelingResult& result) {
+    const LabelingResult::CostValues& costs = result.costs;
+    const int R = labelCount(result);
     if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
-    SiteView s = siteView(mc, site);
+    SiteView s = siteView(result, site);
     float d = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label].distance;
     return std::min(d, costs.dataTruncateValue) * costs.dataWeight;
 }
 
-float gcDataPointToPlane(int site, int label, void* user) {
-    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
-    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
-    const int R = labelCount(mc);
+float gcDataPointToPlane(int site, int label, const LabelingResult& result) {
+    const LabelingResult::CostValues& costs = result.costs;
+    const int R = labelCount(result);
     if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
-    SiteView s = siteView(mc, site);
-    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    SiteView s = siteView(result, site);
+    const LabelingResult::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
     float value = cp.distance < costs.dataTruncateValue ? planeDistance(s, (*s.transforms)[label], cp.index)
                                                         : cp.distance;
     return value * costs.dataWeight;
 }
 
-float gcDataHybrid(int site, int label, void* user) {
-    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
-    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
-    const int R = labelCount(mc);
+float gcDataHybrid(int site, int label, const LabelingResult& result) {
+    const LabelingResult::CostValues& costs = result.costs;
+    const int R = labelCount(result);
     if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
-    SiteView s = siteView(mc, site);
-    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    SiteView s = siteView(result, site);
+    const LabelingResult::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
     float value = s.other->vertexStatus[cp.index] == STATUS_BOUNDARY
                       ? planeDistance(s, (*s.transforms)[label], cp.index)
                       : cp.distance;
     return value * costs.dataWeight;
 }
 
-float gcDataPointAndNormal(int site, int label, void* user) {
-    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
-    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
-    const int R = labelCount(mc);
+float gcDataPointAndNormal(int site, int label, const LabelingResult& result) {
+    const LabelingResult::CostValues& costs = result.costs;
+    const int R = labelCount(result);
     if (label >= R) return costs.dummyLabelDataError * costs.dataWeight;
-    SiteView s = siteView(mc, site);
-    const MatchCandidates::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
+    SiteView s = siteView(result, site);
+    const LabelingResult::ClosestPoint& cp = (*s.closest)[static_cast<std::size_t>(s.vertex) * R + label];
     if (s.shape->vertexStatus[s.vertex] == STATUS_ISOLATED || s.other->vertexStatus[cp.index] == STATUS_ISOLATED)
         return 0.0f;
     const RigidTransform& T = (*s.transforms)[label];
@@ -158,12 +157,26 @@ float gcDataPointAndNormal(int site, int label, void* user) {
     return std::sqrt(e + 2.0f * s.other->meshResolution * normalError) * costs.dataWeight;
 }
 
+namespace {
+
+// The optimiser hands its user pointer back untyped; these restore the result.
+template <float (*Cost)(int, int, const LabelingResult&)>
+float dataCost(int site, int label, void* result) {
+    return Cost(site, label, *static_cast<const LabelingResult*>(result));
+}
+
+float smoothCost(int site1, int site2, int label1, int label2, void* result) {
+    return gcSmoothTerm(site1, site2, label1, label2, *static_cast<const LabelingResult*>(result));
+}
+
+}  // namespace
+
 MultiLabelOptimizer::DataCostFn gcDataTermFunction(int dataTermType) {
     switch (dataTermType) {
-    case 1: return gcDataPointToPoint;
-    case 2: return gcDataPointToPlane;
-    case 3: return gcDataHybrid;
-    case 4: return gcDataPointAndNormal;
+    case 1: return dataCost<gcDataPointToPoint>;
+    case 2: return dataCost<gcDataPointToPlane>;
+    case 3: return dataCost<gcDataHybrid>;
+    case 4: return dataCost<gcDataPointAndNormal>;
     default: return nullptr;
     }
 }
@@ -178,20 +191,19 @@ const char* gcDataTermName(int dataTermType) {
     }
 }
 
-float gcSmoothTerm(int site1, int site2, int label1, int label2, void* user) {
-    const MatchCandidates& mc = *static_cast<const MatchCandidates*>(user);
-    const MatchCandidates::GraphCutCostValues& costs = mc.GraphCutCosts;
-    const int R = labelCount(mc);
+float gcSmoothTerm(int site1, int site2, int label1, int label2, const LabelingResult& result) {
+    const LabelingResult::CostValues& costs = result.costs;
+    const int R = labelCount(result);
     const bool dummy1 = label1 >= R, dummy2 = label2 >= R;
     if (dummy1 && dummy2) return 0.0f;
     if (dummy1 || dummy2) return costs.dummyLabelSmoothError * costs.smoothWeight;
 
-    const int nS = mc.source->vertexCount();
+    const int nS = result.search().source->vertexCount();
     const bool source1 = site1 < nS, source2 = site2 < nS;
     if (source1 == source2) {
         // Edge-length preservation: moving both ends with their labels keeps the edge length.
-        SiteView a = siteView(mc, site1);
-        SiteView b = siteView(mc, site2);
+        SiteView a = siteView(result, site1);
+        SiteView b = siteView(result, site2);
         const Vec3f p1 = a.shape->vertices.point(a.vertex);
         const Vec3f p2 = b.shape->vertices.point(b.vertex);
         const Vec3f q1 = (*a.transforms)[label1].apply(p1);
@@ -206,39 +218,41 @@ float gcSmoothTerm(int site1, int site2, int label1, int label2, void* user) {
     const int lt = source1 ? label2 : label1;
     if (ls == lt) return 0.0f;
     float value = 0.0f;
-    const MatchCandidates::ClosestPoint& fromSource = mc.closestPtsSource[static_cast<std::size_t>(s) * R + ls];
+    const LabelingResult::ClosestPoint& fromSource = result.closestPtsSource[static_cast<std::size_t>(s) * R + ls];
     if (fromSource.index == t && fromSource.distance < costs.closestPtDistThreshold) value += costs.mismatchError;
-    const MatchCandidates::ClosestPoint& fromTarget = mc.closestPtsTarget[static_cast<std::size_t>(t) * R + lt];
+    const LabelingResult::ClosestPoint& fromTarget = result.closestPtsTarget[static_cast<std::size_t>(t) * R + lt];
     if (fromTarget.index == s && fromTarget.distance < costs.closestPtDistThreshold) value += costs.mismatchError;
     return value * costs.smoothWeight;
 }
 
-// ---- MatchCandidates operations ----
+// ---- relabelling ----
 
-void MatchCandidates::precomputeClosestPts() {
-    if (!hasSortedResult(*this)) {
+void LabelingResult::precomputeClosestPts() {
+    const MatchCandidates& mc = *search_;
+    if (!hasSortedResult(mc)) {
         logErr() << "Error in MatchCandidates::precomputeClosestPts(): Please perform region match & verify first!"
                   << std::endl;
         return;
     }
-    const int R = static_cast<int>(sortedTransforms.size());
-    const int nS = source->vertexCount();
-    const int nT = target->vertexCount();
+    const int R = static_cast<int>(mc.sortedTransforms.size());
+    const int nS = mc.source->vertexCount();
+    const int nT = mc.target->vertexCount();
     const ClosestPoint none{0, std::numeric_limits<float>::infinity()};
     closestPtsSource.assign(static_cast<std::size_t>(nS) * R, none);
     closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
     logOut() << "Pre-computing closest points according to each transform..." << std::endl;
     progress(R, true);
-    source->vertices.prepareTree();
-    target->vertices.prepareTree();
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
     for (int k = 0; k < R; ++k) {
         parallelFor(nS, [&](int v, int) {
-            std::pair<int, float> c = target->closestVertex(sortedTransforms[k].apply(source->vertices.point(v)));
+            std::pair<int, float> c =
+                mc.target->closestVertex(mc.sortedTransforms[k].apply(mc.source->vertices.point(v)));
             closestPtsSource[static_cast<std::size_t>(v) * R + k] = ClosestPoint{c.first, c.second};
         });
         parallelFor(nT, [&](int u, int) {
             std::pair<int, float> c =
-                source->closestVertex(sortedInverseTransforms[k].apply(target->vertices.point(u)));
+                mc.source->closestVertex(mc.sortedInverseTransforms[k].apply(mc.target->vertices.point(u)));
             closestPtsTarget[static_cast<std::size_t>(u) * R + k] = ClosestPoint{c.first, c.second};
         });
         progress(k, false);
@@ -246,7 +260,7 @@ void MatchCandidates::precomputeClosestPts() {
     logOut() << "...done!" << std::endl;
 }
 
-void MatchCandidates::createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges) {
+void LabelingResult::createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges) {
     logOut() << "Creating extra smoothness edges on boundary of shape..." << std::flush;
     std::vector<int> boundary;
     PointSetANN positions;
@@ -269,13 +283,14 @@ void MatchCandidates::createBoundarySmoothnessEdges(ShapeModel* shape, int k, st
     logOut() << "Created " << edges.size() << " extra edges!" << std::endl;
 }
 
-void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
-                                               const std::vector<MeshEdge>& targetEdges,
-                                               const std::vector<MeshEdge>& sourceExtraEdges,
-                                               const std::vector<MeshEdge>& targetExtraEdges) {
-    const int nS = source->vertexCount();
-    const int nT = target->vertexCount();
-    const int R = static_cast<int>(sortedTransforms.size());
+void LabelingResult::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
+                                              const std::vector<MeshEdge>& targetEdges,
+                                              const std::vector<MeshEdge>& sourceExtraEdges,
+                                              const std::vector<MeshEdge>& targetExtraEdges) const {
+    const MatchCandidates& mc = *search_;
+    const int nS = mc.source->vertexCount();
+    const int nT = mc.target->vertexCount();
+    const int R = static_cast<int>(mc.sortedTransforms.size());
     std::vector<std::vector<int>> partners(static_cast<std::size_t>(nS) + nT);
     auto add = [&](int a, int b) {
         if (a == b || a < 0 || b < 0 || a >= nS + nT || b >= nS + nT) return;
@@ -286,7 +301,7 @@ void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser,
     for (const MeshEdge& e : targetEdges) add(nS + e.firstVertex, nS + e.secondVertex);
     for (const MeshEdge& e : sourceExtraEdges) add(e.firstVertex, e.secondVertex);
     for (const MeshEdge& e : targetExtraEdges) add(nS + e.firstVertex, nS + e.secondVertex);
-    const float threshold = GraphCutCosts.closestPtDistThreshold;
+    const float threshold = costs.closestPtDistThreshold;
     if (closestPtsSource.size() == static_cast<std::size_t>(nS) * R)
         for (int v = 0; v < nS; ++v)
             for (int k = 0; k < R; ++k) {
@@ -308,17 +323,18 @@ void MatchCandidates::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser,
     }
 }
 
-bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
-                                      float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
-                                      float dummyLabelDataError, float smoothWeight, float dataWeight,
-                                      float smoothTruncateValue, float dataTruncateValue) {
-    if (!hasSortedResult(*this)) {
+bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
+                             float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
+                             float dummyLabelDataError, float smoothWeight, float dataWeight,
+                             float smoothTruncateValue, float dataTruncateValue) {
+    const MatchCandidates& mc = *search_;
+    if (!hasSortedResult(mc)) {
         logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
         return false;
     }
-    Mesh3_real* sourceMesh = asMesh(source);
-    Mesh3_real* targetMesh = asMesh(target);
+    Mesh3_real* sourceMesh = asMesh(mc.source);
+    Mesh3_real* targetMesh = asMesh(mc.target);
     if (!sourceMesh || !targetMesh) {
         logErr() << "Error in MatchCandidates::GraphCutRelabel(): Currently only supports meshes." << std::endl;
         return false;
@@ -330,9 +346,9 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
         return false;
     }
 
-    const int nS = source->vertexCount();
-    const int nT = target->vertexCount();
-    const int R = static_cast<int>(sortedTransforms.size());
+    const int nS = mc.source->vertexCount();
+    const int nT = mc.target->vertexCount();
+    const int R = static_cast<int>(mc.sortedTransforms.size());
     const int L = useDummyLabel ? R + 1 : R;
 
     logOut() << kDashLine << std::endl;
@@ -342,19 +358,19 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     if (const char* name = gcDataTermName(dataTermType)) logOut() << name << std::endl;
     logOut() << "*** Using dummy label: " << (useDummyLabel ? 1 : 0) << std::endl;
     logOut() << "*** Extra smoothness constraints: " << bdySmoothnessKNN << " nearest boundary vertices" << std::endl;
-    GraphCutCosts.closestPtDistThreshold = closestPtDistThreshold;
+    costs.closestPtDistThreshold = closestPtDistThreshold;
     logOut() << "*** Closest point maximum matching distance: " << closestPtDistThreshold << std::endl;
-    GraphCutCosts.mismatchError = mismatchError;
+    costs.mismatchError = mismatchError;
     logOut() << "*** Error for penalizing inconsistent labels: " << mismatchError << std::endl;
-    GraphCutCosts.dummyLabelSmoothError = dummyLabelSmoothError;
-    GraphCutCosts.dummyLabelDataError = dummyLabelDataError;
+    costs.dummyLabelSmoothError = dummyLabelSmoothError;
+    costs.dummyLabelDataError = dummyLabelDataError;
     logOut() << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError
               << "/" << dummyLabelDataError << ")" << std::endl;
-    GraphCutCosts.smoothWeight = smoothWeight;
-    GraphCutCosts.dataWeight = dataWeight;
+    costs.smoothWeight = smoothWeight;
+    costs.dataWeight = dataWeight;
     logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
-    GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
-    GraphCutCosts.dataTruncateValue = dataTruncateValue;
+    costs.smoothTruncateValue = smoothTruncateValue;
+    costs.dataTruncateValue = dataTruncateValue;
     logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
               << std::endl;
     logOut() << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
@@ -366,10 +382,10 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     try {
         GeneralGraphOptimizer optimiser(nS + nT, L);
         optimiser.setDataCostFunction(dataFn, this);
-        optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+        optimiser.setSmoothCostFunction(smoothCost, this);
 
-        createBoundarySmoothnessEdges(source, bdySmoothnessKNN, boundaryEdgesSource);
-        createBoundarySmoothnessEdges(target, bdySmoothnessKNN, boundaryEdgesTarget);
+        createBoundarySmoothnessEdges(mc.source, bdySmoothnessKNN, boundaryEdgesSource);
+        createBoundarySmoothnessEdges(mc.target, bdySmoothnessKNN, boundaryEdgesTarget);
         setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
                                  boundaryEdgesTarget);
 
@@ -382,15 +398,15 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
             if (useDummyLabel) optimiser.expandLabel(R);
             optimiser.runExpansion(std::numeric_limits<int>::max());
         }
-        gcEnergy = optimiser.computeEnergy();
-        logOut() << "After optimization energy is: " << gcEnergy << std::endl;
-        gcNonRegularTerms = optimiser.nonRegularTermCount();
-        logOut() << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+        energy = optimiser.computeEnergy();
+        logOut() << "After optimization energy is: " << energy << std::endl;
+        nonRegularTerms = optimiser.nonRegularTermCount();
+        logOut() << "*** Non-regular smoothness terms truncated: " << nonRegularTerms << std::endl;
 
-        gcLabelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
-        gcLabelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
-        buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
-        buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
+        labelsSource.assign(optimiser.labeling.begin(), optimiser.labeling.begin() + nS);
+        labelsTarget.assign(optimiser.labeling.begin() + nS, optimiser.labeling.end());
+        buildResultRegions(labelsSource, mc.source, mc.sortedTransforms, true, regionsSource, transformsSource);
+        buildResultRegions(labelsTarget, mc.target, mc.sortedInverseTransforms, false, regionsTarget, transformsTarget);
     } catch (const OptimizerException& e) {
         reportOptimizerFailure("GraphCutRelabel", e.message);
         return false;
@@ -402,14 +418,15 @@ bool MatchCandidates::GraphCutRelabel(int solutionType, int dataTermType, bool u
     return true;
 }
 
-bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
-                                              float smoothTruncateValue, float dataTruncateValue) {
-    if (!hasSortedResult(*this)) {
+bool LabelingResult::relabelForward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
+                                    float smoothTruncateValue, float dataTruncateValue) {
+    const MatchCandidates& mc = *search_;
+    if (!hasSortedResult(mc)) {
         logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
                   << std::endl;
         return false;
     }
-    Mesh3_real* sourceMesh = asMesh(source);
+    Mesh3_real* sourceMesh = asMesh(mc.source);
     if (!sourceMesh) {
         logErr() << "Error in MatchCandidates::GraphCutRelabel_Forward(): Currently only supports meshes." << std::endl;
         return false;
@@ -420,19 +437,19 @@ bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
         return false;
     }
 
-    const int nS = source->vertexCount();
-    const int R = static_cast<int>(sortedTransforms.size());
+    const int nS = mc.source->vertexCount();
+    const int R = static_cast<int>(mc.sortedTransforms.size());
 
     logOut() << kDashLine << std::endl;
     logOut() << "Starting graph cut optimization (forward)..." << std::endl;
     logOut() << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
     logOut() << "*** Data term type: ";
     if (const char* name = gcDataTermName(dataTermType)) logOut() << name << std::endl;
-    GraphCutCosts.smoothWeight = smoothWeight;
-    GraphCutCosts.dataWeight = dataWeight;
+    costs.smoothWeight = smoothWeight;
+    costs.dataWeight = dataWeight;
     logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
-    GraphCutCosts.smoothTruncateValue = smoothTruncateValue;
-    GraphCutCosts.dataTruncateValue = dataTruncateValue;
+    costs.smoothTruncateValue = smoothTruncateValue;
+    costs.dataTruncateValue = dataTruncateValue;
     logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
               << std::endl;
     logOut() << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
@@ -444,27 +461,27 @@ bool MatchCandidates::GraphCutRelabel_Forward(int solutionType, int dataTermType
     try {
         GeneralGraphOptimizer optimiser(nS, R);
         optimiser.setDataCostFunction(dataFn, this);
-        optimiser.setSmoothCostFunction(gcSmoothTerm, this);
+        optimiser.setSmoothCostFunction(smoothCost, this);
         for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
 
-        float energy = optimiser.computeEnergy();
-        logOut() << "Before optimization energy is: " << energy << std::endl;
+        float forwardEnergy = optimiser.computeEnergy();
+        logOut() << "Before optimization energy is: " << forwardEnergy << std::endl;
         if (solutionType == 1) {
             logOut() << "Solving graph cut using swap..." << std::endl;
-            energy = optimiser.runSwap(std::numeric_limits<int>::max());
+            forwardEnergy = optimiser.runSwap(std::numeric_limits<int>::max());
         } else {
             logOut() << "Solving graph cut using expansion..." << std::endl;
-            energy = optimiser.runExpansion(std::numeric_limits<int>::max());
+            forwardEnergy = optimiser.runExpansion(std::numeric_limits<int>::max());
         }
-        logOut() << "After optimization energy is: " << energy << std::endl;
-        gcNonRegularTerms = optimiser.nonRegularTermCount();
-        logOut() << "*** Non-regular smoothness terms truncated: " << gcNonRegularTerms << std::endl;
+        logOut() << "After optimization energy is: " << forwardEnergy << std::endl;
+        nonRegularTerms = optimiser.nonRegularTermCount();
+        logOut() << "*** Non-regular smoothness terms truncated: " << nonRegularTerms << std::endl;
 
-        gcLabelsSource = optimiser.labeling;
-        gcLabelsTarget.clear();
-        gcRegionsTarget.clear();
-        gcTransformsTarget.clear();
-        buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
+        labelsSource = optimiser.labeling;
+        labelsTarget.clear();
+        regionsTarget.clear();
+        transformsTarget.clear();
+        buildResultRegions(labelsSource, mc.source, mc.sortedTransforms, true, regionsSource, transformsSource);
     } catch (const OptimizerException& e) {
         reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
         return false;

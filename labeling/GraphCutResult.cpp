@@ -4,16 +4,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <limits>
 #include <string>
 
+#include "CacheFile.h"
 #include "GraphCutRelabel.h"
-#include "MatchCandidates.h"
+#include "LabelingResult.h"
 #include "Parallel.h"
 #include "Progress.h"
 
@@ -242,87 +239,60 @@ float TriangleBVH::closestSquaredDistance(const Vec3f& p, Vec3f* nearest) const 
 
 // ---- result file ----
 
-namespace {
-
-void writeInt(std::ofstream& f, int32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); }
-void writeFloat(std::ofstream& f, float v) { f.write(reinterpret_cast<const char*>(&v), 4); }
-
-// Bounds-checked little-endian reader over the file contents.
-struct Reader {
-    const std::vector<char>& bytes;
-    std::size_t pos = 0;
-    std::size_t remaining() const { return bytes.size() - pos; }
-    bool readInt(int32_t& v) {
-        if (remaining() < 4) return false;
-        std::memcpy(&v, bytes.data() + pos, 4);
-        pos += 4;
-        return true;
-    }
-    bool readFloat(float& v) {
-        if (remaining() < 4) return false;
-        std::memcpy(&v, bytes.data() + pos, 4);
-        pos += 4;
-        return true;
-    }
-};
-
-}  // namespace
-
-bool MatchCandidates::saveGraphCutResult(const std::string& fileName) {
-    std::ofstream f(fileName, std::ios::binary | std::ios::trunc);
-    if (!f) {
+bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileName) {
+    const MatchCandidates& mc = labeling.search();
+    CacheWriter f(fileName);
+    if (!f.isOpen()) {
         logOut() << "Error in saveGraphCutResult(): could not open file " << fileName << " for writing!" << std::endl;
         return false;
     }
     logOut() << "Saving graph cut result..." << std::flush;
-    writeInt(f, static_cast<int32_t>(regions.size()));
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-        const RigidTransform T = i < regionTransforms.size() ? regionTransforms[i] : RigidTransform();
-        for (float r : T.R) writeFloat(f, r);
-        for (float t : T.t) writeFloat(f, t);
-        const CorrespondenceList& region = regions[i];
+    f.writeInt32(static_cast<int32_t>(mc.regions.size()));
+    for (std::size_t i = 0; i < mc.regions.size(); ++i) {
+        const RigidTransform T = i < mc.regionTransforms.size() ? mc.regionTransforms[i] : RigidTransform();
+        f.writeFloats(T.R, 9);
+        f.writeFloats(T.t, 3);
+        const CorrespondenceList& region = mc.regions[i];
         const int n = region.size();
-        writeInt(f, n);
+        f.writeInt32(n);
         for (int k = 0; k < n; ++k) {
             const Vec3f s = region.sourcePoints.point(k);
             const Vec3f t = region.targetPoints.point(k);
-            writeInt(f, k < static_cast<int>(region.sourceIndices.size()) ? region.sourceIndices[k] : 0);
-            writeFloat(f, s.x);
-            writeFloat(f, s.y);
-            writeFloat(f, s.z);
-            writeInt(f, k < static_cast<int>(region.targetIndices.size()) ? region.targetIndices[k] : 0);
-            writeFloat(f, t.x);
-            writeFloat(f, t.y);
-            writeFloat(f, t.z);
+            const float sourcePoint[3] = {s.x, s.y, s.z};
+            const float targetPoint[3] = {t.x, t.y, t.z};
+            f.writeInt32(k < static_cast<int>(region.sourceIndices.size()) ? region.sourceIndices[k] : 0);
+            f.writeFloats(sourcePoint, 3);
+            f.writeInt32(k < static_cast<int>(region.targetIndices.size()) ? region.targetIndices[k] : 0);
+            f.writeFloats(targetPoint, 3);
         }
     }
-    writeInt(f, resultMinRegionSize);
-    writeInt(f, resultMaxRegions);
-    writeInt(f, static_cast<int32_t>(gcLabelsSource.size()));
-    writeInt(f, static_cast<int32_t>(gcLabelsTarget.size()));
-    for (int l : gcLabelsSource) writeInt(f, l);
-    for (int l : gcLabelsTarget) writeInt(f, l);
-    f.close();
-    if (!f) {
+    f.writeInt32(mc.resultMinRegionSize);
+    f.writeInt32(mc.resultMaxRegions);
+    f.writeInt32(static_cast<int32_t>(labeling.labelsSource.size()));
+    f.writeInt32(static_cast<int32_t>(labeling.labelsTarget.size()));
+    for (int l : labeling.labelsSource) f.writeInt32(l);
+    for (int l : labeling.labelsTarget) f.writeInt32(l);
+    // A regular file is replaced only by the complete new one, so no truncated result is left
+    // behind; devices and pipes are written in place and never removed.
+    if (!f.commit()) {
         logOut() << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
-        // A truncated result would only be rejected when read; devices and pipes are left alone.
-        std::error_code error;
-        if (std::filesystem::is_regular_file(fileName, error)) std::filesystem::remove(fileName, error);
         return false;
     }
     logOut() << "done!" << std::endl;
     return true;
 }
 
-bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
-    std::ifstream f(fileName, std::ios::binary);
-    if (!f) {
+bool loadGraphCutResult(MatchCandidates& mc, LabelingResult& labeling, const std::string& fileName) {
+    if (&labeling.search() != &mc) {
+        logErr() << "Error in loadGraphCutResult(): the labelling belongs to another search object!" << std::endl;
+        return false;
+    }
+    CacheReader in(fileName);
+    if (!in.isOpen()) {
         logOut() << "Error in loadGraphCutResult(): could not open file " << fileName << " for reading!" << std::endl;
         return false;
     }
     logOut() << "Loading graph cut result..." << std::flush;
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    f.close();
 
     // Everything is parsed and checked into temporaries first: a rejected file changes nothing.
     auto reject = [&](const char* reason) {
@@ -331,25 +301,20 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
                   << ")!" << std::endl;
         return false;
     };
-    const int nS = source ? source->vertexCount() : 0;
-    const int nT = target ? target->vertexCount() : 0;
-    Reader in{bytes};
+    const int nS = mc.source ? mc.source->vertexCount() : 0;
+    const int nT = mc.target ? mc.target->vertexCount() : 0;
     int32_t regionCount;
-    if (!in.readInt(regionCount)) return reject("truncated");
-    const std::size_t minBlock = 12 * 4 + 4;
-    if (regionCount < 0 || static_cast<std::size_t>(regionCount) > in.remaining() / minBlock)
-        return reject("region count does not fit the file");
+    if (!in.readInt32(regionCount)) return reject("truncated");
+    const int64_t minBlock = 12 * 4 + 4;
+    if (regionCount < 0 || regionCount > in.remaining() / minBlock) return reject("region count does not fit the file");
     std::vector<CorrespondenceList> newRegions(regionCount);
     std::vector<RigidTransform> newTransforms(regionCount);
     for (int i = 0; i < regionCount; ++i) {
         RigidTransform& T = newTransforms[i];
-        for (float& r : T.R)
-            if (!in.readFloat(r)) return reject("truncated");
-        for (float& t : T.t)
-            if (!in.readFloat(t)) return reject("truncated");
+        if (!in.readFloats(T.R, 9) || !in.readFloats(T.t, 3)) return reject("truncated");
         int32_t n;
-        if (!in.readInt(n)) return reject("truncated");
-        if (n < 0 || static_cast<std::size_t>(n) > in.remaining() / 32) return reject("region size does not fit the file");
+        if (!in.readInt32(n)) return reject("truncated");
+        if (n < 0 || n > in.remaining() / 32) return reject("region size does not fit the file");
         CorrespondenceList& region = newRegions[i];
         region.sourcePoints.resize(n);
         region.targetPoints.resize(n);
@@ -357,32 +322,28 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
         region.targetIndices.resize(n);
         for (int k = 0; k < n; ++k) {
             int32_t si = 0, ti = 0;
-            Vec3f s, t;
-            in.readInt(si);
-            in.readFloat(s.x);
-            in.readFloat(s.y);
-            in.readFloat(s.z);
-            in.readInt(ti);
-            in.readFloat(t.x);
-            in.readFloat(t.y);
-            in.readFloat(t.z);
+            float s[3] = {0, 0, 0}, t[3] = {0, 0, 0};
+            in.readInt32(si);
+            in.readFloats(s, 3);
+            in.readInt32(ti);
+            in.readFloats(t, 3);
             if (si < 0 || si >= nS || ti < 0 || ti >= nT) return reject("vertex index beyond the current shapes");
             region.sourceIndices[k] = si;
             region.targetIndices[k] = ti;
-            region.sourcePoints.point(k) = s;
-            region.targetPoints.point(k) = t;
+            region.sourcePoints.point(k) = Vec3f(s[0], s[1], s[2]);
+            region.targetPoints.point(k) = Vec3f(t[0], t[1], t[2]);
         }
     }
     int32_t minRegionSize, maxRegions, sourceLabelCount, targetLabelCount;
-    if (!in.readInt(minRegionSize) || !in.readInt(maxRegions) || !in.readInt(sourceLabelCount) ||
-        !in.readInt(targetLabelCount))
+    if (!in.readInt32(minRegionSize) || !in.readInt32(maxRegions) || !in.readInt32(sourceLabelCount) ||
+        !in.readInt32(targetLabelCount))
         return reject("truncated");
     // Both arrays are empty in a result saved before any relabelling.
     if (sourceLabelCount != nS && (sourceLabelCount != 0 || targetLabelCount != 0))
         return reject("source label count differs from the source vertex count");
     if (targetLabelCount != 0 && targetLabelCount != nT)
         return reject("target label count differs from the target vertex count");
-    if (in.remaining() != 4 * (static_cast<std::size_t>(sourceLabelCount) + static_cast<std::size_t>(targetLabelCount)))
+    if (in.remaining() != 4 * (static_cast<int64_t>(sourceLabelCount) + static_cast<int64_t>(targetLabelCount)))
         return reject("label arrays do not match the file size");
     // The labels index the regions that sortResult keeps: those larger than the minimum size, at
     // most maxRegions of them; one more is the dummy label.
@@ -391,63 +352,67 @@ bool MatchCandidates::loadGraphCutResult(const std::string& fileName) {
         if (static_cast<unsigned int>(region.size()) > static_cast<unsigned int>(minRegionSize)) ++sortedCount;
     if (maxRegions >= 0) sortedCount = std::min(sortedCount, static_cast<int>(maxRegions));
     std::vector<int> newSourceLabels(sourceLabelCount), newTargetLabels(targetLabelCount);
-    for (int& l : newSourceLabels) in.readInt(l);
-    for (int& l : newTargetLabels) in.readInt(l);
+    int32_t label = 0;
+    for (int& l : newSourceLabels) l = in.readInt32(label) ? label : 0;
+    for (int& l : newTargetLabels) l = in.readInt32(label) ? label : 0;
     for (int l : newSourceLabels)
         if (l < 0 || l > sortedCount) return reject("label beyond the sorted regions");
     for (int l : newTargetLabels)
         if (l < 0 || l > sortedCount) return reject("label beyond the sorted regions");
 
-    regions.swap(newRegions);
-    regionTransforms.swap(newTransforms);
+    mc.regions.swap(newRegions);
+    mc.regionTransforms.swap(newTransforms);
     logOut() << " min verified region size: " << minRegionSize << " max number of verified regions: " << maxRegions
               << std::flush;
-    sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
-    gcLabelsSource.swap(newSourceLabels);
-    gcLabelsTarget.swap(newTargetLabels);
+    mc.sortResult(static_cast<unsigned int>(minRegionSize), maxRegions);
+    labeling.labelsSource.swap(newSourceLabels);
+    labeling.labelsTarget.swap(newTargetLabels);
     // What the previous run derived from its own labels would be drawn over the loaded ones.
-    closestPtsSource.clear();
-    closestPtsTarget.clear();
-    boundaryEdgesSource.clear();
-    boundaryEdgesTarget.clear();
-    gcNonRegularTerms = 0;
-    buildResultRegions(gcLabelsSource, source, sortedTransforms, true, gcRegionsSource, gcTransformsSource);
-    buildResultRegions(gcLabelsTarget, target, sortedInverseTransforms, false, gcRegionsTarget, gcTransformsTarget);
+    labeling.closestPtsSource.clear();
+    labeling.closestPtsTarget.clear();
+    labeling.boundaryEdgesSource.clear();
+    labeling.boundaryEdgesTarget.clear();
+    labeling.nonRegularTerms = 0;
+    buildResultRegions(labeling.labelsSource, mc.source, mc.sortedTransforms, true, labeling.regionsSource,
+                       labeling.transformsSource);
+    buildResultRegions(labeling.labelsTarget, mc.target, mc.sortedInverseTransforms, false, labeling.regionsTarget,
+                       labeling.transformsTarget);
     logOut() << " ...done!" << std::endl;
     return true;
 }
 
 // ---- alignment error ----
 
-float MatchCandidates::maxSymmetricHausdorff() {
-    if (gcLabelsSource.empty()) return kLargestFloat;
-    Mesh3_real* sourceMesh = source && source->kind == 0 ? dynamic_cast<Mesh3_real*>(source) : nullptr;
-    Mesh3_real* targetMesh = target && target->kind == 0 ? dynamic_cast<Mesh3_real*>(target) : nullptr;
+float LabelingResult::maxSymmetricHausdorff() const {
+    const MatchCandidates& mc = *search_;
+    if (labelsSource.empty()) return kLargestFloat;
+    Mesh3_real* sourceMesh = mc.source && mc.source->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.source) : nullptr;
+    Mesh3_real* targetMesh = mc.target && mc.target->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.target) : nullptr;
     if (!sourceMesh || !targetMesh) {
         logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!" << std::endl;
         return kLargestFloat;
     }
-    const int nS = source->vertexCount();
-    const int nT = target->vertexCount();
-    if (static_cast<int>(gcLabelsSource.size()) != nS) {
+    const int nS = mc.source->vertexCount();
+    const int nT = mc.target->vertexCount();
+    if (static_cast<int>(labelsSource.size()) != nS) {
         logErr() << "Error in MatchCandidates::maxSymmetricHausdorff(): labels do not match the source shape!"
                   << std::endl;
         return kLargestFloat;
     }
-    const int R = static_cast<int>(sortedTransforms.size());
-    auto hasTransform = [&](int v) { return gcLabelsSource[v] >= 0 && gcLabelsSource[v] < R; };
+    const int R = static_cast<int>(mc.sortedTransforms.size());
+    auto hasTransform = [&](int v) { return labelsSource[v] >= 0 && labelsSource[v] < R; };
 
     logOut() << std::string(79, '-') << std::endl;
     logOut() << "Computing the registration error of all vertices in the shape..." << std::endl;
 
     // Dummy-labelled source vertices have no transform: they and the source triangles touching
     // them take no part in the error.
-    const std::vector<Vec3f>& sourcePoints = source->vertices.points();
+    const std::vector<Vec3f>& sourcePoints = mc.source->vertices.points();
     std::vector<Vec3f> movedSource(nS);
     int dummyVertices = 0;
     for (int v = 0; v < nS; ++v) {
         if (hasTransform(v))
-            movedSource[v] = sortedTransforms[gcLabelsSource[v]].apply(sourcePoints[v]);
+            movedSource[v] = mc.sortedTransforms[labelsSource[v]].apply(sourcePoints[v]);
         else
             ++dummyVertices;
     }
@@ -475,7 +440,7 @@ float MatchCandidates::maxSymmetricHausdorff() {
     float backward = -kLargestFloat;
     logOut() << "*** Processing forward..." << std::flush;
     {
-        TriangleBVH targetSearch(target->vertices.points(), targetTriangles);
+        TriangleBVH targetSearch(mc.target->vertices.points(), targetTriangles);
         progress(nS, true);
         std::vector<float> nearest(static_cast<size_t>(nS), 0.0f);
         parallelFor(
@@ -493,7 +458,8 @@ float MatchCandidates::maxSymmetricHausdorff() {
         progress(nT, true);
         std::vector<float> nearest(static_cast<size_t>(nT), 0.0f);
         parallelFor(
-            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(target->vertices.point(u)); }, true);
+            nT, [&](int u, int) { nearest[u] = sourceSearch.closestSquaredDistance(mc.target->vertices.point(u)); },
+            true);
         for (int u = 0; u < nT; ++u) backward = std::max(backward, nearest[u]);
     }
     logOut() << "done!" << std::endl;

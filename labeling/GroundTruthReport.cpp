@@ -7,7 +7,7 @@
 #include <limits>
 #include <sstream>
 
-#include "MatchCandidates.h"
+#include "LabelingResult.h"
 
 namespace {
 
@@ -26,7 +26,8 @@ float fractionWithin(const std::vector<float>& errors, float limit) {
 
 }  // namespace
 
-bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::string& error) {
+bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& report, std::string& error) {
+    const MatchCandidates& mc = labeling.search();
     report = GroundTruthReport();
     if (!mc.source || !mc.target) {
         error = "no source and target shapes";
@@ -38,12 +39,12 @@ bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::
                 std::to_string(mc.target->vertexCount()) + ": vertex i of one is not vertex i of the other";
         return false;
     }
-    if (mc.gcLabelsSource.empty()) {
+    if (labeling.labelsSource.empty()) {
         error = "there is no labelling of the source";
         return false;
     }
-    if (int(mc.gcLabelsSource.size()) != n) {
-        error = "the labelling has " + std::to_string(mc.gcLabelsSource.size()) + " entries for " +
+    if (int(labeling.labelsSource.size()) != n) {
+        error = "the labelling has " + std::to_string(labeling.labelsSource.size()) + " entries for " +
                 std::to_string(n) + " source vertices";
         return false;
     }
@@ -62,7 +63,7 @@ bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::
     std::vector<float> errors(size_t(n), infinite);
     std::vector<std::vector<float>> perLabel(static_cast<size_t>(labelCount));
     for (int v = 0; v < n; ++v) {
-        int label = mc.gcLabelsSource[size_t(v)];
+        int label = labeling.labelsSource[size_t(v)];
         if (label < 0 || label >= labelCount) {
             ++report.dummyCount;
             continue;
@@ -89,7 +90,7 @@ bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::
     // The Hausdorff computation talks on the console; the report keeps only its value.
     std::ostringstream quiet;
     std::streambuf* console = logOut().rdbuf(quiet.rdbuf());
-    report.hausdorff = mc.maxSymmetricHausdorff();
+    report.hausdorff = labeling.maxSymmetricHausdorff();
     logOut().rdbuf(console);
     return true;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-class MatchCandidates;
+class LabelingResult;
 
 // Accuracy of a labelling on a pair with known correspondence (source vertex i is target vertex
 // i): the error of source vertex i is the distance from its position moved by its label's
@@ -27,7 +27,7 @@ struct GroundTruthReport {
     std::vector<Label> labels;  // every transformation label holding a source vertex, in label order
 };
 
-// Fills the report from the search object's source labels. False with the reason in `error` when
+// Fills the report from the source labels. False with the reason in `error` when
 // the shapes differ in vertex count, there is no labelling, or the labelling does not fit.
-bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::string& error);
+bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& report, std::string& error);
 void printGroundTruthReport(std::ostream& out, const GroundTruthReport& report);

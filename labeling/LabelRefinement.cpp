@@ -6,31 +6,31 @@
 #include <numeric>
 #include <vector>
 
-#include "MatchCandidates.h"
+#include "LabelingResult.h"
 #include "Log.h"
 
-int MatchCandidates::refitSortedTransforms() {
-    const int R = int(sortedTransforms.size());
-    if (!source || !target || R == 0 || int(gcLabelsSource.size()) != source->vertexCount()) return 0;
+int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
+    const int R = int(mc.sortedTransforms.size());
+    if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
     // The cluster behind each sorted transform, in the order sortResult gives them.
-    std::vector<int> order(regions.size());
+    std::vector<int> order(mc.regions.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
-                     [this](int a, int b) { return regions[a].size() > regions[b].size(); });
+                     [&mc](int a, int b) { return mc.regions[a].size() > mc.regions[b].size(); });
     std::vector<CorrespondenceList> held(static_cast<std::size_t>(R));
-    for (int v = 0; v < source->vertexCount(); ++v) {
-        const int label = gcLabelsSource[std::size_t(v)];
+    for (int v = 0; v < mc.source->vertexCount(); ++v) {
+        const int label = labeling.labelsSource[std::size_t(v)];
         if (label < 0 || label >= R) continue;
-        const Vec3f x = source->vertices.point(v);
-        held[std::size_t(label)].addCorrespondence(x, sortedTransforms[std::size_t(label)].apply(x), v, -1);
+        const Vec3f x = mc.source->vertices.point(v);
+        held[std::size_t(label)].addCorrespondence(x, mc.sortedTransforms[std::size_t(label)].apply(x), v, -1);
     }
     int changed = 0;
     for (int k = 0; k < R && k < int(order.size()); ++k) {
         if (held[std::size_t(k)].size() < 3) continue;
-        RigidTransform T = registerICP(held[std::size_t(k)], *target, sortedTransforms[std::size_t(k)]);
-        sortedTransforms[std::size_t(k)] = T;
-        sortedInverseTransforms[std::size_t(k)] = invertTransform(T);
-        if (order[std::size_t(k)] < int(regionTransforms.size())) regionTransforms[std::size_t(order[std::size_t(k)])] = T;
+        RigidTransform T = registerICP(held[std::size_t(k)], *mc.target, mc.sortedTransforms[std::size_t(k)]);
+        mc.sortedTransforms[std::size_t(k)] = T;
+        mc.sortedInverseTransforms[std::size_t(k)] = invertTransform(T);
+        if (order[std::size_t(k)] < int(mc.regionTransforms.size())) mc.regionTransforms[std::size_t(order[std::size_t(k)])] = T;
         ++changed;
     }
     logOut() << "*** Transformations refitted to their labelled vertices: " << changed << std::endl;
@@ -66,17 +66,18 @@ float movedDistance(ShapeModel& target, const RigidTransform& T, const Vec3f& x)
 
 }  // namespace
 
-int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, unsigned int minRegionSize) {
-    Mesh3_real* mesh = source && source->kind == 0 ? dynamic_cast<Mesh3_real*>(source) : nullptr;
-    const int n = source ? source->vertexCount() : 0;
-    const int R = int(sortedTransforms.size());
-    if (!mesh || !mesh->edgeList || !target || !sourceSample || int(gcLabelsSource.size()) != n) return 0;
+int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
+                      unsigned int minRegionSize) {
+    Mesh3_real* mesh = mc.source && mc.source->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.source) : nullptr;
+    const int n = mc.source ? mc.source->vertexCount() : 0;
+    const int R = int(mc.sortedTransforms.size());
+    if (!mesh || !mesh->edgeList || !mc.target || !mc.sourceSample || int(labeling.labelsSource.size()) != n) return 0;
     // Badly explained: the dummy label, or moved by its label farther than badDistance from the target.
     std::vector<bool> bad(std::size_t(n), false);
     for (int v = 0; v < n; ++v) {
-        const int label = gcLabelsSource[std::size_t(v)];
+        const int label = labeling.labelsSource[std::size_t(v)];
         bad[std::size_t(v)] = label < 0 || label >= R ||
-                              movedDistance(*target, sortedTransforms[std::size_t(label)], source->vertices.point(v)) >
+                              movedDistance(*mc.target, mc.sortedTransforms[std::size_t(label)], mc.source->vertices.point(v)) >
                                   badDistance;
     }
     // Connected pieces of badly explained vertices, over the mesh edges.
@@ -97,16 +98,16 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
     }
     // Candidate pair motions (model units) by the piece of their source vertex.
     std::vector<std::vector<RigidTransform>> seeds(pieces.size());
-    const int pairs = std::min<int>(int(sourceIndex.size()), int(transformations.size()));
-    std::vector<int> sampleVertex(std::size_t(sourceSample->vertexCount()), -2);
+    const int pairs = std::min<int>(int(mc.sourceIndex.size()), int(mc.transformations.size()));
+    std::vector<int> sampleVertex(std::size_t(mc.sourceSample->vertexCount()), -2);
     for (int k = 0; k < pairs; ++k) {
-        const int s = sourceIndex[std::size_t(k)];
-        if (s < 0 || s >= sourceSample->vertexCount()) continue;
+        const int s = mc.sourceIndex[std::size_t(k)];
+        if (s < 0 || s >= mc.sourceSample->vertexCount()) continue;
         int& v = sampleVertex[std::size_t(s)];
-        if (v == -2) v = source->closestVertex(sourceSample->vertices.point(s)).first;
+        if (v == -2) v = mc.source->closestVertex(mc.sourceSample->vertices.point(s)).first;
         if (v < 0 || v >= n || piece[std::size_t(v)] < 0) continue;
-        RigidTransform T = transformations[std::size_t(k)];
-        for (int a = 0; a < 3; ++a) T.t[a] = translationMean[a] + translationScale * T.t[a];
+        RigidTransform T = mc.transformations[std::size_t(k)];
+        for (int a = 0; a < 3; ++a) T.t[a] = mc.translationMean[a] + mc.translationScale * T.t[a];
         seeds[std::size_t(piece[std::size_t(v)])].push_back(T);
     }
 
@@ -118,23 +119,23 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
         // The label motions are seeds too: a part next to a labelled one often moves nearly like it,
         // or like it after a turn about the joint between them (the mean of the piece's vertices
         // that touch well explained ones), for the one or two labels the piece touches most.
-        seeds[p].insert(seeds[p].end(), sortedTransforms.begin(), sortedTransforms.end());
+        seeds[p].insert(seeds[p].end(), mc.sortedTransforms.begin(), mc.sortedTransforms.end());
         std::vector<int> touching(std::size_t(R), 0);
         std::vector<Vec3f> joint(static_cast<std::size_t>(R), Vec3f(0, 0, 0));
         for (int v : pieces[p])
             for (const auto& [w, edge] : mesh->edgeList->adjacency[std::size_t(v)]) {
                 (void)edge;
                 if (w < 0 || w >= n || bad[std::size_t(w)]) continue;
-                const int label = gcLabelsSource[std::size_t(w)];
+                const int label = labeling.labelsSource[std::size_t(w)];
                 ++touching[std::size_t(label)];
-                joint[std::size_t(label)] += source->vertices.point(v);
+                joint[std::size_t(label)] += mc.source->vertices.point(v);
             }
         for (int pick = 0; pick < 2; ++pick) {
             const int label = int(std::max_element(touching.begin(), touching.end()) - touching.begin());
             if (R == 0 || touching[std::size_t(label)] == 0) break;
             const Vec3f c = joint[std::size_t(label)] / float(touching[std::size_t(label)]);
             for (const RigidTransform& turn : turnsAbout(c))
-                seeds[p].push_back(composeTransforms(sortedTransforms[std::size_t(label)], turn));
+                seeds[p].push_back(composeTransforms(mc.sortedTransforms[std::size_t(label)], turn));
             touching[std::size_t(label)] = 0;
         }
         while (left.size() > minRegionSize && !seeds[p].empty()) {
@@ -143,7 +144,7 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
             for (std::size_t k = 0; k < seeds[p].size(); ++k) {
                 int score = 0;
                 for (std::size_t i = 0; i < left.size(); i += step)
-                    score += movedDistance(*target, seeds[p][k], source->vertices.point(left[i])) < badDistance;
+                    score += movedDistance(*mc.target, seeds[p][k], mc.source->vertices.point(left[i])) < badDistance;
                 scored.push_back({score, k});
             }
             const std::size_t tries = std::min<std::size_t>(4, scored.size());
@@ -161,11 +162,11 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
                     const float limit = round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance)
                                                                                : inlierDistance);
                     for (int v : left) {
-                        const Vec3f x = source->vertices.point(v);
-                        const std::pair<int, float> c = target->closestVertex(candidate.apply(x));
-                        if (c.second < limit) held.addCorrespondence(x, target->vertices.point(c.first), v, c.first);
+                        const Vec3f x = mc.source->vertices.point(v);
+                        const std::pair<int, float> c = mc.target->closestVertex(candidate.apply(x));
+                        if (c.second < limit) held.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
                     }
-                    if (round < 3) candidate = registerICP(held, *target, candidate);
+                    if (round < 3) candidate = registerICP(held, *mc.target, candidate);
                 }
                 if (held.size() > inliers.size()) {
                     inliers = held;
@@ -177,8 +178,8 @@ int MatchCandidates::searchUnexplained(float badDistance, float inlierDistance, 
             for (int v : inliers.sourceIndices) taken[std::size_t(v)] = true;
             left.erase(std::remove_if(left.begin(), left.end(), [&](int v) { return taken[std::size_t(v)]; }),
                        left.end());
-            regions.push_back(inliers);
-            regionTransforms.push_back(T);
+            mc.regions.push_back(inliers);
+            mc.regionTransforms.push_back(T);
             ++added;
         }
     }

@@ -8,8 +8,6 @@
 #include "RigidTransform.h"
 #include "ShapeModel.h"
 
-class GeneralGraphOptimizer;
-
 // The correspondence search between a source and a target shape. It samples both shapes, pairs
 // source samples with target samples, turns every pair into a rigid transformation and a twist,
 // clusters the twists by mean shift, verifies the cluster modes by region growing on the full
@@ -41,45 +39,6 @@ public:
     std::vector<CorrespondenceList> sortedRegions;
     std::vector<RigidTransform> sortedTransforms;
     std::vector<RigidTransform> sortedInverseTransforms;
-
-    // ---- label optimisation data (graph-cut relabelling) ----
-    // Closest vertex of the other shape to a vertex moved by one sorted transform.
-    struct ClosestPoint {
-        int index;       // vertex of the other shape
-        float distance;  // Euclidean, model units
-    };
-    // Cost parameters of the last relabelling; distances in model units.
-    struct GraphCutCostValues {
-        float closestPtDistThreshold = 0;
-        float mismatchError = 0;
-        float dummyLabelDataError = 0;
-        float dummyLabelSmoothError = 0;
-        float smoothWeight = 0;
-        float dataWeight = 0;
-        float dataTruncateValue = 0;
-        float smoothTruncateValue = 0;
-    };
-    // closestPtsSource[v * R + k]: closest target vertex to sortedTransforms[k] applied to source
-    // vertex v (R = number of sorted transforms); closestPtsTarget likewise with the inverses.
-    std::vector<ClosestPoint> closestPtsSource;
-    std::vector<ClosestPoint> closestPtsTarget;
-    // Extra smoothness edges between nearby boundary vertices (face fields 0).
-    std::vector<MeshEdge> boundaryEdgesSource;
-    std::vector<MeshEdge> boundaryEdgesTarget;
-    GraphCutCostValues GraphCutCosts;
-    // Label per vertex: an index into sortedTransforms, or the dummy label sortedTransforms.size().
-    std::vector<int> gcLabelsSource;
-    std::vector<int> gcLabelsTarget;  // empty after a forward relabelling
-    // One region per used label, largest first, with the label's transform (source -> target for
-    // the source side, target -> source for the target side).
-    std::vector<CorrespondenceList> gcRegionsSource;
-    std::vector<RigidTransform> gcTransformsSource;
-    std::vector<CorrespondenceList> gcRegionsTarget;
-    std::vector<RigidTransform> gcTransformsTarget;
-    // Energy after the last symmetric relabelling.
-    float gcEnergy = 0;
-    // Pairwise terms the optimiser had to make regular in the last relabelling.
-    long gcNonRegularTerms = 0;
 
     // ---- shapes ----
     ShapeModel* source;        // full source shape, not owned
@@ -179,53 +138,6 @@ public:
     void selectCoveringRegions(unsigned int minRegionSize, int maxRegions, float minFraction);
     // Ascending indices of the sorted regions holding a correspondence from a selected source vertex.
     std::vector<int> regionsContaining(const std::vector<int>& sourceSelection) const;
-
-    // ---- graph-cut relabelling (labeling/GraphCutRelabel.cpp) ----
-
-    // Labels every source and target vertex with a sorted transform (or the dummy label).
-    // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,
-    // 4 point and normal. Distances and truncations in model units. False, with the labels left as
-    // they were, when a precondition fails, a type is unknown or the optimiser gives up.
-    bool GraphCutRelabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
-                         float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
-                         float dummyLabelDataError, float smoothWeight, float dataWeight,
-                         float smoothTruncateValue, float dataTruncateValue);
-    // Labels the source vertices only, with the source mesh edges as neighbourhood.
-    bool GraphCutRelabel_Forward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
-                                 float smoothTruncateValue, float dataTruncateValue);
-    void precomputeClosestPts();
-    // Refits every sorted transform by ICP on the source vertices the source labelling gives it
-    // (labels holding fewer than 3 vertices keep theirs) and stores it back in regionTransforms,
-    // so that the labels and a saved result stay consistent. Returns the number of transforms changed.
-    int refitSortedTransforms();
-    // Second search after a labelling: the source vertices that their label moves farther than
-    // badDistance from the target (or that have the dummy label) form connected pieces; in each
-    // piece the candidate-pair motion that brings most of its vertices within badDistance is
-    // refined by ICP on its inliers, and its vertices within inlierDistance become a new region
-    // (appended to regions, kept when larger than minRegionSize). Returns the number added.
-    int searchUnexplained(float badDistance, float inlierDistance, unsigned int minRegionSize);
-    // Edges from every boundary vertex to its k nearest other boundary vertices.
-    void createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges);
-    // Adds the deduplicated neighbourhood of the symmetric relabelling (target sites shifted by the
-    // source vertex count), every pair with weight 1.
-    void setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
-                                  const std::vector<MeshEdge>& targetEdges,
-                                  const std::vector<MeshEdge>& sourceExtraEdges,
-                                  const std::vector<MeshEdge>& targetExtraEdges);
-
-    // ---- graph-cut result file and alignment error (labeling/GraphCutResult.cpp) ----
-
-    // Binary file of regions, region transforms, sort limits and both label arrays (empty before
-    // any relabelling). False when the file cannot be written completely; a partial file is removed.
-    bool saveGraphCutResult(const std::string& fileName);
-    // Replaces those fields from the file and re-sorts; the labelling's regions, the closest-point
-    // tables and the extra smoothness edges of the previous run are cleared and the regions rebuilt
-    // from the loaded labels. A file that is truncated or does not fit the current shapes is
-    // rejected with nothing changed (false).
-    bool loadGraphCutResult(const std::string& fileName);
-    // Largest of the two one-sided Hausdorff distances between the source moved vertex by vertex
-    // with its label's transform and the target (model units); 3.4028235e38 when not available.
-    float maxSymmetricHausdorff();
 };
 
 // Iterative closest points starting from T: at most 100 rounds of closest surface points on

@@ -27,6 +27,7 @@
 
 #include "AutoProcess.h"
 #include "ResultExport.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Parallel.h"
 #include "Random.h"
@@ -167,8 +168,8 @@ int main(int argc, char** argv) {
                   << "Graph cut result " << scene.autoSaveCorrespondenceResult << ": " << mc.regions.size()
                   << " regions, " << labelCount << " transformation labels 0 to " << labelCount - 1
                   << "; label " << labelCount << " means no correspondence" << std::endl;
-        printLabelCounts("Source", mc.gcLabelsSource, labelCount);
-        printLabelCounts("Target", mc.gcLabelsTarget, labelCount);
+        printLabelCounts("Source", scene.labeling->labelsSource, labelCount);
+        printLabelCounts("Target", scene.labeling->labelsTarget, labelCount);
         std::cout << kDashes << std::endl;
         break;
     }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "GroundTruthReport.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "ShapeModel.h"
 
@@ -53,12 +54,13 @@ int main(int argc, char** argv) {
 
     MatchCandidates mc(shapes[0].get(), shapes[1].get());
     std::cout.rdbuf(quiet.rdbuf());
-    mc.loadGraphCutResult(argv[3]);
+    LabelingResult labeling(mc);
+    loadGraphCutResult(mc, labeling, argv[3]);
     std::cout.rdbuf(console);
     GroundTruthReport report;
     std::string error;
-    if (mc.gcLabelsSource.empty()) return failure(std::string("no result could be read from ") + argv[3]);
-    if (!makeGroundTruthReport(mc, report, error)) return failure(error);
+    if (labeling.labelsSource.empty()) return failure(std::string("no result could be read from ") + argv[3]);
+    if (!makeGroundTruthReport(labeling, report, error)) return failure(error);
     std::cout << "Result " << argv[3] << " of " << argv[1] << " onto " << argv[2] << "\n";
     printGroundTruthReport(std::cout, report);
     return 0;

@@ -19,6 +19,7 @@
 #include <iostream>
 
 #include "CorrespondenceList.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "OpenGLMaterial.h"
 #include "RigidTransform.h"
@@ -431,11 +432,11 @@ void CorrespViewerElement::drawSelectionTransforms()
 void CorrespViewerElement::drawLabelling()
 {
     MatchCandidates* mc = scene->matchCandidates;
-    if (!mc)
+    if (!mc || !scene->labeling)
         return;
     const bool sourceSide = viewer->correspDirection != 2;
     ShapeModel* labelled = sourceSide ? mc->source : mc->target;
-    const std::vector<int>& labels = sourceSide ? mc->gcLabelsSource : mc->gcLabelsTarget;
+    const std::vector<int>& labels = sourceSide ? scene->labeling->labelsSource : scene->labeling->labelsTarget;
     const std::vector<RigidTransform>& transforms = sourceSide ? mc->sortedTransforms : mc->sortedInverseTransforms;
     // Labels belong to the search object's shapes; they must still fit them.
     if (!labelled || labels.empty() || int(labels.size()) != labelled->vertexCount())
@@ -600,10 +601,11 @@ void CorrespViewerElement::drawClusterMembers()
 void CorrespViewerElement::drawSmoothnessEdges()
 {
     MatchCandidates* mc = scene->matchCandidates;
-    if (!mc)
+    if (!mc || !scene->labeling)
         return;
     ShapeModel* s = side == 1 ? mc->source : mc->target;
-    const std::vector<MeshEdge>& edges = side == 1 ? mc->boundaryEdgesSource : mc->boundaryEdgesTarget;
+    const std::vector<MeshEdge>& edges =
+        side == 1 ? scene->labeling->boundaryEdgesSource : scene->labeling->boundaryEdgesTarget;
     if (!s || edges.empty())
         return;
     const int n = s->vertexCount();
@@ -988,7 +990,7 @@ void CorrespViewerElement::saveCorrespResult()
     if (file.isEmpty())
         return;
     scene->lastDir = directoryOf(file.toStdString());
-    scene->matchCandidates->saveGraphCutResult(file.toLocal8Bit().toStdString());
+    saveGraphCutResult(*scene->labeling, file.toLocal8Bit().toStdString());
 }
 
 void CorrespViewerElement::loadCorrespResult()
@@ -1013,9 +1015,9 @@ void CorrespViewerElement::loadCorrespResult()
     }
     scene->createMatchCandidates(scene->source, scene->target, true);
     MatchCandidates* mc = scene->matchCandidates;
-    mc->loadGraphCutResult(file.toLocal8Bit().toStdString());
+    loadGraphCutResult(*mc, *scene->labeling, file.toLocal8Bit().toStdString());
     // A rejected file leaves the new search object empty: there is no labelling to show.
-    if (!mc->gcLabelsSource.empty() || !mc->regions.empty())
+    if (!scene->labeling->labelsSource.empty() || !mc->regions.empty())
         viewer->DisplayCorrespondenceResult(true);
     emit viewer->updateViews();
 }

@@ -17,6 +17,7 @@
 #include <iostream>
 
 #include "GraphCutResult.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "OpenGLMaterial.h"
 #include "Progress.h"
@@ -339,7 +340,7 @@ QStringList TransformViewer::costLines() const
 bool TransformViewer::assignGraphCutTransforms()
 {
     MatchCandidates* mc = scene ? scene->matchCandidates : nullptr;
-    if (!mc || mc->gcLabelsSource.empty() || !source)
+    if (!mc || !scene->labeling || scene->labeling->labelsSource.empty() || !source)
         return false;
     if (mc->source && mc->source != source) {
         std::cerr << "Error in TransformViewer::assignGraphCutTransforms(): The graph cut result belongs to "
@@ -348,7 +349,7 @@ bool TransformViewer::assignGraphCutTransforms()
         return false;
     }
     createObjects();
-    const std::vector<int>& labels = mc->gcLabelsSource;
+    const std::vector<int>& labels = scene->labeling->labelsSource;
     if (labels.size() != vertexObjects.size()) {
         std::cerr << "Error in TransformViewer::assignGraphCutTransforms(): " << labels.size()
                   << " graph cut labels for " << vertexObjects.size() << " source vertices!" << std::endl;

@@ -21,6 +21,7 @@
 #include "CorrespEdit.h"
 #include "CorrespViewer.h"
 #include "FeatureViewer.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "ResultExport.h"
 #include "Sampling.h"
@@ -304,9 +305,10 @@ void Viewer::CorrespEditorChanged(int which, double value)
     auto computeFeatures = [&]() {
         if (!haveShapes)
             return;
-        MatchCandidates* m = sampleCurrentPair();
-        m->createBoundarySmoothnessEdges(s.source, s.bdySmoothnessKNN_GC, m->boundaryEdgesSource);
-        m->createBoundarySmoothnessEdges(s.target, s.bdySmoothnessKNN_GC, m->boundaryEdgesTarget);
+        sampleCurrentPair();
+        LabelingResult& labeling = *s.labeling;
+        LabelingResult::createBoundarySmoothnessEdges(s.source, s.bdySmoothnessKNN_GC, labeling.boundaryEdgesSource);
+        LabelingResult::createBoundarySmoothnessEdges(s.target, s.bdySmoothnessKNN_GC, labeling.boundaryEdgesTarget);
     };
 
     switch (which) {
@@ -392,7 +394,7 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 21:
         if (s.hasSearchResults())
-            s.relabel(*mc);
+            s.relabel(*mc, *s.labeling);
         break;
     case 22:
         s.autoProcess();
@@ -499,7 +501,7 @@ void Viewer::exportResultFiles()
 {
     if (!scene)
         return;
-    if (!scene->matchCandidates || scene->matchCandidates->gcLabelsSource.empty()) {
+    if (!scene->labeling || scene->labeling->labelsSource.empty()) {
         std::cout << "Error in Viewer::exportResultFiles(): there is no graph cut result to export!" << std::endl;
         return;
     }

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "AutoProcess.h"
+#include "LabelingResult.h"
 #include "Log.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
@@ -57,8 +58,7 @@ TEST(SceneSearchObject, CreatedOnlyForANewPairOrWhenForced) {
     EXPECT_NE(log5.err().find("no source and target shapes"), std::string::npos);
     EXPECT_EQ(scene.matchCandidates, kept);
     EXPECT_FALSE(scene.hasSearchResults());
-    delete scene.matchCandidates;  // the shapes are on the stack; do not let the scene outlive them
-    scene.matchCandidates = nullptr;
+    scene.setMatchCandidates(nullptr);  // the shapes are on the stack; do not let the scene outlive them
 }
 
 class StartupLoading : public ::testing::Test {
@@ -167,8 +167,7 @@ protected:
         ASSERT_NE(scene->source, nullptr);
         saved = *scene;
         randomSeed(12345);
-        delete scene->matchCandidates;
-        scene->matchCandidates = nullptr;
+        scene->setMatchCandidates(nullptr);
     }
     void TearDown() override { restore(); }
 
@@ -222,12 +221,12 @@ TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
 
     // Ground truth: vertex i of the source corresponds to vertex i of the target.
     const MatchCandidates& mc = *scene->matchCandidates;
-    ASSERT_EQ(mc.gcLabelsSource.size(), pair->source.size());
+    ASSERT_EQ(scene->labeling->labelsSource.size(), pair->source.size());
     const float diagonal = scene->totalScene_boundingBoxDiagonal;
     int close = 0;
     std::vector<std::map<int, int>> labelsPerPart(size_t(pair->partCount));
     for (size_t v = 0; v < pair->source.size(); ++v) {
-        int label = mc.gcLabelsSource[v];
+        int label = scene->labeling->labelsSource[v];
         labelsPerPart[size_t(pair->part[v])][label]++;
         if (label < 0 || size_t(label) >= mc.sortedTransforms.size()) continue;
         const auto& s = pair->source[v];
@@ -298,8 +297,7 @@ TEST_F(AutomaticRun, ModeThreeAppendsOneLinePerRun) {
 
     scene->autoProcessMode = 3;
     for (int round = 0; round < 2; ++round) {
-        delete scene->matchCandidates;  // a fresh start, as at program start-up
-        scene->matchCandidates = nullptr;
+        scene->setMatchCandidates(nullptr);  // a fresh start, as at program start-up
         AutoModeOutcome outcome = runAutoModeSteps(*scene, true);
         EXPECT_TRUE(outcome.succeeded) << outcome.failure;
         EXPECT_TRUE(outcome.endsProcess);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
 #include "Random.h"
@@ -35,7 +36,7 @@ void identityResult(Scene& scene, const fs::path& dir) {
     for (int v = 0; v < scene.source->vertexCount(); ++v)
         mc.regions[0].addCorrespondence(scene.source->vertices.point(v), scene.target->vertices.point(v), v, v);
     mc.sortResult(2, -1);
-    for (int v = 0; v < scene.source->vertexCount(); ++v) mc.gcLabelsSource.push_back(v % 7 == 0 ? 1 : 0);
+    for (int v = 0; v < scene.source->vertexCount(); ++v) scene.labeling->labelsSource.push_back(v % 7 == 0 ? 1 : 0);
 }
 
 }  // namespace

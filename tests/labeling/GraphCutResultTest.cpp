@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "GraphCutResult.h"
+#include "LabelingResult.h"
 #include "LabelingFixtures.h"
 
 namespace fs = std::filesystem;
@@ -36,12 +37,13 @@ void writeBytes(const std::string& path, const std::vector<char>& bytes) {
 
 bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// A search object over two 5 x 4 grids with three cluster regions (one unverified, empty) and
+// A search object and its labelling over two 5 x 4 grids with three cluster regions (one unverified, empty) and
 // labels on both shapes.
 struct ResultFixture {
     std::unique_ptr<Mesh3_real> source{makeGridMesh(5, 4)};
     std::unique_ptr<Mesh3_real> target{makeGridMesh(5, 4)};
     MatchCandidates mc{source.get(), target.get()};
+    LabelingResult labels{mc};
     ResultFixture() {
         std::mt19937 rng(4);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -58,13 +60,15 @@ struct ResultFixture {
         mc.regionTransforms[0].t[0] = 0.125f;  // unverified cluster: empty region, its transform kept
         captured([&] { mc.sortResult(2, -1); });
         for (int v = 0; v < 20; ++v) {
-            mc.gcLabelsSource.push_back(v % 3);  // label 2 is the dummy label
-            mc.gcLabelsTarget.push_back((v + 1) % 2);
+            labels.labelsSource.push_back(v % 3);  // label 2 is the dummy label
+            labels.labelsTarget.push_back((v + 1) % 2);
         }
     }
 };
 
-void expectSameResult(const MatchCandidates& a, const MatchCandidates& b) {
+void expectSameResult(const LabelingResult& labelsA, const LabelingResult& labelsB) {
+    const MatchCandidates& a = labelsA.search();
+    const MatchCandidates& b = labelsB.search();
     ASSERT_EQ(a.regions.size(), b.regions.size());
     for (size_t r = 0; r < a.regions.size(); ++r) {
         for (int k = 0; k < 9; ++k) EXPECT_TRUE(sameBits(a.regionTransforms[r].R[k], b.regionTransforms[r].R[k]));
@@ -79,8 +83,8 @@ void expectSameResult(const MatchCandidates& a, const MatchCandidates& b) {
     }
     EXPECT_EQ(a.resultMinRegionSize, b.resultMinRegionSize);
     EXPECT_EQ(a.resultMaxRegions, b.resultMaxRegions);
-    EXPECT_EQ(a.gcLabelsSource, b.gcLabelsSource);
-    EXPECT_EQ(a.gcLabelsTarget, b.gcLabelsTarget);
+    EXPECT_EQ(labelsA.labelsSource, labelsB.labelsSource);
+    EXPECT_EQ(labelsA.labelsTarget, labelsB.labelsTarget);
     ASSERT_EQ(a.sortedTransforms.size(), b.sortedTransforms.size());
     for (size_t r = 0; r < a.sortedTransforms.size(); ++r) {
         EXPECT_EQ(a.sortedRegions[r].size(), b.sortedRegions[r].size());
@@ -96,38 +100,38 @@ void expectSameResult(const MatchCandidates& a, const MatchCandidates& b) {
 TEST(GraphCutResultFile, RoundTripIsExact) {
     ResultFixture saved;
     const std::string path = scratchFile("roundtrip.gc");
-    auto out = captured([&] { saved.mc.saveGraphCutResult(path); });
+    auto out = captured([&] { saveGraphCutResult(saved.labels, path); });
     EXPECT_EQ(out.first, "Saving graph cut result...done!\n");
     // 3 region blocks (52 bytes each plus 32 per correspondence), 4 ints, 40 labels.
     EXPECT_EQ(fs::file_size(path), 4u + 3 * 52 + (7 + 10) * 32 + 16 + 40 * 4);
 
     ResultFixture loaded;
     loaded.mc.regions.clear();
-    loaded.mc.gcLabelsSource.assign(20, 0);
-    out = captured([&] { loaded.mc.loadGraphCutResult(path); });
+    loaded.labels.labelsSource.assign(20, 0);
+    out = captured([&] { loadGraphCutResult(loaded.mc, loaded.labels, path); });
     EXPECT_EQ(out.first.rfind("Loading graph cut result... min verified region size: 2 max number of verified "
                               "regions: -1",
                               0),
               0u)
         << out.first;
     EXPECT_NE(out.first.find(" ...done!\n"), std::string::npos);
-    expectSameResult(saved.mc, loaded.mc);
+    expectSameResult(saved.labels, loaded.labels);
     EXPECT_EQ(loaded.mc.regions[0].size(), 0);
     EXPECT_EQ(loaded.mc.regionTransforms[0].t[0], 0.125f);
     EXPECT_EQ(loaded.mc.sortedRegions.size(), 2u);
 
     // After a forward relabelling there are no target labels.
-    saved.mc.gcLabelsTarget.clear();
-    captured([&] { saved.mc.saveGraphCutResult(path); });
-    captured([&] { loaded.mc.loadGraphCutResult(path); });
-    EXPECT_TRUE(loaded.mc.gcLabelsTarget.empty());
-    expectSameResult(saved.mc, loaded.mc);
+    saved.labels.labelsTarget.clear();
+    captured([&] { saveGraphCutResult(saved.labels, path); });
+    captured([&] { loadGraphCutResult(loaded.mc, loaded.labels, path); });
+    EXPECT_TRUE(loaded.labels.labelsTarget.empty());
+    expectSameResult(saved.labels, loaded.labels);
 }
 
 TEST(GraphCutResultFile, RejectedFilesLeaveThePreviousResult) {
     ResultFixture good;
     const std::string path = scratchFile("good.gc");
-    captured([&] { good.mc.saveGraphCutResult(path); });
+    captured([&] { saveGraphCutResult(good.labels, path); });
     const std::vector<char> bytes = readBytes(path);
 
     auto patched = [&](std::size_t offset, int32_t value) {
@@ -160,44 +164,44 @@ TEST(GraphCutResultFile, RejectedFilesLeaveThePreviousResult) {
     const std::string badPath = scratchFile("bad.gc");
     for (const auto& [what, content] : bad) {
         writeBytes(badPath, content);
-        auto out = captured([&] { current.mc.loadGraphCutResult(badPath); });
+        auto out = captured([&] { loadGraphCutResult(current.mc, current.labels, badPath); });
         EXPECT_NE(out.first.find("Error in loadGraphCutResult(): "), std::string::npos) << what;
-        expectSameResult(good.mc, current.mc);
+        expectSameResult(good.labels, current.labels);
     }
     // The dummy label (one past the sorted regions) is accepted.
     writeBytes(badPath, patched(labelsAt, 2));
-    captured([&] { current.mc.loadGraphCutResult(badPath); });
-    EXPECT_EQ(current.mc.gcLabelsSource[0], 2);
+    captured([&] { loadGraphCutResult(current.mc, current.labels, badPath); });
+    EXPECT_EQ(current.labels.labelsSource[0], 2);
 
-    auto out = captured([&] { current.mc.loadGraphCutResult(scratchFile("missing/none.gc")); });
+    auto out = captured([&] { loadGraphCutResult(current.mc, current.labels, scratchFile("missing/none.gc")); });
     EXPECT_EQ(out.first, "Error in loadGraphCutResult(): could not open file " + scratchFile("missing/none.gc") +
                              " for reading!\n");
-    out = captured([&] { current.mc.saveGraphCutResult(scratchFile("missing/none.gc")); });
+    out = captured([&] { saveGraphCutResult(current.labels, scratchFile("missing/none.gc")); });
     EXPECT_EQ(out.first, "Error in saveGraphCutResult(): could not open file " + scratchFile("missing/none.gc") +
                              " for writing!\n");
 }
 
 TEST(GraphCutResultFile, UnlabelledResultLoadsAndLoadingReplacesTheLastRun) {
     ResultFixture saved;
-    saved.mc.gcLabelsSource.clear();
-    saved.mc.gcLabelsTarget.clear();
+    saved.labels.labelsSource.clear();
+    saved.labels.labelsTarget.clear();
     const std::string path = scratchFile("unlabelled.gc");
-    captured([&] { EXPECT_TRUE(saved.mc.saveGraphCutResult(path)); });
+    captured([&] { EXPECT_TRUE(saveGraphCutResult(saved.labels, path)); });
     ResultFixture current;  // the last run's tables and labelling regions
-    current.mc.closestPtsSource.assign(40, {1, 0.5f});
-    current.mc.gcRegionsSource.resize(2);
-    captured([&] { EXPECT_TRUE(current.mc.loadGraphCutResult(path)); });
-    expectSameResult(saved.mc, current.mc);
-    EXPECT_TRUE(current.mc.closestPtsSource.empty());
-    EXPECT_TRUE(current.mc.gcRegionsSource.empty());
+    current.labels.closestPtsSource.assign(40, {1, 0.5f});
+    current.labels.regionsSource.resize(2);
+    captured([&] { EXPECT_TRUE(loadGraphCutResult(current.mc, current.labels, path)); });
+    expectSameResult(saved.labels, current.labels);
+    EXPECT_TRUE(current.labels.closestPtsSource.empty());
+    EXPECT_TRUE(current.labels.regionsSource.empty());
     // Loaded labels rebuild the labelling regions: 7 vertices each on labels 0 and 1.
     ResultFixture labelled;
-    captured([&] { labelled.mc.saveGraphCutResult(path); });
-    captured([&] { current.mc.loadGraphCutResult(path); });
-    ASSERT_EQ(current.mc.gcRegionsSource.size(), 2u);
-    EXPECT_EQ(current.mc.gcRegionsSource[0].size() + current.mc.gcRegionsSource[1].size(), 14);
+    captured([&] { saveGraphCutResult(labelled.labels, path); });
+    captured([&] { loadGraphCutResult(current.mc, current.labels, path); });
+    ASSERT_EQ(current.labels.regionsSource.size(), 2u);
+    EXPECT_EQ(current.labels.regionsSource[0].size() + current.labels.regionsSource[1].size(), 14);
     // A full disk is a failed save, and the device is left alone.
-    auto out = captured([&] { EXPECT_FALSE(saved.mc.saveGraphCutResult("/dev/full")); });
+    auto out = captured([&] { EXPECT_FALSE(saveGraphCutResult(saved.labels, "/dev/full")); });
     EXPECT_NE(out.first.find("Error in saveGraphCutResult(): could not write file /dev/full!"), std::string::npos);
     EXPECT_TRUE(fs::exists("/dev/full"));
 }
@@ -275,36 +279,38 @@ TEST(MaxSymmetricHausdorff, MeasuresMovedSourceAgainstTarget) {
     std::unique_ptr<Mesh3_real> source(makeGridMesh(6, 6));
     std::unique_ptr<Mesh3_real> target(makeGridMesh(6, 6));
     MatchCandidates mc(source.get(), target.get());
+    LabelingResult labels(mc);
     // Before any relabelling: the largest float, silently.
-    auto out = captured([&] { EXPECT_EQ(mc.maxSymmetricHausdorff(), 3.4028235e38f); });
+    auto out = captured([&] { EXPECT_EQ(labels.maxSymmetricHausdorff(), 3.4028235e38f); });
     EXPECT_EQ(out.first + out.second, "");
 
     // Identity everywhere except one corner vertex lifted by 0.5 through its own label.
     setSortedTransforms(mc, {RigidTransform(), translation(0, 0, 0.5f)});
-    mc.gcLabelsSource.assign(36, 0);
-    mc.gcLabelsSource[0] = 1;
+    labels.labelsSource.assign(36, 0);
+    labels.labelsSource[0] = 1;
     float error = 0;
-    out = captured([&] { error = mc.maxSymmetricHausdorff(); });
+    out = captured([&] { error = labels.maxSymmetricHausdorff(); });
     EXPECT_FLOAT_EQ(error, 0.5f);  // the lifted corner is 0.5 above the target plane
     EXPECT_NE(out.first.find("*** Hausdorff distance (tf*source --> target): 0.5\n"), std::string::npos) << out.first;
     EXPECT_NE(out.first.find("*** Hausdorff distance (target --> tf*source): "), std::string::npos);
 
     // The dummy label: the lifted corner and its triangles are left out; the rest matches exactly.
-    mc.gcLabelsSource[0] = 2;
-    out = captured([&] { error = mc.maxSymmetricHausdorff(); });
+    labels.labelsSource[0] = 2;
+    out = captured([&] { error = labels.maxSymmetricHausdorff(); });
     EXPECT_NE(out.first.find("*** Leaving out 1 source vertices with the dummy label and 2 source triangles"),
               std::string::npos)
         << out.first;
     // Target corner 0 is 1 away from the nearest remaining source triangles (at vertices 1 and 6).
     EXPECT_FLOAT_EQ(error, 1.0f);
-    mc.gcLabelsSource.assign(36, 2);
-    out = captured([&] { EXPECT_EQ(mc.maxSymmetricHausdorff(), 3.4028235e38f); });
+    labels.labelsSource.assign(36, 2);
+    out = captured([&] { EXPECT_EQ(labels.maxSymmetricHausdorff(), 3.4028235e38f); });
 
     // Point sets are not supported.
     ShapeModel points(1);
     points.vertices.addPoint(Vec3f());
     MatchCandidates notMeshes(&points, target.get());
-    notMeshes.gcLabelsSource = {0};
-    out = captured([&] { EXPECT_EQ(notMeshes.maxSymmetricHausdorff(), 3.4028235e38f); });
+    LabelingResult notMeshesLabels(notMeshes);
+    notMeshesLabels.labelsSource = {0};
+    out = captured([&] { EXPECT_EQ(notMeshesLabels.maxSymmetricHausdorff(), 3.4028235e38f); });
     EXPECT_EQ(out.second, "Error in MatchCandidates::maxSymmetricHausdorff(): only implemented for meshes!\n");
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "LabelingFixtures.h"
+#include "LabelingResult.h"
 #include "Random.h"
 #include "ShapeGenerator.h"
 
@@ -52,26 +53,28 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
     const float r = 0.05f * diagonal;
     std::unique_ptr<Mesh3_real> source, target;
     std::unique_ptr<MatchCandidates> mc;
+    std::unique_ptr<LabelingResult> labels;
     auto out = captured([&] {
         source.reset(meshFromPose(pair.source, pair.faces, "figure-000.obj", diagonal, {r * r}));
         target.reset(meshFromPose(pair.target, pair.faces, "figure-001.obj", diagonal, {r * r}));
         mc.reset(new MatchCandidates(source.get(), target.get()));
+        labels.reset(new LabelingResult(*mc));
         randomSeed(2024);
         mc->subsample(800, 800, 1.0f);
         mc->findCandidateCorrespondence(1.0f, 30, 0.0f);
         mc->meanShift(0.2f * 0.2f, 1.0f, 100, 0.0f);
         mc->verifyRegion(5, 60, 0.005f * diagonal, 0.0f);
         mc->sortResult(30, 20);
-        mc->GraphCutRelabel(2, 1, false, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal,
-                            0.01f * diagonal, 1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);
+        labels->relabel(2, 1, false, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal,
+                        0.01f * diagonal, 1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);
     });
     ASSERT_FALSE(mc->sortedTransforms.empty()) << out.first << out.second;
-    ASSERT_EQ(mc->gcLabelsSource.size(), pair.source.size()) << out.second;
+    ASSERT_EQ(labels->labelsSource.size(), pair.source.size()) << out.second;
 
     int close = 0;
     std::vector<std::map<int, int>> labelsPerPart(pair.partCount);
     for (size_t v = 0; v < pair.source.size(); ++v) {
-        const int label = mc->gcLabelsSource[v];
+        const int label = labels->labelsSource[v];
         labelsPerPart[pair.part[v]][label]++;
         const auto& s = pair.source[v];
         const auto& t = pair.target[v];
@@ -91,6 +94,6 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
     EXPECT_EQ(static_cast<int>(majority.size()), pair.partCount);
 
     float error = 0;
-    captured([&] { error = mc->maxSymmetricHausdorff(); });
+    captured([&] { error = labels->maxSymmetricHausdorff(); });
     EXPECT_LT(error, 0.03f * diagonal);  // about 1 % with these settings
 }

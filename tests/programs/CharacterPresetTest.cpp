@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "GroundTruthReport.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
 
@@ -55,10 +56,11 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     RigidTransform shift;
     shift.t[0] = 1;
     mc.sortedTransforms = {shift, RigidTransform()};
-    mc.gcLabelsSource = {0, 0, 1, 2};  // vertex 2 by the identity (error 1), vertex 3 dummy
+    LabelingResult labeling(mc);
+    labeling.labelsSource = {0, 0, 1, 2};  // vertex 2 by the identity (error 1), vertex 3 dummy
     GroundTruthReport report;
     std::string error;
-    const bool made = makeGroundTruthReport(mc, report, error);
+    const bool made = makeGroundTruthReport(labeling, report, error);
     std::cout.rdbuf(console);
     ASSERT_TRUE(made) << error;
     EXPECT_FLOAT_EQ(report.diagonal, std::sqrt(2.0f));
@@ -79,8 +81,9 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     u.loadGeometry();
     std::cout.rdbuf(console);
     MatchCandidates other(&s, &u);
-    other.gcLabelsSource = {0, 0, 0, 0};
-    EXPECT_FALSE(makeGroundTruthReport(other, report, error));
+    LabelingResult otherLabeling(other);
+    otherLabeling.labelsSource = {0, 0, 0, 0};
+    EXPECT_FALSE(makeGroundTruthReport(otherLabeling, report, error));
     EXPECT_NE(error.find("the source has 4 vertices and the target 3"), std::string::npos) << error;
     ChildRun differing = runProgram(dir, VELTRIX_GTREPORT, "s.obj u.obj r.gc");
     EXPECT_EQ(differing.status, 1);

@@ -13,6 +13,7 @@
 #include <QTextStream>
 
 #include "CorrespondenceList.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "RigidTransform.h"
 
@@ -114,7 +115,7 @@ protected:
     // A search object on the scene's shapes whose samples are the shapes themselves.
     MatchCandidates* makeSearch()
     {
-        scene.matchCandidates = new MatchCandidates(source, target);
+        scene.setMatchCandidates(new MatchCandidates(source, target));
         scene.matchCandidates->sourceSample = source->clone();
         scene.matchCandidates->targetSample = target->clone();
         return scene.matchCandidates;
@@ -488,7 +489,7 @@ TEST_F(CorrespViewerFixture, LabellingDrawsInItsPaneAndMovedInTheOther)
     MatchCandidates* mc = makeSearch();
     mc->sortedTransforms = {shift(0.6f, 0, 0), shift(0, 0, 0)};
     mc->sortedInverseTransforms = {shift(-0.6f, 0, 0), shift(0, 0, 0)};
-    mc->gcLabelsSource.assign(source->vertexCount(), 0);
+    scene.labeling->labelsSource.assign(source->vertexCount(), 0);
     window->DisplayCorrespondenceResult(true);
     auto reddish = [](const QColor& c) { return c.red() > c.green() + 40 && c.red() > c.blue() + 40; };
     scene.clusterColors = {Vec3f(1, 0, 0), Vec3f(0, 1, 0)};
@@ -502,7 +503,7 @@ TEST_F(CorrespViewerFixture, LabellingDrawsInItsPaneAndMovedInTheOther)
 
     // Triangles with a dummy-labelled corner are not drawn; as points the dummy vertices appear
     // in the labelled pane only, in the foreground colour.
-    mc->gcLabelsSource.assign(source->vertexCount(), 2);
+    scene.labeling->labelsSource.assign(source->vertexCount(), 2);
     EXPECT_EQ(coverage(render(window->sourcePane), notWhite).pixels, 0);
     window->sourcePane->showResultAsPointsAction->setChecked(true);
     window->targetPane->showResultAsPointsAction->setChecked(true);
@@ -511,13 +512,13 @@ TEST_F(CorrespViewerFixture, LabellingDrawsInItsPaneAndMovedInTheOther)
     EXPECT_EQ(coverage(render(window->targetPane), notWhite).pixels, 0);
 
     // Labels that no longer fit the shape are not drawn at all.
-    mc->gcLabelsSource.assign(5, 0);
+    scene.labeling->labelsSource.assign(5, 0);
     EXPECT_EQ(coverage(render(window->targetPane), notWhite).pixels, 0);
 
     // The target side's labelling, moved into the source pane by the inverse transforms.
     window->correspDirection = 2;
     window->sourcePane->showResultAsPointsAction->setChecked(false);
-    mc->gcLabelsTarget.assign(target->vertexCount(), 0);
+    scene.labeling->labelsTarget.assign(target->vertexCount(), 0);
     const Coverage back = coverage(render(window->sourcePane), reddish);
     ASSERT_GT(back.pixels, 1000);
     EXPECT_LT(back.meanX - window->sourcePane->width() / 2.0, -20.0);
@@ -574,7 +575,7 @@ TEST_F(CorrespViewerFixture, StaleIndicesAreIgnored)
     mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
     mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
     mc->clusterSizes = {0, 2};
-    mc->boundaryEdgesSource = {{0, 100000, 0, 0}, {-3, 1, 0, 0}, {0, 1, 0, 0}};
+    scene.labeling->boundaryEdgesSource = {{0, 100000, 0, 0}, {-3, 1, 0, 0}, {0, 1, 0, 0}};
     mc->regions.resize(1);
     mc->regionTransforms.resize(1);
     window->sourceSelection = {100000, -2, 3};
@@ -643,8 +644,8 @@ TEST_F(CorrespViewerFixture, ResultFileRoundTripSwitchesToTheLabelling)
     mc->regionTransforms = {RigidTransform(), shift(0.25f, 0, 0)};
     for (int k = 0; k < 4; ++k)
         mc->regions[1].addCorrespondence(source->vertices.point(k), target->vertices.point(k), k, k);
-    mc->gcLabelsSource.assign(source->vertexCount(), 0);
-    mc->gcLabelsTarget.assign(target->vertexCount(), 1);
+    scene.labeling->labelsSource.assign(source->vertexCount(), 0);
+    scene.labeling->labelsTarget.assign(target->vertexCount(), 1);
     mc->resultMinRegionSize = 0;
     mc->resultMaxRegions = -1;
 
@@ -671,14 +672,13 @@ TEST_F(CorrespViewerFixture, ResultFileRoundTripSwitchesToTheLabelling)
     MatchCandidates* loaded = scene.matchCandidates;
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(loaded->regions.size(), 2u);
-    EXPECT_EQ(loaded->gcLabelsSource, std::vector<int>(source->vertexCount(), 0));
-    EXPECT_EQ(loaded->gcLabelsTarget, std::vector<int>(target->vertexCount(), 1));
+    EXPECT_EQ(scene.labeling->labelsSource, std::vector<int>(source->vertexCount(), 0));
+    EXPECT_EQ(scene.labeling->labelsTarget, std::vector<int>(target->vertexCount(), 1));
     EXPECT_TRUE(window->sourcePane->showResultAction->isChecked());
     EXPECT_FALSE(window->targetPane->showModelsAction->isChecked());
 
     // Without search results nothing is saved and no dialog opens.
-    delete scene.matchCandidates;
-    scene.matchCandidates = nullptr;
+    scene.setMatchCandidates(nullptr);
     testing::internal::CaptureStdout();
     window->sourcePane->saveCorrespResult();
     testing::internal::GetCapturedStdout();
@@ -732,9 +732,9 @@ TEST_F(CorrespViewerFixture, DISABLED_Picture)
     addPairs(*mc, 4, half[0], 0);
     mc->sortedTransforms = {shift(0.3f, 0, 0), shift(0, 0.3f, 0)};
     mc->sortedInverseTransforms = {shift(-0.3f, 0, 0), shift(0, -0.3f, 0)};
-    mc->gcLabelsSource.resize(source->vertexCount());
+    scene.labeling->labelsSource.resize(source->vertexCount());
     for (int v = 0; v < source->vertexCount(); ++v)
-        mc->gcLabelsSource[v] = source->vertices.point(v).y > 0 ? 0 : 1;
+        scene.labeling->labelsSource[v] = source->vertices.point(v).y > 0 ? 0 : 1;
     window->sourcePane->showResultAction->setChecked(true);
     window->resize(1000, 450);
     QTest::qWait(50);

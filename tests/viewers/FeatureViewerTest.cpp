@@ -61,14 +61,13 @@ protected:
     {
         delete viewer;
         // The search object releases the trees of the shapes it points at, so it goes first.
-        delete scene.matchCandidates;
-        scene.matchCandidates = nullptr;
+        scene.setMatchCandidates(nullptr);
     }
 
     MatchCandidates& search()
     {
         if (!scene.matchCandidates)
-            scene.matchCandidates = new MatchCandidates(source.get(), target.get());
+            scene.setMatchCandidates(new MatchCandidates(source.get(), target.get()));
         return *scene.matchCandidates;
     }
     void addPair(const std::vector<float>& twist, int label = -1, int s = 0, int t = 0)

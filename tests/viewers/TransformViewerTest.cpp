@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DialogAnswer.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "TransformViewer.h"
 #include "ViewerFixture.h"
@@ -134,8 +135,7 @@ protected:
     void TearDown() override
     {
         delete viewer.data();
-        delete scene.matchCandidates;
-        scene.matchCandidates = nullptr;
+        scene.setMatchCandidates(nullptr);
         delete source;
         delete target;
     }
@@ -504,14 +504,14 @@ TEST_F(TransformViewerTest, GraphCutLabelsSetTheFrames)
 
     const int n = source->vertexCount();
     MatchCandidates* mc = new MatchCandidates(source, target);
-    scene.matchCandidates = mc;
+    scene.setMatchCandidates(mc);
     EXPECT_FALSE(viewer->assignGraphCutTransforms());  // no labels
     const RigidTransform turn = rotationAbout(Vec(0, 0, 1), M_PI / 2, Vec3f(1, 0, 0));
     const RigidTransform lift = rotationAbout(Vec(0, 0, 1), 0.0, Vec3f(0, 0, 0.5f));
     mc->sortedTransforms = {turn, lift};
 
     // A labelling of the wrong length changes nothing.
-    mc->gcLabelsSource.assign(n - 1, 0);
+    scene.labeling->labelsSource.assign(n - 1, 0);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(viewer->assignGraphCutTransforms());
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Error in TransformViewer::assignGraphCutTransforms()"),
@@ -520,10 +520,10 @@ TEST_F(TransformViewerTest, GraphCutLabelsSetTheFrames)
     EXPECT_TRUE(allIdentity());
 
     // Labels 0, 1 and the dummy label 2 in turn, set before the window is first shown.
-    mc->gcLabelsSource.resize(n);
+    scene.labeling->labelsSource.resize(n);
     for (int i = 0; i < n; ++i)
-        mc->gcLabelsSource[i] = i % 3;
-    mc->gcLabelsSource[1] = -4;  // out of range on the other side: no transform either
+        scene.labeling->labelsSource[i] = i % 3;
+    scene.labeling->labelsSource[1] = -4;  // out of range on the other side: no transform either
     testing::internal::CaptureStdout();
     EXPECT_TRUE(viewer->assignGraphCutTransforms());
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Assigned graph cut result as initial transformations!\n"),
@@ -534,7 +534,7 @@ TEST_F(TransformViewerTest, GraphCutLabelsSetTheFrames)
     ASSERT_EQ(int(viewer->vertexObjects.size()), n);
     const RigidTransform identity;
     for (int i = 0; i < n; ++i) {
-        const int label = mc->gcLabelsSource[i];
+        const int label = scene.labeling->labelsSource[i];
         const RigidTransform& T = label == 0 ? turn : label == 1 ? lift : identity;
         const Vec3f p = source->vertices.point(i), nrm = source->normals.point(i);
         EXPECT_LT((viewer->movedPosition(i) - T.apply(p)).length(), 1e-5f) << i;

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "CorrespEdit.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 
 TEST_F(ViewerFixture, MenuEntriesInOrder)
@@ -750,10 +751,10 @@ std::string writeTranslationResult(Scene& scene, const QString& dir)
         mc.regions[1].addCorrespondence(scene.source->vertices.point(v),
                                         scene.target->vertices.point(v), v, v);
     mc.sortResult(2, -1);
-    mc.gcLabelsSource.assign(scene.source->vertexCount(), 0);
-    mc.gcLabelsTarget.assign(scene.target->vertexCount(), 0);
+    scene.labeling->labelsSource.assign(scene.source->vertexCount(), 0);
+    scene.labeling->labelsTarget.assign(scene.target->vertexCount(), 0);
     const std::string path = (dir + "/result.data").toStdString();
-    mc.saveGraphCutResult(path);
+    saveGraphCutResult(*scene.labeling, path);
     scene.createMatchCandidates(scene.source, scene.target, true);  // forget it
     return path;
 }
@@ -766,12 +767,12 @@ TEST_F(ViewerFixture, ModeTwoShowsTheSavedResultInTheChildWindows)
     ASSERT_TRUE(dir.isValid());
     open(2);
     scene.autoSaveCorrespondenceResult = writeTranslationResult(scene, dir.path());
-    ASSERT_TRUE(scene.matchCandidates->gcLabelsSource.empty());
+    ASSERT_TRUE(scene.labeling->labelsSource.empty());
     scene.autoProcessMode = 2;
     testing::internal::CaptureStdout();
     viewer->autoProcess();
     const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(scene.matchCandidates->gcLabelsSource.size(), size_t(scene.source->vertexCount()));
+    ASSERT_EQ(scene.labeling->labelsSource.size(), size_t(scene.source->vertexCount()));
     ASSERT_NE(viewer->correspViewer, nullptr);
     ASSERT_NE(viewer->transformViewer, nullptr);
     EXPECT_NE(out.find("Assigned graph cut result as initial transformations!"), std::string::npos) << out;
@@ -798,7 +799,7 @@ TEST_F(ViewerFixture, ExportWritesTheResultFilesAndAsksBeforeReplacingThem)
     ASSERT_TRUE(dir.isValid());
     open(2);
     const std::string result = writeTranslationResult(scene, dir.path());
-    scene.matchCandidates->loadGraphCutResult(result);
+    loadGraphCutResult(*scene.matchCandidates, *scene.labeling, result);
     const QString out = dir.path() + "/export";
     ASSERT_TRUE(QDir().mkpath(out));
     acceptFile(out);

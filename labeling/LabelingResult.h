@@ -1,0 +1,118 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "CorrespondenceList.h"
+#include "MatchCandidates.h"
+#include "RigidTransform.h"
+#include "ShapeModel.h"
+
+class GeneralGraphOptimizer;
+
+// The graph-cut labelling of both shapes of one search: a label per vertex, the regions and
+// transforms the labels give, and what the optimisation derived on the way (closest points, extra
+// smoothness edges, cost parameters, energy). It reads the search object (its sorted transforms
+// and its shapes) and never changes it; the search must outlive the result.
+class LabelingResult {
+public:
+    // Closest vertex of the other shape to a vertex moved by one sorted transform.
+    struct ClosestPoint {
+        int index;       // vertex of the other shape
+        float distance;  // Euclidean, model units
+    };
+    // Cost parameters of the last relabelling; distances in model units.
+    struct CostValues {
+        float closestPtDistThreshold = 0;
+        float mismatchError = 0;
+        float dummyLabelDataError = 0;
+        float dummyLabelSmoothError = 0;
+        float smoothWeight = 0;
+        float dataWeight = 0;
+        float dataTruncateValue = 0;
+        float smoothTruncateValue = 0;
+    };
+
+    explicit LabelingResult(const MatchCandidates& search) : search_(&search) {}
+    const MatchCandidates& search() const { return *search_; }
+
+    // closestPtsSource[v * R + k]: closest target vertex to sortedTransforms[k] applied to source
+    // vertex v (R = number of sorted transforms); closestPtsTarget likewise with the inverses.
+    std::vector<ClosestPoint> closestPtsSource;
+    std::vector<ClosestPoint> closestPtsTarget;
+    // Extra smoothness edges between nearby boundary vertices (face fields 0).
+    std::vector<MeshEdge> boundaryEdgesSource;
+    std::vector<MeshEdge> boundaryEdgesTarget;
+    CostValues costs;
+    // Label per vertex: an index into sortedTransforms, or the dummy label sortedTransforms.size().
+    std::vector<int> labelsSource;
+    std::vector<int> labelsTarget;  // empty after a forward relabelling
+    // One region per used label, largest first, with the label's transform (source -> target for
+    // the source side, target -> source for the target side).
+    std::vector<CorrespondenceList> regionsSource;
+    std::vector<RigidTransform> transformsSource;
+    std::vector<CorrespondenceList> regionsTarget;
+    std::vector<RigidTransform> transformsTarget;
+    // Energy after the last symmetric relabelling.
+    float energy = 0;
+    // Pairwise terms the optimiser had to make regular in the last relabelling.
+    long nonRegularTerms = 0;
+
+    // ---- graph-cut relabelling (GraphCutRelabel.cpp) ----
+
+    // Labels every source and target vertex with a sorted transform (or the dummy label).
+    // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,
+    // 4 point and normal. Distances and truncations in model units. False, with the labels left as
+    // they were, when a precondition fails, a type is unknown or the optimiser gives up.
+    bool relabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
+                 float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
+                 float dummyLabelDataError, float smoothWeight, float dataWeight, float smoothTruncateValue,
+                 float dataTruncateValue);
+    // Labels the source vertices only, with the source mesh edges as neighbourhood.
+    bool relabelForward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
+                        float smoothTruncateValue, float dataTruncateValue);
+    void precomputeClosestPts();
+    // Edges from every boundary vertex to its k nearest other boundary vertices.
+    static void createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges);
+    // Adds the deduplicated neighbourhood of the symmetric relabelling (target sites shifted by the
+    // source vertex count), every pair with weight 1.
+    void setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
+                                  const std::vector<MeshEdge>& targetEdges,
+                                  const std::vector<MeshEdge>& sourceExtraEdges,
+                                  const std::vector<MeshEdge>& targetExtraEdges) const;
+
+    // ---- alignment error (GraphCutResult.cpp) ----
+
+    // Largest of the two one-sided Hausdorff distances between the source moved vertex by vertex
+    // with its label's transform and the target (model units); 3.4028235e38 when not available.
+    float maxSymmetricHausdorff() const;
+
+private:
+    const MatchCandidates* search_;
+};
+
+// ---- operations that change the search after a labelling (LabelRefinement.cpp) ----
+
+// Refits every sorted transform of the search by ICP on the source vertices the source labelling
+// gives it (labels holding fewer than 3 vertices keep theirs) and stores it back in
+// regionTransforms, so that the labels and a saved result stay consistent. Returns the number of
+// transforms changed.
+int refitSortedTransforms(MatchCandidates& search, const LabelingResult& labeling);
+// Second search after a labelling: the source vertices that their label moves farther than
+// badDistance from the target (or that have the dummy label) form connected pieces; in each piece
+// the candidate-pair motion that brings most of its vertices within badDistance is refined by ICP
+// on its inliers, and its vertices within inlierDistance become a new region (appended to the
+// search's regions, kept when larger than minRegionSize). Returns the number added.
+int searchUnexplained(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
+                      float inlierDistance, unsigned int minRegionSize);
+
+// ---- result file (GraphCutResult.cpp) ----
+
+// Binary file of the search's regions, region transforms and sort limits and both label arrays
+// (empty before any relabelling). False when the file cannot be written completely.
+bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileName);
+// Replaces the search's regions, region transforms and sort limits and the labels from the file
+// and re-sorts the search; the labelling's regions are rebuilt from the loaded labels, and the
+// closest-point tables and extra smoothness edges of the previous run are cleared. `labeling`
+// must be the result of `search`. A file that is truncated or does not fit the current shapes is
+// rejected with nothing changed (false).
+bool loadGraphCutResult(MatchCandidates& search, LabelingResult& labeling, const std::string& fileName);
