@@ -78,7 +78,7 @@ bool makeGroundTruthReport(MatchCandidates& mc, GroundTruthReport& report, std::
     int hidden = 0;
     for (int v = 0; v < n; ++v) {
         const int label = mc.gcLabelsSource[size_t(v)];
-        if (!(errors[size_t(v)] > 2 * unit)) continue;
+        if (label < 0 || label >= labelCount || !(errors[size_t(v)] > 2 * unit)) continue;
         const Vec3f moved = mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]);
         hidden += mc.target->closestVertex(moved).second <= 0.5f * unit;
     }
