@@ -76,6 +76,14 @@ bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& re
     report.within2 = fractionWithin(errors, 2 * unit);
     report.within5 = fractionWithin(errors, 5 * unit);
     report.medianError = median(errors);
+    int hidden = 0;
+    for (int v = 0; v < n; ++v) {
+        const int label = mc.gcLabelsSource[size_t(v)];
+        if (label < 0 || label >= labelCount || !(errors[size_t(v)] > 2 * unit)) continue;
+        const Vec3f moved = mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]);
+        hidden += mc.target->closestVertex(moved).second <= 0.5f * unit;
+    }
+    report.offButFitting = n > 0 ? float(hidden) / float(n) : 0.0f;
     for (int label = 0; label < labelCount; ++label) {
         const std::vector<float>& e = perLabel[size_t(label)];
         if (e.empty()) continue;
@@ -107,6 +115,7 @@ void printGroundTruthReport(std::ostream& out, const GroundTruthReport& r) {
         << "Vertices with the dummy label: " << r.dummyCount << "\n"
         << "Maximum symmetric Hausdorff error: " << r.hausdorff << " (" << percent(r.hausdorff)
         << "% of the diagonal)\n"
+        << "More than 2% off yet within 0.5% of a target vertex: " << r.offButFitting << "\n"
         << "label  vertices  median error %  max error %  within 2%\n";
     for (const GroundTruthReport::Label& l : r.labels)
         out << std::setw(5) << l.label << std::setw(10) << l.vertices << std::setw(16) << percent(l.medianError)

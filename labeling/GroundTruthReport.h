@@ -17,6 +17,10 @@ struct GroundTruthReport {
     float medianError = 0;                        // over all source vertices (infinite if most are dummies)
     int dummyCount = 0;
     float hausdorff = 0;                          // maximum symmetric Hausdorff error
+    // Fraction of source vertices more than 2 % off their partner that their label still moves
+    // within 0.5 % of a target vertex: errors that closest points cannot see (a part slid along
+    // itself, or moved onto a similar part).
+    float offButFitting = 0;
     struct Label {
         int label = 0;
         int vertices = 0;

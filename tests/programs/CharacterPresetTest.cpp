@@ -72,6 +72,16 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     EXPECT_EQ(report.labels[0].vertices, 2);
     EXPECT_FLOAT_EQ(report.labels[0].within2, 1.0f);
     EXPECT_FLOAT_EQ(report.labels[1].maxError, 1.0f);
+    EXPECT_FLOAT_EQ(report.offButFitting, 0.0f);  // the identity leaves vertex 2 off the target
+    // A quarter turn of the square onto itself puts every vertex on its neighbour.
+    MatchCandidates turned(&s, &s);
+    const float quarter[6] = {0, 0, 0, 0, 0, float(M_PI / 2)};
+    RigidTransform turn = twistToTransform(quarter);
+    for (int d = 0; d < 2; ++d) turn.t[d] = 0.5f - turn.rotate(Vec3f(0.5f, 0.5f, 0))[d];
+    turned.sortedTransforms = {turn};
+    turned.gcLabelsSource = {0, 0, 0, 0};
+    ASSERT_TRUE(makeGroundTruthReport(turned, report, error)) << error;
+    EXPECT_FLOAT_EQ(report.offButFitting, 1.0f);
 
     // Differing vertex counts: no report, from the library and from the program.
     writeText(dir / "u.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nf 1 2 3\n");
