@@ -78,7 +78,7 @@ bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& re
     report.medianError = median(errors);
     int hidden = 0;
     for (int v = 0; v < n; ++v) {
-        const int label = mc.gcLabelsSource[size_t(v)];
+        const int label = labeling.labelsSource[size_t(v)];
         if (label < 0 || label >= labelCount || !(errors[size_t(v)] > 2 * unit)) continue;
         const Vec3f moved = mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]);
         hidden += mc.target->closestVertex(moved).second <= 0.5f * unit;

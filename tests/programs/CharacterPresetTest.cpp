@@ -79,8 +79,9 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     RigidTransform turn = twistToTransform(quarter);
     for (int d = 0; d < 2; ++d) turn.t[d] = 0.5f - turn.rotate(Vec3f(0.5f, 0.5f, 0))[d];
     turned.sortedTransforms = {turn};
-    turned.gcLabelsSource = {0, 0, 0, 0};
-    ASSERT_TRUE(makeGroundTruthReport(turned, report, error)) << error;
+    LabelingResult turnedLabeling(turned);
+    turnedLabeling.labelsSource = {0, 0, 0, 0};
+    ASSERT_TRUE(makeGroundTruthReport(turnedLabeling, report, error)) << error;
     EXPECT_FLOAT_EQ(report.offButFitting, 1.0f);
 
     // Differing vertex counts: no report, from the library and from the program.
