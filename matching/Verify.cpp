@@ -17,7 +17,8 @@ const int kGrowNeighbours = 4;
 
 }  // namespace
 
-RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0) {
+RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0,
+                           float stopMovement) {
     const int n = list.size();
     if (n <= 2) return T0;
     RigidTransform T = T0;
@@ -38,6 +39,7 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
             list.targetPoints.point(k) = w;
         }
         if (std::fabs(previousError - error) < 1.1920929e-7) break;
+        if (stopMovement > 0 && error < double(stopMovement) * stopMovement * n) break;
         previousError = error;
     }
     // The target points moved in place; a tree over their old positions must not be reused.
@@ -46,7 +48,7 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
 }
 
 void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold,
-                                   float annEpsilon) {
+                                   float annEpsilon, const IcpSchedule& schedule) {
     if (clusterLabel.empty() || clusterModes.size() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
         return;
@@ -79,6 +81,8 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     std::vector<float> nearDistances;
     int verifiedCount = 0;
     long accepted = 0;
+    const unsigned int shapeStep =
+        schedule.refitStepFraction > 0 ? static_cast<unsigned int>(double(schedule.refitStepFraction) * sourceCount) : 0u;
     for (int j = 1; j < K; ++j) {
         const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
         if (clusterSize < minClusterSize) continue;
@@ -106,8 +110,9 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
                 if (!(growThreshold > d)) continue;
                 region.addCorrespondence(x, q, v, w);
                 const unsigned int regionSize = static_cast<unsigned int>(region.size());
-                if (regionSize > lastFitSize + std::max(10u * clusterSize, lastFitSize / 4u)) {
-                    T = registerICP(region, *target, T);
+                const unsigned int step = std::max(10u * clusterSize, shapeStep);
+                if (regionSize > lastFitSize + std::max(step, lastFitSize / 4u)) {
+                    T = registerICP(region, *target, T, schedule.stopMovement);
                     lastFitSize = regionSize;
                 }
                 source->vertices.knnQuery(x, neighbours, near, nearDistances, true);

@@ -99,7 +99,9 @@ const char* const kDefaultsIni =
     "refitRounds_GC = 0\n"
     "secondSearch_VR = 0\n"
     "badlyExplained_VR = 1\n"
-    "maxNeighbors_PC = 0\n";
+    "maxNeighbors_PC = 0\n"
+    "icpRefitStep_VR = 0\n"
+    "icpStopMovement_VR = 0\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;

@@ -42,9 +42,9 @@ struct HandClusters {
             mc->clusterLabel.push_back(label);
         }
     }
-    void verify(unsigned minClusterSize, int maxClusters, float threshold) {
+    void verify(unsigned minClusterSize, int maxClusters, float threshold, const IcpSchedule& schedule = IcpSchedule()) {
         testing::internal::CaptureStdout();
-        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f);
+        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f, schedule);
         testing::internal::GetCapturedStdout();
     }
 };
@@ -81,6 +81,13 @@ TEST(RegisterICP, RecoversKnownRigidMotionFromAPerturbedStart) {
         const Vec3f expected = found.apply(list.sourcePoints.point(k));
         EXPECT_LT((list.targetPoints.point(k) - expected).length(), 1e-6f);
     }
+
+    // A stop movement far below the last rounds' changes leaves the result as it was; one above
+    // every movement stops after the first round, short of the motion.
+    CorrespondenceList again = list, once = list;
+    EXPECT_TRUE(sameTransform(registerICP(again, *target, start, 1e-20f), found));
+    const RigidTransform oneRound = registerICP(once, *target, start, 1e3f);
+    EXPECT_GT(rotationDistance(oneRound, M), rotationDistance(found, M));
 
     // Two correspondences are too few to refine anything.
     CorrespondenceList pair;
@@ -151,6 +158,30 @@ TEST(MatchAndVerify, FirstRefitComesAtTenTimesClusterSizePlusOne) {
         const RigidTransform unrefined = h.mc->clusterTransform(1);
         if (n == 10) {
             EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined));
+        } else {
+            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
+        }
+    }
+}
+
+TEST(MatchAndVerify, ShapeRelativeRefitStepDelaysTheFirstRefit) {
+    // 11 correspondences from cluster size 1: refitted under the fixed rule (and when 10 % of the
+    // vertices is below ten times the cluster size), not when the step is all 11 vertices.
+    const RigidTransform M = motion(Vec3f(0, 0, 1), 0.5f, Vec3f(1, 2, 0));
+    RigidTransform off = M;
+    off.t[0] += 0.05f;
+    for (float fraction : {0.1f, 1.0f}) {
+        std::mt19937 rng(4);
+        const std::vector<Vec3f> points = zigzag(11);
+        ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
+        HandClusters h(source, movedCopy(*source, M));
+        h.addCluster(off, {0});
+        IcpSchedule schedule;
+        schedule.refitStepFraction = fraction;
+        h.verify(0, -1, 0.2f, schedule);
+        ASSERT_EQ(h.mc->regions[1].size(), 11);
+        if (fraction == 1.0f) {
+            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], h.mc->clusterTransform(1)));
         } else {
             EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
         }
