@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MatchingFixtures.h"
+#include "Parallel.h"
 
 namespace {
 
@@ -186,6 +187,41 @@ TEST(MatchAndVerify, ShapeRelativeRefitStepDelaysTheFirstRefit) {
             EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
         }
     }
+}
+
+TEST(MatchAndVerify, ClustersOnWorkerThreadsGiveTheSameRegionsAndOutput) {
+    const int savedThreads = threadCount();
+    const RigidTransform M = motion(Vec3f(0.3f, -1.0f, 0.5f), 0.7f, Vec3f(0.5f, 1.0f, -0.5f));
+    std::vector<std::vector<int>> sources;
+    std::vector<std::string> outputs;
+    std::vector<RigidTransform> motions;
+    for (int threads : {1, 2}) {
+        setThreadCount(threads);
+        std::mt19937 rng(12);
+        const std::vector<Vec3f> points = ellipsoidPoints(600, rng);
+        ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
+        HandClusters h(source, movedCopy(*source, M));
+        // Near and far starts: refitted regions of different sizes, one that never grows.
+        h.addCluster(composeTransforms(M, motion(Vec3f(0, 0, 1), 0.02f, Vec3f(0.01f, 0, 0))), {0, 1, 2, 3});
+        h.addCluster(composeTransforms(M, motion(Vec3f(1, 0, 0), 0.05f, Vec3f(0, 0.02f, 0))), {100, 101, 102});
+        h.addCluster(motion(Vec3f(0, 1, 0), 2.0f, Vec3f(5, 5, 5)), {200, 201});
+        h.addCluster(composeTransforms(M, motion(Vec3f(0, 1, 1), 0.01f, Vec3f(0, 0, 0.01f))), {300, 301, 302, 303, 304});
+        testing::internal::CaptureStdout();
+        h.mc->verifyRegion(0, -1, 0.05f, 0.0f);
+        outputs.push_back(testing::internal::GetCapturedStdout());
+        std::vector<int> all;
+        for (int j = 1; j < 5; ++j) {
+            all.insert(all.end(), h.mc->regions[j].sourceIndices.begin(), h.mc->regions[j].sourceIndices.end());
+            all.push_back(-1);
+            motions.push_back(h.mc->regionTransforms[j]);
+        }
+        sources.push_back(all);
+    }
+    setThreadCount(savedThreads);
+    EXPECT_EQ(sources[0], sources[1]);
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_GT(sources[0].size(), 600u);
+    for (int j = 0; j < 4; ++j) EXPECT_TRUE(sameTransform(motions[j], motions[j + 4])) << j;
 }
 
 TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {
