@@ -142,7 +142,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 72);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 74);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {
