@@ -144,47 +144,31 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
 
 TEST(MatchAndVerify, FirstRefitComesAtTenTimesClusterSizePlusOne) {
     // The cluster motion is off by 0.05 along x; a refit pulls it onto the true motion. A region
-    // of 10 correspondences (cluster size 1) is not yet refitted, one of 11 is.
+    // of 10 correspondences (cluster size 1) is not yet refitted, one of 11 is; a shape-relative
+    // step below ten times the cluster size changes nothing, one of all 11 vertices delays it.
     const RigidTransform M = motion(Vec3f(0, 0, 1), 0.5f, Vec3f(1, 2, 0));
     RigidTransform off = M;
     off.t[0] += 0.05f;
-    for (int n : {10, 11}) {
+    struct Case {
+        int n;
+        float stepFraction;
+        bool refitted;
+    };
+    for (const Case& c : {Case{10, 0.0f, false}, Case{11, 0.0f, true}, Case{11, 0.1f, true}, Case{11, 1.0f, false}}) {
         std::mt19937 rng(4);
-        const std::vector<Vec3f> points = zigzag(n);
-        ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
-        HandClusters h(source, movedCopy(*source, M));
-        h.addCluster(off, {0});
-        h.verify(0, -1, 0.2f);
-        ASSERT_EQ(h.mc->regions[1].size(), n);
-        const RigidTransform unrefined = h.mc->clusterTransform(1);
-        if (n == 10) {
-            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined));
-        } else {
-            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
-        }
-    }
-}
-
-TEST(MatchAndVerify, ShapeRelativeRefitStepDelaysTheFirstRefit) {
-    // 11 correspondences from cluster size 1: refitted under the fixed rule (and when 10 % of the
-    // vertices is below ten times the cluster size), not when the step is all 11 vertices.
-    const RigidTransform M = motion(Vec3f(0, 0, 1), 0.5f, Vec3f(1, 2, 0));
-    RigidTransform off = M;
-    off.t[0] += 0.05f;
-    for (float fraction : {0.1f, 1.0f}) {
-        std::mt19937 rng(4);
-        const std::vector<Vec3f> points = zigzag(11);
+        const std::vector<Vec3f> points = zigzag(c.n);
         ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
         HandClusters h(source, movedCopy(*source, M));
         h.addCluster(off, {0});
         IcpSchedule schedule;
-        schedule.refitStepFraction = fraction;
+        schedule.refitStepFraction = c.stepFraction;
         h.verify(0, -1, 0.2f, schedule);
-        ASSERT_EQ(h.mc->regions[1].size(), 11);
-        if (fraction == 1.0f) {
-            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], h.mc->clusterTransform(1)));
+        ASSERT_EQ(h.mc->regions[1].size(), c.n);
+        const RigidTransform unrefined = h.mc->clusterTransform(1);
+        if (!c.refitted) {
+            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined)) << c.n << " " << c.stepFraction;
         } else {
-            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
+            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f) << c.n << " " << c.stepFraction;
         }
     }
 }
