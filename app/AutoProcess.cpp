@@ -52,8 +52,15 @@ void Scene::verifyClusters(MatchCandidates& mc) const {
         mc.skipVerify(minCluster, maxNumVerifyClusters_VR);
     else
         mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
-                        ANNEpsilon_VR);
+                        ANNEpsilon_VR, icpSchedule());
     keepLargestRegions(mc);
+}
+
+IcpSchedule Scene::icpSchedule() const {
+    IcpSchedule schedule;
+    schedule.refitStepFraction = icpRefitStep_VR > 0 ? icpRefitStep_VR / 100.0f : 0.0f;
+    schedule.stopMovement = icpStopMovement_VR > 0 ? percentOfDiagonal(icpStopMovement_VR) : 0.0f;
+    return schedule;
 }
 
 void Scene::keepLargestRegions(MatchCandidates& mc) const {

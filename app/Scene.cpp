@@ -93,6 +93,8 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("secondSearch_VR", "int", &secondSearch_VR, nullptr);
     store.addOptionalParam("badlyExplained_VR", "float", &badlyExplained_VR, nullptr);
     store.addOptionalParam("maxNeighbors_PC", "int", &maxNeighbors_PC, nullptr);
+    store.addOptionalParam("icpRefitStep_VR", "float", &icpRefitStep_VR, nullptr);
+    store.addOptionalParam("icpStopMovement_VR", "float", &icpStopMovement_VR, nullptr);
 }
 
 void Scene::openDefaultColormap() {

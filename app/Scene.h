@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Colormap.h"
+#include "IcpSchedule.h"
 #include "Subject.h"
 #include "Vec3f.h"
 
@@ -55,6 +56,8 @@ public:
     void clusterTransformations(MatchCandidates& mc) const;
     void verifyClusters(MatchCandidates& mc) const;  // verification (or its skip), then the largest regions
     void keepLargestRegions(MatchCandidates& mc) const;
+    // The ICP refit and stop settings of the verification, in the units it takes.
+    IcpSchedule icpSchedule() const;
     // Labels both shapes of the search; the refinements (refitting, second search) change the
     // search's transforms and regions. False when the relabelling could not run (unknown instance,
     // solution or data-term type).
@@ -225,6 +228,13 @@ public:
     // target), each adding labels and relabelling; 0 none.
     int secondSearch_VR = 0;
     float badlyExplained_VR = 1.0f;
+    // Above 0: the verification refits a growing region only after it has grown by at least this
+    // percentage of the source vertices (besides 10 times the cluster size), and ICP also stops
+    // once the points move less than icpStopMovement_VR percent of the unit in a round. Both keep
+    // the verification's cost proportional to the vertex count on fine meshes; 0 keeps the fixed
+    // rules.
+    float icpRefitStep_VR = 0.0f;
+    float icpStopMovement_VR = 0.0f;
 
     // ---- Model state ----
     Colormap colormap;

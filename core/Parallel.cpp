@@ -14,6 +14,26 @@ int& configuredThreads() {
     static int n = hardwareThreads();
     return n;
 }
+
+// Set while a thread runs the body of a parallel loop: loops nested in it stay on that thread.
+thread_local bool insideWorker = false;
+
+// Runs work(worker) on `workers` threads, the calling thread being worker 0, and marks them as
+// inside a loop for the time.
+void runWorkers(int workers, const std::function<void(int worker)>& work) {
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(workers - 1));
+    for (int w = 1; w < workers; ++w)
+        threads.emplace_back([&work, w] {
+            insideWorker = true;
+            work(w);
+        });
+    const bool outer = insideWorker;
+    insideWorker = true;
+    work(0);
+    insideWorker = outer;
+    for (std::thread& t : threads) t.join();
+}
 }  // namespace
 
 int hardwareThreads() {
@@ -28,7 +48,7 @@ int threadCount() { return configuredThreads(); }
 void parallelFor(int n, const std::function<void(int index, int worker)>& body, bool showProgress) {
     if (n <= 0) return;
     // A thread costs more to start than a few dozen short bodies take.
-    const int workers = std::min(threadCount(), std::max(1, n / 32));
+    const int workers = insideWorker ? 1 : std::min(threadCount(), std::max(1, n / 32));
     if (workers <= 1) {
         for (int i = 0; i < n; ++i) {
             body(i, 0);
@@ -68,12 +88,37 @@ void parallelFor(int n, const std::function<void(int index, int worker)>& body, 
         }
     };
 
-    std::vector<std::thread> threads;
-    threads.reserve(size_t(workers - 1));
-    for (int w = 1; w < workers; ++w) threads.emplace_back(work, w);
-    work(0);
-    for (std::thread& t : threads) t.join();
+    runWorkers(workers, work);
     if (error) std::rethrow_exception(error);
     if (showProgress)
         for (; reported < n; ++reported) progress(reported, false);
+}
+
+void parallelTasks(int n, const std::function<void(int task, int worker)>& body) {
+    if (n <= 0) return;
+    const int workers = insideWorker ? 1 : std::min(threadCount(), n);
+    if (workers <= 1) {
+        for (int i = 0; i < n; ++i) body(i, 0);
+        return;
+    }
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex errorMutex;
+    runWorkers(workers, [&](int worker) {
+        for (;;) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            const int task = next.fetch_add(1);
+            if (task >= n) return;
+            try {
+                body(task, worker);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!error) error = std::current_exception();
+                failed = true;
+                return;
+            }
+        }
+    });
+    if (error) std::rethrow_exception(error);
 }

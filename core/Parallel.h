@@ -17,3 +17,9 @@ int hardwareThreads();
 // indicator advances once per finished index, as a sequential loop would advance it. An exception
 // thrown by a body is rethrown here after all threads have stopped.
 void parallelFor(int n, const std::function<void(int index, int worker)>& body, bool showProgress = false);
+
+// Calls body(task, worker) for every task in [0, n): for a few long, independent tasks, handed out
+// one at a time in order to up to threadCount() threads (the calling thread is worker 0). Loops
+// started inside a task (parallelFor, parallelTasks) run on that task's thread alone. Exceptions
+// as in parallelFor.
+void parallelTasks(int n, const std::function<void(int task, int worker)>& body);

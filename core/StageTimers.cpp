@@ -1,6 +1,7 @@
 #include "StageTimers.h"
 
 #include <chrono>
+#include <ctime>
 #include <ostream>
 
 #include "Log.h"
@@ -10,6 +11,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int64_t counterNow() { return Clock::now().time_since_epoch().count(); }
+
+// CPU time of the whole process, all threads together.
+double processCpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 int64_t counterFrequency() {
     return static_cast<int64_t>(Clock::period::den / Clock::period::num);
@@ -30,6 +34,8 @@ StageTimer& stageTimer(const std::string& name) {
 void startTimer(const std::string& name) {
     StageTimer& t = stageTimer(name);
     t.elapsed = 0.0;
+    t.cpuElapsed = 0.0;
+    t.cpuStart = processCpuSeconds();
     t.start = counterNow();
 }
 
@@ -37,7 +43,10 @@ void stopTimer(const std::string& name) {
     StageTimer& t = stageTimer(name);
     t.stop = counterNow();
     t.elapsed += static_cast<double>(t.stop - t.start);
+    t.cpuElapsed += processCpuSeconds() - t.cpuStart;
 }
+
+double timerCpuSeconds(const std::string& name) { return stageTimer(name).cpuElapsed; }
 
 double timerSeconds(const std::string& name) {
     const StageTimer& t = stageTimer(name);

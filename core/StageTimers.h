@@ -8,6 +8,8 @@ struct StageTimer {
     int64_t start = 0;      // counter at the last start
     int64_t stop = 0;       // counter at the last stop
     double elapsed = 0.0;   // ticks accumulated since the last start
+    double cpuStart = 0.0;  // process CPU seconds (all threads) at the last start
+    double cpuElapsed = 0.0;  // process CPU seconds accumulated since the last start
 };
 
 // The record of that name, created on first lookup; it lives until the process ends.
@@ -16,5 +18,7 @@ void startTimer(const std::string& name);
 void stopTimer(const std::string& name);
 // Seconds accumulated by the timer since its last start; 0 for a timer never started.
 double timerSeconds(const std::string& name);
+// Process CPU seconds (all threads) accumulated since its last start; 0 for a timer never started.
+double timerCpuSeconds(const std::string& name);
 // Prints "***** <name> took <seconds> seconds." to standard output.
 void printTimer(const std::string& name);

@@ -4,6 +4,7 @@
 
 #include "CorrespondenceList.h"
 #include "FeatureSetANN.h"
+#include "IcpSchedule.h"
 #include "PointSetANN.h"
 #include "RigidTransform.h"
 #include "ShapeModel.h"
@@ -123,8 +124,10 @@ public:
 
     // Grows, for each of the first maxClusters (negative = all) clusters of at least
     // minClusterSize pairs, a region of source vertices that the cluster motion carries within
-    // growThreshold (model units) of the target, refining the motion by ICP as the region grows.
-    void verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold, float annEpsilon);
+    // growThreshold (model units) of the target, refining the motion by ICP as the region grows
+    // (when, and how long: schedule).
+    void verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold, float annEpsilon,
+                      const IcpSchedule& schedule = IcpSchedule());
     // Keeps the cluster modes as they are; a region holds only the cluster's own pairs.
     void skipVerify(unsigned int minClusterSize, int maxClusters);
     // Keeps the regions larger than minRegionSize, at most maxRegions (negative = all), largest
@@ -143,4 +146,7 @@ public:
 // Iterative closest points starting from T: at most 100 rounds of closest surface points on
 // targetShape and a least-squares fit. Lists of 2 or fewer correspondences return T unchanged.
 // Afterwards the list's target points hold its source points moved by the returned motion.
-RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T);
+// stopMovement > 0 (model units) also stops once the points move less than that (root mean square)
+// in one round.
+RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T,
+                           float stopMovement = 0.0f);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <iostream>
 #include <numeric>
@@ -15,9 +16,24 @@ const char* const kDashLine = "-------------------------------------------------
 // Vertices handed to the queue per accepted vertex (the vertex itself among them).
 const int kGrowNeighbours = 4;
 
+// The k nearest source vertices of every source vertex (itself among them), k per vertex; -1 pads
+// a shorter answer.
+std::vector<int> growNeighbourTable(ShapeModel& shape, int k) {
+    const int n = shape.vertexCount();
+    std::vector<int> table(static_cast<std::size_t>(n) * k, -1);
+    std::vector<int> near;
+    std::vector<float> distances;
+    for (int v = 0; k > 0 && v < n; ++v) {
+        shape.vertices.knnQuery(shape.vertices.point(v), k, near, distances, true);
+        for (int i = 0; i < k && i < int(near.size()); ++i) table[std::size_t(v) * k + i] = near[i];
+    }
+    return table;
+}
+
 }  // namespace
 
-RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0) {
+RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0,
+                           float stopMovement) {
     const int n = list.size();
     if (n <= 2) return T0;
     RigidTransform T = T0;
@@ -38,6 +54,7 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
             list.targetPoints.point(k) = w;
         }
         if (std::fabs(previousError - error) < 1.1920929e-7) break;
+        if (stopMovement > 0 && error < double(stopMovement) * stopMovement * n) break;
         previousError = error;
     }
     // The target points moved in place; a tree over their old positions must not be reused.
@@ -46,7 +63,7 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
 }
 
 void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold,
-                                   float annEpsilon) {
+                                   float annEpsilon, const IcpSchedule& schedule) {
     if (clusterLabel.empty() || clusterModes.size() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
         return;
@@ -56,7 +73,6 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
         return;
     }
     const int sourceCount = source->vertexCount();
-    std::vector<bool> visited(sourceCount, false);
     const int K = clusterModes.size();
     regions.assign(K, CorrespondenceList());
     regionTransforms.assign(K, RigidTransform());
@@ -74,22 +90,46 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
 
     const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
     const int neighbours = std::min(kGrowNeighbours, sourceCount);
-    std::vector<int> queue;  // first in, first out: `head` is the front
-    std::vector<int> near;
-    std::vector<float> nearDistances;
-    int verifiedCount = 0;
-    long accepted = 0;
-    for (int j = 1; j < K; ++j) {
+    const unsigned int shapeStep =
+        schedule.refitStepFraction > 0 ? static_cast<unsigned int>(double(schedule.refitStepFraction) * sourceCount) : 0u;
+
+    // The clusters to verify, in order, with their member pairs.
+    std::vector<int> chosen;
+    for (int j = 1, verifiedCount = 0; j < K; ++j) {
         const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
         if (clusterSize < minClusterSize) continue;
         if (maxClusters >= 0 && verifiedCount >= maxClusters) break;
+        chosen.push_back(j);
+        ++verifiedCount;
+    }
+    std::vector<std::vector<int>> members(static_cast<std::size_t>(K));
+    for (int pair = 0; pair < pairs; ++pair)
+        if (clusterLabel[pair] > 0 && clusterLabel[pair] < K) members[clusterLabel[pair]].push_back(pair);
 
+    // A vertex is accepted by up to every cluster, and its neighbours are the same each time: look
+    // them up once. Both vertex trees are built before the clusters share them.
+    source->vertices.prepareTree();
+    target->vertices.prepareTree();
+    const std::vector<int> near = growNeighbourTable(*source, chosen.empty() ? 0 : neighbours);
+
+    // Clusters grow independently (each has its own visited bits, region and motion), so they run
+    // on the worker threads; the calling thread advances the indicator by the accepted vertices.
+    std::atomic<long> accepted{0};
+    long reported = 0;
+    auto report = [&] {
+        for (const long done = accepted.load(); reported < done;) progress(double(++reported), false);
+    };
+    std::vector<std::vector<char>> visitedOf(static_cast<std::size_t>(std::max(1, threadCount())));
+    parallelTasks(static_cast<int>(chosen.size()), [&](int task, int worker) {
+        const int j = chosen[task];
+        const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
+        std::vector<char>& visited = visitedOf[worker];
+        visited.assign(static_cast<std::size_t>(sourceCount), 0);
         RigidTransform T = clusterTransform(j);
-        std::fill(visited.begin(), visited.end(), false);
         unsigned int lastFitSize = 0;
         CorrespondenceList& region = regions[j];
-        for (int pair = 0; pair < pairs; ++pair) {
-            if (clusterLabel[pair] != j) continue;
+        std::vector<int> queue;  // first in, first out: `head` is the front
+        for (int pair : members[j]) {
             const int sampleVertex = sourceIndex[pair];
             if (sampleVertex < 0 || sampleVertex >= sourceSample->vertexCount()) continue;
             queue.clear();
@@ -106,19 +146,21 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
                 if (!(growThreshold > d)) continue;
                 region.addCorrespondence(x, q, v, w);
                 const unsigned int regionSize = static_cast<unsigned int>(region.size());
-                if (regionSize > lastFitSize + std::max(10u * clusterSize, lastFitSize / 4u)) {
-                    T = registerICP(region, *target, T);
+                const unsigned int step = std::max(10u * clusterSize, shapeStep);
+                if (regionSize > lastFitSize + std::max(step, lastFitSize / 4u)) {
+                    T = registerICP(region, *target, T, schedule.stopMovement);
                     lastFitSize = regionSize;
                 }
-                source->vertices.knnQuery(x, neighbours, near, nearDistances, true);
-                queue.insert(queue.end(), near.begin(), near.end());
-                visited[v] = true;
-                progress(double(++accepted), false);
+                for (int k = 0; k < neighbours; ++k)
+                    if (near[std::size_t(v) * neighbours + k] >= 0) queue.push_back(near[std::size_t(v) * neighbours + k]);
+                visited[v] = 1;
+                accepted.fetch_add(1);
+                if (worker == 0) report();
             }
         }
         regionTransforms[j] = T;
-        ++verifiedCount;
-    }
+    });
+    report();
     logOut() << "...done!" << std::endl;
 }
 

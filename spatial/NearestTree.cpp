@@ -4,7 +4,17 @@
 
 namespace {
 const int kLeafSize = 8;
+
+// Squared distance from q to a cell, summed over x, y, z in that order like a point's distance.
+// Every offset is at most the point's coordinate difference on that axis, and rounding is
+// monotone, so no point of the cell gets a smaller computed distance: a cell whose bound exceeds
+// the best distance can hold neither a nearer point nor an equally near one.
+inline double cellBound(const double* offsets) {
+    double d = 0.0;
+    for (int k = 0; k < 3; ++k) d = d + offsets[k] * offsets[k];
+    return d;
 }
+}  // namespace
 
 void NearestTree::clear() {
     coords_.clear();
@@ -61,13 +71,14 @@ bool NearestTree::nearest(const double* q, int& index, double& squaredDistance) 
     if (order_.empty()) return false;
     int best = -1;
     double bestDistance = 0.0;
-    search(0, q, best, bestDistance);
+    double offsets[3] = {0.0, 0.0, 0.0};
+    search(0, q, offsets, best, bestDistance);
     index = best;
     squaredDistance = bestDistance;
     return best >= 0;
 }
 
-void NearestTree::search(int id, const double* q, int& best, double& bestDistance) const {
+void NearestTree::search(int id, const double* q, double* offsets, int& best, double& bestDistance) const {
     const Node& node = nodes_[size_t(id)];
     if (node.left < 0) {
         for (int i = node.begin; i < node.end; ++i) {
@@ -89,7 +100,12 @@ void NearestTree::search(int id, const double* q, int& best, double& bestDistanc
     const double diff = q[node.dim] - node.split;
     const int nearSide = diff < 0.0 ? node.left : node.right;
     const int farSide = diff < 0.0 ? node.right : node.left;
-    search(nearSide, q, best, bestDistance);
-    // Every point beyond the plane is at least |diff| away; equally near ones may still win a tie.
-    if (best < 0 || diff * diff <= bestDistance) search(farSide, q, best, bestDistance);
+    search(nearSide, q, offsets, best, bestDistance);
+    // Beyond the plane the offset along this axis becomes diff; the other axes keep theirs. The
+    // distance to the whole cell, not to the plane alone, prunes far queries (a motion that carries
+    // one shape away from the other) as well as near ones.
+    const double previous = offsets[node.dim];
+    offsets[node.dim] = diff;
+    if (best < 0 || cellBound(offsets) <= bestDistance) search(farSide, q, offsets, best, bestDistance);
+    offsets[node.dim] = previous;
 }

@@ -22,7 +22,8 @@ private:
         double split;  // points left have coordinate <= split, right >= split
     };
     int buildNode(int begin, int end);
-    void search(int node, const double* q, int& best, double& bestDistance) const;
+    // offsets: per axis, q's signed offset from the node's cell along that axis (0 inside).
+    void search(int node, const double* q, double* offsets, int& best, double& bestDistance) const;
 
     std::vector<double> coords_;  // x, y, z per point, by point index
     std::vector<int> order_;      // point indices, grouped by leaf

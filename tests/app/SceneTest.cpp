@@ -87,7 +87,9 @@ const char* const kDefaultsIni =
     "refitRounds_GC = 0\n"
     "secondSearch_VR = 0\n"
     "badlyExplained_VR = 1\n"
-    "maxNeighbors_PC = 0\n";
+    "maxNeighbors_PC = 0\n"
+    "icpRefitStep_VR = 0\n"
+    "icpStopMovement_VR = 0\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -128,7 +130,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 72);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 74);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "Log.h"
@@ -54,6 +55,35 @@ TEST(ParallelFor, ExceptionReachesTheCaller) {
                                  [](int i, int) {
                                      if (i == 700) throw std::runtime_error("body failed");
                                  }),
+                     std::runtime_error);
+    }
+}
+
+TEST(ParallelTasks, EveryTaskOnceAndNestedLoopsStayOnTheTaskThread) {
+    ThreadCountGuard guard;
+    for (int threads : {1, 2, 3}) {
+        setThreadCount(threads);
+        const int n = 7;
+        std::vector<int> visits(n, 0), inner(n, 0);
+        std::vector<int> nestedElsewhere(n, 0);
+        parallelTasks(n, [&](int task, int worker) {
+            ASSERT_LT(worker, threads);
+            ++visits[task];
+            const std::thread::id here = std::this_thread::get_id();
+            parallelFor(1000, [&](int, int innerWorker) {
+                if (innerWorker != 0 || std::this_thread::get_id() != here) nestedElsewhere[task] = 1;
+                ++inner[task];
+            });
+        });
+        for (int t = 0; t < n; ++t) {
+            EXPECT_EQ(visits[t], 1);
+            EXPECT_EQ(inner[t], 1000);
+            EXPECT_EQ(nestedElsewhere[t], 0) << threads << " threads";
+        }
+        EXPECT_THROW(parallelTasks(n,
+                                   [](int task, int) {
+                                       if (task == 5) throw std::runtime_error("task failed");
+                                   }),
                      std::runtime_error);
     }
 }

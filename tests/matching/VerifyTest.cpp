@@ -8,6 +8,7 @@
 
 #include "Log.h"
 #include "MatchingFixtures.h"
+#include "Parallel.h"
 
 namespace {
 
@@ -43,8 +44,8 @@ struct HandClusters {
             mc->clusterLabel.push_back(label);
         }
     }
-    void verify(unsigned minClusterSize, int maxClusters, float threshold) {
-        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f);
+    void verify(unsigned minClusterSize, int maxClusters, float threshold, const IcpSchedule& schedule = IcpSchedule()) {
+        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f, schedule);
     }
 };
 
@@ -80,6 +81,13 @@ TEST(RegisterICP, RecoversKnownRigidMotionFromAPerturbedStart) {
         const Vec3f expected = found.apply(list.sourcePoints.point(k));
         EXPECT_LT((list.targetPoints.point(k) - expected).length(), 1e-6f);
     }
+
+    // A stop movement far below the last rounds' changes leaves the result as it was; one above
+    // every movement stops after the first round, short of the motion.
+    CorrespondenceList again = list, once = list;
+    EXPECT_TRUE(sameTransform(registerICP(again, *target, start, 1e-20f), found));
+    const RigidTransform oneRound = registerICP(once, *target, start, 1e3f);
+    EXPECT_GT(rotationDistance(oneRound, M), rotationDistance(found, M));
 
     // Two correspondences are too few to refine anything.
     CorrespondenceList pair;
@@ -131,25 +139,70 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
 
 TEST(MatchAndVerify, FirstRefitComesAtTenTimesClusterSizePlusOne) {
     // The cluster motion is off by 0.05 along x; a refit pulls it onto the true motion. A region
-    // of 10 correspondences (cluster size 1) is not yet refitted, one of 11 is.
+    // of 10 correspondences (cluster size 1) is not yet refitted, one of 11 is; a shape-relative
+    // step below ten times the cluster size changes nothing, one of all 11 vertices delays it.
     const RigidTransform M = motion(Vec3f(0, 0, 1), 0.5f, Vec3f(1, 2, 0));
     RigidTransform off = M;
     off.t[0] += 0.05f;
-    for (int n : {10, 11}) {
+    struct Case {
+        int n;
+        float stepFraction;
+        bool refitted;
+    };
+    for (const Case& c : {Case{10, 0.0f, false}, Case{11, 0.0f, true}, Case{11, 0.1f, true}, Case{11, 1.0f, false}}) {
         std::mt19937 rng(4);
-        const std::vector<Vec3f> points = zigzag(n);
+        const std::vector<Vec3f> points = zigzag(c.n);
         ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
         HandClusters h(source, movedCopy(*source, M));
         h.addCluster(off, {0});
-        h.verify(0, -1, 0.2f);
-        ASSERT_EQ(h.mc->regions[1].size(), n);
+        IcpSchedule schedule;
+        schedule.refitStepFraction = c.stepFraction;
+        h.verify(0, -1, 0.2f, schedule);
+        ASSERT_EQ(h.mc->regions[1].size(), c.n);
         const RigidTransform unrefined = h.mc->clusterTransform(1);
-        if (n == 10) {
-            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined));
+        if (!c.refitted) {
+            EXPECT_TRUE(sameTransform(h.mc->regionTransforms[1], unrefined)) << c.n << " " << c.stepFraction;
         } else {
-            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f);
+            EXPECT_LT(translationDistance(h.mc->regionTransforms[1], M), 1e-3f) << c.n << " " << c.stepFraction;
         }
     }
+}
+
+TEST(MatchAndVerify, ClustersOnWorkerThreadsGiveTheSameRegionsAndOutput) {
+    const int savedThreads = threadCount();
+    const RigidTransform M = motion(Vec3f(0.3f, -1.0f, 0.5f), 0.7f, Vec3f(0.5f, 1.0f, -0.5f));
+    std::vector<std::vector<int>> sources;
+    std::vector<std::string> outputs;
+    std::vector<RigidTransform> motions;
+    for (int threads : {1, 2}) {
+        setThreadCount(threads);
+        std::mt19937 rng(12);
+        const std::vector<Vec3f> points = ellipsoidPoints(600, rng);
+        ShapeModel* source = makePointShape(points, randomFrames(points.size(), rng));
+        HandClusters h(source, movedCopy(*source, M));
+        // Near and far starts: refitted regions of different sizes, one that never grows.
+        h.addCluster(composeTransforms(M, motion(Vec3f(0, 0, 1), 0.02f, Vec3f(0.01f, 0, 0))), {0, 1, 2, 3});
+        h.addCluster(composeTransforms(M, motion(Vec3f(1, 0, 0), 0.05f, Vec3f(0, 0.02f, 0))), {100, 101, 102});
+        h.addCluster(motion(Vec3f(0, 1, 0), 2.0f, Vec3f(5, 5, 5)), {200, 201});
+        h.addCluster(composeTransforms(M, motion(Vec3f(0, 1, 1), 0.01f, Vec3f(0, 0, 0.01f))), {300, 301, 302, 303, 304});
+        {
+            LogCapture log;
+            h.mc->verifyRegion(0, -1, 0.05f, 0.0f);
+            outputs.push_back(log.out());
+        }
+        std::vector<int> all;
+        for (int j = 1; j < 5; ++j) {
+            all.insert(all.end(), h.mc->regions[j].sourceIndices.begin(), h.mc->regions[j].sourceIndices.end());
+            all.push_back(-1);
+            motions.push_back(h.mc->regionTransforms[j]);
+        }
+        sources.push_back(all);
+    }
+    setThreadCount(savedThreads);
+    EXPECT_EQ(sources[0], sources[1]);
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_GT(sources[0].size(), 600u);
+    for (int j = 0; j < 4; ++j) EXPECT_TRUE(sameTransform(motions[j], motions[j + 4])) << j;
 }
 
 TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {

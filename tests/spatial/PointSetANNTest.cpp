@@ -76,6 +76,10 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
     std::vector<Vec3f> queries;
     for (int i = 0; i < 400; ++i) queries.push_back(Vec3f(u(rng), u(rng), u(rng)));
     queries.push_back(Vec3f(10.25f, 10.25f, 10.25f));  // 8 grid points equally near
+    // Far from every point, as a wrong motion carries a shape: still the exact nearest, and of 4
+    // equally near grid points the lowest index.
+    for (int i = 0; i < 100; ++i) queries.push_back(Vec3f(u(rng), u(rng), u(rng)) * 40.0f);
+    queries.push_back(Vec3f(10.25f, 10.25f, 60.0f));
     std::vector<int> found[2];
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t)
@@ -99,7 +103,8 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
         }
         EXPECT_EQ(found[0][i], expected[0].second);
     }
-    EXPECT_EQ(found[0].back(), 3000);
+    EXPECT_EQ(found[0][400], 3000);
+    EXPECT_EQ(found[0].back(), 3000 + 18);  // (10, 10, 11) of the top face
 
     for (float r2 : {2.0f, 0.01f, 0.5f, 0.001f}) {
         const Vec3f q = queries[size_t(r2 * 100)];
