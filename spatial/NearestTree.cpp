@@ -14,6 +14,19 @@ inline double cellBound(const double* offsets) {
     for (int k = 0; k < 3; ++k) d = d + offsets[k] * offsets[k];
     return d;
 }
+
+// The same bound for the bounding box of a node's points. Its corners are point coordinates, so
+// the argument above holds too. Unlike a cell of the splitting planes, a tight box does not reach
+// into the empty space around a surface, so a query far from the points (a vertex carried away by
+// a wrong motion) skips the leaves whose cells, but not whose points, come near it.
+inline double boxBound(const double* q, const double* low, const double* high) {
+    double d = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double t = q[k] < low[k] ? low[k] - q[k] : (q[k] > high[k] ? q[k] - high[k] : 0.0);
+        d = d + t * t;
+    }
+    return d;
+}
 }  // namespace
 
 void NearestTree::clear() {
@@ -37,9 +50,6 @@ void NearestTree::build(double** points, int n) {
 
 int NearestTree::buildNode(int begin, int end) {
     const int id = int(nodes_.size());
-    nodes_.push_back(Node{begin, end, -1, -1, 0, 0.0});
-    if (end - begin <= kLeafSize) return id;
-    // Split the widest extent at the median.
     double low[3], high[3];
     for (int c = 0; c < 3; ++c) low[c] = high[c] = coords_[size_t(order_[size_t(begin)]) * 3 + c];
     for (int i = begin + 1; i < end; ++i)
@@ -48,6 +58,9 @@ int NearestTree::buildNode(int begin, int end) {
             low[c] = std::min(low[c], v);
             high[c] = std::max(high[c], v);
         }
+    nodes_.push_back(Node{begin, end, -1, -1, 0, 0.0, {low[0], low[1], low[2]}, {high[0], high[1], high[2]}});
+    if (end - begin <= kLeafSize) return id;
+    // Split the widest extent at the median.
     int dim = 0;
     for (int c = 1; c < 3; ++c)
         if (high[c] - low[c] > high[dim] - low[dim]) dim = c;
@@ -106,6 +119,8 @@ void NearestTree::search(int id, const double* q, double* offsets, int& best, do
     // one shape away from the other) as well as near ones.
     const double previous = offsets[node.dim];
     offsets[node.dim] = diff;
-    if (best < 0 || cellBound(offsets) <= bestDistance) search(farSide, q, offsets, best, bestDistance);
+    const Node& far = nodes_[size_t(farSide)];
+    if (best < 0 || (cellBound(offsets) <= bestDistance && boxBound(q, far.low, far.high) <= bestDistance))
+        search(farSide, q, offsets, best, bestDistance);
     offsets[node.dim] = previous;
 }

@@ -20,6 +20,7 @@ private:
         int left, right;  // children, -1 for a leaf
         int dim;
         double split;  // points left have coordinate <= split, right >= split
+        double low[3], high[3];  // bounding box of the node's points
     };
     int buildNode(int begin, int end);
     // offsets: per axis, q's signed offset from the node's cell along that axis (0 inside).
