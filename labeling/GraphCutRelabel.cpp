@@ -106,6 +106,19 @@ Mesh3_real* asMesh(ShapeModel* shape) {
     return dynamic_cast<Mesh3_real*>(shape);
 }
 
+// Weights and truncations of the smoothness and data terms, shared by both relabellings, with their
+// console lines.
+void setTermWeights(LabelingResult::CostValues& costs, float smoothWeight, float dataWeight,
+                    float smoothTruncateValue, float dataTruncateValue) {
+    costs.smoothWeight = smoothWeight;
+    costs.dataWeight = dataWeight;
+    logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
+    costs.smoothTruncateValue = smoothTruncateValue;
+    costs.dataTruncateValue = dataTruncateValue;
+    logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
+              << std::endl;
+}
+
 }  // namespace
 
 // ---- cost callbacks ----
@@ -366,13 +379,7 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
     costs.dummyLabelDataError = dummyLabelDataError;
     logOut() << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError
               << "/" << dummyLabelDataError << ")" << std::endl;
-    costs.smoothWeight = smoothWeight;
-    costs.dataWeight = dataWeight;
-    logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
-    costs.smoothTruncateValue = smoothTruncateValue;
-    costs.dataTruncateValue = dataTruncateValue;
-    logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
-              << std::endl;
+    setTermWeights(costs, smoothWeight, dataWeight, smoothTruncateValue, dataTruncateValue);
     logOut() << "*** Number of sites/labels: " << (nS + nT) << "/" << L << std::endl;
     logOut() << "*** Source model vertices / Target model vertices: " << nS << "/" << nT << std::endl;
 
@@ -445,13 +452,7 @@ bool LabelingResult::relabelForward(int solutionType, int dataTermType, float sm
     logOut() << "*** Smooth term type: edge-length preserve, label consistency" << std::endl;
     logOut() << "*** Data term type: ";
     if (const char* name = gcDataTermName(dataTermType)) logOut() << name << std::endl;
-    costs.smoothWeight = smoothWeight;
-    costs.dataWeight = dataWeight;
-    logOut() << "*** Smoothness / data term weights: (" << smoothWeight << "/" << dataWeight << ")" << std::endl;
-    costs.smoothTruncateValue = smoothTruncateValue;
-    costs.dataTruncateValue = dataTruncateValue;
-    logOut() << "*** Maximum smooth term / data term value: " << smoothTruncateValue << "/" << dataTruncateValue
-              << std::endl;
+    setTermWeights(costs, smoothWeight, dataWeight, smoothTruncateValue, dataTruncateValue);
     logOut() << "*** Number of sites/labels: " << nS << "/" << R << std::endl;
     logOut() << "*** Source model vertices: " << nS << std::endl;
 
