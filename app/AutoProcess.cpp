@@ -60,6 +60,7 @@ IcpSchedule Scene::icpSchedule() const {
     IcpSchedule schedule;
     schedule.refitStepFraction = icpRefitStep_VR > 0 ? icpRefitStep_VR / 100.0f : 0.0f;
     schedule.stopMovement = icpStopMovement_VR > 0 ? percentOfDiagonal(icpStopMovement_VR) : 0.0f;
+    schedule.maxPoints = icpMaxPoints_VR > 0 ? icpMaxPoints_VR : 0;
     return schedule;
 }
 

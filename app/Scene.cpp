@@ -95,6 +95,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("maxNeighbors_PC", "int", &maxNeighbors_PC, nullptr);
     store.addOptionalParam("icpRefitStep_VR", "float", &icpRefitStep_VR, nullptr);
     store.addOptionalParam("icpStopMovement_VR", "float", &icpStopMovement_VR, nullptr);
+    store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
 }
 
 void Scene::openDefaultColormap() {

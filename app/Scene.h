@@ -235,6 +235,9 @@ public:
     // rules.
     float icpRefitStep_VR = 0.0f;
     float icpStopMovement_VR = 0.0f;
+    // Above 0: every ICP fit of the verification uses at most this many of the region's
+    // correspondences, evenly spread; 0 uses them all.
+    int icpMaxPoints_VR = 0;
 
     // ---- Model state ----
     Colormap colormap;

@@ -5,8 +5,10 @@
 // the growth ratios, the two-thread speedups and whether the two runs of a size gave the same
 // labels. CPU seconds are the steadier measure on a shared machine.
 //
-//   bench_scaling [--fixed-icp] [--threads N] [maxNeighbors_PC (default 128)] [vertex counts...]
+//   bench_scaling [--fixed-icp] [--icp-points N] [--threads N] [maxNeighbors_PC (default 128)]
+//                 [vertex counts...]
 //
+// --icp-points N caps the correspondences of an ICP fit (icpMaxPoints_VR, default 2000; 0 all).
 // --fixed-icp runs the verification with the fixed ICP rules of a parameter file without the
 // two settings; --threads N runs only that thread count (for profiling).
 #include <sys/resource.h>
@@ -53,6 +55,8 @@ double cpuSeconds() {
 // the points move less than 0.001 % of the unit per round.
 const float kRefitStep = 2.0f;
 const float kStopMovement = 0.001f;
+// ICP fits of the verification use at most this many correspondences (--icp-points N, 0 all).
+int icpPoints = 2000;
 
 struct Run {
     double stage[kStageCount] = {};
@@ -77,6 +81,7 @@ Run registerOnce(const fs::path& dir, int maxNeighbours, bool relativeIcp, int t
     if (relativeIcp) {
         scene.icpRefitStep_VR = kRefitStep;
         scene.icpStopMovement_VR = kStopMovement;
+        scene.icpMaxPoints_VR = icpPoints;
     }
     randomSeed(1);
     scene.rootDir = dir.string() + "/";
@@ -127,6 +132,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--fixed-icp")
             relativeIcp = false;
+        else if (arg == "--icp-points" && i + 1 < argc)
+            icpPoints = std::atoi(argv[++i]);
         else if (arg == "--threads" && i + 1 < argc)
             onlyThreads = std::atoi(argv[++i]);
         else
@@ -140,7 +147,8 @@ int main(int argc, char** argv) {
 
     std::printf("maxNeighbors_PC = %d; ", maxNeighbours);
     if (relativeIcp)
-        std::printf("icpRefitStep_VR = %g, icpStopMovement_VR = %g", kRefitStep, kStopMovement);
+        std::printf("icpRefitStep_VR = %g, icpStopMovement_VR = %g, icpMaxPoints_VR = %d", kRefitStep, kStopMovement,
+                    icpPoints);
     else
         std::printf("fixed ICP rules");
     std::printf("\nwall seconds per stage (process CPU seconds in brackets)\n");

@@ -12,4 +12,8 @@ struct IcpSchedule {
     // > 0 (model units): ICP also stops once the root mean square movement of the points in one
     // round is below this length.
     float stopMovement = 0.0f;
+    // > 0: an ICP run fits the motion to at most this many of the region's correspondences,
+    // evenly spread over the list; a region of a fine mesh then costs no more rounds of queries
+    // than one of a coarse mesh.
+    int maxPoints = 0;
 };

@@ -147,6 +147,7 @@ public:
 // targetShape and a least-squares fit. Lists of 2 or fewer correspondences return T unchanged.
 // Afterwards the list's target points hold its source points moved by the returned motion.
 // stopMovement > 0 (model units) also stops once the points move less than that (root mean square)
-// in one round.
+// in one round. maxPoints > 0 fits to every k-th correspondence only, k chosen so that at most
+// maxPoints take part; all target points are still moved at the end.
 RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T,
-                           float stopMovement = 0.0f);
+                           float stopMovement = 0.0f, int maxPoints = 0);

@@ -33,30 +33,38 @@ std::vector<int> growNeighbourTable(ShapeModel& shape, int k) {
 }  // namespace
 
 RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T0,
-                           float stopMovement) {
-    const int n = list.size();
-    if (n <= 2) return T0;
+                           float stopMovement, int maxPoints) {
+    const int size = list.size();
+    if (size <= 2) return T0;
+    // The fitted correspondences: all of them, or every stride-th.
+    const int stride = maxPoints > 2 && size > maxPoints ? (size + maxPoints - 1) / maxPoints : 1;
+    const int n = (size + stride - 1) / stride;
+    std::vector<Vec3f> from(static_cast<std::size_t>(n)), moved(static_cast<std::size_t>(n));
     RigidTransform T = T0;
-    for (int k = 0; k < n; ++k) list.targetPoints.point(k) = T.apply(list.sourcePoints.point(k));
+    for (int k = 0; k < n; ++k) {
+        from[k] = list.sourcePoints.point(k * stride);
+        moved[k] = T.apply(from[k]);
+    }
     std::vector<Vec3f> closest(n);
     double previousError = 3.4028235e38;
     targetShape.vertices.prepareTree();
     for (int round = 0; round < 100; ++round) {
         parallelFor(n, [&](int k, int) {
             float distance;
-            targetShape.closestSurfacePoint(list.targetPoints.point(k), closest[k], distance);
+            targetShape.closestSurfacePoint(moved[k], closest[k], distance);
         });
-        T = registerQuat(list.sourcePoints.points(), closest);
+        T = registerQuat(from, closest);
         double error = 0;
         for (int k = 0; k < n; ++k) {
-            const Vec3f w = T.apply(list.sourcePoints.point(k));
-            error += (list.targetPoints.point(k) - w).squaredLength();
-            list.targetPoints.point(k) = w;
+            const Vec3f w = T.apply(from[k]);
+            error += (moved[k] - w).squaredLength();
+            moved[k] = w;
         }
         if (std::fabs(previousError - error) < 1.1920929e-7) break;
         if (stopMovement > 0 && error < double(stopMovement) * stopMovement * n) break;
         previousError = error;
     }
+    for (int k = 0; k < size; ++k) list.targetPoints.point(k) = T.apply(list.sourcePoints.point(k));
     // The target points moved in place; a tree over their old positions must not be reused.
     list.targetPoints.releaseTree();
     return T;
@@ -148,7 +156,7 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
                 const unsigned int regionSize = static_cast<unsigned int>(region.size());
                 const unsigned int step = std::max(10u * clusterSize, shapeStep);
                 if (regionSize > lastFitSize + std::max(step, lastFitSize / 4u)) {
-                    T = registerICP(region, *target, T, schedule.stopMovement);
+                    T = registerICP(region, *target, T, schedule.stopMovement, schedule.maxPoints);
                     lastFitSize = regionSize;
                 }
                 for (int k = 0; k < neighbours; ++k)

@@ -89,6 +89,16 @@ TEST(RegisterICP, RecoversKnownRigidMotionFromAPerturbedStart) {
     const RigidTransform oneRound = registerICP(once, *target, start, 1e3f);
     EXPECT_GT(rotationDistance(oneRound, M), rotationDistance(found, M));
 
+    // A cap on the fitted correspondences still finds the motion and moves every target point; a
+    // cap at or above the list size changes nothing.
+    CorrespondenceList capped = list, roomy = list;
+    const RigidTransform fromFew = registerICP(capped, *target, start, 0.0f, 37);
+    EXPECT_LT(rotationDistance(fromFew, M), 1e-3f);
+    EXPECT_LT(translationDistance(fromFew, M), 1e-3f);
+    for (int k = 0; k < capped.size(); ++k)
+        EXPECT_LT((capped.targetPoints.point(k) - fromFew.apply(capped.sourcePoints.point(k))).length(), 1e-6f);
+    EXPECT_TRUE(sameTransform(registerICP(roomy, *target, start, 0.0f, list.size()), found));
+
     // Two correspondences are too few to refine anything.
     CorrespondenceList pair;
     pair.addCorrespondence(points[0], points[0], 0, 0);
