@@ -122,31 +122,60 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result) const {
     return relabelled;
 }
 
+bool Scene::searchAndRelabel(bool resume) {
+    MatchCandidates& mc = *matchCandidates;
+    auto begin = [resume](const char* stage) { resume ? resumeTimer(stage) : startTimer(stage); };
+
+    begin(kStages[0]);
+    subsampleShapes(mc);
+    stopTimer(kStages[0]);
+
+    begin(kStages[1]);
+    pairSamples(mc);
+    stopTimer(kStages[1]);
+
+    begin(kStages[2]);
+    clusterTransformations(mc);
+    stopTimer(kStages[2]);
+
+    begin(kStages[3]);
+    verifyClusters(mc);
+    stopTimer(kStages[3]);
+
+    begin(kStages[4]);
+    const bool relabelled = relabel(mc, *labeling);
+    stopTimer(kStages[4]);
+    return relabelled;
+}
+
 bool Scene::autoProcess() {
     if (!hasShapes(*this, "Scene::autoProcess")) return false;
     createMatchCandidates(source, target, false);
     if (hasSearchResults()) return true;
-    MatchCandidates& mc = *matchCandidates;
+    const bool relabelled = searchAndRelabel(false);
 
-    startTimer(kStages[0]);
-    subsampleShapes(mc);
-    stopTimer(kStages[0]);
-
-    startTimer(kStages[1]);
-    pairSamples(mc);
-    stopTimer(kStages[1]);
-
-    startTimer(kStages[2]);
-    clusterTransformations(mc);
-    stopTimer(kStages[2]);
-
-    startTimer(kStages[3]);
-    verifyClusters(mc);
-    stopTimer(kStages[3]);
-
-    startTimer(kStages[4]);
-    const bool relabelled = relabel(mc, *labeling);
-    stopTimer(kStages[4]);
+    // Restarts: the search from a new sample, kept when its labelling has a lower energy. The
+    // sample draws differ, so does which small parts the search finds.
+    for (int round = 1; relabelled && round <= restarts_VR; ++round) {
+        MatchCandidates* best = matchCandidates;
+        LabelingResult* bestLabeling = labeling;
+        matchCandidates = new MatchCandidates(source, target);
+        labeling = new LabelingResult(*matchCandidates);
+        const bool better = searchAndRelabel(true) && !labeling->labelsSource.empty() &&
+                            labeling->energy < bestLabeling->energy;
+        logOut() << "*** Restart " << round << " of " << restarts_VR << ": energy " << labeling->energy
+                 << (better ? " is lower than " : " is not lower than ") << bestLabeling->energy << std::endl;
+        if (!better) {
+            std::swap(best, matchCandidates);
+            std::swap(bestLabeling, labeling);
+        }
+        // The labelling reads its search object, so it goes first.
+        delete bestLabeling;
+        delete best;
+        // Deleting a search releases the shapes' trees; later parallel queries need them built.
+        source->vertices.prepareTree();
+        target->vertices.prepareTree();
+    }
 
     logOut() << kDashes << std::endl << "Running time summary" << std::endl;
     for (const char* stage : kPipelineStages) printTimer(stage);

@@ -96,6 +96,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("icpRefitStep_VR", "float", &icpRefitStep_VR, nullptr);
     store.addOptionalParam("icpStopMovement_VR", "float", &icpStopMovement_VR, nullptr);
     store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
+    store.addOptionalParam("restarts_VR", "int", &restarts_VR, nullptr);
 }
 
 void Scene::openDefaultColormap() {

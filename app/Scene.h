@@ -62,6 +62,9 @@ public:
     // search's transforms and regions. False when the relabelling could not run (unknown instance,
     // solution or data-term type).
     bool relabel(MatchCandidates& mc, LabelingResult& result) const;
+    // Sub-sampling to relabelling on the current search object and its labelling, each stage
+    // timed (resumed rather than restarted when `resume`).
+    bool searchAndRelabel(bool resume);
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 
@@ -235,6 +238,9 @@ public:
     // rules.
     float icpRefitStep_VR = 0.0f;
     float icpStopMovement_VR = 0.0f;
+    // Searches run again from a new random sample after the first (each to its labelling); the
+    // labelling of lowest energy is kept. 0 runs the search once.
+    int restarts_VR = 0;
     // Above 0: every ICP fit of the verification uses at most this many of the region's
     // correspondences, evenly spread; 0 uses them all.
     int icpMaxPoints_VR = 0;

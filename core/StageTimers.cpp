@@ -39,6 +39,12 @@ void startTimer(const std::string& name) {
     t.start = counterNow();
 }
 
+void resumeTimer(const std::string& name) {
+    StageTimer& t = stageTimer(name);
+    t.cpuStart = processCpuSeconds();
+    t.start = counterNow();
+}
+
 void stopTimer(const std::string& name) {
     StageTimer& t = stageTimer(name);
     t.stop = counterNow();

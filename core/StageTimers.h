@@ -16,6 +16,8 @@ struct StageTimer {
 StageTimer& stageTimer(const std::string& name);
 void startTimer(const std::string& name);
 void stopTimer(const std::string& name);
+// Starts the timer again without clearing what it has accumulated since its last start.
+void resumeTimer(const std::string& name);
 // Seconds accumulated by the timer since its last start; 0 for a timer never started.
 double timerSeconds(const std::string& name);
 // Process CPU seconds (all threads) accumulated since its last start; 0 for a timer never started.

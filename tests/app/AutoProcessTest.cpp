@@ -6,6 +6,8 @@
 #include <cfloat>
 #include <map>
 #include <set>
+#include <sstream>
+#include <string>
 #include <fstream>
 
 #include "AutoProcess.h"
@@ -250,6 +252,31 @@ TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
     std::string line = log.out();
     EXPECT_NE(line.find("Maximum Symmetric Hausdorff Error: "), std::string::npos);
     EXPECT_LT(error, 0.05f * diagonal);
+}
+
+TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
+    run();
+    const float once = scene->labeling->energy;
+    scene->setMatchCandidates(nullptr);
+    randomSeed(12345);
+    scene->restarts_VR = 2;
+    auto [out, err] = run();
+    scene->restarts_VR = 0;
+    EXPECT_EQ(countOf(out, "Running time summary"), 1) << err;
+    // The first search is the run without restarts; each restart's energy is reported, and the
+    // labelling kept is the one of lowest energy, still reading its own search object.
+    float lowest = once;
+    std::istringstream lines(out);
+    int restarts = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("*** Restart ", 0) == 0) {
+            ++restarts;
+            lowest = std::min(lowest, std::stof(line.substr(line.find("energy ") + 7)));
+        }
+    EXPECT_EQ(restarts, 2);
+    EXPECT_EQ(scene->labeling->energy, lowest);
+    EXPECT_EQ(&scene->labeling->search(), scene->matchCandidates);
+    EXPECT_EQ(scene->labeling->labelsSource.size(), pair->source.size());
 }
 
 TEST_F(AutomaticRun, ParametersReachTheStagesConverted) {

@@ -114,7 +114,7 @@ TEST_F(ProgramRun, BatchRunEchoesParametersAndOpensTheWindow) {
 
     // Wait (generously) for the closing dash line of the echo.
     QByteArray out;
-    const QByteArray closing = QByteArray("icpMaxPoints_VR = 0\n") + kDashes.c_str();
+    const QByteArray closing = QByteArray("restarts_VR = 0\n") + kDashes.c_str();
     while (!out.contains(closing) && p.state() == QProcess::Running) {
         p.waitForReadyRead(1000);
         out += p.readAllStandardOutput();
