@@ -2,9 +2,13 @@
 #include "AutoProcess.h"
 #include "Log.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <fstream>
+#include <functional>
+#include <numeric>
+#include <string>
 #include <iostream>
 
 #include "LabelingResult.h"
@@ -72,16 +76,17 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
         mc.sortResult(minRegion, maxNumLabels_GC);
 }
 
-bool Scene::relabel(MatchCandidates& mc, LabelingResult& result) const {
+bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain, const std::vector<int>* initial) const {
     bool relabelled = false;
     if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
-        auto relabelOnce = [&]() {
+        auto relabelOnce = [&](const std::vector<int>* start = nullptr) {
             return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
                                percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
                                percentOfDiagonal(dummyLabelSmoothError_GC),
                                percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
-                               percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC));
+                               percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC),
+                               start);
         };
         // Alternation: refit the motions to the labelling and relabel while the energy falls; a
         // round that does not lower it is undone.
@@ -100,9 +105,9 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result) const {
                 break;
             }
         };
-        relabelled = relabelOnce();
+        relabelled = relabelOnce(initial);
         if (relabelled) refine();
-        for (int round = 0; relabelled && round < secondSearch_VR && !result.labelsSource.empty(); ++round) {
+        for (int round = 0; searchAgain && relabelled && round < secondSearch_VR && !result.labelsSource.empty(); ++round) {
             if (searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                                   percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
                 break;
@@ -148,22 +153,61 @@ bool Scene::searchAndRelabel(bool resume) {
     return relabelled;
 }
 
-bool Scene::autoProcess() {
-    if (!hasShapes(*this, "Scene::autoProcess")) return false;
-    createMatchCandidates(source, target, false);
-    if (hasSearchResults()) return true;
-    const bool relabelled = searchAndRelabel(false);
+namespace {
 
-    // Restarts: the search from a new sample, kept when its labelling has a lower energy. The
-    // sample draws differ, so does which small parts the search finds.
-    for (int round = 1; relabelled && round <= restarts_VR; ++round) {
+// Motions gathered from several searches, each with the vertices its labelling gave it.
+struct LabelPool {
+    std::vector<CorrespondenceList> regions;
+    std::vector<RigidTransform> transforms;
+
+    // Adds every label the labelling uses on either shape, with the source vertices it holds and
+    // the target vertices it holds moved back onto the source, as a region. Returns the pool index
+    // of each label of the search (-1 for a label used nowhere).
+    std::vector<int> add(const MatchCandidates& mc, const LabelingResult& result) {
+        const std::size_t R = mc.sortedTransforms.size();
+        std::vector<CorrespondenceList> held(R);
+        for (std::size_t v = 0; v < result.labelsSource.size(); ++v) {
+            const int label = result.labelsSource[v];
+            if (label < 0 || std::size_t(label) >= R) continue;
+            const Vec3f x = mc.source->vertices.point(int(v));
+            const Vec3f y = mc.sortedTransforms[std::size_t(label)].apply(x);
+            held[std::size_t(label)].addCorrespondence(x, y, int(v), mc.target->closestVertex(y).first);
+        }
+        for (std::size_t u = 0; u < result.labelsTarget.size(); ++u) {
+            const int label = result.labelsTarget[u];
+            if (label < 0 || std::size_t(label) >= R) continue;
+            const Vec3f y = mc.target->vertices.point(int(u));
+            const Vec3f x = mc.sortedInverseTransforms[std::size_t(label)].apply(y);
+            held[std::size_t(label)].addCorrespondence(x, y, mc.source->closestVertex(x).first, int(u));
+        }
+        std::vector<int> index(R, -1);
+        for (std::size_t k = 0; k < R; ++k)
+            if (held[k].size() > 0) {
+                index[k] = int(regions.size());
+                regions.push_back(held[k]);
+                transforms.push_back(mc.sortedTransforms[k]);
+            }
+        return index;
+    }
+};
+
+}  // namespace
+
+void Scene::restartSearches() {
+    // Each restart searches from a new sample: the draws differ, and so do the small parts that
+    // the search finds. The labels every search used are pooled for one more labelling at the end.
+    LabelPool pool;
+    std::vector<int> bestIndex = pool.add(*matchCandidates, *labeling);
+    // Makes a fresh search the scene's, runs `step` on it (given the labelling to beat) and keeps
+    // whichever of the two has the lower energy; true when the new one is kept.
+    auto tryAgainst = [this](const std::string& what, const std::function<bool(const LabelingResult&)>& step) {
         MatchCandidates* best = matchCandidates;
         LabelingResult* bestLabeling = labeling;
         matchCandidates = new MatchCandidates(source, target);
         labeling = new LabelingResult(*matchCandidates);
-        const bool better = searchAndRelabel(true) && !labeling->labelsSource.empty() &&
-                            labeling->energy < bestLabeling->energy;
-        logOut() << "*** Restart " << round << " of " << restarts_VR << ": energy " << labeling->energy
+        const bool better =
+            step(*bestLabeling) && !labeling->labelsSource.empty() && labeling->energy < bestLabeling->energy;
+        logOut() << "*** " << what << ": energy " << labeling->energy
                  << (better ? " is lower than " : " is not lower than ") << bestLabeling->energy << std::endl;
         if (!better) {
             std::swap(best, matchCandidates);
@@ -175,7 +219,57 @@ bool Scene::autoProcess() {
         // Deleting a search releases the shapes' trees; later parallel queries need them built.
         source->vertices.prepareTree();
         target->vertices.prepareTree();
+        return better;
+    };
+    for (int round = 1; round <= restarts_VR; ++round) {
+        std::vector<int> index;
+        const bool better =
+            tryAgainst("Restart " + std::to_string(round) + " of " + std::to_string(restarts_VR),
+                       [&](const LabelingResult&) {
+                           const bool relabelled = searchAndRelabel(true);
+                           if (relabelled) index = pool.add(*matchCandidates, *labeling);
+                           return relabelled;
+                       });
+        if (better) bestIndex = index;
     }
+    tryAgainst("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")",
+               [&](const LabelingResult& best) {
+                   MatchCandidates& mc = *matchCandidates;
+                   mc.regions = pool.regions;
+                   mc.regionTransforms = pool.transforms;
+                   mc.sortResult(0, -1);
+                   // The graph cut starts from the best labelling so far, written in the pooled
+                   // labels (sorted by region size as sortResult does): it can only lower its energy.
+                   std::vector<int> order(pool.regions.size());
+                   std::iota(order.begin(), order.end(), 0);
+                   std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+                       return pool.regions[std::size_t(a)].size() > pool.regions[std::size_t(b)].size();
+                   });
+                   std::vector<int> sortedIndex(order.size());
+                   for (std::size_t k = 0; k < order.size(); ++k) sortedIndex[std::size_t(order[k])] = int(k);
+                   const int pooledDummy = int(mc.sortedTransforms.size());
+                   auto pooledLabel = [&](int label) {
+                       if (label >= 0 && std::size_t(label) < bestIndex.size() && bestIndex[std::size_t(label)] >= 0)
+                           return sortedIndex[std::size_t(bestIndex[std::size_t(label)])];
+                       return pooledDummy;
+                   };
+                   std::vector<int> initial;
+                   for (int label : best.labelsSource) initial.push_back(pooledLabel(label));
+                   for (int label : best.labelsTarget) initial.push_back(pooledLabel(label));
+                   resumeTimer(kStages[4]);
+                   const bool relabelled = relabel(mc, *labeling, false, &initial);
+                   stopTimer(kStages[4]);
+                   return relabelled;
+               });
+}
+
+bool Scene::autoProcess() {
+    if (!hasShapes(*this, "Scene::autoProcess")) return false;
+    createMatchCandidates(source, target, false);
+    if (hasSearchResults()) return true;
+    const bool relabelled = searchAndRelabel(false);
+
+    if (relabelled && restarts_VR > 0) restartSearches();
 
     logOut() << kDashes << std::endl << "Running time summary" << std::endl;
     for (const char* stage : kPipelineStages) printTimer(stage);

@@ -61,10 +61,15 @@ public:
     // Labels both shapes of the search; the refinements (refitting, second search) change the
     // search's transforms and regions. False when the relabelling could not run (unknown instance,
     // solution or data-term type).
-    bool relabel(MatchCandidates& mc, LabelingResult& result) const;
+    // searchAgain false leaves out the second search; `initial` is where the first graph cut starts.
+    bool relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain = true,
+                 const std::vector<int>* initial = nullptr) const;
     // Sub-sampling to relabelling on the current search object and its labelling, each stage
     // timed (resumed rather than restarted when `resume`).
     bool searchAndRelabel(bool resume);
+    // restarts_VR more searches from new samples, then one labelling with the labels every search
+    // used; the labelling of lowest energy stays.
+    void restartSearches();
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 
@@ -238,8 +243,9 @@ public:
     // rules.
     float icpRefitStep_VR = 0.0f;
     float icpStopMovement_VR = 0.0f;
-    // Searches run again from a new random sample after the first (each to its labelling); the
-    // labelling of lowest energy is kept. 0 runs the search once.
+    // Searches run again from a new random sample after the first (each to its labelling), then
+    // the labels that all of them used label the shapes once more; the labelling of lowest energy
+    // is kept. 0 runs the search once.
     int restarts_VR = 0;
     // Above 0: every ICP fit of the verification uses at most this many of the region's
     // correspondences, evenly spread; 0 uses them all.

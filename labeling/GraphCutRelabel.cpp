@@ -339,7 +339,7 @@ void LabelingResult::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, 
 bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
                              float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
                              float dummyLabelDataError, float smoothWeight, float dataWeight,
-                             float smoothTruncateValue, float dataTruncateValue) {
+                             float smoothTruncateValue, float dataTruncateValue, const std::vector<int>* initial) {
     const MatchCandidates& mc = *search_;
     if (!hasSortedResult(mc)) {
         logErr() << "Error in MatchCandidates::GraphCutRelabel(): Please perform region match & verify first!"
@@ -388,6 +388,9 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
     precomputeClosestPts();
     try {
         GeneralGraphOptimizer optimiser(nS + nT, L);
+        if (initial && initial->size() == optimiser.labeling.size() &&
+            std::all_of(initial->begin(), initial->end(), [L](int l) { return l >= 0 && l < L; }))
+            optimiser.labeling = *initial;
         optimiser.setDataCostFunction(dataFn, this);
         optimiser.setSmoothCostFunction(smoothCost, this);
 

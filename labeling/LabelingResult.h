@@ -63,10 +63,12 @@ public:
     // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,
     // 4 point and normal. Distances and truncations in model units. False, with the labels left as
     // they were, when a precondition fails, a type is unknown or the optimiser gives up.
+    // `initial` (source sites, then target sites, each a label below the label count) is where the
+    // optimisation starts; without it, or when it does not fit, every site starts at label 0.
     bool relabel(int solutionType, int dataTermType, bool useDummyLabel, int bdySmoothnessKNN,
                  float closestPtDistThreshold, float mismatchError, float dummyLabelSmoothError,
                  float dummyLabelDataError, float smoothWeight, float dataWeight, float smoothTruncateValue,
-                 float dataTruncateValue);
+                 float dataTruncateValue, const std::vector<int>* initial = nullptr);
     // Labels the source vertices only, with the source mesh edges as neighbourhood.
     bool relabelForward(int solutionType, int dataTermType, float smoothWeight, float dataWeight,
                         float smoothTruncateValue, float dataTruncateValue);

@@ -269,14 +269,22 @@ TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
     std::istringstream lines(out);
     int restarts = 0;
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind("*** Restart ", 0) == 0) {
+        if (line.rfind("*** Restart ", 0) == 0 || line.rfind("*** Pooled labels", 0) == 0) {
             ++restarts;
             lowest = std::min(lowest, std::stof(line.substr(line.find("energy ") + 7)));
         }
-    EXPECT_EQ(restarts, 2);
-    EXPECT_EQ(scene->labeling->energy, lowest);
+    EXPECT_EQ(restarts, 3);  // two restarts and the pooled labels
+    EXPECT_NEAR(scene->labeling->energy, lowest, 1e-5f * lowest);  // printed to 6 digits
     EXPECT_EQ(&scene->labeling->search(), scene->matchCandidates);
     EXPECT_EQ(scene->labeling->labelsSource.size(), pair->source.size());
+
+    // The result file gives the kept labelling back.
+    const std::string file = (*dir / "restarts.gc").string();
+    ASSERT_TRUE(saveGraphCutResult(*scene->labeling, file));
+    const std::vector<int> labels = scene->labeling->labelsSource;
+    scene->createMatchCandidates(scene->source, scene->target, true);
+    ASSERT_TRUE(loadGraphCutResult(*scene->matchCandidates, *scene->labeling, file));
+    EXPECT_EQ(scene->labeling->labelsSource, labels);
 }
 
 TEST_F(AutomaticRun, ParametersReachTheStagesConverted) {

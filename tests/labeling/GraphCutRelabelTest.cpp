@@ -204,6 +204,22 @@ TEST(GraphCutRelabel, LabelsFollowTheRigidParts) {
         EXPECT_LE(wrong, 2 * ny);
         ASSERT_EQ(g.labels->regionsSource.size(), 2u);
     }
+
+    // Started at the parts, the expansion ends no higher than from scratch; a start that does not
+    // fit (too short, or a label beyond the label count) is ignored.
+    GridPair g(nx, ny, {RigidTransform(), bend}, part);
+    auto relabelFrom = [&](const std::vector<int>* start) {
+        captured([&] { g.labels->relabel(2, 1, false, 0, 0.3f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 2.0f, start); });
+        return g.labels->energy;
+    };
+    const float cold = relabelFrom(nullptr);
+    std::vector<int> start(part);
+    start.insert(start.end(), part.begin(), part.end());
+    EXPECT_LE(relabelFrom(&start), cold);
+    std::vector<int> beyond(start);
+    beyond[3] = 2;
+    EXPECT_EQ(relabelFrom(&part), cold);
+    EXPECT_EQ(relabelFrom(&beyond), cold);
 }
 
 TEST(GraphCutRelabel, DummyLabelTakesVerticesWithoutCounterpart) {
