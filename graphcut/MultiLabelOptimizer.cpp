@@ -127,8 +127,30 @@ void MultiLabelOptimizer::scrambleLabelOrder() {
     }
 }
 
+double MultiLabelOptimizer::currentEnergy() {
+    if (energyKnown_) return knownEnergy_;
+    double e = exactEnergy();
+    if (inCycles_) {
+        knownEnergy_ = e;
+        energyKnown_ = true;
+    }
+    return e;
+}
+
+void MultiLabelOptimizer::movedLabels(bool changed) {
+    if (changed) energyKnown_ = false;
+}
+
 void MultiLabelOptimizer::moveGuard(const std::vector<int>& before, double energyBefore) {
-    if (exactEnergy() > energyBefore) labeling = before;
+    double after = exactEnergy();
+    if (after > energyBefore) {
+        labeling = before;
+        after = energyBefore;
+    }
+    if (inCycles_) {
+        knownEnergy_ = after;
+        energyKnown_ = true;
+    }
 }
 
 void MultiLabelOptimizer::expandLabel(int alpha) {
@@ -192,12 +214,17 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     double energyBefore = 0;
     if (truncated) {
         before = labeling;
-        energyBefore = exactEnergy();
+        energyBefore = currentEnergy();
     }
+    bool changed = false;
     for (size_t i = 0; i < sites.size(); ++i) {
-        if (g.isSourceSide(nodes[i])) labeling[sites[i]] = alpha;
+        if (g.isSourceSide(nodes[i])) {
+            labeling[sites[i]] = alpha;
+            changed = true;
+        }
         siteToVariable[sites[i]] = -1;
     }
+    movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
 }
 
@@ -264,19 +291,23 @@ void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
     double energyBefore = 0;
     if (truncated) {
         before = labeling;
-        energyBefore = exactEnergy();
+        energyBefore = currentEnergy();
     }
+    bool changed = false;
     for (size_t i = 0; i < sites.size(); ++i) {
-        labeling[sites[i]] = g.isSourceSide(nodes[i]) ? alpha : beta;
+        const int label = g.isSourceSide(nodes[i]) ? alpha : beta;
+        changed = changed || labeling[sites[i]] != label;
+        labeling[sites[i]] = label;
         siteToVariable[sites[i]] = -1;
     }
+    movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
 }
 
 double MultiLabelOptimizer::expansionCycle() {
     if (randomLabelOrder) scrambleLabelOrder();
     for (int k = 0; k < numLabels; ++k) expandLabel(labelOrder[k]);
-    return exactEnergy();
+    return currentEnergy();
 }
 
 double MultiLabelOptimizer::swapCycle() {
@@ -284,14 +315,21 @@ double MultiLabelOptimizer::swapCycle() {
     for (int j = 0; j < numLabels; ++j)
         for (int i = numLabels - 1; i >= 0; --i)
             if (labelOrder[j] < labelOrder[i]) swapLabels(labelOrder[j], labelOrder[i]);
-    return exactEnergy();
+    return currentEnergy();
 }
 
 float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
     if (!checkReady()) throw OptimizerException{"Not ready to optimize yet. Set up data and smooth costs first"};
     // The first cycle always runs; the loop stops after the first cycle that does not lower the
     // energy (that cycle counted). The comparison is made on double sums, never on rounded floats.
-    double energy = exactEnergy();
+    // While the cycles run the energy of the labelling is remembered between moves, so a move whose
+    // pairwise terms were raised compares against it without summing it again.
+    struct CycleScope {
+        MultiLabelOptimizer& o;
+        explicit CycleScope(MultiLabelOptimizer& opt) : o(opt) { o.inCycles_ = true; o.energyKnown_ = false; }
+        ~CycleScope() { o.inCycles_ = false; o.energyKnown_ = false; }
+    } scope(*this);
+    double energy = currentEnergy();
     long cycles = 1;
     while (cycles <= maxCycles) {
         double old = energy;

@@ -76,10 +76,18 @@ private:
     double expansionCycle();
     double swapCycle();
     void moveGuard(const std::vector<int>& before, double energyBefore);
+    // exactEnergy() of the current labelling, taken from the last value computed for it while
+    // cycles run (no other code changes the labels then).
+    double currentEnergy();
+    // After a move: whether a label changed. Unchanged labels keep the known energy.
+    void movedLabels(bool changed);
 
     DataTerm* dataTerm_ = nullptr;
     SmoothTerm* smoothTerm_ = nullptr;
     long nonRegularTerms_ = 0;
+    bool inCycles_ = false;
+    bool energyKnown_ = false;
+    double knownEnergy_ = 0;
 };
 
 // Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.
