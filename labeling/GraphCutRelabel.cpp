@@ -270,18 +270,25 @@ void LabelingResult::precomputeClosestPts() {
     progress(R, true);
     mc.source->vertices.prepareTree();
     mc.target->vertices.prepareTree();
+    // Each worker starts a search from its previous answer: consecutive vertices lie close
+    // together, so their moved positions usually have nearby closest points.
+    std::vector<int> previous(static_cast<std::size_t>(threadCount()));
     for (int k = 0; k < R; ++k) {
-        parallelFor(nS, [&](int v, int) {
+        std::fill(previous.begin(), previous.end(), -1);
+        parallelFor(nS, [&](int v, int worker) {
             const std::size_t at = static_cast<std::size_t>(v) * R + k;
             movedPtsSource[at] = mc.sortedTransforms[k].apply(mc.source->vertices.point(v));
-            std::pair<int, float> c = mc.target->closestVertex(movedPtsSource[at]);
+            std::pair<int, float> c = mc.target->closestVertex(movedPtsSource[at], previous[worker]);
             closestPtsSource[at] = ClosestPoint{c.first, c.second};
+            previous[worker] = c.first;
         });
-        parallelFor(nT, [&](int u, int) {
+        std::fill(previous.begin(), previous.end(), -1);
+        parallelFor(nT, [&](int u, int worker) {
             const std::size_t at = static_cast<std::size_t>(u) * R + k;
             movedPtsTarget[at] = mc.sortedInverseTransforms[k].apply(mc.target->vertices.point(u));
-            std::pair<int, float> c = mc.source->closestVertex(movedPtsTarget[at]);
+            std::pair<int, float> c = mc.source->closestVertex(movedPtsTarget[at], previous[worker]);
             closestPtsTarget[at] = ClosestPoint{c.first, c.second};
+            previous[worker] = c.first;
         });
         progress(k, false);
     }
