@@ -127,6 +127,14 @@ void MultiLabelOptimizer::scrambleLabelOrder() {
     }
 }
 
+FlowGraph& MultiLabelOptimizer::moveGraph() {
+    if (graph_)
+        graph_->reset();
+    else
+        graph_.reset(new FlowGraph);
+    return *graph_;
+}
+
 double MultiLabelOptimizer::currentEnergy() {
     if (energyKnown_) return knownEnergy_;
     double e = exactEnergy();
@@ -173,7 +181,7 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
 
-    FlowGraph g;
+    FlowGraph& g = moveGraph();
     std::vector<FlowGraph::Node> nodes(sites.size());
     for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
     for (size_t i = 0; i < sites.size(); ++i) {
@@ -248,7 +256,7 @@ void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
 
-    FlowGraph g;
+    FlowGraph& g = moveGraph();
     std::vector<FlowGraph::Node> nodes(sites.size());
     for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
     for (size_t i = 0; i < sites.size(); ++i) {

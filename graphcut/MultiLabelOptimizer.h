@@ -1,11 +1,14 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
 // Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
 //   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n).
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
+
+class FlowGraph;
 
 // Thrown on a precondition failure; message points to static text.
 struct OptimizerException {
@@ -81,10 +84,13 @@ private:
     double currentEnergy();
     // After a move: whether a label changed. Unchanged labels keep the known energy.
     void movedLabels(bool changed);
+    // The graph of the next move, emptied; one graph serves all moves so its memory is reused.
+    FlowGraph& moveGraph();
 
     DataTerm* dataTerm_ = nullptr;
     SmoothTerm* smoothTerm_ = nullptr;
     long nonRegularTerms_ = 0;
+    std::unique_ptr<FlowGraph> graph_;
     bool inCycles_ = false;
     bool energyKnown_ = false;
     double knownEnergy_ = 0;
