@@ -84,6 +84,7 @@ bool MultiLabelOptimizer::checkReady() {
 // Sums are kept in double so that cycle and move comparisons are exact enough to be trusted at
 // any energy magnitude.
 double MultiLabelOptimizer::exactEnergy() {
+    if (inCycles_) return termCachedEnergy();
     double data = 0;
     for (int s = 0; s < numSites; ++s) data += dataTerm_->fn(s, labeling[s], dataTerm_->user);
     double smooth = 0;
@@ -98,6 +99,48 @@ double MultiLabelOptimizer::exactEnergy() {
                 smooth += w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
         }
     }
+    return data + smooth;
+}
+
+double MultiLabelOptimizer::termCachedEnergy() {
+    const bool fresh = termLabels_.size() != static_cast<size_t>(numSites);
+    if (fresh) {
+        termOffset_.assign(static_cast<size_t>(numSites) + 1, 0);
+        for (int s = 0; s < numSites; ++s) {
+            int count;
+            const int* idx;
+            const float* w;
+            neighbourInfo(s, &count, &idx, &w);
+            termOffset_[s + 1] = termOffset_[s] + count;
+        }
+        dataTerms_.assign(numSites, 0.0f);
+        pairTerms_.assign(static_cast<size_t>(termOffset_[numSites]), 0.0f);
+        termStale_.assign(numSites, 1);
+    } else {
+        for (int s = 0; s < numSites; ++s) termStale_[s] = labeling[s] != termLabels_[s];
+    }
+    double data = 0;
+    for (int s = 0; s < numSites; ++s) {
+        if (termStale_[s]) dataTerms_[s] = dataTerm_->fn(s, labeling[s], dataTerm_->user);
+        data += dataTerms_[s];
+    }
+    double smooth = 0;
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        float* terms = &pairTerms_[static_cast<size_t>(termOffset_[s])];
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            if (n < s) {
+                if (termStale_[s] || termStale_[n])
+                    terms[k] = w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
+                smooth += terms[k];
+            }
+        }
+    }
+    termLabels_ = labeling;
     return data + smooth;
 }
 
@@ -335,7 +378,13 @@ float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
     struct CycleScope {
         MultiLabelOptimizer& o;
         explicit CycleScope(MultiLabelOptimizer& opt) : o(opt) { o.inCycles_ = true; o.energyKnown_ = false; }
-        ~CycleScope() { o.inCycles_ = false; o.energyKnown_ = false; }
+        ~CycleScope() {
+            o.inCycles_ = false;
+            o.energyKnown_ = false;
+            o.termLabels_.clear();
+            std::vector<float>().swap(o.dataTerms_);
+            std::vector<float>().swap(o.pairTerms_);
+        }
     } scope(*this);
     double energy = currentEnergy();
     long cycles = 1;

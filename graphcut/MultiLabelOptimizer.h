@@ -75,6 +75,10 @@ private:
 
     void scrambleLabelOrder();
     double exactEnergy();
+    // exactEnergy() while cycles run: the terms of sites whose label is unchanged since the last
+    // sum are kept and only the others evaluated again; the sum runs over the same values in the
+    // same order.
+    double termCachedEnergy();
     float runCycles(int maxCycles, bool expansion);
     double expansionCycle();
     double swapCycle();
@@ -92,6 +96,13 @@ private:
     long nonRegularTerms_ = 0;
     std::unique_ptr<FlowGraph> graph_;
     bool inCycles_ = false;
+    // Terms of the last sum while cycles run: labels then, data term per site, and w * V per
+    // neighbour entry at termOffset_[site] (entries with the neighbour below the site).
+    std::vector<int> termLabels_;
+    std::vector<float> dataTerms_;
+    std::vector<float> pairTerms_;
+    std::vector<long> termOffset_;
+    std::vector<char> termStale_;
     bool energyKnown_ = false;
     double knownEnergy_ = 0;
 };
