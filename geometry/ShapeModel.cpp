@@ -73,6 +73,12 @@ std::pair<int, float> ShapeModel::closestVertex(const Vec3f& point) {
     return std::make_pair(nearestIndex[0], nearestDistance[0]);
 }
 
+std::pair<int, float> ShapeModel::closestVertex(const Vec3f& point, int hint) {
+    vertices.knnQuery(point, 1, nearestIndex, nearestDistance, true, hint);
+    if (nearestIndex.empty()) return std::make_pair(0, std::numeric_limits<float>::infinity());
+    return std::make_pair(nearestIndex[0], nearestDistance[0]);
+}
+
 int ShapeModel::closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance) {
     std::pair<int, float> nearest = closestVertex(point);
     const int v = nearest.first;

@@ -57,6 +57,9 @@ public:
     virtual void computeNormals(bool force);
     // Nearest vertex: (index, Euclidean distance); (0, +infinity) when there are no vertices.
     virtual std::pair<int, float> closestVertex(const Vec3f& point);
+    // The same, searched from a vertex likely near the point (the answer of a neighbouring query):
+    // cheaper, same answer.
+    std::pair<int, float> closestVertex(const Vec3f& point, int hint);
     // Nearest vertex, or at a boundary vertex the projection onto its tangent plane. Returns the
     // nearest vertex's index as closestVertex does, so callers need not search twice.
     virtual int closestSurfacePoint(const Vec3f& point, Vec3f& position, float& distance);

@@ -106,21 +106,29 @@ struct FlowGraph::OrphanPool {
 
 FlowGraph::FlowGraph() = default;
 
-FlowGraph::~FlowGraph() {
-    while (nodeBlocks_) {
-        NodeBlock* n = nodeBlocks_->next;
-        std::free(nodeBlocks_);
-        nodeBlocks_ = n;
+namespace {
+
+template <class Block>
+void freeChain(Block*& head) {
+    while (head) {
+        Block* n = head->next;
+        std::free(head);
+        head = n;
     }
-    while (arcBlocks_) {
-        ArcBlock* n = arcBlocks_->next;
-        std::free(arcBlocks_);
-        arcBlocks_ = n;
-    }
-    while (inBlocks_) {
-        InBlock* n = inBlocks_->next;
-        std::free(inBlocks_);
-        inBlocks_ = n;
+}
+
+}  // namespace
+
+FlowGraph::~FlowGraph() { freeAll(); }
+
+void FlowGraph::freeAll() {
+    freeChain(nodeBlocks_);
+    freeChain(arcBlocks_);
+    freeChain(inBlocks_);
+    freeChain(spareNodes_);
+    for (int k = 0; k < 2; ++k) {
+        freeChain(spareArcs_[k]);
+        freeChain(spareIns_[k]);
     }
     if (orphanPool_) {
         while (orphanPool_->blocks) {
@@ -129,7 +137,87 @@ FlowGraph::~FlowGraph() {
             orphanPool_->blocks = n;
         }
         delete orphanPool_;
+        orphanPool_ = nullptr;
     }
+}
+
+void FlowGraph::reset() {
+    while (nodeBlocks_) {
+        NodeBlock* n = nodeBlocks_->next;
+        nodeBlocks_->next = spareNodes_;
+        spareNodes_ = nodeBlocks_;
+        nodeBlocks_ = n;
+    }
+    while (arcBlocks_) {
+        ArcBlock* n = arcBlocks_->next;
+        releaseArcBlock(arcBlocks_);
+        arcBlocks_ = n;
+    }
+    while (inBlocks_) {
+        InBlock* n = inBlocks_->next;
+        releaseInBlock(inBlocks_);
+        inBlocks_ = n;
+    }
+    flow_ = 0.0f;
+    queueFirst_[0] = queueFirst_[1] = queueLast_[0] = queueLast_[1] = nullptr;
+    orphanFirst_ = orphanLast_ = nullptr;
+    time_ = 0;
+    nodeCount_ = 0;
+    arcCount_ = 0;
+    converted_ = false;
+}
+
+FlowGraph::NodeBlock* FlowGraph::takeNodeBlock() {
+    NodeBlock* b = spareNodes_;
+    if (b)
+        spareNodes_ = b->next;
+    else
+        b = static_cast<NodeBlock*>(allocate(sizeof(NodeBlock)));
+    return b;
+}
+
+// Build blocks hold kArcBlockSize slots, converted ones kArcBlockSize + 1; other sizes (a node
+// with more arcs than a block) are not kept.
+FlowGraph::ArcBlock* FlowGraph::takeArcBlock(int capacity) {
+    const int kind = capacity == kArcBlockSize ? 0 : capacity == kArcBlockSize + 1 ? 1 : -1;
+    ArcBlock* b = kind >= 0 ? spareArcs_[kind] : nullptr;
+    if (b)
+        spareArcs_[kind] = b->next;
+    else
+        b = static_cast<ArcBlock*>(allocate(sizeof(ArcBlock) + capacity * sizeof(FlowArc)));
+    b->capacity = capacity;
+    return b;
+}
+
+FlowGraph::InBlock* FlowGraph::takeInBlock(int capacity) {
+    const int kind = capacity == kArcBlockSize ? 0 : capacity == kArcBlockSize + 1 ? 1 : -1;
+    InBlock* b = kind >= 0 ? spareIns_[kind] : nullptr;
+    if (b)
+        spareIns_[kind] = b->next;
+    else
+        b = static_cast<InBlock*>(allocate(sizeof(InBlock) + capacity * sizeof(uintptr_t)));
+    b->capacity = capacity;
+    return b;
+}
+
+void FlowGraph::releaseArcBlock(ArcBlock* b) {
+    const int kind = b->capacity == kArcBlockSize ? 0 : b->capacity == kArcBlockSize + 1 ? 1 : -1;
+    if (kind < 0) {
+        std::free(b);
+        return;
+    }
+    b->next = spareArcs_[kind];
+    spareArcs_[kind] = b;
+}
+
+void FlowGraph::releaseInBlock(InBlock* b) {
+    const int kind = b->capacity == kArcBlockSize ? 0 : b->capacity == kArcBlockSize + 1 ? 1 : -1;
+    if (kind < 0) {
+        std::free(b);
+        return;
+    }
+    b->next = spareIns_[kind];
+    spareIns_[kind] = b;
 }
 
 void FlowGraph::fail(const char* message) {
@@ -149,7 +237,7 @@ void* FlowGraph::allocate(std::size_t bytes) {
 
 FlowGraph::Node FlowGraph::addNode() {
     if (!nodeBlocks_ || nodeBlocks_->nextFree == &nodeBlocks_->nodes[kNodeSlots - 1]) {
-        NodeBlock* b = static_cast<NodeBlock*>(allocate(sizeof(NodeBlock)));
+        NodeBlock* b = takeNodeBlock();
         std::memset(static_cast<void*>(b), 0, sizeof(NodeBlock));
         b->nextFree = &b->nodes[0];
         b->next = nodeBlocks_;
@@ -170,15 +258,11 @@ FlowGraph::Node FlowGraph::addNode() {
 
 void FlowGraph::addEdge(Node from, Node to, float cap, float revCap) {
     if (!arcBlocks_ || arcBlocks_->used == kArcBlockSize) {
-        ArcBlock* a = static_cast<ArcBlock*>(
-            allocate(sizeof(ArcBlock) + kArcBlockSize * sizeof(FlowArc)));
-        a->capacity = kArcBlockSize;
+        ArcBlock* a = takeArcBlock(kArcBlockSize);
         a->used = 0;
         a->next = arcBlocks_;
         arcBlocks_ = a;
-        InBlock* in = static_cast<InBlock*>(
-            allocate(sizeof(InBlock) + kArcBlockSize * sizeof(uintptr_t)));
-        in->capacity = kArcBlockSize;
+        InBlock* in = takeInBlock(kArcBlockSize);
         in->used = 0;
         in->next = inBlocks_;
         inBlocks_ = in;
@@ -284,18 +368,16 @@ void FlowGraph::convertArcs() {
     InBlock* lastIn = nullptr;
 
     auto newArcBlock = [&](int capacity) {
-        ArcBlock* b = static_cast<ArcBlock*>(allocate(sizeof(ArcBlock) + capacity * sizeof(FlowArc)));
+        ArcBlock* b = takeArcBlock(capacity);
         b->next = nullptr;
-        b->capacity = capacity;
         b->used = 0;
         (lastArc ? lastArc->next : arcBlocks_) = b;
         lastArc = b;
         return b;
     };
     auto newInBlock = [&](int capacity) {
-        InBlock* b = static_cast<InBlock*>(allocate(sizeof(InBlock) + capacity * sizeof(uintptr_t)));
+        InBlock* b = takeInBlock(capacity);
         b->next = nullptr;
-        b->capacity = capacity;
         b->used = 0;
         (lastIn ? lastIn->next : inBlocks_) = b;
         lastIn = b;
@@ -334,12 +416,12 @@ void FlowGraph::convertArcs() {
             *ipos = reinterpret_cast<uintptr_t>(pos);
         }
         InBlock* nextIn = oldIns->next;
-        std::free(oldIns);
+        releaseInBlock(oldIns);
         oldIns = nextIn;
     }
     while (oldArcs) {
         ArcBlock* n = oldArcs->next;
-        std::free(oldArcs);
+        releaseArcBlock(oldArcs);
         oldArcs = n;
     }
 

@@ -3,7 +3,8 @@
 
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
 // Value 0 of a variable (node) means it ends on the source side of the minimum cut.
-// The graph is built once, solved once by computeMaxFlow() and then read with isSourceSide().
+// The graph is built once, solved once by computeMaxFlow() and then read with isSourceSide();
+// reset() empties it for the next graph and keeps its memory blocks for reuse.
 
 struct FlowArc;
 
@@ -58,6 +59,9 @@ public:
     // constants accumulated by addTerminalCaps.
     float computeMaxFlow();
     bool isSourceSide(Node node) const;
+    // Forgets all nodes and arcs (their handles become invalid). The storage blocks are kept and
+    // handed out again, so a series of graphs of similar size allocates memory only once.
+    void reset();
 
     // Called with the message before FlowGraphError is thrown on memory exhaustion. Without a
     // callback the message goes to standard error.
@@ -77,6 +81,13 @@ private:
 
     [[noreturn]] void fail(const char* message);
     void* allocate(std::size_t bytes);
+    // Storage blocks of the standard sizes come from the spare lists when they hold one.
+    NodeBlock* takeNodeBlock();
+    ArcBlock* takeArcBlock(int capacity);
+    InBlock* takeInBlock(int capacity);
+    void releaseArcBlock(ArcBlock* b);
+    void releaseInBlock(InBlock* b);
+    void freeAll();
     void convertArcs();
     void initialise();
     void setActive(FlowNode* i);
@@ -97,6 +108,9 @@ private:
     ArcBlock* arcBlocks_ = nullptr;     // forward arcs (pre-conversion: appended, newest first)
     InBlock* inBlocks_ = nullptr;       // incoming entries, parallel to arcBlocks_ before conversion
     OrphanPool* orphanPool_ = nullptr;  // exists only during computeMaxFlow()
+    NodeBlock* spareNodes_ = nullptr;   // blocks kept by reset() and conversion for reuse
+    ArcBlock* spareArcs_[2] = {nullptr, nullptr};  // of the build size, of the converted size
+    InBlock* spareIns_[2] = {nullptr, nullptr};
     ErrorFunction errorFunction_ = nullptr;
     float flow_ = 0.0f;
     FlowNode* queueFirst_[2] = {nullptr, nullptr};

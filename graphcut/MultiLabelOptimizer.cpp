@@ -84,6 +84,7 @@ bool MultiLabelOptimizer::checkReady() {
 // Sums are kept in double so that cycle and move comparisons are exact enough to be trusted at
 // any energy magnitude.
 double MultiLabelOptimizer::exactEnergy() {
+    if (inCycles_) return termCachedEnergy();
     double data = 0;
     for (int s = 0; s < numSites; ++s) data += dataTerm_->fn(s, labeling[s], dataTerm_->user);
     double smooth = 0;
@@ -98,6 +99,48 @@ double MultiLabelOptimizer::exactEnergy() {
                 smooth += w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
         }
     }
+    return data + smooth;
+}
+
+double MultiLabelOptimizer::termCachedEnergy() {
+    const bool fresh = termLabels_.size() != static_cast<size_t>(numSites);
+    if (fresh) {
+        termOffset_.assign(static_cast<size_t>(numSites) + 1, 0);
+        for (int s = 0; s < numSites; ++s) {
+            int count;
+            const int* idx;
+            const float* w;
+            neighbourInfo(s, &count, &idx, &w);
+            termOffset_[s + 1] = termOffset_[s] + count;
+        }
+        dataTerms_.assign(numSites, 0.0f);
+        pairTerms_.assign(static_cast<size_t>(termOffset_[numSites]), 0.0f);
+        termStale_.assign(numSites, 1);
+    } else {
+        for (int s = 0; s < numSites; ++s) termStale_[s] = labeling[s] != termLabels_[s];
+    }
+    double data = 0;
+    for (int s = 0; s < numSites; ++s) {
+        if (termStale_[s]) dataTerms_[s] = dataTerm_->fn(s, labeling[s], dataTerm_->user);
+        data += dataTerms_[s];
+    }
+    double smooth = 0;
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        float* terms = &pairTerms_[static_cast<size_t>(termOffset_[s])];
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            if (n < s) {
+                if (termStale_[s] || termStale_[n])
+                    terms[k] = w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
+                smooth += terms[k];
+            }
+        }
+    }
+    termLabels_ = labeling;
     return data + smooth;
 }
 
@@ -127,8 +170,38 @@ void MultiLabelOptimizer::scrambleLabelOrder() {
     }
 }
 
+FlowGraph& MultiLabelOptimizer::moveGraph() {
+    if (graph_)
+        graph_->reset();
+    else
+        graph_.reset(new FlowGraph);
+    return *graph_;
+}
+
+double MultiLabelOptimizer::currentEnergy() {
+    if (energyKnown_) return knownEnergy_;
+    double e = exactEnergy();
+    if (inCycles_) {
+        knownEnergy_ = e;
+        energyKnown_ = true;
+    }
+    return e;
+}
+
+void MultiLabelOptimizer::movedLabels(bool changed) {
+    if (changed) energyKnown_ = false;
+}
+
 void MultiLabelOptimizer::moveGuard(const std::vector<int>& before, double energyBefore) {
-    if (exactEnergy() > energyBefore) labeling = before;
+    double after = exactEnergy();
+    if (after > energyBefore) {
+        labeling = before;
+        after = energyBefore;
+    }
+    if (inCycles_) {
+        knownEnergy_ = after;
+        energyKnown_ = true;
+    }
 }
 
 void MultiLabelOptimizer::expandLabel(int alpha) {
@@ -151,7 +224,7 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
 
-    FlowGraph g;
+    FlowGraph& g = moveGraph();
     std::vector<FlowGraph::Node> nodes(sites.size());
     for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
     for (size_t i = 0; i < sites.size(); ++i) {
@@ -192,12 +265,17 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     double energyBefore = 0;
     if (truncated) {
         before = labeling;
-        energyBefore = exactEnergy();
+        energyBefore = currentEnergy();
     }
+    bool changed = false;
     for (size_t i = 0; i < sites.size(); ++i) {
-        if (g.isSourceSide(nodes[i])) labeling[sites[i]] = alpha;
+        if (g.isSourceSide(nodes[i])) {
+            labeling[sites[i]] = alpha;
+            changed = true;
+        }
         siteToVariable[sites[i]] = -1;
     }
+    movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
 }
 
@@ -221,7 +299,7 @@ void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
 
-    FlowGraph g;
+    FlowGraph& g = moveGraph();
     std::vector<FlowGraph::Node> nodes(sites.size());
     for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
     for (size_t i = 0; i < sites.size(); ++i) {
@@ -264,19 +342,23 @@ void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
     double energyBefore = 0;
     if (truncated) {
         before = labeling;
-        energyBefore = exactEnergy();
+        energyBefore = currentEnergy();
     }
+    bool changed = false;
     for (size_t i = 0; i < sites.size(); ++i) {
-        labeling[sites[i]] = g.isSourceSide(nodes[i]) ? alpha : beta;
+        const int label = g.isSourceSide(nodes[i]) ? alpha : beta;
+        changed = changed || labeling[sites[i]] != label;
+        labeling[sites[i]] = label;
         siteToVariable[sites[i]] = -1;
     }
+    movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
 }
 
 double MultiLabelOptimizer::expansionCycle() {
     if (randomLabelOrder) scrambleLabelOrder();
     for (int k = 0; k < numLabels; ++k) expandLabel(labelOrder[k]);
-    return exactEnergy();
+    return currentEnergy();
 }
 
 double MultiLabelOptimizer::swapCycle() {
@@ -284,14 +366,27 @@ double MultiLabelOptimizer::swapCycle() {
     for (int j = 0; j < numLabels; ++j)
         for (int i = numLabels - 1; i >= 0; --i)
             if (labelOrder[j] < labelOrder[i]) swapLabels(labelOrder[j], labelOrder[i]);
-    return exactEnergy();
+    return currentEnergy();
 }
 
 float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
     if (!checkReady()) throw OptimizerException{"Not ready to optimize yet. Set up data and smooth costs first"};
     // The first cycle always runs; the loop stops after the first cycle that does not lower the
     // energy (that cycle counted). The comparison is made on double sums, never on rounded floats.
-    double energy = exactEnergy();
+    // While the cycles run the energy of the labelling is remembered between moves, so a move whose
+    // pairwise terms were raised compares against it without summing it again.
+    struct CycleScope {
+        MultiLabelOptimizer& o;
+        explicit CycleScope(MultiLabelOptimizer& opt) : o(opt) { o.inCycles_ = true; o.energyKnown_ = false; }
+        ~CycleScope() {
+            o.inCycles_ = false;
+            o.energyKnown_ = false;
+            o.termLabels_.clear();
+            std::vector<float>().swap(o.dataTerms_);
+            std::vector<float>().swap(o.pairTerms_);
+        }
+    } scope(*this);
+    double energy = currentEnergy();
     long cycles = 1;
     while (cycles <= maxCycles) {
         double old = energy;

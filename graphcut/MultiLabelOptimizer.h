@@ -1,11 +1,14 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
 // Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
 //   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n).
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
+
+class FlowGraph;
 
 // Thrown on a precondition failure; message points to static text.
 struct OptimizerException {
@@ -72,14 +75,36 @@ private:
 
     void scrambleLabelOrder();
     double exactEnergy();
+    // exactEnergy() while cycles run: the terms of sites whose label is unchanged since the last
+    // sum are kept and only the others evaluated again; the sum runs over the same values in the
+    // same order.
+    double termCachedEnergy();
     float runCycles(int maxCycles, bool expansion);
     double expansionCycle();
     double swapCycle();
     void moveGuard(const std::vector<int>& before, double energyBefore);
+    // exactEnergy() of the current labelling, taken from the last value computed for it while
+    // cycles run (no other code changes the labels then).
+    double currentEnergy();
+    // After a move: whether a label changed. Unchanged labels keep the known energy.
+    void movedLabels(bool changed);
+    // The graph of the next move, emptied; one graph serves all moves so its memory is reused.
+    FlowGraph& moveGraph();
 
     DataTerm* dataTerm_ = nullptr;
     SmoothTerm* smoothTerm_ = nullptr;
     long nonRegularTerms_ = 0;
+    std::unique_ptr<FlowGraph> graph_;
+    bool inCycles_ = false;
+    // Terms of the last sum while cycles run: labels then, data term per site, and w * V per
+    // neighbour entry at termOffset_[site] (entries with the neighbour below the site).
+    std::vector<int> termLabels_;
+    std::vector<float> dataTerms_;
+    std::vector<float> pairTerms_;
+    std::vector<long> termOffset_;
+    std::vector<char> termStale_;
+    bool energyKnown_ = false;
+    double knownEnergy_ = 0;
 };
 
 // Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.

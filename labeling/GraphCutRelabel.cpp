@@ -24,14 +24,25 @@ struct SiteView {
     ShapeModel* other;
     const std::vector<RigidTransform>* transforms;
     const std::vector<LabelingResult::ClosestPoint>* closest;
+    const std::vector<Vec3f>* moved;
     int vertex;
 };
 
 inline SiteView siteView(const LabelingResult& result, int site) {
     const MatchCandidates& mc = result.search();
     const int nS = mc.source->vertexCount();
-    if (site < nS) return {mc.source, mc.target, &mc.sortedTransforms, &result.closestPtsSource, site};
-    return {mc.target, mc.source, &mc.sortedInverseTransforms, &result.closestPtsTarget, site - nS};
+    if (site < nS)
+        return {mc.source, mc.target, &mc.sortedTransforms, &result.closestPtsSource, &result.movedPtsSource, site};
+    return {mc.target,           mc.source,           &mc.sortedInverseTransforms,
+            &result.closestPtsTarget, &result.movedPtsTarget, site - nS};
+}
+
+// The site moved by the transform of label k (k < R): from the table when it is filled, which
+// holds the same values.
+inline Vec3f movedPoint(const SiteView& s, int k, int R) {
+    const std::size_t at = static_cast<std::size_t>(s.vertex) * R + k;
+    if (at < s.moved->size()) return (*s.moved)[at];
+    return (*s.transforms)[k].apply(s.shape->vertices.point(s.vertex));
 }
 
 inline int labelCount(const LabelingResult& result) {
@@ -219,8 +230,8 @@ float gcSmoothTerm(int site1, int site2, int label1, int label2, const LabelingR
         SiteView b = siteView(result, site2);
         const Vec3f p1 = a.shape->vertices.point(a.vertex);
         const Vec3f p2 = b.shape->vertices.point(b.vertex);
-        const Vec3f q1 = (*a.transforms)[label1].apply(p1);
-        const Vec3f q2 = (*b.transforms)[label2].apply(p2);
+        const Vec3f q1 = movedPoint(a, label1, R);
+        const Vec3f q2 = movedPoint(b, label2, R);
         float change = std::fabs((p1 - p2).length() - (q1 - q2).length());
         return std::min(change, costs.smoothTruncateValue) * costs.smoothWeight;
     }
@@ -253,20 +264,31 @@ void LabelingResult::precomputeClosestPts() {
     const ClosestPoint none{0, std::numeric_limits<float>::infinity()};
     closestPtsSource.assign(static_cast<std::size_t>(nS) * R, none);
     closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
+    movedPtsSource.assign(static_cast<std::size_t>(nS) * R, Vec3f());
+    movedPtsTarget.assign(static_cast<std::size_t>(nT) * R, Vec3f());
     logOut() << "Pre-computing closest points according to each transform..." << std::endl;
     progress(R, true);
     mc.source->vertices.prepareTree();
     mc.target->vertices.prepareTree();
+    // Each worker starts a search from its previous answer: consecutive vertices lie close
+    // together, so their moved positions usually have nearby closest points.
+    std::vector<int> previous(static_cast<std::size_t>(threadCount()));
     for (int k = 0; k < R; ++k) {
-        parallelFor(nS, [&](int v, int) {
-            std::pair<int, float> c =
-                mc.target->closestVertex(mc.sortedTransforms[k].apply(mc.source->vertices.point(v)));
-            closestPtsSource[static_cast<std::size_t>(v) * R + k] = ClosestPoint{c.first, c.second};
+        std::fill(previous.begin(), previous.end(), -1);
+        parallelFor(nS, [&](int v, int worker) {
+            const std::size_t at = static_cast<std::size_t>(v) * R + k;
+            movedPtsSource[at] = mc.sortedTransforms[k].apply(mc.source->vertices.point(v));
+            std::pair<int, float> c = mc.target->closestVertex(movedPtsSource[at], previous[worker]);
+            closestPtsSource[at] = ClosestPoint{c.first, c.second};
+            previous[worker] = c.first;
         });
-        parallelFor(nT, [&](int u, int) {
-            std::pair<int, float> c =
-                mc.source->closestVertex(mc.sortedInverseTransforms[k].apply(mc.target->vertices.point(u)));
-            closestPtsTarget[static_cast<std::size_t>(u) * R + k] = ClosestPoint{c.first, c.second};
+        std::fill(previous.begin(), previous.end(), -1);
+        parallelFor(nT, [&](int u, int worker) {
+            const std::size_t at = static_cast<std::size_t>(u) * R + k;
+            movedPtsTarget[at] = mc.sortedInverseTransforms[k].apply(mc.target->vertices.point(u));
+            std::pair<int, float> c = mc.source->closestVertex(movedPtsTarget[at], previous[worker]);
+            closestPtsTarget[at] = ClosestPoint{c.first, c.second};
+            previous[worker] = c.first;
         });
         progress(k, false);
     }

@@ -370,6 +370,8 @@ bool loadGraphCutResult(MatchCandidates& mc, LabelingResult& labeling, const std
     // What the previous run derived from its own labels would be drawn over the loaded ones.
     labeling.closestPtsSource.clear();
     labeling.closestPtsTarget.clear();
+    labeling.movedPtsSource.clear();
+    labeling.movedPtsTarget.clear();
     labeling.boundaryEdgesSource.clear();
     labeling.boundaryEdgesTarget.clear();
     labeling.nonRegularTerms = 0;

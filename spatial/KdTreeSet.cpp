@@ -70,7 +70,7 @@ void KdTreeSet<Point>::buildTree() {
 
 template <class Point>
 void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::vector<int>& outIndices,
-                                std::vector<float>& outDistances, bool reuseTree) {
+                                std::vector<float>& outDistances, bool reuseTree, int hint) {
     if (!reuseTree || !tree_ || !annPoints_) buildTree();
     if constexpr (kExactNearest) {
         double q[3] = {query.x, query.y, query.z};
@@ -79,7 +79,7 @@ void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::
             int index = 0;
             double d = 0.0;
             // A distance beyond the double range is left to ANN, which reports no point then.
-            if (nearestTree_.nearest(q, index, d) && d < DBL_MAX) {
+            if (nearestTree_.nearest(q, index, d, hint) && d < DBL_MAX) {
                 outIndices.assign(1, index);
                 outDistances.assign(1, static_cast<float>(std::sqrt(d)));
                 return;

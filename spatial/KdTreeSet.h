@@ -60,11 +60,13 @@ public:
     // Once the tree exists (reuseTree true), queries may come from several threads at once; for
     // 3-D points the exact single nearest point (k = 1, epsilon 0) is found without ANN and
     // without its lock.
+    // hint: for that exact nearest-point search, a point index likely near the query (-1 none);
+    // it makes the search cheaper, never different.
     void ANNquery(const Point& query, int k, float sqRadius, std::vector<int>& outIndices,
-                  std::vector<float>& outDistances, bool reuseTree);
+                  std::vector<float>& outDistances, bool reuseTree, int hint = -1);
     void knnQuery(const Point& query, int k, std::vector<int>& outIndices, std::vector<float>& outDistances,
-                  bool reuseTree) {
-        ANNquery(query, k, -1.0f, outIndices, outDistances, reuseTree);
+                  bool reuseTree, int hint = -1) {
+        ANNquery(query, k, -1.0f, outIndices, outDistances, reuseTree, hint);
     }
     void rangeQuery(const Point& query, float sqRadius, std::vector<int>& outIndices,
                     std::vector<float>& outDistances, bool reuseTree) {

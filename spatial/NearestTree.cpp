@@ -80,10 +80,24 @@ int NearestTree::buildNode(int begin, int end) {
     return id;
 }
 
-bool NearestTree::nearest(const double* q, int& index, double& squaredDistance) const {
+bool NearestTree::nearest(const double* q, int& index, double& squaredDistance, int hint) const {
     if (order_.empty()) return false;
     int best = -1;
     double bestDistance = 0.0;
+    if (hint >= 0 && hint < int(order_.size())) {
+        // The hint's distance is summed as a leaf sums it; the search keeps the least (distance,
+        // index) over all points, and no cell it skips holds a point below the bound.
+        const double* c = &coords_[size_t(hint) * 3];
+        double d = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const double t = q[k] - c[k];
+            d = d + t * t;
+        }
+        if (d == d) {
+            best = hint;
+            bestDistance = d;
+        }
+    }
     double offsets[3] = {0.0, 0.0, 0.0};
     search(0, q, offsets, best, bestDistance);
     index = best;

@@ -189,10 +189,12 @@ TEST(GraphCutResultFile, UnlabelledResultLoadsAndLoadingReplacesTheLastRun) {
     captured([&] { EXPECT_TRUE(saveGraphCutResult(saved.labels, path)); });
     ResultFixture current;  // the last run's tables and labelling regions
     current.labels.closestPtsSource.assign(40, {1, 0.5f});
+    current.labels.movedPtsSource.assign(40, Vec3f(1, 2, 3));
     current.labels.regionsSource.resize(2);
     captured([&] { EXPECT_TRUE(loadGraphCutResult(current.mc, current.labels, path)); });
     expectSameResult(saved.labels, current.labels);
     EXPECT_TRUE(current.labels.closestPtsSource.empty());
+    EXPECT_TRUE(current.labels.movedPtsSource.empty());
     EXPECT_TRUE(current.labels.regionsSource.empty());
     // Loaded labels rebuild the labelling regions: 7 vertices each on labels 0 and 1.
     ResultFixture labelled;

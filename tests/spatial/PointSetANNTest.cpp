@@ -117,6 +117,26 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
     }
 }
 
+// A hint only bounds the search: from any start, near or far or out of range, the answer is the
+// unhinted one, and among equally near points (duplicates) the lowest index still wins.
+TEST(PointSetANN, HintedNearestPointIsTheSame) {
+    PointSetANN set = randomPoints(300, 11);
+    for (int i = 0; i < 40; ++i) set.addPoint(set.point(i * 7));
+    std::mt19937 rng(12);
+    std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+    std::vector<int> idx, hinted;
+    std::vector<float> dist, hintedDist;
+    for (int t = 0; t < 200; ++t) {
+        const Vec3f q = t % 4 == 0 ? set.point(t % set.size()) : Vec3f(u(rng), u(rng), u(rng));
+        set.knnQuery(q, 1, idx, dist, true);
+        for (int hint : {-1, 0, t % set.size(), idx[0], set.size() - 1, set.size() + 5}) {
+            set.knnQuery(q, 1, hinted, hintedDist, true, hint);
+            ASSERT_EQ(hinted, idx) << "query " << t << " hint " << hint;
+            ASSERT_EQ(hintedDist, dist);
+        }
+    }
+}
+
 TEST(PointSetANN, QueryForms) {
     PointSetANN set;
     set.addPoint(Vec3f(0, 0, 0));
