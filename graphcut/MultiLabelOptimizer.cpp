@@ -130,7 +130,8 @@ double MultiLabelOptimizer::termCachedEnergy() {
         const int* idx;
         const float* w;
         neighbourInfo(s, &count, &idx, &w);
-        float* terms = &pairTerms_[static_cast<size_t>(termOffset_[s])];
+        // data() plus an offset: a site without neighbours may sit at the end of an empty table.
+        float* terms = pairTerms_.data() + termOffset_[s];
         for (int k = 0; k < count; ++k) {
             int n = idx[k];
             if (n < s) {
