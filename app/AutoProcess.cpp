@@ -76,7 +76,8 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
         mc.sortResult(minRegion, maxNumLabels_GC);
 }
 
-bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain, const std::vector<int>* initial) const {
+bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
+                    const std::vector<int>* initial) const {
     bool relabelled = false;
     if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
@@ -107,7 +108,8 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
         };
         relabelled = relabelOnce(initial);
         if (relabelled) refine();
-        for (int round = 0; searchAgain && relabelled && round < secondSearch_VR && !result.labelsSource.empty(); ++round) {
+        for (int round = 0; searchAgain && relabelled && round < secondSearch_VR && !result.labelsSource.empty();
+             ++round) {
             if (searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                                   percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
                 break;

@@ -177,48 +177,45 @@ FlowGraph::NodeBlock* FlowGraph::takeNodeBlock() {
 }
 
 // Build blocks hold kArcBlockSize slots, converted ones kArcBlockSize + 1; other sizes (a node
-// with more arcs than a block) are not kept.
-FlowGraph::ArcBlock* FlowGraph::takeArcBlock(int capacity) {
-    const int kind = capacity == kArcBlockSize ? 0 : capacity == kArcBlockSize + 1 ? 1 : -1;
-    ArcBlock* b = kind >= 0 ? spareArcs_[kind] : nullptr;
+// with more arcs than a block) are not kept. The spare list of a size: 0, 1, or -1 for none.
+int FlowGraph::spareKind(int capacity) {
+    return capacity == kArcBlockSize ? 0 : capacity == kArcBlockSize + 1 ? 1 : -1;
+}
+
+template <class Block, class Slot>
+Block* FlowGraph::takeBlock(Block* (&spare)[2], int capacity) {
+    const int kind = spareKind(capacity);
+    Block* b = kind >= 0 ? spare[kind] : nullptr;
     if (b)
-        spareArcs_[kind] = b->next;
+        spare[kind] = b->next;
     else
-        b = static_cast<ArcBlock*>(allocate(sizeof(ArcBlock) + capacity * sizeof(FlowArc)));
+        b = static_cast<Block*>(allocate(sizeof(Block) + capacity * sizeof(Slot)));
     b->capacity = capacity;
     return b;
+}
+
+template <class Block>
+void FlowGraph::releaseBlock(Block* (&spare)[2], Block* b) {
+    const int kind = spareKind(b->capacity);
+    if (kind < 0) {
+        std::free(b);
+        return;
+    }
+    b->next = spare[kind];
+    spare[kind] = b;
+}
+
+FlowGraph::ArcBlock* FlowGraph::takeArcBlock(int capacity) {
+    return takeBlock<ArcBlock, FlowArc>(spareArcs_, capacity);
 }
 
 FlowGraph::InBlock* FlowGraph::takeInBlock(int capacity) {
-    const int kind = capacity == kArcBlockSize ? 0 : capacity == kArcBlockSize + 1 ? 1 : -1;
-    InBlock* b = kind >= 0 ? spareIns_[kind] : nullptr;
-    if (b)
-        spareIns_[kind] = b->next;
-    else
-        b = static_cast<InBlock*>(allocate(sizeof(InBlock) + capacity * sizeof(uintptr_t)));
-    b->capacity = capacity;
-    return b;
+    return takeBlock<InBlock, uintptr_t>(spareIns_, capacity);
 }
 
-void FlowGraph::releaseArcBlock(ArcBlock* b) {
-    const int kind = b->capacity == kArcBlockSize ? 0 : b->capacity == kArcBlockSize + 1 ? 1 : -1;
-    if (kind < 0) {
-        std::free(b);
-        return;
-    }
-    b->next = spareArcs_[kind];
-    spareArcs_[kind] = b;
-}
+void FlowGraph::releaseArcBlock(ArcBlock* b) { releaseBlock(spareArcs_, b); }
 
-void FlowGraph::releaseInBlock(InBlock* b) {
-    const int kind = b->capacity == kArcBlockSize ? 0 : b->capacity == kArcBlockSize + 1 ? 1 : -1;
-    if (kind < 0) {
-        std::free(b);
-        return;
-    }
-    b->next = spareIns_[kind];
-    spareIns_[kind] = b;
-}
+void FlowGraph::releaseInBlock(InBlock* b) { releaseBlock(spareIns_, b); }
 
 void FlowGraph::fail(const char* message) {
     if (errorFunction_)

@@ -87,6 +87,11 @@ private:
     InBlock* takeInBlock(int capacity);
     void releaseArcBlock(ArcBlock* b);
     void releaseInBlock(InBlock* b);
+    static int spareKind(int capacity);
+    template <class Block, class Slot>
+    Block* takeBlock(Block* (&spare)[2], int capacity);
+    template <class Block>
+    void releaseBlock(Block* (&spare)[2], Block* b);
     void freeAll();
     void convertArcs();
     void initialise();
