@@ -130,15 +130,18 @@ void FlowGraph::freeAll() {
         freeChain(spareArcs_[k]);
         freeChain(spareIns_[k]);
     }
-    if (orphanPool_) {
-        while (orphanPool_->blocks) {
-            OrphanPool::Block* n = orphanPool_->blocks->next;
-            std::free(orphanPool_->blocks);
-            orphanPool_->blocks = n;
-        }
-        delete orphanPool_;
-        orphanPool_ = nullptr;
+    releaseOrphanPool();
+}
+
+void FlowGraph::releaseOrphanPool() {
+    if (!orphanPool_) return;
+    while (orphanPool_->blocks) {
+        OrphanPool::Block* n = orphanPool_->blocks->next;
+        std::free(orphanPool_->blocks);
+        orphanPool_->blocks = n;
     }
+    delete orphanPool_;
+    orphanPool_ = nullptr;
 }
 
 void FlowGraph::reset() {
@@ -787,12 +790,6 @@ float FlowGraph::computeMaxFlow() {
         }
     }
 
-    while (orphanPool_->blocks) {
-        OrphanPool::Block* n = orphanPool_->blocks->next;
-        std::free(orphanPool_->blocks);
-        orphanPool_->blocks = n;
-    }
-    delete orphanPool_;
-    orphanPool_ = nullptr;
+    releaseOrphanPool();
     return flow_;
 }

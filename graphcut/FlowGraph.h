@@ -93,6 +93,7 @@ private:
     template <class Block>
     void releaseBlock(Block* (&spare)[2], Block* b);
     void freeAll();
+    void releaseOrphanPool();
     void convertArcs();
     void initialise();
     void setActive(FlowNode* i);

@@ -273,23 +273,21 @@ void LabelingResult::precomputeClosestPts() {
     // Each worker starts a search from its previous answer: consecutive vertices lie close
     // together, so their moved positions usually have nearby closest points.
     std::vector<int> previous(static_cast<std::size_t>(threadCount()));
-    for (int k = 0; k < R; ++k) {
+    // Every vertex of `from` moved by `T` (label k), and its closest vertex of `to`.
+    auto fill = [&](ShapeModel& from, ShapeModel& to, const RigidTransform& T, int k, std::vector<Vec3f>& moved,
+                    std::vector<ClosestPoint>& closest) {
         std::fill(previous.begin(), previous.end(), -1);
-        parallelFor(nS, [&](int v, int worker) {
+        parallelFor(from.vertexCount(), [&](int v, int worker) {
             const std::size_t at = static_cast<std::size_t>(v) * R + k;
-            movedPtsSource[at] = mc.sortedTransforms[k].apply(mc.source->vertices.point(v));
-            std::pair<int, float> c = mc.target->closestVertex(movedPtsSource[at], previous[worker]);
-            closestPtsSource[at] = ClosestPoint{c.first, c.second};
+            moved[at] = T.apply(from.vertices.point(v));
+            std::pair<int, float> c = to.closestVertex(moved[at], previous[worker]);
+            closest[at] = ClosestPoint{c.first, c.second};
             previous[worker] = c.first;
         });
-        std::fill(previous.begin(), previous.end(), -1);
-        parallelFor(nT, [&](int u, int worker) {
-            const std::size_t at = static_cast<std::size_t>(u) * R + k;
-            movedPtsTarget[at] = mc.sortedInverseTransforms[k].apply(mc.target->vertices.point(u));
-            std::pair<int, float> c = mc.source->closestVertex(movedPtsTarget[at], previous[worker]);
-            closestPtsTarget[at] = ClosestPoint{c.first, c.second};
-            previous[worker] = c.first;
-        });
+    };
+    for (int k = 0; k < R; ++k) {
+        fill(*mc.source, *mc.target, mc.sortedTransforms[k], k, movedPtsSource, closestPtsSource);
+        fill(*mc.target, *mc.source, mc.sortedInverseTransforms[k], k, movedPtsTarget, closestPtsTarget);
         progress(k, false);
     }
     logOut() << "...done!" << std::endl;
