@@ -74,14 +74,30 @@ void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::
     if (!reuseTree || !tree_ || !annPoints_) buildTree();
     if constexpr (kExactNearest) {
         double q[3] = {query.x, query.y, query.z};
-        if (k == 1 && sqRadius < 0.0f && epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) &&
-            std::isfinite(q[2])) {
-            int index = 0;
-            double d = 0.0;
-            // A distance beyond the double range is left to ANN, which reports no point then.
-            if (nearestTree_.nearest(q, index, d, hint) && d < DBL_MAX) {
-                outIndices.assign(1, index);
-                outDistances.assign(1, static_cast<float>(std::sqrt(d)));
+        if (epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2])) {
+            if (k == 1 && sqRadius < 0.0f) {
+                int index = 0;
+                double d = 0.0;
+                // A distance beyond the double range is left to ANN, which reports no point then.
+                if (nearestTree_.nearest(q, index, d, hint) && d < DBL_MAX) {
+                    outIndices.assign(1, index);
+                    outDistances.assign(1, static_cast<float>(std::sqrt(d)));
+                    return;
+                }
+            } else if (std::fabs(q[0]) + std::fabs(q[1]) + std::fabs(q[2]) < 1e150) {
+                // Exact k-nearest and fixed-radius searches without ANN's lock. The hit list of a
+                // thread is kept between its queries.
+                thread_local std::vector<NearestTree::Hit> hits;
+                if (sqRadius < 0.0f)
+                    nearestTree_.kNearest(q, k, hits);
+                else
+                    nearestTree_.within(q, static_cast<double>(sqRadius), hits);
+                outIndices.resize(hits.size());
+                outDistances.resize(hits.size());
+                for (size_t i = 0; i < hits.size(); ++i) {
+                    outIndices[i] = hits[i].second;
+                    outDistances[i] = static_cast<float>(std::sqrt(hits[i].first));
+                }
                 return;
             }
         }

@@ -57,9 +57,9 @@ public:
     // Results come nearest first; outDistances holds Euclidean (not squared) distances.
     // A feature query's first d values are used; missing values of the query or of a stored
     // vector count as 0.
-    // Once the tree exists (reuseTree true), queries may come from several threads at once; for
-    // 3-D points the exact single nearest point (k = 1, epsilon 0) is found without ANN and
-    // without its lock.
+    // Once the tree exists (reuseTree true), queries may come from several threads at once. Exact
+    // searches (epsilon 0) over 3-D points run without ANN and without its lock; among equally near
+    // points the lower index comes first.
     // hint: for that exact nearest-point search, a point index likely near the query (-1 none);
     // it makes the search cheaper, never different.
     void ANNquery(const Point& query, int k, float sqRadius, std::vector<int>& outIndices,

@@ -19,6 +19,15 @@ inline double cellBound(const double* offsets) {
 // the argument above holds too. Unlike a cell of the splitting planes, a tight box does not reach
 // into the empty space around a surface, so a query far from the points (a vertex carried away by
 // a wrong motion) skips the leaves whose cells, but not whose points, come near it.
+inline double squaredDistance(const double* q, const double* c) {
+    double d = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double t = q[k] - c[k];
+        d = d + t * t;
+    }
+    return d;
+}
+
 inline double boxBound(const double* q, const double* low, const double* high) {
     double d = 0.0;
     for (int k = 0; k < 3; ++k) {
@@ -137,4 +146,67 @@ void NearestTree::search(int id, const double* q, double* offsets, int& best, do
     if (best < 0 || (cellBound(offsets) <= bestDistance && boxBound(q, far.low, far.high) <= bestDistance))
         search(farSide, q, offsets, best, bestDistance);
     offsets[node.dim] = previous;
+}
+
+void NearestTree::kNearest(const double* q, int k, std::vector<Hit>& hits) const {
+    hits.clear();
+    if (order_.empty() || k <= 0) return;
+    const size_t count = std::min(size_t(k), order_.size());
+    double offsets[3] = {0.0, 0.0, 0.0};
+    searchK(0, q, offsets, count, hits);
+    std::sort_heap(hits.begin(), hits.end());
+}
+
+void NearestTree::searchK(int id, const double* q, double* offsets, size_t k, std::vector<Hit>& hits) const {
+    const Node& node = nodes_[size_t(id)];
+    if (node.left < 0) {
+        for (int i = node.begin; i < node.end; ++i) {
+            const int p = order_[size_t(i)];
+            const Hit hit(squaredDistance(q, &coords_[size_t(p) * 3]), p);
+            if (!(hit.first == hit.first)) continue;  // NaN: never a neighbour
+            if (hits.size() < k) {
+                hits.push_back(hit);
+                std::push_heap(hits.begin(), hits.end());
+            } else if (hit < hits.front()) {
+                std::pop_heap(hits.begin(), hits.end());
+                hits.back() = hit;
+                std::push_heap(hits.begin(), hits.end());
+            }
+        }
+        return;
+    }
+    const double diff = q[node.dim] - node.split;
+    const int nearSide = diff < 0.0 ? node.left : node.right;
+    const int farSide = diff < 0.0 ? node.right : node.left;
+    searchK(nearSide, q, offsets, k, hits);
+    const double previous = offsets[node.dim];
+    offsets[node.dim] = diff;
+    const Node& far = nodes_[size_t(farSide)];
+    // An equally near point of lower index would still enter, so cells at the bound are searched.
+    if (hits.size() < k ||
+        (cellBound(offsets) <= hits.front().first && boxBound(q, far.low, far.high) <= hits.front().first))
+        searchK(farSide, q, offsets, k, hits);
+    offsets[node.dim] = previous;
+}
+
+void NearestTree::within(const double* q, double sqRadius, std::vector<Hit>& hits) const {
+    hits.clear();
+    if (order_.empty() || !(sqRadius >= 0.0)) return;
+    searchWithin(0, q, sqRadius, hits);
+    std::sort(hits.begin(), hits.end());
+}
+
+void NearestTree::searchWithin(int id, const double* q, double sqRadius, std::vector<Hit>& hits) const {
+    const Node& node = nodes_[size_t(id)];
+    if (boxBound(q, node.low, node.high) > sqRadius) return;
+    if (node.left < 0) {
+        for (int i = node.begin; i < node.end; ++i) {
+            const int p = order_[size_t(i)];
+            const double d = squaredDistance(q, &coords_[size_t(p) * 3]);
+            if (d <= sqRadius) hits.emplace_back(d, p);
+        }
+        return;
+    }
+    searchWithin(node.left, q, sqRadius, hits);
+    searchWithin(node.right, q, sqRadius, hits);
 }

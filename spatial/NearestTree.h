@@ -1,12 +1,18 @@
 #pragma once
+#include <cstddef>
+#include <utility>
 #include <vector>
 
-// Exact nearest-point search over 3-D points held as double rows (the copy PointSetANN makes for
-// ANN). Unlike an ANN search it keeps no state outside the query, so any number of threads may
-// query one tree at once. Squared distances are summed over x, y, z in that order in double
-// precision, as ANN sums them; among equally near points the lowest index wins.
+// Exact nearest-point, k-nearest and fixed-radius search over 3-D points held as double rows (the
+// copy PointSetANN makes for ANN). Unlike an ANN search it keeps no state outside the query, so any
+// number of threads may query one tree at once. Squared distances are summed over x, y, z in that
+// order in double precision, as ANN sums them; among equally near points the lowest index wins and
+// comes first.
 class NearestTree {
 public:
+    // One result: squared distance and point index, ordered by distance, then index.
+    typedef std::pair<double, int> Hit;
+
     void build(double** points, int n);
     void clear();
     bool empty() const { return order_.empty(); }
@@ -15,6 +21,11 @@ public:
     // point likely near q, such as the answer of a neighbouring query) starts the search with its
     // distance as the bound: fewer cells are visited and the answer is the same.
     bool nearest(const double* q, int& index, double& squaredDistance, int hint = -1) const;
+    // The k nearest points (all when k exceeds the count), nearest first, into hits (its storage is
+    // reused, so a caller keeping it per thread allocates nothing once it is large enough).
+    void kNearest(const double* q, int k, std::vector<Hit>& hits) const;
+    // Every point whose squared distance is at most sqRadius, nearest first.
+    void within(const double* q, double sqRadius, std::vector<Hit>& hits) const;
 
 private:
     struct Node {
@@ -27,6 +38,9 @@ private:
     int buildNode(int begin, int end);
     // offsets: per axis, q's signed offset from the node's cell along that axis (0 inside).
     void search(int node, const double* q, double* offsets, int& best, double& bestDistance) const;
+    // hits is a max-heap of the k best so far (the worst on top).
+    void searchK(int node, const double* q, double* offsets, std::size_t k, std::vector<Hit>& hits) const;
+    void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
 
     std::vector<double> coords_;  // x, y, z per point, by point index
     std::vector<int> order_;      // point indices, grouped by leaf

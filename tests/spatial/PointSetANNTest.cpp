@@ -97,7 +97,7 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
     std::vector<float> dist;
     for (size_t i = 0; i < queries.size(); ++i) {
         const auto expected = bruteForce(set, queries[i]);
-        set.knnQuery(queries[i], 2, idx, dist, true);  // ANN's search
+        set.knnQuery(queries[i], 2, idx, dist, true);  // the k-nearest search
         if (expected[0].first < expected[1].first) {
             EXPECT_EQ(found[0][i], idx[0]);
         }
@@ -115,6 +115,49 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
         ASSERT_EQ(idx.size(), inside) << r2;
         for (size_t k = 0; k < inside; k += 17) EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
     }
+}
+
+// k nearest and balls from two threads at once, on a grid where many points are equally near:
+// exactly the brute-force lists, ordered by distance and then by index, the same in both threads.
+TEST(PointSetANN, NeighbourListsFromThreadsOrderTiesByIndex) {
+    PointSetANN set;
+    for (int i = 0; i < 1000; ++i) set.addPoint(Vec3f(float(i % 10), float(i / 10 % 10), float(i / 100)) * 0.25f);
+    set.prepareTree();
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<int> pick(0, 999);
+    std::vector<Vec3f> queries;
+    for (int i = 0; i < 100; ++i) queries.push_back(set.point(pick(rng)));
+    queries.push_back(Vec3f(1.125f, 1.125f, 1.125f));  // 8 grid points equally near
+    std::vector<int> lists[2];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            std::vector<int> idx;
+            std::vector<float> dist;
+            for (const Vec3f& q : queries) {
+                set.knnQuery(q, 19, idx, dist, true);
+                lists[t].insert(lists[t].end(), idx.begin(), idx.end());
+                set.rangeQuery(q, 0.0625f, idx, dist, true);  // the 6 grid neighbours at 0.25 and q itself
+                lists[t].push_back(-1);
+                lists[t].insert(lists[t].end(), idx.begin(), idx.end());
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(lists[0], lists[1]);
+    std::vector<int> expected;
+    for (const Vec3f& q : queries) {
+        std::vector<std::pair<double, int>> all;
+        for (int i = 0; i < set.size(); ++i) {
+            double d = 0.0;
+            for (int c = 0; c < 3; ++c) d += (double(set.point(i)[c]) - q[c]) * (double(set.point(i)[c]) - q[c]);
+            all.emplace_back(d, i);
+        }
+        std::sort(all.begin(), all.end());
+        for (int k = 0; k < 19; ++k) expected.push_back(all[size_t(k)].second);
+        expected.push_back(-1);
+        for (size_t k = 0; k < all.size() && all[k].first <= 0.0625; ++k) expected.push_back(all[k].second);
+    }
+    EXPECT_EQ(lists[0], expected);
 }
 
 // A hint only bounds the search: from any start, near or far or out of range, the answer is the
