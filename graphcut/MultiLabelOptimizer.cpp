@@ -8,6 +8,7 @@
 
 #include "FlowGraph.h"
 #include "Log.h"
+#include "Parallel.h"
 
 namespace {
 
@@ -119,13 +120,9 @@ double MultiLabelOptimizer::termCachedEnergy() {
     } else {
         for (int s = 0; s < numSites; ++s) termStale_[s] = labeling[s] != termLabels_[s];
     }
-    double data = 0;
-    for (int s = 0; s < numSites; ++s) {
+    // The stale terms are evaluated by the worker threads; the sums run in site order as before.
+    parallelFor(numSites, [&](int s, int) {
         if (termStale_[s]) dataTerms_[s] = dataTerm_->fn(s, labeling[s], dataTerm_->user);
-        data += dataTerms_[s];
-    }
-    double smooth = 0;
-    for (int s = 0; s < numSites; ++s) {
         int count;
         const int* idx;
         const float* w;
@@ -134,12 +131,21 @@ double MultiLabelOptimizer::termCachedEnergy() {
         float* terms = pairTerms_.data() + termOffset_[s];
         for (int k = 0; k < count; ++k) {
             int n = idx[k];
-            if (n < s) {
-                if (termStale_[s] || termStale_[n])
-                    terms[k] = w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
-                smooth += terms[k];
-            }
+            if (n < s && (termStale_[s] || termStale_[n]))
+                terms[k] = w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
         }
+    });
+    double data = 0;
+    for (int s = 0; s < numSites; ++s) data += dataTerms_[s];
+    double smooth = 0;
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        const float* terms = pairTerms_.data() + termOffset_[s];
+        for (int k = 0; k < count; ++k)
+            if (idx[k] < s) smooth += terms[k];
     }
     termLabels_ = labeling;
     return data + smooth;
@@ -190,7 +196,9 @@ double MultiLabelOptimizer::currentEnergy() {
 }
 
 void MultiLabelOptimizer::movedLabels(bool changed) {
-    if (changed) energyKnown_ = false;
+    if (!changed) return;
+    energyKnown_ = false;
+    ++labelVersion_;
 }
 
 void MultiLabelOptimizer::moveGuard(const std::vector<int>& before, double energyBefore) {
@@ -206,6 +214,9 @@ void MultiLabelOptimizer::moveGuard(const std::vector<int>& before, double energ
 }
 
 void MultiLabelOptimizer::expandLabel(int alpha) {
+    // Within cycles, a move on the labelling it has already left unchanged would build the same
+    // graph again and again change nothing.
+    if (inCycles_ && alpha >= 0 && alpha < numLabels && unchangedSince_[size_t(alpha)] == labelVersion_) return;
     int variables = 0;
     for (int s = 0; s < numSites; ++s)
         if (labeling[s] != alpha) ++variables;
@@ -225,35 +236,69 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
 
-    FlowGraph& g = moveGraph();
-    std::vector<FlowGraph::Node> nodes(sites.size());
-    for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
+    // The term values are evaluated by the worker threads (the cost functions only read), then
+    // added to the graph by this thread in a fixed order: the graph is the same for any thread
+    // count. Per site: its two data values, then four values per neighbour entry.
+    moveTermOffset_.resize(sites.size() + 1);
+    moveTermOffset_[0] = 0;
     for (size_t i = 0; i < sites.size(); ++i) {
-        int p = sites[i];
-        g.addTerminalCaps(nodes[i], D(p, labeling[p], du), D(p, alpha, du));
+        int count;
+        const int* idx;
+        const float* wt;
+        neighbourInfo(sites[i], &count, &idx, &wt);
+        moveTermOffset_[i + 1] = moveTermOffset_[i] + 2 + 4 * static_cast<size_t>(count);
     }
-    long truncatedBefore = nonRegularTerms_;
-    for (size_t i = sites.size(); i-- > 0;) {
-        int p = sites[i];
-        int lp = labeling[p];
+    moveTerms_.resize(moveTermOffset_.back());
+    parallelFor(static_cast<int>(sites.size()), [&](int i, int) {
+        const int p = sites[size_t(i)];
+        const int lp = labeling[p];
+        float* t = moveTerms_.data() + moveTermOffset_[size_t(i)];
+        t[0] = D(p, lp, du);
+        t[1] = D(p, alpha, du);
         int count;
         const int* idx;
         const float* wt;
         neighbourInfo(p, &count, &idx, &wt);
         for (int k = 0; k < count; ++k) {
-            int n = idx[k];
-            float w = wt[k];
-            int vn = siteToVariable[n];
-            int ln = labeling[n];
-            if (vn < 0) {
-                float e11 = w * V(p, n, lp, ln, vu);
-                float e01 = w * V(p, n, alpha, ln, vu);
-                g.addTerminalCaps(nodes[i], e11, e01);
+            const int n = idx[k];
+            const float w = wt[k];
+            const int ln = labeling[n];
+            float* e = t + 2 + 4 * k;
+            if (siteToVariable[n] < 0) {
+                e[0] = w * V(p, n, lp, ln, vu);
+                e[1] = w * V(p, n, alpha, ln, vu);
             } else if (n < p) {
-                float e11 = w * V(p, n, lp, ln, vu);
-                float e10 = w * V(p, n, lp, alpha, vu);
-                float e01 = w * V(p, n, alpha, ln, vu);
-                float e00 = w * V(p, n, alpha, alpha, vu);
+                e[0] = w * V(p, n, lp, ln, vu);
+                e[1] = w * V(p, n, lp, alpha, vu);
+                e[2] = w * V(p, n, alpha, ln, vu);
+                e[3] = w * V(p, n, alpha, alpha, vu);
+            }
+        }
+    });
+
+    FlowGraph& g = moveGraph();
+    std::vector<FlowGraph::Node> nodes(sites.size());
+    for (size_t i = 0; i < sites.size(); ++i) nodes[i] = g.addNode();
+    for (size_t i = 0; i < sites.size(); ++i) {
+        const float* t = moveTerms_.data() + moveTermOffset_[i];
+        g.addTerminalCaps(nodes[i], t[0], t[1]);
+    }
+    long truncatedBefore = nonRegularTerms_;
+    for (size_t i = sites.size(); i-- > 0;) {
+        int p = sites[i];
+        int count;
+        const int* idx;
+        const float* wt;
+        neighbourInfo(p, &count, &idx, &wt);
+        const float* t = moveTerms_.data() + moveTermOffset_[i] + 2;
+        for (int k = 0; k < count; ++k) {
+            int n = idx[k];
+            int vn = siteToVariable[n];
+            const float* e = t + 4 * k;
+            if (vn < 0) {
+                g.addTerminalCaps(nodes[i], e[0], e[1]);
+            } else if (n < p) {
+                float e11 = e[0], e10 = e[1], e01 = e[2], e00 = e[3];
                 if (makeRegular(e00, e01, e10, e11, kCurrent11)) ++nonRegularTerms_;
                 g.addPairTerm(nodes[i], nodes[vn], e00, e01, e10, e11);
             }
@@ -278,6 +323,7 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     }
     movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
+    if (inCycles_ && !changed) unchangedSince_[size_t(alpha)] = labelVersion_;
 }
 
 void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
@@ -378,13 +424,19 @@ float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
     // pairwise terms were raised compares against it without summing it again.
     struct CycleScope {
         MultiLabelOptimizer& o;
-        explicit CycleScope(MultiLabelOptimizer& opt) : o(opt) { o.inCycles_ = true; o.energyKnown_ = false; }
+        explicit CycleScope(MultiLabelOptimizer& opt) : o(opt) {
+            o.inCycles_ = true;
+            o.energyKnown_ = false;
+            o.labelVersion_ = 0;
+            o.unchangedSince_.assign(static_cast<size_t>(o.numLabels > 0 ? o.numLabels : 0), -1);
+        }
         ~CycleScope() {
             o.inCycles_ = false;
             o.energyKnown_ = false;
             o.termLabels_.clear();
             std::vector<float>().swap(o.dataTerms_);
             std::vector<float>().swap(o.pairTerms_);
+            std::vector<float>().swap(o.moveTerms_);
         }
     } scope(*this);
     double energy = currentEnergy();

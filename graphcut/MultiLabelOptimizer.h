@@ -105,6 +105,13 @@ private:
     std::vector<char> termStale_;
     bool energyKnown_ = false;
     double knownEnergy_ = 0;
+    // Count of label changes while cycles run, and per label the count at which its last
+    // expansion changed nothing (-1 none).
+    long labelVersion_ = 0;
+    std::vector<long> unchangedSince_;
+    // Term values of the current move and where each variable's begin.
+    std::vector<float> moveTerms_;
+    std::vector<std::size_t> moveTermOffset_;
 };
 
 // Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.
