@@ -39,16 +39,16 @@ int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
 
 namespace {
 
-// Turns about the point c: x -> c + R (x - c), for 13 axes and 11 angles from 30 to 180 degrees.
+// Turns about the point c: x -> c + R (x - c), for 13 axes and 23 angles from 15 to 180 degrees.
 std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
     static const float axes[13][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 0}, {1, -1, 0}, {1, 0, 1}, {1, 0, -1},
                                       {0, 1, 1}, {0, 1, -1}, {1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}};
     std::vector<RigidTransform> turns;
     for (const auto& a : axes) {
         const float n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
-        for (int step = -5; step <= 6; ++step) {
+        for (int step = -11; step <= 12; ++step) {
             if (step == 0) continue;
-            const float angle = float(step) * 30.0f * 3.14159265f / 180.0f;
+            const float angle = float(step) * 15.0f * 3.14159265f / 180.0f;
             const float twist[6] = {0, 0, 0, a[0] / n * angle, a[1] / n * angle, a[2] / n * angle};
             RigidTransform T = twistToTransform(twist);
             const Vec3f moved = T.rotate(c);
@@ -178,6 +178,20 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
             for (int v : inliers.sourceIndices) taken[std::size_t(v)] = true;
             left.erase(std::remove_if(left.begin(), left.end(), [&](int v) { return taken[std::size_t(v)]; }),
                        left.end());
+            // What is left of the piece may hang on the part just found (a hand on its forearm):
+            // turns of the new motion about the joint between them become seeds too.
+            Vec3f hinge(0, 0, 0);
+            int hingeCount = 0;
+            for (int v : left)
+                for (const auto& [w, edge] : mesh->edgeList->adjacency[std::size_t(v)]) {
+                    (void)edge;
+                    if (w < 0 || w >= n || !taken[std::size_t(w)]) continue;
+                    hinge += mc.source->vertices.point(v);
+                    ++hingeCount;
+                }
+            if (hingeCount > 0)
+                for (const RigidTransform& turn : turnsAbout(hinge / float(hingeCount)))
+                    seeds[p].push_back(composeTransforms(T, turn));
             mc.regions.push_back(inliers);
             mc.regionTransforms.push_back(T);
             ++added;
