@@ -89,17 +89,10 @@ double MultiLabelOptimizer::exactEnergy() {
     double data = 0;
     for (int s = 0; s < numSites; ++s) data += dataTerm_->fn(s, labeling[s], dataTerm_->user);
     double smooth = 0;
-    for (int s = 0; s < numSites; ++s) {
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
-        for (int k = 0; k < count; ++k) {
-            int n = idx[k];
-            if (n < s)
-                smooth += w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
-        }
-    }
+    for (int s = 0; s < numSites; ++s)
+        forLowerNeighbours(s, [&](int, int n, float w) {
+            smooth += w * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
+        });
     return data + smooth;
 }
 
@@ -123,29 +116,19 @@ double MultiLabelOptimizer::termCachedEnergy() {
     // The stale terms are evaluated by the worker threads; the sums run in site order as before.
     parallelFor(numSites, [&](int s, int) {
         if (termStale_[s]) dataTerms_[s] = dataTerm_->fn(s, labeling[s], dataTerm_->user);
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
         // data() plus an offset: a site without neighbours may sit at the end of an empty table.
         float* terms = pairTerms_.data() + termOffset_[s];
-        for (int k = 0; k < count; ++k) {
-            int n = idx[k];
-            if (n < s && (termStale_[s] || termStale_[n]))
-                terms[k] = w[k] * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
-        }
+        forLowerNeighbours(s, [&](int k, int n, float w) {
+            if (termStale_[s] || termStale_[n])
+                terms[k] = w * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
+        });
     });
     double data = 0;
     for (int s = 0; s < numSites; ++s) data += dataTerms_[s];
     double smooth = 0;
     for (int s = 0; s < numSites; ++s) {
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
         const float* terms = pairTerms_.data() + termOffset_[s];
-        for (int k = 0; k < count; ++k)
-            if (idx[k] < s) smooth += terms[k];
+        forLowerNeighbours(s, [&](int k, int, float) { smooth += terms[k]; });
     }
     termLabels_ = labeling;
     return data + smooth;

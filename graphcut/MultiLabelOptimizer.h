@@ -79,6 +79,17 @@ private:
     // sum are kept and only the others evaluated again; the sum runs over the same values in the
     // same order.
     double termCachedEnergy();
+    // Calls f(entry, neighbour, weight) for every neighbour entry of the site whose neighbour has a
+    // lower index: each pair once.
+    template <class F>
+    void forLowerNeighbours(int site, F f) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(site, &count, &idx, &w);
+        for (int k = 0; k < count; ++k)
+            if (idx[k] < site) f(k, idx[k], w[k]);
+    }
     float runCycles(int maxCycles, bool expansion);
     double expansionCycle();
     double swapCycle();

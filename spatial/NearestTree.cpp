@@ -19,7 +19,7 @@ inline double cellBound(const double* offsets) {
 // the argument above holds too. Unlike a cell of the splitting planes, a tight box does not reach
 // into the empty space around a surface, so a query far from the points (a vertex carried away by
 // a wrong motion) skips the leaves whose cells, but not whose points, come near it.
-inline double squaredDistance(const double* q, const double* c) {
+inline double sqDistance(const double* q, const double* c) {
     double d = 0.0;
     for (int k = 0; k < 3; ++k) {
         const double t = q[k] - c[k];
@@ -96,75 +96,76 @@ bool NearestTree::nearest(const double* q, int& index, double& squaredDistance, 
     if (hint >= 0 && hint < int(order_.size())) {
         // The hint's distance is summed as a leaf sums it; the search keeps the least (distance,
         // index) over all points, and no cell it skips holds a point below the bound.
-        const double* c = &coords_[size_t(hint) * 3];
-        double d = 0.0;
-        for (int k = 0; k < 3; ++k) {
-            const double t = q[k] - c[k];
-            d = d + t * t;
-        }
+        const double d = sqDistance(q, &coords_[size_t(hint) * 3]);
         if (d == d) {
             best = hint;
             bestDistance = d;
         }
     }
-    double offsets[3] = {0.0, 0.0, 0.0};
-    search(0, q, offsets, best, bestDistance);
+    search(q, best, bestDistance);
     index = best;
     squaredDistance = bestDistance;
     return best >= 0;
 }
 
-void NearestTree::search(int id, const double* q, double* offsets, int& best, double& bestDistance) const {
+// Visits the leaves near q first and a far side only while it may hold a point that would still
+// enter the result: leaf(node) takes a leaf's points, bound(b) gives the distance a point must not
+// exceed (false while any point would enter).
+template <class Leaf, class Bound>
+void NearestTree::descend(int id, const double* q, double* offsets, Leaf& leaf, Bound& bound) const {
     const Node& node = nodes_[size_t(id)];
     if (node.left < 0) {
+        leaf(node);
+        return;
+    }
+    const double diff = q[node.dim] - node.split;
+    const int nearSide = diff < 0.0 ? node.left : node.right;
+    const int farSide = diff < 0.0 ? node.right : node.left;
+    descend(nearSide, q, offsets, leaf, bound);
+    // Beyond the plane the offset along this axis becomes diff; the other axes keep theirs. The
+    // distance to the whole cell, not to the plane alone, prunes far queries (a motion that carries
+    // one shape away from the other) as well as near ones. A point at the bound may still enter
+    // (an equally near point of lower index), so cells at the bound are searched.
+    const double previous = offsets[node.dim];
+    offsets[node.dim] = diff;
+    const Node& far = nodes_[size_t(farSide)];
+    double b = 0.0;
+    if (!bound(b) || (cellBound(offsets) <= b && boxBound(q, far.low, far.high) <= b))
+        descend(farSide, q, offsets, leaf, bound);
+    offsets[node.dim] = previous;
+}
+
+void NearestTree::search(const double* q, int& best, double& bestDistance) const {
+    auto leaf = [&](const Node& node) {
         for (int i = node.begin; i < node.end; ++i) {
             const int p = order_[size_t(i)];
-            const double* c = &coords_[size_t(p) * 3];
-            double d = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                const double t = q[k] - c[k];
-                d = d + t * t;
-            }
+            const double d = sqDistance(q, &coords_[size_t(p) * 3]);
             // NaN distances (non-finite queries) never win, so such a query finds nothing.
             if (best < 0 ? d == d : (d < bestDistance || (d == bestDistance && p < best))) {
                 best = p;
                 bestDistance = d;
             }
         }
-        return;
-    }
-    const double diff = q[node.dim] - node.split;
-    const int nearSide = diff < 0.0 ? node.left : node.right;
-    const int farSide = diff < 0.0 ? node.right : node.left;
-    search(nearSide, q, offsets, best, bestDistance);
-    // Beyond the plane the offset along this axis becomes diff; the other axes keep theirs. The
-    // distance to the whole cell, not to the plane alone, prunes far queries (a motion that carries
-    // one shape away from the other) as well as near ones.
-    const double previous = offsets[node.dim];
-    offsets[node.dim] = diff;
-    const Node& far = nodes_[size_t(farSide)];
-    if (best < 0 || (cellBound(offsets) <= bestDistance && boxBound(q, far.low, far.high) <= bestDistance))
-        search(farSide, q, offsets, best, bestDistance);
-    offsets[node.dim] = previous;
+    };
+    auto bound = [&](double& b) {
+        b = bestDistance;
+        return best >= 0;
+    };
+    double offsets[3] = {0.0, 0.0, 0.0};
+    descend(0, q, offsets, leaf, bound);
 }
 
 void NearestTree::kNearest(const double* q, int k, std::vector<Hit>& hits) const {
     hits.clear();
     if (order_.empty() || k <= 0) return;
     const size_t count = std::min(size_t(k), order_.size());
-    double offsets[3] = {0.0, 0.0, 0.0};
-    searchK(0, q, offsets, count, hits);
-    std::sort_heap(hits.begin(), hits.end());
-}
-
-void NearestTree::searchK(int id, const double* q, double* offsets, size_t k, std::vector<Hit>& hits) const {
-    const Node& node = nodes_[size_t(id)];
-    if (node.left < 0) {
+    // hits is a max-heap of the best so far, the worst on top.
+    auto leaf = [&](const Node& node) {
         for (int i = node.begin; i < node.end; ++i) {
             const int p = order_[size_t(i)];
-            const Hit hit(squaredDistance(q, &coords_[size_t(p) * 3]), p);
+            const Hit hit(sqDistance(q, &coords_[size_t(p) * 3]), p);
             if (!(hit.first == hit.first)) continue;  // NaN: never a neighbour
-            if (hits.size() < k) {
+            if (hits.size() < count) {
                 hits.push_back(hit);
                 std::push_heap(hits.begin(), hits.end());
             } else if (hit < hits.front()) {
@@ -173,20 +174,15 @@ void NearestTree::searchK(int id, const double* q, double* offsets, size_t k, st
                 std::push_heap(hits.begin(), hits.end());
             }
         }
-        return;
-    }
-    const double diff = q[node.dim] - node.split;
-    const int nearSide = diff < 0.0 ? node.left : node.right;
-    const int farSide = diff < 0.0 ? node.right : node.left;
-    searchK(nearSide, q, offsets, k, hits);
-    const double previous = offsets[node.dim];
-    offsets[node.dim] = diff;
-    const Node& far = nodes_[size_t(farSide)];
-    // An equally near point of lower index would still enter, so cells at the bound are searched.
-    if (hits.size() < k ||
-        (cellBound(offsets) <= hits.front().first && boxBound(q, far.low, far.high) <= hits.front().first))
-        searchK(farSide, q, offsets, k, hits);
-    offsets[node.dim] = previous;
+    };
+    auto bound = [&](double& b) {
+        if (hits.size() < count) return false;
+        b = hits.front().first;
+        return true;
+    };
+    double offsets[3] = {0.0, 0.0, 0.0};
+    descend(0, q, offsets, leaf, bound);
+    std::sort_heap(hits.begin(), hits.end());
 }
 
 void NearestTree::within(const double* q, double sqRadius, std::vector<Hit>& hits) const {
@@ -202,7 +198,7 @@ void NearestTree::searchWithin(int id, const double* q, double sqRadius, std::ve
     if (node.left < 0) {
         for (int i = node.begin; i < node.end; ++i) {
             const int p = order_[size_t(i)];
-            const double d = squaredDistance(q, &coords_[size_t(p) * 3]);
+            const double d = sqDistance(q, &coords_[size_t(p) * 3]);
             if (d <= sqRadius) hits.emplace_back(d, p);
         }
         return;

@@ -37,9 +37,10 @@ private:
     };
     int buildNode(int begin, int end);
     // offsets: per axis, q's signed offset from the node's cell along that axis (0 inside).
-    void search(int node, const double* q, double* offsets, int& best, double& bestDistance) const;
-    // hits is a max-heap of the k best so far (the worst on top).
-    void searchK(int node, const double* q, double* offsets, std::size_t k, std::vector<Hit>& hits) const;
+    template <class Leaf, class Bound>
+    void descend(int node, const double* q, double* offsets, Leaf& leaf, Bound& bound) const;
+    // The nearest point below the best so far (best -1: none yet).
+    void search(const double* q, int& best, double& bestDistance) const;
     void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
 
     std::vector<double> coords_;  // x, y, z per point, by point index

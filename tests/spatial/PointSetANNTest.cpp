@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -29,6 +30,19 @@ std::vector<std::pair<float, int>> bruteForce(const PointSetANN& set, const Vec3
     for (int i = 0; i < set.size(); ++i) all.emplace_back((set.point(i) - q).squaredLength(), i);
     std::sort(all.begin(), all.end());
     return all;
+}
+
+// Runs query(set, q, out) for every query in each of two threads at once; the two output lists.
+template <class Query>
+std::array<std::vector<int>, 2> fromTwoThreads(PointSetANN& set, const std::vector<Vec3f>& queries, Query query) {
+    std::array<std::vector<int>, 2> out;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            for (const Vec3f& q : queries) query(set, q, out[size_t(t)]);
+        });
+    for (std::thread& t : threads) t.join();
+    return out;
 }
 
 }  // namespace
@@ -80,18 +94,12 @@ TEST(PointSetANN, NearestPointFromThreadsAndBallsOfAnySize) {
     // equally near grid points the lowest index.
     for (int i = 0; i < 100; ++i) queries.push_back(Vec3f(u(rng), u(rng), u(rng)) * 40.0f);
     queries.push_back(Vec3f(10.25f, 10.25f, 60.0f));
-    std::vector<int> found[2];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([&, t] {
-            std::vector<int> idx;
-            std::vector<float> dist;
-            for (const Vec3f& q : queries) {
-                set.knnQuery(q, 1, idx, dist, true);
-                found[t].push_back(idx.empty() ? -1 : idx[0]);
-            }
-        });
-    for (std::thread& t : threads) t.join();
+    const auto found = fromTwoThreads(set, queries, [](PointSetANN& s, const Vec3f& q, std::vector<int>& out) {
+        std::vector<int> idx;
+        std::vector<float> dist;
+        s.knnQuery(q, 1, idx, dist, true);
+        out.push_back(idx.empty() ? -1 : idx[0]);
+    });
     EXPECT_EQ(found[0], found[1]);
     std::vector<int> idx;
     std::vector<float> dist;
@@ -128,21 +136,15 @@ TEST(PointSetANN, NeighbourListsFromThreadsOrderTiesByIndex) {
     std::vector<Vec3f> queries;
     for (int i = 0; i < 100; ++i) queries.push_back(set.point(pick(rng)));
     queries.push_back(Vec3f(1.125f, 1.125f, 1.125f));  // 8 grid points equally near
-    std::vector<int> lists[2];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([&, t] {
-            std::vector<int> idx;
-            std::vector<float> dist;
-            for (const Vec3f& q : queries) {
-                set.knnQuery(q, 19, idx, dist, true);
-                lists[t].insert(lists[t].end(), idx.begin(), idx.end());
-                set.rangeQuery(q, 0.0625f, idx, dist, true);  // the 6 grid neighbours at 0.25 and q itself
-                lists[t].push_back(-1);
-                lists[t].insert(lists[t].end(), idx.begin(), idx.end());
-            }
-        });
-    for (std::thread& t : threads) t.join();
+    const auto lists = fromTwoThreads(set, queries, [](PointSetANN& s, const Vec3f& q, std::vector<int>& out) {
+        std::vector<int> idx;
+        std::vector<float> dist;
+        s.knnQuery(q, 19, idx, dist, true);
+        out.insert(out.end(), idx.begin(), idx.end());
+        s.rangeQuery(q, 0.0625f, idx, dist, true);  // the 6 grid neighbours at 0.25 and q itself
+        out.push_back(-1);
+        out.insert(out.end(), idx.begin(), idx.end());
+    });
     EXPECT_EQ(lists[0], lists[1]);
     std::vector<int> expected;
     for (const Vec3f& q : queries) {
