@@ -120,7 +120,7 @@ private:
     // expansion changed nothing (-1 none).
     long labelVersion_ = 0;
     std::vector<long> unchangedSince_;
-    // Term values of the current move and where each variable's begin.
+    // Term values of the current move, and where each variable's values begin.
     std::vector<float> moveTerms_;
     std::vector<std::size_t> moveTermOffset_;
 };

@@ -5,6 +5,16 @@
 namespace {
 const int kLeafSize = 8;
 
+// Squared distance between two points, summed over x, y, z in that order.
+inline double sqDistance(const double* q, const double* c) {
+    double d = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double t = q[k] - c[k];
+        d = d + t * t;
+    }
+    return d;
+}
+
 // Squared distance from q to a cell, summed over x, y, z in that order like a point's distance.
 // Every offset is at most the point's coordinate difference on that axis, and rounding is
 // monotone, so no point of the cell gets a smaller computed distance: a cell whose bound exceeds
@@ -19,15 +29,6 @@ inline double cellBound(const double* offsets) {
 // the argument above holds too. Unlike a cell of the splitting planes, a tight box does not reach
 // into the empty space around a surface, so a query far from the points (a vertex carried away by
 // a wrong motion) skips the leaves whose cells, but not whose points, come near it.
-inline double sqDistance(const double* q, const double* c) {
-    double d = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        const double t = q[k] - c[k];
-        d = d + t * t;
-    }
-    return d;
-}
-
 inline double boxBound(const double* q, const double* low, const double* high) {
     double d = 0.0;
     for (int k = 0; k < 3; ++k) {
