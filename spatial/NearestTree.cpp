@@ -41,6 +41,7 @@ inline double boxBound(const double* q, const double* low, const double* high) {
 
 void NearestTree::clear() {
     coords_.clear();
+    leafCoords_.clear();
     order_.clear();
     nodes_.clear();
 }
@@ -56,6 +57,11 @@ void NearestTree::build(double** points, int n) {
     }
     nodes_.reserve(size_t(2 * (n / kLeafSize + 1)));
     buildNode(0, n);
+    // The leaves scan their points in order_ order; a copy laid out that way keeps each leaf's
+    // coordinates together in memory.
+    leafCoords_.resize(coords_.size());
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) leafCoords_[size_t(i) * 3 + c] = coords_[size_t(order_[size_t(i)]) * 3 + c];
 }
 
 int NearestTree::buildNode(int begin, int end) {
@@ -122,7 +128,12 @@ void NearestTree::descend(int id, const double* q, double* offsets, Leaf& leaf, 
     const double diff = q[node.dim] - node.split;
     const int nearSide = diff < 0.0 ? node.left : node.right;
     const int farSide = diff < 0.0 ? node.right : node.left;
-    descend(nearSide, q, offsets, leaf, bound);
+    // The near side's points may lie far from q too (a query carried off the surface): its box
+    // prunes it like a far side once there is a bound.
+    const Node& near = nodes_[size_t(nearSide)];
+    double nearBound = 0.0;
+    if (!bound(nearBound) || boxBound(q, near.low, near.high) <= nearBound)
+        descend(nearSide, q, offsets, leaf, bound);
     // Beyond the plane the offset along this axis becomes diff; the other axes keep theirs. The
     // distance to the whole cell, not to the plane alone, prunes far queries (a motion that carries
     // one shape away from the other) as well as near ones. A point at the bound may still enter
@@ -140,7 +151,7 @@ void NearestTree::search(const double* q, int& best, double& bestDistance) const
     auto leaf = [&](const Node& node) {
         for (int i = node.begin; i < node.end; ++i) {
             const int p = order_[size_t(i)];
-            const double d = sqDistance(q, &coords_[size_t(p) * 3]);
+            const double d = sqDistance(q, &leafCoords_[size_t(i) * 3]);
             // NaN distances (non-finite queries) never win, so such a query finds nothing.
             if (best < 0 ? d == d : (d < bestDistance || (d == bestDistance && p < best))) {
                 best = p;
@@ -164,7 +175,7 @@ void NearestTree::kNearest(const double* q, int k, std::vector<Hit>& hits) const
     auto leaf = [&](const Node& node) {
         for (int i = node.begin; i < node.end; ++i) {
             const int p = order_[size_t(i)];
-            const Hit hit(sqDistance(q, &coords_[size_t(p) * 3]), p);
+            const Hit hit(sqDistance(q, &leafCoords_[size_t(i) * 3]), p);
             if (!(hit.first == hit.first)) continue;  // NaN: never a neighbour
             if (hits.size() < count) {
                 hits.push_back(hit);
@@ -198,9 +209,8 @@ void NearestTree::searchWithin(int id, const double* q, double sqRadius, std::ve
     if (boxBound(q, node.low, node.high) > sqRadius) return;
     if (node.left < 0) {
         for (int i = node.begin; i < node.end; ++i) {
-            const int p = order_[size_t(i)];
-            const double d = sqDistance(q, &coords_[size_t(p) * 3]);
-            if (d <= sqRadius) hits.emplace_back(d, p);
+            const double d = sqDistance(q, &leafCoords_[size_t(i) * 3]);
+            if (d <= sqRadius) hits.emplace_back(d, order_[size_t(i)]);
         }
         return;
     }

@@ -44,6 +44,7 @@ private:
     void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
 
     std::vector<double> coords_;  // x, y, z per point, by point index
+    std::vector<double> leafCoords_;  // the same coordinates in order_ order
     std::vector<int> order_;      // point indices, grouped by leaf
     std::vector<Node> nodes_;
 };
