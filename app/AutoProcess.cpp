@@ -79,6 +79,7 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
 bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
                     const std::vector<int>* initial) const {
     bool relabelled = false;
+    result.reuseFlows = reuseFlows_GC;
     if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
         auto relabelOnce = [&](const std::vector<int>* start = nullptr) {

@@ -97,6 +97,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("icpStopMovement_VR", "float", &icpStopMovement_VR, nullptr);
     store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
     store.addOptionalParam("restarts_VR", "int", &restarts_VR, nullptr);
+    store.addOptionalParam("reuseFlows_GC", "bool", &reuseFlows_GC, nullptr);
 }
 
 void Scene::openDefaultColormap() {

@@ -1,16 +1,19 @@
 // Growth of the whole registration with the mesh size, and what worker threads buy: the generated
 // figure at 20k, 100k and 200k vertices per pose, each run with one and with two threads on the
-// demo settings plus a capped frame neighbourhood (maxNeighbors_PC) and the shape-relative ICP
-// schedule (icpRefitStep_VR, icpStopMovement_VR). Prints wall and process CPU seconds per stage,
-// the growth ratios, the two-thread speedups and whether the two runs of a size gave the same
-// labels. CPU seconds are the steadier measure on a shared machine.
+// demo settings plus a capped frame neighbourhood (maxNeighbors_PC), the shape-relative ICP
+// schedule (icpRefitStep_VR, icpStopMovement_VR) and expansion moves that reuse each label's flow
+// (reuseFlows_GC). A third run per size, one thread with a fresh graph per move, is the baseline
+// of the graph cut. Prints wall and process CPU seconds per stage, the growth ratios, the
+// two-thread speedups and whether the runs of a size gave the same labels. CPU seconds are the
+// steadier measure on a shared machine.
 //
-//   bench_scaling [--fixed-icp] [--icp-points N] [--threads N] [maxNeighbors_PC (default 128)]
-//                 [vertex counts...]
+//   bench_scaling [--fixed-icp] [--icp-points N] [--threads N] [--no-baseline]
+//                 [maxNeighbors_PC (default 128)] [vertex counts...]
 //
 // --icp-points N caps the correspondences of an ICP fit (icpMaxPoints_VR, default 2000; 0 all).
 // --fixed-icp runs the verification with the fixed ICP rules of a parameter file without the
-// two settings; --threads N runs only that thread count (for profiling).
+// two settings; --threads N runs only that thread count (for profiling), --no-baseline skips the
+// fresh-graph run.
 #include <sys/resource.h>
 
 #include <QDomDocument>
@@ -65,7 +68,7 @@ struct Run {
     std::vector<int> labelsSource, labelsTarget;
 };
 
-Run registerOnce(const fs::path& dir, int maxNeighbours, bool relativeIcp, int threads) {
+Run registerOnce(const fs::path& dir, int maxNeighbours, bool relativeIcp, int threads, bool reuseFlows) {
     setThreadCount(threads);
     Run run;
     Scene scene;
@@ -78,6 +81,7 @@ Run registerOnce(const fs::path& dir, int maxNeighbours, bool relativeIcp, int t
     store.readParamXML(VELTRIX_DEMO_PARAMS, doc);
     store.loadParamXML(doc);
     scene.maxNeighbors_PC = maxNeighbours;
+    scene.reuseFlows_GC = reuseFlows;
     if (relativeIcp) {
         scene.icpRefitStep_VR = kRefitStep;
         scene.icpStopMovement_VR = kStopMovement;
@@ -126,12 +130,15 @@ void printRatios(const std::vector<int>& counts, const std::vector<Run>& runs, i
 
 int main(int argc, char** argv) {
     bool relativeIcp = true;
+    bool baseline = true;
     int onlyThreads = 0;
     std::vector<int> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--fixed-icp")
             relativeIcp = false;
+        else if (arg == "--no-baseline")
+            baseline = false;
         else if (arg == "--icp-points" && i + 1 < argc)
             icpPoints = std::atoi(argv[++i]);
         else if (arg == "--threads" && i + 1 < argc)
@@ -151,13 +158,24 @@ int main(int argc, char** argv) {
                     icpPoints);
     else
         std::printf("fixed ICP rules");
-    std::printf("\nwall seconds per stage (process CPU seconds in brackets)\n");
-    std::printf("%8s %3s %15s %15s %15s %15s %15s %15s %15s  labels\n", "vertices", "thr", "loading", "subsamp",
-                "pairing", "meanshift", "verify", "graphcut", "total");
+    std::printf("\nwall seconds per stage (process CPU seconds in brackets); flows: reused (reuseFlows_GC 1) or "
+                "fresh per move\n");
+    std::printf("%8s %3s %6s %15s %15s %15s %15s %15s %15s %15s  labels\n", "vertices", "thr", "flows", "loading",
+                "subsamp", "pairing", "meanshift", "verify", "graphcut", "total");
     std::fflush(stdout);
     std::vector<int> vertexCounts;
     std::vector<std::vector<Run>> runs(threadCounts.size());
-    bool allSame = true;
+    std::vector<Run> fresh;
+    bool allSame = true, freshSame = true;
+    auto printRow = [](int vertices, int threads, bool reused, const Run& r, const std::string& note) {
+        std::printf("%8d %3d %6s", vertices, threads, reused ? "reused" : "fresh");
+        for (int s = 0; s < kStageCount; ++s) std::printf(" %6.2f (%6.2f)", r.stage[s], r.stageCpu[s]);
+        std::printf(" %6.1f (%6.1f)  %s\n", r.total, r.cpu, note.c_str());
+        std::fflush(stdout);
+    };
+    auto sameLabels = [](const Run& a, const Run& b) {
+        return a.labelsSource == b.labelsSource && a.labelsTarget == b.labelsTarget;
+    };
     for (int n : sizes) {
         const fs::path dir = fs::temp_directory_path() / ("veltrix_scaling_" + std::to_string(n));
         fs::remove_all(dir);
@@ -167,26 +185,31 @@ int main(int argc, char** argv) {
         writeObjFile((dir / "figure-001.obj").string(), pair.target, pair.faces);
         vertexCounts.push_back(int(pair.source.size()));
         for (size_t t = 0; t < threadCounts.size(); ++t) {
-            Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[t]);
+            Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[t], true);
             std::string same = "";
             if (t > 0) {
-                const Run& first = runs[0].back();
-                const bool equal = r.labelsSource == first.labelsSource && r.labelsTarget == first.labelsTarget;
+                const bool equal = sameLabels(r, runs[0].back());
                 allSame = allSame && equal;
                 same = equal ? "same as 1 thread" : "DIFFER from 1 thread";
             }
-            std::printf("%8d %3d", vertexCounts.back(), threadCounts[t]);
-            for (int s = 0; s < kStageCount; ++s) std::printf(" %6.2f (%6.2f)", r.stage[s], r.stageCpu[s]);
-            std::printf(" %6.1f (%6.1f)  %s\n", r.total, r.cpu, same.c_str());
-            std::fflush(stdout);
+            printRow(vertexCounts.back(), threadCounts[t], true, r, same);
             runs[t].push_back(r);
+        }
+        if (baseline) {
+            Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[0], false);
+            const bool equal = sameLabels(r, runs[0].back());
+            freshSame = freshSame && equal;
+            printRow(vertexCounts.back(), threadCounts[0], false, r,
+                     equal ? "same as reused flows" : "DIFFER from reused flows");
+            fresh.push_back(r);
         }
         fs::remove_all(dir);
     }
     for (size_t t = 0; t < threadCounts.size(); ++t) printRatios(vertexCounts, runs[t], threadCounts[t]);
     if (vertexCounts.size() > 1)
-        std::printf("%d vertices take %.2f times the time of %d with 1 thread (CPU %.2f times)\n", vertexCounts[1],
-                    runs[0][1].total / runs[0][0].total, vertexCounts[0], runs[0][1].cpu / runs[0][0].cpu);
+        std::printf("%d vertices take %.2f times the time of %d with %d thread%s (CPU %.2f times)\n", vertexCounts[1],
+                    runs[0][1].total / runs[0][0].total, vertexCounts[0], threadCounts[0],
+                    threadCounts[0] == 1 ? "" : "s", runs[0][1].cpu / runs[0][0].cpu);
     if (threadCounts.size() > 1) {
         for (size_t i = 0; i < vertexCounts.size(); ++i)
             std::printf("%d vertices: two threads %.2fx faster on the parallel stages (loading %.2fx, verification "
@@ -196,5 +219,17 @@ int main(int argc, char** argv) {
                         runs[0][i].total / runs[1][i].total);
         std::printf("labels with two threads: %s\n", allSame ? "identical to one thread at every size" : "DIFFER");
     }
-    return allSame ? 0 : 1;
+    if (baseline) {
+        std::printf("baseline, fresh graphs: ");
+        printRatios(vertexCounts, fresh, threadCounts[0]);
+        for (size_t i = 0; i < vertexCounts.size(); ++i)
+            std::printf("%d vertices: graph cut %.2fx faster with reused flows (%.2f s against %.2f s), %.2fx "
+                        "overall\n",
+                        vertexCounts[i], fresh[i].stage[kStageCount - 1] / runs[0][i].stage[kStageCount - 1],
+                        runs[0][i].stage[kStageCount - 1], fresh[i].stage[kStageCount - 1],
+                        fresh[i].total / runs[0][i].total);
+        std::printf("labels with reused flows: %s\n",
+                    freshSame ? "identical to fresh graphs at every size" : "DIFFER from fresh graphs");
+    }
+    return allSame && freshSame ? 0 : 1;
 }

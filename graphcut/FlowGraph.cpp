@@ -122,6 +122,8 @@ void freeChain(Block*& head) {
 FlowGraph::~FlowGraph() { freeAll(); }
 
 void FlowGraph::freeAll() {
+    std::free(arcAt_);
+    arcAt_ = nullptr;
     freeChain(nodeBlocks_);
     freeChain(arcBlocks_);
     freeChain(inBlocks_);
@@ -168,6 +170,9 @@ void FlowGraph::reset() {
     nodeCount_ = 0;
     arcCount_ = 0;
     converted_ = false;
+    indexArcs_ = false;
+    std::free(arcAt_);
+    arcAt_ = nullptr;
 }
 
 FlowGraph::NodeBlock* FlowGraph::takeNodeBlock() {
@@ -256,7 +261,7 @@ FlowGraph::Node FlowGraph::addNode() {
     return n;
 }
 
-void FlowGraph::addEdge(Node from, Node to, float cap, float revCap) {
+long FlowGraph::addEdge(Node from, Node to, float cap, float revCap) {
     if (!arcBlocks_ || arcBlocks_->used == kArcBlockSize) {
         ArcBlock* a = takeArcBlock(kArcBlockSize);
         a->used = 0;
@@ -274,7 +279,7 @@ void FlowGraph::addEdge(Node from, Node to, float cap, float revCap) {
     inBlocks_->slots()[inBlocks_->used++] = reinterpret_cast<uintptr_t>(from);
     ++from->firstOut;
     ++to->firstIn;
-    ++arcCount_;
+    return arcCount_++;
 }
 
 void FlowGraph::addTerminalCaps(Node node, float capSource, float capSink) {
@@ -287,21 +292,47 @@ void FlowGraph::addTerminalCaps(Node node, float capSource, float capSink) {
     node->terminalCap = capSource - capSink;
 }
 
+FlowGraph::PairSplit FlowGraph::splitPairTerm(float E00, float E01, float E10, float E11) {
+    const float B = E01 - E00;
+    const float C = E10 - E11;
+    if (B < 0) return {0, B, 0, -B, 0, B + C};
+    if (C < 0) return {0, -C, 0, C, B + C, 0};
+    return {0, 0, 0, 0, B, C};
+}
+
 void FlowGraph::addPairTerm(Node x, Node y, float E00, float E01, float E10, float E11) {
     addTerminalCaps(x, E11, E00);
-    float B = E01 - E00;
-    float C = E10 - E11;
-    if (B < 0) {
-        addTerminalCaps(x, 0, B);
-        addTerminalCaps(y, 0, -B);
-        addEdge(x, y, 0, B + C);
-    } else if (C < 0) {
-        addTerminalCaps(x, 0, -C);
-        addTerminalCaps(y, 0, C);
-        addEdge(x, y, B + C, 0);
-    } else {
-        addEdge(x, y, B, C);
+    const PairSplit s = splitPairTerm(E00, E01, E10, E11);
+    if (s.xSink != 0 || s.ySink != 0) {
+        addTerminalCaps(x, s.xSource, s.xSink);
+        addTerminalCaps(y, s.ySource, s.ySink);
     }
+    addEdge(x, y, s.cap, s.revCap);
+}
+
+void FlowGraph::finishArcs() {
+    if (converted_) return;
+    indexArcs_ = true;
+    padArcless();
+    convertArcs();
+}
+
+// The solver needs at least one arc: an arc-less graph gets two extra nodes joined by one.
+void FlowGraph::padArcless() {
+    if (arcCount_ != 0) return;
+    Node a = addNode();
+    Node b = addNode();
+    addEdge(a, b, 1, 0);
+}
+
+void FlowGraph::arcResiduals(long arc, float& forward, float& reverse) const {
+    forward = arcAt_[arc]->residualCap;
+    reverse = arcAt_[arc]->reverseResidualCap;
+}
+
+void FlowGraph::setArcResiduals(long arc, float forward, float reverse) {
+    arcAt_[arc]->residualCap = forward;
+    arcAt_[arc]->reverseResidualCap = reverse;
 }
 
 bool FlowGraph::isSourceSide(Node node) const { return node->parent != 0 && node->inSinkTree == 0; }
@@ -397,8 +428,14 @@ void FlowGraph::convertArcs() {
                                          newInBlock, inMarker);
     }
 
-    // Every field now holds the end of its range; fill the ranges from the back.
-    for (ArcBlock* ab = oldArcs; ab; ab = ab->next) {
+    // Every field now holds the end of its range; fill the ranges from the back. Build blocks
+    // run newest first and all but the newest are full, which gives each arc's index.
+    long blockBase = 0;
+    if (indexArcs_) {
+        arcAt_ = static_cast<FlowArc**>(allocate(sizeof(FlowArc*) * static_cast<std::size_t>(arcCount_ + 1)));
+        blockBase = arcCount_ - (oldArcs ? oldArcs->used : 0);
+    }
+    for (ArcBlock* ab = oldArcs; ab; ab = ab->next, blockBase -= kArcBlockSize) {
         FlowArc* arcs = ab->slots();
         uintptr_t* tails = oldIns->slots();
         for (int k = 0; k < ab->used; ++k) {
@@ -410,6 +447,7 @@ void FlowGraph::convertArcs() {
             pos->headOffset = reinterpret_cast<char*>(head) - reinterpret_cast<char*>(tail);
             pos->residualCap = arcs[k].residualCap;
             pos->reverseResidualCap = arcs[k].reverseResidualCap;
+            if (arcAt_) arcAt_[blockBase + k] = pos;
             uintptr_t h = head->firstIn;
             uintptr_t* ipos = reinterpret_cast<uintptr_t*>(h & ~uintptr_t(1)) - 1;
             head->firstIn = reinterpret_cast<uintptr_t>(ipos) | (h & 1);
@@ -756,11 +794,7 @@ void FlowGraph::adoptOrphans() {
 
 float FlowGraph::computeMaxFlow() {
     if (!converted_) {
-        if (arcCount_ == 0) {
-            Node a = addNode();
-            Node b = addNode();
-            addEdge(a, b, 1, 0);
-        }
+        padArcless();
         convertArcs();
     }
     initialise();

@@ -3,8 +3,10 @@
 
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
 // Value 0 of a variable (node) means it ends on the source side of the minimum cut.
-// The graph is built once, solved once by computeMaxFlow() and then read with isSourceSide();
-// reset() empties it for the next graph and keeps its memory blocks for reuse.
+// The graph is built once, solved by computeMaxFlow() and then read with isSourceSide(); reset()
+// empties it for the next graph and keeps its memory blocks for reuse. A graph can also be solved
+// again after its residual capacities were changed in place (see finishArcs()): the flow already
+// found is kept, and only what the changes opened is augmented.
 
 struct FlowArc;
 
@@ -49,16 +51,34 @@ public:
     FlowGraph& operator=(const FlowGraph&) = delete;
 
     Node addNode();
-    // Adds the arc from->to with capacity cap and the reverse capacity revCap.
-    void addEdge(Node from, Node to, float cap, float revCap);
+    // Adds the arc from->to with capacity cap and the reverse capacity revCap; returns its index,
+    // the count of arcs added before it.
+    long addEdge(Node from, Node to, float cap, float revCap);
     // Adds capacities to both terminal arcs; the common part becomes constant flow.
     void addTerminalCaps(Node node, float capSource, float capSink);
     // Energy term over two variables; requires E00 + E11 <= E01 + E10.
     void addPairTerm(Node x, Node y, float E00, float E01, float E10, float E11);
+    // How addPairTerm splits such a term beyond the terminal capacities (E11, E00) it gives x: the
+    // further terminal capacities of x and y and the arc x->y.
+    struct PairSplit {
+        float xSource, xSink, ySource, ySink, cap, revCap;
+    };
+    static PairSplit splitPairTerm(float E00, float E01, float E10, float E11);
     // Solves and returns the total flow, which equals the minimum cut cost including the
     // constants accumulated by addTerminalCaps.
     float computeMaxFlow();
     bool isSourceSide(Node node) const;
+
+    // For solving the same graph again with other capacities: finishArcs() ends the building (no
+    // arcs can be added afterwards) and keeps a table from arc index to arc. The residuals are then
+    // read and written in place; a node's terminal residual is > 0 towards the source, < 0 towards
+    // the sink. Writes must leave every residual >= 0, and the next computeMaxFlow() continues from
+    // the flow they describe.
+    void finishArcs();
+    float terminalResidual(Node node) const { return node->terminalCap; }
+    void setTerminalResidual(Node node, float residual) { node->terminalCap = residual; }
+    void arcResiduals(long arc, float& forward, float& reverse) const;
+    void setArcResiduals(long arc, float forward, float reverse);
     // Forgets all nodes and arcs (their handles become invalid). The storage blocks are kept and
     // handed out again, so a series of graphs of similar size allocates memory only once.
     void reset();
@@ -94,6 +114,7 @@ private:
     void releaseBlock(Block* (&spare)[2], Block* b);
     void freeAll();
     void releaseOrphanPool();
+    void padArcless();
     void convertArcs();
     void initialise();
     void setActive(FlowNode* i);
@@ -127,4 +148,6 @@ private:
     int nodeCount_ = 0;
     long arcCount_ = 0;
     bool converted_ = false;
+    bool indexArcs_ = false;
+    FlowArc** arcAt_ = nullptr;  // arc by index, after finishArcs()
 };

@@ -1,5 +1,6 @@
 #include "MultiLabelOptimizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -213,6 +214,10 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
             siteToVariable[s] = static_cast<int>(sites.size());
             sites.push_back(s);
         }
+    if (reuseFlows_ && inCycles_) {
+        expandReusingFlow(alpha, sites);
+        return;
+    }
 
     DataCostFn D = dataTerm_->fn;
     void* du = dataTerm_->user;
@@ -288,8 +293,12 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
         }
     }
     g.computeMaxFlow();
+    applyExpansionCut(alpha, sites, nodes, g, nonRegularTerms_ != truncatedBefore);
+}
 
-    bool truncated = nonRegularTerms_ != truncatedBefore;
+void MultiLabelOptimizer::applyExpansionCut(int alpha, const std::vector<int>& sites,
+                                            const std::vector<FlowNode*>& nodes, const FlowGraph& g,
+                                            bool truncated) {
     std::vector<int> before;
     double energyBefore = 0;
     if (truncated) {
@@ -307,6 +316,173 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
     movedLabels(changed);
     if (truncated) moveGuard(before, energyBefore);
     if (inCycles_ && !changed) unchangedSince_[size_t(alpha)] = labelVersion_;
+}
+
+MultiLabelOptimizer::PairPart MultiLabelOptimizer::pairPart(SmoothCostFn V, void* vu, int hi, int lo, float w,
+                                                            int lhi, int llo, int alpha) {
+    PairPart part;
+    if (lhi != alpha && llo != alpha) {
+        float e11 = w * V(hi, lo, lhi, llo, vu);
+        float e10 = w * V(hi, lo, lhi, alpha, vu);
+        float e01 = w * V(hi, lo, alpha, llo, vu);
+        float e00 = w * V(hi, lo, alpha, alpha, vu);
+        part.raised = makeRegular(e00, e01, e10, e11, kCurrent11);
+        const FlowGraph::PairSplit split = FlowGraph::splitPairTerm(e00, e01, e10, e11);
+        part.cap = split.cap;
+        part.revCap = split.revCap;
+        part.hiTerminal = (e11 - e00) + (split.xSource - split.xSink);
+        part.loTerminal = split.ySource - split.ySink;
+    } else if (lhi != alpha) {
+        part.hiTerminal = w * V(hi, lo, lhi, llo, vu) - w * V(hi, lo, alpha, llo, vu);
+    } else if (llo != alpha) {
+        part.loTerminal = w * V(lo, hi, llo, lhi, vu) - w * V(lo, hi, alpha, lhi, vu);
+    }
+    return part;
+}
+
+
+void MultiLabelOptimizer::buildSharedGraph() {
+    sharedGraph_.reset(new FlowGraph);
+    FlowGraph& g = *sharedGraph_;
+    sharedNodes_.resize(size_t(numSites));
+    for (int s = 0; s < numSites; ++s) sharedNodes_[size_t(s)] = g.addNode();
+    entryOffset_.assign(size_t(numSites) + 1, 0);
+    firstArc_.assign(size_t(numSites) + 1, 0);
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        entryOffset_[size_t(s) + 1] = entryOffset_[size_t(s)] + count;
+    }
+    entryArc_.assign(size_t(entryOffset_.back()), -1);
+    long arcs = 0;
+    for (int s = 0; s < numSites; ++s) {
+        firstArc_[size_t(s)] = arcs;
+        forLowerNeighbours(s, [&](int k, int n, float) {
+            g.addEdge(sharedNodes_[size_t(s)], sharedNodes_[size_t(n)], 0, 0);
+            entryArc_[size_t(entryOffset_[size_t(s)] + k)] = arcs++;
+        });
+    }
+    firstArc_[size_t(numSites)] = arcs;
+    // An entry towards a higher site shares the arc of that site's entry back; repeated pairs
+    // are matched in order of appearance.
+    for (int s = 0; s < numSites; ++s) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        for (int k = 0; k < count; ++k) {
+            const int n = idx[k];
+            if (n <= s) continue;
+            int repeat = 0;
+            for (int j = 0; j < k; ++j) repeat += idx[j] == n;
+            int back;
+            const int* backIdx;
+            const float* backW;
+            neighbourInfo(n, &back, &backIdx, &backW);
+            for (int j = 0; j < back; ++j)
+                if (backIdx[j] == s && repeat-- == 0) {
+                    entryArc_[size_t(entryOffset_[size_t(s)] + k)] = entryArc_[size_t(entryOffset_[size_t(n)] + j)];
+                    break;
+                }
+        }
+    }
+    g.finishArcs();
+    labelFlows_.assign(size_t(numLabels), LabelFlow());
+}
+
+// The kept residuals of alpha's graph change by the change of each capacity since its last move.
+// An arc whose residual would turn negative carries more flow than its new capacity: the surplus
+// is sent back, which leaves the tail that much more from the source and the head that much more
+// towards the sink. Both shift every cut by the same constant, so the minimum cut is that of the
+// new capacities, and the flow kept elsewhere is not searched for again.
+void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& sites) {
+    if (!sharedGraph_) buildSharedGraph();
+    FlowGraph& g = *sharedGraph_;
+    LabelFlow& f = labelFlows_[size_t(alpha)];
+    const size_t arcCount = size_t(firstArc_.back());
+    if (f.labels.empty()) {
+        // As if every site had carried alpha: a graph without capacities and without flow.
+        f.labels.assign(size_t(numSites), alpha);
+        f.terminal.assign(size_t(numSites), 0.0f);
+        f.arcs.assign(2 * arcCount, 0.0f);
+    }
+    std::vector<int>& dirty = dirtySites_;
+    std::vector<char>& isDirty = dirtyFlag_;
+    dirty.clear();
+    isDirty.assign(size_t(numSites), 0);
+    for (int s = 0; s < numSites; ++s)
+        if (labeling[size_t(s)] != f.labels[size_t(s)]) {
+            dirty.push_back(s);
+            isDirty[size_t(s)] = 1;
+        }
+    // Every pair with a changed site, once: from its higher site when both changed.
+    std::vector<PairChange>& changes = pairChanges_;
+    changes.clear();
+    for (int s : dirty) {
+        int count;
+        const int* idx;
+        const float* w;
+        neighbourInfo(s, &count, &idx, &w);
+        for (int k = 0; k < count; ++k) {
+            const int n = idx[k];
+            if (n == s || (isDirty[size_t(n)] && n > s)) continue;
+            changes.push_back({entryArc_[size_t(entryOffset_[size_t(s)] + k)], std::max(s, n), std::min(s, n), w[k],
+                               PairPart(), PairPart()});
+        }
+    }
+    DataCostFn D = dataTerm_->fn;
+    void* du = dataTerm_->user;
+    SmoothCostFn V = smoothTerm_->fn;
+    void* vu = smoothTerm_->user;
+    std::vector<float>& dataChange = dataChange_;
+    dataChange.resize(dirty.size());
+    auto dataPart = [&](int s, int label) { return label == alpha ? 0.0f : D(s, label, du) - D(s, alpha, du); };
+    parallelFor(static_cast<int>(dirty.size()), [&](int i, int) {
+        const int s = dirty[size_t(i)];
+        dataChange[size_t(i)] = dataPart(s, labeling[size_t(s)]) - dataPart(s, f.labels[size_t(s)]);
+    });
+    parallelFor(static_cast<int>(changes.size()), [&](int i, int) {
+        PairChange& c = changes[size_t(i)];
+        c.before = pairPart(V, vu, c.hi, c.lo, c.w, f.labels[size_t(c.hi)], f.labels[size_t(c.lo)], alpha);
+        c.after = pairPart(V, vu, c.hi, c.lo, c.w, labeling[size_t(c.hi)], labeling[size_t(c.lo)], alpha);
+    });
+
+    std::vector<float>& terminal = f.terminal;
+    for (size_t i = 0; i < dirty.size(); ++i) terminal[size_t(dirty[i])] += dataChange[i];
+    for (const PairChange& c : changes) {
+        terminal[size_t(c.hi)] += c.after.hiTerminal - c.before.hiTerminal;
+        terminal[size_t(c.lo)] += c.after.loTerminal - c.before.loTerminal;
+        f.raised += long(c.after.raised) - long(c.before.raised);
+        float& forward = f.arcs[2 * size_t(c.arc)];
+        float& reverse = f.arcs[2 * size_t(c.arc) + 1];
+        forward += c.after.cap - c.before.cap;
+        reverse += c.after.revCap - c.before.revCap;
+        if (forward < 0) {
+            terminal[size_t(c.hi)] -= forward;
+            terminal[size_t(c.lo)] += forward;
+            reverse = std::max(0.0f, reverse + forward);
+            forward = 0;
+        } else if (reverse < 0) {
+            terminal[size_t(c.hi)] += reverse;
+            terminal[size_t(c.lo)] -= reverse;
+            forward = std::max(0.0f, forward + reverse);
+            reverse = 0;
+        }
+    }
+    for (int s : dirty) f.labels[size_t(s)] = labeling[size_t(s)];
+
+    for (int s = 0; s < numSites; ++s) g.setTerminalResidual(sharedNodes_[size_t(s)], terminal[size_t(s)]);
+    for (size_t a = 0; a < arcCount; ++a) g.setArcResiduals(long(a), f.arcs[2 * a], f.arcs[2 * a + 1]);
+    g.computeMaxFlow();
+    for (int s = 0; s < numSites; ++s) terminal[size_t(s)] = g.terminalResidual(sharedNodes_[size_t(s)]);
+    for (size_t a = 0; a < arcCount; ++a) g.arcResiduals(long(a), f.arcs[2 * a], f.arcs[2 * a + 1]);
+
+    nonRegularTerms_ += f.raised;
+    std::vector<FlowNode*> nodes(sites.size());
+    for (size_t i = 0; i < sites.size(); ++i) nodes[i] = sharedNodes_[size_t(sites[i])];
+    applyExpansionCut(alpha, sites, nodes, g, f.raised > 0);
 }
 
 void MultiLabelOptimizer::swapLabels(int alpha, int beta) {
@@ -420,6 +596,9 @@ float MultiLabelOptimizer::runCycles(int maxCycles, bool expansion) {
             std::vector<float>().swap(o.dataTerms_);
             std::vector<float>().swap(o.pairTerms_);
             std::vector<float>().swap(o.moveTerms_);
+            o.sharedGraph_.reset();
+            std::vector<LabelFlow>().swap(o.labelFlows_);
+            std::vector<PairChange>().swap(o.pairChanges_);
         }
     } scope(*this);
     double energy = currentEnergy();

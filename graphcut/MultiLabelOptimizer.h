@@ -9,6 +9,7 @@
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
 
 class FlowGraph;
+struct FlowNode;
 
 // Thrown on a precondition failure; message points to static text.
 struct OptimizerException {
@@ -49,6 +50,12 @@ public:
     // generator (seeded with 1 at construction, or with setLabelOrderSeed); no global state.
     void setRandomLabelOrder(bool on) { randomLabelOrder = on; }
     void setLabelOrderSeed(uint32_t seed) { labelOrderRandom_.seed(seed); }
+    // Within runExpansion, each label's move starts from the residual graph of that label's
+    // previous move: only the terms of sites whose label changed since, and of their neighbours,
+    // are evaluated again, and only their capacities change. The cut is a minimum cut of the same
+    // graph as a fresh move's; it may differ from the fresh one where two cuts tie to within
+    // rounding. Off by default.
+    void setReuseFlows(bool on) { reuseFlows_ = on; }
 
     // Pairwise terms of the moves so far that were not regular and had to be raised before they
     // reached the max-flow graph.
@@ -101,6 +108,13 @@ private:
     void movedLabels(bool changed);
     // The graph of the next move, emptied; one graph serves all moves so its memory is reused.
     FlowGraph& moveGraph();
+    // After the cut of an expansion move: the variables on the source side take alpha, then the
+    // bookkeeping of a changed labelling and the guard of a move with raised terms.
+    void applyExpansionCut(int alpha, const std::vector<int>& sites, const std::vector<FlowNode*>& nodes,
+                           const FlowGraph& g, bool truncated);
+    // The expansion move on alpha in the graph over all sites that flow-reusing moves share.
+    void expandReusingFlow(int alpha, const std::vector<int>& sites);
+    void buildSharedGraph();
 
     DataTerm* dataTerm_ = nullptr;
     SmoothTerm* smoothTerm_ = nullptr;
@@ -123,6 +137,43 @@ private:
     // Term values of the current move, and where each variable's values begin.
     std::vector<float> moveTerms_;
     std::vector<std::size_t> moveTermOffset_;
+
+    // Flow-reusing moves. The shared graph has a node per site and an arc per neighbour pair,
+    // from the higher site to the lower, in the order of the sites' lower neighbour entries.
+    bool reuseFlows_ = false;
+    std::unique_ptr<FlowGraph> sharedGraph_;
+    std::vector<FlowNode*> sharedNodes_;
+    std::vector<long> firstArc_;  // per site, its first arc; per neighbour entry, its arc below
+    std::vector<long> entryArc_;
+    std::vector<long> entryOffset_;
+    // Per label: the labelling its last move was built on, the residuals its flow left (terminal
+    // per site, forward and reverse per arc) and the count of raised pair terms in that graph.
+    struct LabelFlow {
+        std::vector<int> labels;
+        std::vector<float> terminal, arcs;
+        long raised = 0;
+    };
+    std::vector<LabelFlow> labelFlows_;
+    // What one neighbour pair adds to a move on alpha: its arc (higher site -> lower) and its
+    // shares of the two sites' terminal capacities (source minus sink), as a fresh move builds
+    // them; `raised` when the term had to be made regular.
+    struct PairPart {
+        float cap = 0, revCap = 0, hiTerminal = 0, loTerminal = 0;
+        bool raised = false;
+    };
+    static PairPart pairPart(SmoothCostFn V, void* vu, int hi, int lo, float w, int lhi, int llo, int alpha);
+    // A pair with a changed site: its arc, sites and weight, and its part before and after.
+    struct PairChange {
+        long arc;
+        int hi, lo;
+        float w;
+        PairPart before, after;
+    };
+    // Work lists of a flow-reusing move, kept between moves so that their memory is reused.
+    std::vector<int> dirtySites_;
+    std::vector<char> dirtyFlag_;
+    std::vector<float> dataChange_;
+    std::vector<PairChange> pairChanges_;
 };
 
 // Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.

@@ -413,6 +413,7 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
             optimiser.labeling = *initial;
         optimiser.setDataCostFunction(dataFn, this);
         optimiser.setSmoothCostFunction(smoothCost, this);
+        optimiser.setReuseFlows(reuseFlows);
 
         createBoundarySmoothnessEdges(mc.source, bdySmoothnessKNN, boundaryEdgesSource);
         createBoundarySmoothnessEdges(mc.target, bdySmoothnessKNN, boundaryEdgesTarget);
@@ -486,6 +487,7 @@ bool LabelingResult::relabelForward(int solutionType, int dataTermType, float sm
         GeneralGraphOptimizer optimiser(nS, R);
         optimiser.setDataCostFunction(dataFn, this);
         optimiser.setSmoothCostFunction(smoothCost, this);
+        optimiser.setReuseFlows(reuseFlows);
         for (const MeshEdge& e : sourceMesh->edgeList->edges) optimiser.addNeighbourPair(e.firstVertex, e.secondVertex, 1.0f);
 
         float forwardEnergy = optimiser.computeEnergy();

@@ -61,6 +61,9 @@ public:
     float energy = 0;
     // Pairwise terms the optimiser had to make regular in the last relabelling.
     long nonRegularTerms = 0;
+    // Expansion moves start from the flow of the same label's previous move (the optimiser's
+    // setReuseFlows); off by default.
+    bool reuseFlows = false;
 
     // ---- graph-cut relabelling (GraphCutRelabel.cpp) ----
 

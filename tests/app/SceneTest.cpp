@@ -91,7 +91,8 @@ const char* const kDefaultsIni =
     "icpRefitStep_VR = 0\n"
     "icpStopMovement_VR = 0\n"
     "icpMaxPoints_VR = 0\n"
-    "restarts_VR = 0\n";
+    "restarts_VR = 0\n"
+    "reuseFlows_GC = false\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -132,7 +133,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 76);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 77);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {

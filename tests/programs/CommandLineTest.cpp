@@ -114,8 +114,8 @@ TEST_F(ProgramRun, BatchRunEchoesParametersAndOpensTheWindow) {
 
     // Wait (generously) for the closing dash line of the echo.
     QByteArray out;
-    const QByteArray closing = QByteArray("restarts_VR = 0\n") + kDashes.c_str();
-    while (!out.contains(closing) && p.state() == QProcess::Running) {
+    const QByteArray closing = QByteArray("reuseFlows_GC = false\n") + kDashes.c_str();
+    for (int wait = 0; wait < 300 && !out.contains(closing) && p.state() == QProcess::Running; ++wait) {
         p.waitForReadyRead(1000);
         out += p.readAllStandardOutput();
     }
