@@ -365,8 +365,19 @@ void MultiLabelOptimizer::buildSharedGraph() {
         });
     }
     firstArc_[size_t(numSites)] = arcs;
-    // An entry towards a higher site shares the arc of that site's entry back; repeated pairs
-    // are matched in order of appearance.
+    // An entry towards a higher site shares the arc of that site's entry back. The arcs ending at
+    // each site are listed by their higher site in increasing order and found by binary search; a
+    // pair given more than once is matched in order of appearance.
+    std::vector<long> upStart(size_t(numSites) + 1, 0);
+    for (int s = 0; s < numSites; ++s) forLowerNeighbours(s, [&](int, int n, float) { ++upStart[size_t(n) + 1]; });
+    for (int s = 0; s < numSites; ++s) upStart[size_t(s) + 1] += upStart[size_t(s)];
+    std::vector<std::pair<int, long>> up(static_cast<size_t>(arcs));
+    std::vector<long> fill(upStart.begin(), upStart.end() - 1);
+    for (int s = 0; s < numSites; ++s)
+        forLowerNeighbours(s, [&](int k, int n, float) {
+            up[size_t(fill[size_t(n)]++)] = {s, entryArc_[size_t(entryOffset_[size_t(s)] + k)]};
+        });
+    std::vector<char> taken(size_t(arcs), 0);
     for (int s = 0; s < numSites; ++s) {
         int count;
         const int* idx;
@@ -375,17 +386,11 @@ void MultiLabelOptimizer::buildSharedGraph() {
         for (int k = 0; k < count; ++k) {
             const int n = idx[k];
             if (n <= s) continue;
-            int repeat = 0;
-            for (int j = 0; j < k; ++j) repeat += idx[j] == n;
-            int back;
-            const int* backIdx;
-            const float* backW;
-            neighbourInfo(n, &back, &backIdx, &backW);
-            for (int j = 0; j < back; ++j)
-                if (backIdx[j] == s && repeat-- == 0) {
-                    entryArc_[size_t(entryOffset_[size_t(s)] + k)] = entryArc_[size_t(entryOffset_[size_t(n)] + j)];
-                    break;
-                }
+            auto at = std::lower_bound(up.begin() + upStart[size_t(s)], up.begin() + upStart[size_t(s) + 1], n,
+                                       [](const std::pair<int, long>& a, int site) { return a.first < site; });
+            while (taken[size_t(at - up.begin())]) ++at;
+            taken[size_t(at - up.begin())] = 1;
+            entryArc_[size_t(entryOffset_[size_t(s)] + k)] = at->second;
         }
     }
     g.finishArcs();
@@ -417,58 +422,75 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
             dirty.push_back(s);
             isDirty[size_t(s)] = 1;
         }
-    // Every pair with a changed site, once: from its higher site when both changed.
-    std::vector<PairChange>& changes = pairChanges_;
-    changes.clear();
-    for (int s : dirty) {
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
-        for (int k = 0; k < count; ++k) {
-            const int n = idx[k];
-            if (n == s || (isDirty[size_t(n)] && n > s)) continue;
-            changes.push_back({entryArc_[size_t(entryOffset_[size_t(s)] + k)], std::max(s, n), std::min(s, n), w[k],
-                               PairPart(), PairPart()});
-        }
-    }
+
     DataCostFn D = dataTerm_->fn;
     void* du = dataTerm_->user;
     SmoothCostFn V = smoothTerm_->fn;
     void* vu = smoothTerm_->user;
-    std::vector<float>& dataChange = dataChange_;
-    dataChange.resize(dirty.size());
     auto dataPart = [&](int s, int label) { return label == alpha ? 0.0f : D(s, label, du) - D(s, alpha, du); };
-    parallelFor(static_cast<int>(dirty.size()), [&](int i, int) {
-        const int s = dirty[size_t(i)];
-        dataChange[size_t(i)] = dataPart(s, labeling[size_t(s)]) - dataPart(s, f.labels[size_t(s)]);
-    });
-    parallelFor(static_cast<int>(changes.size()), [&](int i, int) {
-        PairChange& c = changes[size_t(i)];
-        c.before = pairPart(V, vu, c.hi, c.lo, c.w, f.labels[size_t(c.hi)], f.labels[size_t(c.lo)], alpha);
-        c.after = pairPart(V, vu, c.hi, c.lo, c.w, labeling[size_t(c.hi)], labeling[size_t(c.lo)], alpha);
-    });
-
     std::vector<float>& terminal = f.terminal;
-    for (size_t i = 0; i < dirty.size(); ++i) terminal[size_t(dirty[i])] += dataChange[i];
-    for (const PairChange& c : changes) {
-        terminal[size_t(c.hi)] += c.after.hiTerminal - c.before.hiTerminal;
-        terminal[size_t(c.lo)] += c.after.loTerminal - c.before.loTerminal;
-        f.raised += long(c.after.raised) - long(c.before.raised);
-        float& forward = f.arcs[2 * size_t(c.arc)];
-        float& reverse = f.arcs[2 * size_t(c.arc) + 1];
-        forward += c.after.cap - c.before.cap;
-        reverse += c.after.revCap - c.before.revCap;
-        if (forward < 0) {
-            terminal[size_t(c.hi)] -= forward;
-            terminal[size_t(c.lo)] += forward;
-            reverse = std::max(0.0f, reverse + forward);
-            forward = 0;
-        } else if (reverse < 0) {
-            terminal[size_t(c.hi)] += reverse;
-            terminal[size_t(c.lo)] -= reverse;
-            forward = std::max(0.0f, forward + reverse);
-            reverse = 0;
+    std::vector<PairChange>& changes = pairChanges_;
+    // The changed sites in chunks: the terms of a chunk are evaluated by the worker threads, then
+    // applied by this thread in site and entry order, so the result is the same for any thread
+    // count, and the work lists stay small.
+    const size_t chunk = 4096;
+    for (size_t first = 0; first < dirty.size(); first += chunk) {
+        const size_t last = std::min(dirty.size(), first + chunk);
+        // Every pair with a changed site, once: from its higher site when both changed.
+        changes.clear();
+        for (size_t i = first; i < last; ++i) {
+            const int s = dirty[i];
+            int count;
+            const int* idx;
+            const float* w;
+            neighbourInfo(s, &count, &idx, &w);
+            for (int k = 0; k < count; ++k) {
+                const int n = idx[k];
+                if (n == s || (isDirty[size_t(n)] && n > s)) continue;
+                PairChange c;
+                c.arc = entryArc_[size_t(entryOffset_[size_t(s)] + k)];
+                c.hi = std::max(s, n);
+                c.lo = std::min(s, n);
+                c.w = w[k];
+                changes.push_back(c);
+            }
+        }
+        std::vector<float>& dataChange = dataChange_;
+        dataChange.resize(last - first);
+        parallelFor(static_cast<int>(last - first), [&](int i, int) {
+            const int s = dirty[first + size_t(i)];
+            dataChange[size_t(i)] = dataPart(s, labeling[size_t(s)]) - dataPart(s, f.labels[size_t(s)]);
+        });
+        parallelFor(static_cast<int>(changes.size()), [&](int i, int) {
+            PairChange& c = changes[size_t(i)];
+            const PairPart before = pairPart(V, vu, c.hi, c.lo, c.w, f.labels[size_t(c.hi)], f.labels[size_t(c.lo)], alpha);
+            const PairPart after = pairPart(V, vu, c.hi, c.lo, c.w, labeling[size_t(c.hi)], labeling[size_t(c.lo)], alpha);
+            c.cap = after.cap - before.cap;
+            c.revCap = after.revCap - before.revCap;
+            c.hiTerminal = after.hiTerminal - before.hiTerminal;
+            c.loTerminal = after.loTerminal - before.loTerminal;
+            c.raised = int(after.raised) - int(before.raised);
+        });
+        for (size_t i = first; i < last; ++i) terminal[size_t(dirty[i])] += dataChange[i - first];
+        for (const PairChange& c : changes) {
+            terminal[size_t(c.hi)] += c.hiTerminal;
+            terminal[size_t(c.lo)] += c.loTerminal;
+            f.raised += c.raised;
+            float& forward = f.arcs[2 * size_t(c.arc)];
+            float& reverse = f.arcs[2 * size_t(c.arc) + 1];
+            forward += c.cap;
+            reverse += c.revCap;
+            if (forward < 0) {
+                terminal[size_t(c.hi)] -= forward;
+                terminal[size_t(c.lo)] += forward;
+                reverse = std::max(0.0f, reverse + forward);
+                forward = 0;
+            } else if (reverse < 0) {
+                terminal[size_t(c.hi)] += reverse;
+                terminal[size_t(c.lo)] -= reverse;
+                forward = std::max(0.0f, forward + reverse);
+                reverse = 0;
+            }
         }
     }
     for (int s : dirty) f.labels[size_t(s)] = labeling[size_t(s)];

@@ -162,12 +162,13 @@ private:
         bool raised = false;
     };
     static PairPart pairPart(SmoothCostFn V, void* vu, int hi, int lo, float w, int lhi, int llo, int alpha);
-    // A pair with a changed site: its arc, sites and weight, and its part before and after.
+    // A pair with a changed site: its arc, sites and weight, and the change of its part.
     struct PairChange {
         long arc;
         int hi, lo;
         float w;
-        PairPart before, after;
+        float cap, revCap, hiTerminal, loTerminal;
+        int raised;
     };
     // Work lists of a flow-reusing move, kept between moves so that their memory is reused.
     std::vector<int> dirtySites_;
