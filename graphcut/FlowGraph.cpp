@@ -798,7 +798,11 @@ float FlowGraph::computeMaxFlow() {
         convertArcs();
     }
     initialise();
+    search();
+    return flow_;
+}
 
+void FlowGraph::search() {
     FlowNode* current = nullptr;
     for (;;) {
         FlowNode* i = current;
@@ -823,7 +827,115 @@ float FlowGraph::computeMaxFlow() {
             current = nullptr;
         }
     }
-
     releaseOrphanPool();
+}
+
+void FlowGraph::saveTrees(Trees& out) const {
+    out.parent.resize(static_cast<std::size_t>(nodeCount_));
+    out.timestamp.resize(out.parent.size());
+    out.distance.resize(out.parent.size());
+    out.sink.resize(out.parent.size());
+    std::size_t k = 0;
+    for (NodeBlock* nb = nodeBlocks_; nb; nb = nb->next)
+        for (FlowNode* i = nb->nodes; i != nb->nextFree; ++i, ++k) {
+            out.parent[k] = i->parent;
+            out.timestamp[k] = i->timestamp;
+            out.distance[k] = i->distance;
+            out.sink[k] = i->inSinkTree;
+        }
+    out.time = time_;
+}
+
+void FlowGraph::restoreTrees(const Trees& in) {
+    std::size_t k = 0;
+    for (NodeBlock* nb = nodeBlocks_; nb; nb = nb->next)
+        for (FlowNode* i = nb->nodes; i != nb->nextFree; ++i, ++k) {
+            i->parent = in.parent[k];
+            i->timestamp = in.timestamp[k];
+            i->distance = in.distance[k];
+            i->inSinkTree = in.sink[k];
+            i->nextActive = nullptr;
+        }
+    time_ = in.time;
+}
+
+// Every node hanging from i in i's tree becomes an orphan.
+void FlowGraph::orphanChildren(FlowNode* i) {
+    FlowArc *b, *e;
+    uintptr_t *ib, *ie;
+    outRange(i, b, e);
+    inRange(i, ib, ie);
+    auto detach = [&](FlowNode* j, uintptr_t childCode) {
+        if (j->parent == childCode && j->inSinkTree == i->inSinkTree) {
+            j->parent = kOrphan;
+            pushOrphanBack(j);
+        }
+    };
+    for (FlowArc* a = b; a != e; ++a) detach(headOf(i, a), reinterpret_cast<uintptr_t>(a) | 1);
+    for (uintptr_t* en = ib; en != ie; ++en) detach(tailOf(i, arcPtr(*en)), *en);
+}
+
+float FlowGraph::resumeMaxFlow(const std::vector<Node>& changed) {
+    queueFirst_[0] = queueFirst_[1] = queueLast_[0] = queueLast_[1] = nullptr;
+    orphanFirst_ = orphanLast_ = nullptr;
+    if (!orphanPool_) orphanPool_ = new (std::nothrow) OrphanPool;
+    if (!orphanPool_) fail("Not enough memory!");
+    ++time_;
+    for (FlowNode* i : changed) {
+        const float r = i->terminalCap;
+        if (r != 0) {
+            // A node with terminal residual is a root of that terminal's tree (an orphan queued
+            // as a child above is taken out of the queue by that).
+            const int16_t side = r > 0 ? 0 : 1;
+            if (i->parent && i->inSinkTree != side) orphanChildren(i);
+            i->parent = kTerminal;
+            i->inSinkTree = side;
+            i->timestamp = time_;
+            i->distance = 1;
+            setActive(i);
+            continue;
+        }
+        if (!i->parent || i->parent == kOrphan) continue;  // free, or queued as a child already
+        if (i->parent == kTerminal) {
+            i->parent = kOrphan;
+            pushOrphanBack(i);
+            continue;
+        }
+        // The arc to the parent must still carry residual in the tree's direction.
+        const float towards = i->inSinkTree ? upCap(i) : downCap(i);
+        if (towards == 0) {
+            i->parent = kOrphan;
+            pushOrphanBack(i);
+            continue;
+        }
+        setActive(i);
+    }
+    // A node that changed tree or residuals may now be reachable from passive nodes around it:
+    // those grow again too.
+    for (FlowNode* i : changed) {
+        FlowArc *b, *e;
+        uintptr_t *ib, *ie;
+        outRange(i, b, e);
+        inRange(i, ib, ie);
+        for (FlowArc* a = b; a != e; ++a)
+            if (headOf(i, a)->parent) setActive(headOf(i, a));
+        for (uintptr_t* en = ib; en != ie; ++en)
+            if (tailOf(i, arcPtr(*en))->parent) setActive(tailOf(i, arcPtr(*en)));
+    }
+    // Orphans are adopted or freed before the search grows the trees again.
+    OrphanRecord* pending = orphanFirst_;
+    orphanFirst_ = orphanLast_ = nullptr;
+    while (pending) {
+        OrphanRecord* r = pending;
+        pending = r->next;
+        r->next = nullptr;
+        FlowNode* i = r->node;
+        r->next = orphanPool_->freeList;
+        orphanPool_->freeList = r;
+        if (i->parent != kOrphan) continue;
+        pushOrphanFront(i);
+        adoptOrphans();
+    }
+    search();
     return flow_;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
 // Value 0 of a variable (node) means it ends on the source side of the minimum cut.
@@ -79,6 +80,20 @@ public:
     void setTerminalResidual(Node node, float residual) { node->terminalCap = residual; }
     void arcResiduals(long arc, float& forward, float& reverse) const;
     void setArcResiduals(long arc, float forward, float reverse);
+    // The search trees a solve leaves, for a caller that keeps several flows in one graph and
+    // puts each back with its residuals.
+    struct Trees {
+        std::vector<uintptr_t> parent;
+        std::vector<int32_t> timestamp, distance;
+        std::vector<int16_t> sink;
+        int32_t time = 0;
+    };
+    void saveTrees(Trees& out) const;
+    void restoreTrees(const Trees& in);
+    // Continues a solve whose trees are in place (as it left them, or restored with its
+    // residuals) after the residuals of the `changed` nodes and of arcs between two of them were
+    // written: only those nodes are examined again, and the search goes on from them.
+    float resumeMaxFlow(const std::vector<Node>& changed);
     // Forgets all nodes and arcs (their handles become invalid). The storage blocks are kept and
     // handed out again, so a series of graphs of similar size allocates memory only once.
     void reset();
@@ -118,6 +133,8 @@ private:
     void convertArcs();
     void initialise();
     void setActive(FlowNode* i);
+    void search();
+    void orphanChildren(FlowNode* i);
     FlowNode* nextActiveNode();
     bool grow(FlowNode* i, FlowNode*& sourceEnd, FlowNode*& sinkEnd, float*& middleCap,
               float*& middleRev);

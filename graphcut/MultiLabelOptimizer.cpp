@@ -422,6 +422,14 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
             dirty.push_back(s);
             isDirty[size_t(s)] = 1;
         }
+    // The sites whose residuals change: the changed sites and their neighbours.
+    touched_.assign(size_t(numSites), 0);
+    touchedNodes_.clear();
+    auto touch = [&](int s) {
+        if (touched_[size_t(s)]) return;
+        touched_[size_t(s)] = 1;
+        touchedNodes_.push_back(sharedNodes_[size_t(s)]);
+    };
 
     DataCostFn D = dataTerm_->fn;
     void* du = dataTerm_->user;
@@ -471,8 +479,13 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
             c.loTerminal = after.loTerminal - before.loTerminal;
             c.raised = int(after.raised) - int(before.raised);
         });
-        for (size_t i = first; i < last; ++i) terminal[size_t(dirty[i])] += dataChange[i - first];
+        for (size_t i = first; i < last; ++i) {
+            terminal[size_t(dirty[i])] += dataChange[i - first];
+            touch(dirty[i]);
+        }
         for (const PairChange& c : changes) {
+            touch(c.hi);
+            touch(c.lo);
             terminal[size_t(c.hi)] += c.hiTerminal;
             terminal[size_t(c.lo)] += c.loTerminal;
             f.raised += c.raised;
@@ -497,7 +510,14 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
 
     for (int s = 0; s < numSites; ++s) g.setTerminalResidual(sharedNodes_[size_t(s)], terminal[size_t(s)]);
     for (size_t a = 0; a < arcCount; ++a) g.setArcResiduals(long(a), f.arcs[2 * a], f.arcs[2 * a + 1]);
-    g.computeMaxFlow();
+    // The first move on a label searches the whole graph; later ones continue from its trees.
+    if (f.trees.parent.empty()) {
+        g.computeMaxFlow();
+    } else {
+        g.restoreTrees(f.trees);
+        g.resumeMaxFlow(touchedNodes_);
+    }
+    g.saveTrees(f.trees);
     for (int s = 0; s < numSites; ++s) terminal[size_t(s)] = g.terminalResidual(sharedNodes_[size_t(s)]);
     for (size_t a = 0; a < arcCount; ++a) g.arcResiduals(long(a), f.arcs[2 * a], f.arcs[2 * a + 1]);
 

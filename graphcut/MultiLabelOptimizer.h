@@ -8,8 +8,7 @@
 //   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n).
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
 
-class FlowGraph;
-struct FlowNode;
+#include "FlowGraph.h"
 
 // Thrown on a precondition failure; message points to static text.
 struct OptimizerException {
@@ -152,6 +151,7 @@ private:
         std::vector<int> labels;
         std::vector<float> terminal, arcs;
         long raised = 0;
+        FlowGraph::Trees trees;  // the search trees its flow left; empty before its first move
     };
     std::vector<LabelFlow> labelFlows_;
     // What one neighbour pair adds to a move on alpha: its arc (higher site -> lower) and its
@@ -175,6 +175,8 @@ private:
     std::vector<char> dirtyFlag_;
     std::vector<float> dataChange_;
     std::vector<PairChange> pairChanges_;
+    std::vector<char> touched_;
+    std::vector<FlowNode*> touchedNodes_;
 };
 
 // Optimiser over an arbitrary weighted neighbourhood graph given pair by pair.

@@ -283,8 +283,9 @@ TEST(FlowGraph, HighDegreeNodesAreSupported) {
 }
 
 // A graph solved again with residuals written in place: first all capacities of a random graph,
-// then raised capacities on top of the flow found, over more than one arc block. Each solve must
-// give a minimum cut of the capacities it was given.
+// then raised capacities on top of the flow found, over more than one arc block, searched again
+// from scratch or continued from the trees (also after they were saved and put back). Each solve
+// must give a minimum cut of the capacities it was given.
 TEST(FlowGraph, SolvesAgainFromResidualsWrittenInPlace) {
     std::mt19937 rng(31);
     std::uniform_real_distribution<float> raise(0.0f, 3.0f);
@@ -317,11 +318,15 @@ TEST(FlowGraph, SolvesAgainFromResidualsWrittenInPlace) {
         ASSERT_NEAR(cutCost(rg, g, nodes), expected, 1e-4 * std::max(1.0, expected)) << "trial " << trial;
 
         // Raising a capacity raises its residual by as much; the kept flow stays feasible.
+        FlowGraph::Trees trees;
+        g.saveTrees(trees);
+        std::vector<char> changed(n, 0);
         for (int i = 0; i < n; ++i) {
             const float up = rng() % 3 == 0 ? raise(rng) : 0.0f;
             const float down = rng() % 3 == 0 ? raise(rng) : 0.0f;
             rg.capSource[i] += up;
             rg.capSink[i] += down;
+            changed[i] = up != 0 || down != 0;
             g.setTerminalResidual(nodes[i], g.terminalResidual(nodes[i]) + up - down);
         }
         for (size_t k = 0; k < arcs.size(); ++k) {
@@ -332,8 +337,23 @@ TEST(FlowGraph, SolvesAgainFromResidualsWrittenInPlace) {
             float forward, reverse;
             g.arcResiduals(arcs[k], forward, reverse);
             g.setArcResiduals(arcs[k], forward + up, reverse + back);
+            changed[rg.edges[k].from] = changed[rg.edges[k].to] = 1;
         }
-        g.computeMaxFlow();
+        if (trial % 3 == 0) {
+            g.computeMaxFlow();
+        } else {
+            if (trial % 3 == 2) {
+                // Another flow's trees in between, then these put back.
+                FlowGraph::Trees other = trees;
+                std::fill(other.parent.begin(), other.parent.end(), 0);
+                g.restoreTrees(other);
+                g.restoreTrees(trees);
+            }
+            std::vector<FlowGraph::Node> touched;
+            for (int i = 0; i < n; ++i)
+                if (changed[i]) touched.push_back(nodes[i]);
+            g.resumeMaxFlow(touched);
+        }
         expected = minimumCut(rg);
         ASSERT_NEAR(cutCost(rg, g, nodes), expected, 1e-4 * std::max(1.0, expected)) << "trial " << trial;
     }
