@@ -254,6 +254,25 @@ TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
     EXPECT_LT(error, 0.05f * diagonal);
 }
 
+// The switch reaches the optimiser, and its moves label the pair as fresh graphs do.
+TEST_F(AutomaticRun, ReusedFlowsLabelAsFreshGraphs) {
+    run();
+    ASSERT_TRUE(scene->matchCandidates && scene->labeling);
+    LabelingResult fresh(*scene->matchCandidates), reused(*scene->matchCandidates);
+    {
+        LogCapture quiet;
+        ASSERT_TRUE(scene->relabel(*scene->matchCandidates, fresh, false));
+        scene->reuseFlows_GC = true;
+        ASSERT_TRUE(scene->relabel(*scene->matchCandidates, reused, false));
+        scene->reuseFlows_GC = false;
+    }
+    EXPECT_TRUE(reused.reuseFlows);
+    EXPECT_FALSE(fresh.reuseFlows);
+    EXPECT_EQ(reused.labelsSource, fresh.labelsSource);
+    EXPECT_EQ(reused.labelsTarget, fresh.labelsTarget);
+    EXPECT_EQ(reused.energy, fresh.energy);
+}
+
 TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
     run();
     const float once = scene->labeling->energy;
