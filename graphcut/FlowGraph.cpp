@@ -784,6 +784,7 @@ void FlowGraph::adoptOrphans() {
             FlowNode* i = w->node;
             w->next = orphanPool_->freeList;
             orphanPool_->freeList = w;
+            if (i->parent != kOrphan) continue;  // made a root again since it was queued
             if (i->inSinkTree)
                 processOrphan<true>(i);
             else
@@ -923,19 +924,7 @@ float FlowGraph::resumeMaxFlow(const std::vector<Node>& changed) {
             if (tailOf(i, arcPtr(*en))->parent) setActive(tailOf(i, arcPtr(*en)));
     }
     // Orphans are adopted or freed before the search grows the trees again.
-    OrphanRecord* pending = orphanFirst_;
-    orphanFirst_ = orphanLast_ = nullptr;
-    while (pending) {
-        OrphanRecord* r = pending;
-        pending = r->next;
-        r->next = nullptr;
-        FlowNode* i = r->node;
-        r->next = orphanPool_->freeList;
-        orphanPool_->freeList = r;
-        if (i->parent != kOrphan) continue;
-        pushOrphanFront(i);
-        adoptOrphans();
-    }
+    adoptOrphans();
     search();
     return flow_;
 }

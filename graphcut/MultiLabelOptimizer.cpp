@@ -349,10 +349,8 @@ void MultiLabelOptimizer::buildSharedGraph() {
     entryOffset_.assign(size_t(numSites) + 1, 0);
     firstArc_.assign(size_t(numSites) + 1, 0);
     for (int s = 0; s < numSites; ++s) {
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
+        int count = 0;
+        forNeighbours(s, [&](int, int, float) { ++count; });
         entryOffset_[size_t(s) + 1] = entryOffset_[size_t(s)] + count;
     }
     entryArc_.assign(size_t(entryOffset_.back()), -1);
@@ -378,21 +376,15 @@ void MultiLabelOptimizer::buildSharedGraph() {
             up[size_t(fill[size_t(n)]++)] = {s, entryArc_[size_t(entryOffset_[size_t(s)] + k)]};
         });
     std::vector<char> taken(size_t(arcs), 0);
-    for (int s = 0; s < numSites; ++s) {
-        int count;
-        const int* idx;
-        const float* w;
-        neighbourInfo(s, &count, &idx, &w);
-        for (int k = 0; k < count; ++k) {
-            const int n = idx[k];
-            if (n <= s) continue;
+    for (int s = 0; s < numSites; ++s)
+        forNeighbours(s, [&](int k, int n, float) {
+            if (n <= s) return;
             auto at = std::lower_bound(up.begin() + upStart[size_t(s)], up.begin() + upStart[size_t(s) + 1], n,
                                        [](const std::pair<int, long>& a, int site) { return a.first < site; });
             while (taken[size_t(at - up.begin())]) ++at;
             taken[size_t(at - up.begin())] = 1;
             entryArc_[size_t(entryOffset_[size_t(s)] + k)] = at->second;
-        }
-    }
+        });
     g.finishArcs();
     labelFlows_.assign(size_t(numLabels), LabelFlow());
 }
@@ -448,20 +440,15 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
         changes.clear();
         for (size_t i = first; i < last; ++i) {
             const int s = dirty[i];
-            int count;
-            const int* idx;
-            const float* w;
-            neighbourInfo(s, &count, &idx, &w);
-            for (int k = 0; k < count; ++k) {
-                const int n = idx[k];
-                if (n == s || (isDirty[size_t(n)] && n > s)) continue;
+            forNeighbours(s, [&](int k, int n, float w) {
+                if (n == s || (isDirty[size_t(n)] && n > s)) return;
                 PairChange c;
                 c.arc = entryArc_[size_t(entryOffset_[size_t(s)] + k)];
                 c.hi = std::max(s, n);
                 c.lo = std::min(s, n);
-                c.w = w[k];
+                c.w = w;
                 changes.push_back(c);
-            }
+            });
         }
         std::vector<float>& dataChange = dataChange_;
         dataChange.resize(last - first);

@@ -89,12 +89,18 @@ private:
     // lower index: each pair once.
     template <class F>
     void forLowerNeighbours(int site, F f) {
+        forNeighbours(site, [&](int k, int n, float w) {
+            if (n < site) f(k, n, w);
+        });
+    }
+    // Calls f(entry, neighbour, weight) for every neighbour entry of the site.
+    template <class F>
+    void forNeighbours(int site, F f) {
         int count;
         const int* idx;
         const float* w;
         neighbourInfo(site, &count, &idx, &w);
-        for (int k = 0; k < count; ++k)
-            if (idx[k] < site) f(k, idx[k], w[k]);
+        for (int k = 0; k < count; ++k) f(k, idx[k], w[k]);
     }
     float runCycles(int maxCycles, bool expansion);
     double expansionCycle();
