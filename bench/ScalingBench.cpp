@@ -7,17 +7,19 @@
 // two-thread speedups and whether the runs of a size gave the same labels. CPU seconds are the
 // steadier measure on a shared machine.
 //
-//   bench_scaling [--fixed-icp] [--icp-points N] [--threads N] [--no-baseline]
+//   bench_scaling [--fixed-icp] [--icp-points N] [--threads N] [--no-baseline] [--repeat N]
 //                 [maxNeighbors_PC (default 128)] [vertex counts...]
 //
 // --icp-points N caps the correspondences of an ICP fit (icpMaxPoints_VR, default 2000; 0 all).
 // --fixed-icp runs the verification with the fixed ICP rules of a parameter file without the
 // two settings; --threads N runs only that thread count (for profiling), --no-baseline skips the
-// fresh-graph run.
+// fresh-graph run; --repeat N runs every size N times in turn and sums up the fastest run of each
+// row.
 #include <sys/resource.h>
 
 #include <QDomDocument>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +134,7 @@ int main(int argc, char** argv) {
     bool relativeIcp = true;
     bool baseline = true;
     int onlyThreads = 0;
+    int repeats = 1;
     std::vector<int> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -139,6 +142,8 @@ int main(int argc, char** argv) {
             relativeIcp = false;
         else if (arg == "--no-baseline")
             baseline = false;
+        else if (arg == "--repeat" && i + 1 < argc)
+            repeats = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--icp-points" && i + 1 < argc)
             icpPoints = std::atoi(argv[++i]);
         else if (arg == "--threads" && i + 1 < argc)
@@ -176,35 +181,51 @@ int main(int argc, char** argv) {
     auto sameLabels = [](const Run& a, const Run& b) {
         return a.labelsSource == b.labelsSource && a.labelsTarget == b.labelsTarget;
     };
-    for (int n : sizes) {
-        const fs::path dir = fs::temp_directory_path() / ("veltrix_scaling_" + std::to_string(n));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        ArticulatedPair pair = makeArticulatedPair(n);
-        writeObjFile((dir / "figure-000.obj").string(), pair.source, pair.faces);
-        writeObjFile((dir / "figure-001.obj").string(), pair.target, pair.faces);
-        vertexCounts.push_back(int(pair.source.size()));
-        for (size_t t = 0; t < threadCounts.size(); ++t) {
-            Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[t], true);
-            std::string same = "";
-            if (t > 0) {
-                const bool equal = sameLabels(r, runs[0].back());
-                allSame = allSame && equal;
-                same = equal ? "same as 1 thread" : "DIFFER from 1 thread";
+    // Each repetition runs every size once; the summary takes the fastest run of each row, so
+    // that a slow spell of the machine within one repetition does not decide the ratios.
+    auto keepFaster = [](std::vector<Run>& best, size_t i, const Run& r) {
+        if (i == best.size())
+            best.push_back(r);
+        else if (r.total < best[i].total)
+            best[i] = r;
+    };
+    for (int rep = 0; rep < repeats; ++rep) {
+        if (repeats > 1) std::printf("repetition %d of %d\n", rep + 1, repeats);
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const int n = sizes[i];
+            const fs::path dir = fs::temp_directory_path() / ("veltrix_scaling_" + std::to_string(n));
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+            ArticulatedPair pair = makeArticulatedPair(n);
+            writeObjFile((dir / "figure-000.obj").string(), pair.source, pair.faces);
+            writeObjFile((dir / "figure-001.obj").string(), pair.target, pair.faces);
+            if (rep == 0) vertexCounts.push_back(int(pair.source.size()));
+            Run first;
+            for (size_t t = 0; t < threadCounts.size(); ++t) {
+                Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[t], true);
+                std::string same = "";
+                if (t == 0) {
+                    first = r;
+                } else {
+                    const bool equal = sameLabels(r, first);
+                    allSame = allSame && equal;
+                    same = equal ? "same as 1 thread" : "DIFFER from 1 thread";
+                }
+                printRow(vertexCounts[i], threadCounts[t], true, r, same);
+                keepFaster(runs[t], i, r);
             }
-            printRow(vertexCounts.back(), threadCounts[t], true, r, same);
-            runs[t].push_back(r);
+            if (baseline) {
+                Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[0], false);
+                const bool equal = sameLabels(r, first);
+                freshSame = freshSame && equal;
+                printRow(vertexCounts[i], threadCounts[0], false, r,
+                         equal ? "same as reused flows" : "DIFFER from reused flows");
+                keepFaster(fresh, i, r);
+            }
+            fs::remove_all(dir);
         }
-        if (baseline) {
-            Run r = registerOnce(dir, maxNeighbours, relativeIcp, threadCounts[0], false);
-            const bool equal = sameLabels(r, runs[0].back());
-            freshSame = freshSame && equal;
-            printRow(vertexCounts.back(), threadCounts[0], false, r,
-                     equal ? "same as reused flows" : "DIFFER from reused flows");
-            fresh.push_back(r);
-        }
-        fs::remove_all(dir);
     }
+    if (repeats > 1) std::printf("the fastest run of each row:\n");
     for (size_t t = 0; t < threadCounts.size(); ++t) printRatios(vertexCounts, runs[t], threadCounts[t]);
     if (vertexCounts.size() > 1)
         std::printf("%d vertices take %.2f times the time of %d with %d thread%s (CPU %.2f times)\n", vertexCounts[1],
