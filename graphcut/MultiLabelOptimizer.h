@@ -148,9 +148,9 @@ private:
     bool reuseFlows_ = false;
     std::unique_ptr<FlowGraph> sharedGraph_;
     std::vector<FlowNode*> sharedNodes_;
-    std::vector<long> firstArc_;  // per site, its first arc; per neighbour entry, its arc below
-    std::vector<long> entryArc_;
-    std::vector<long> entryOffset_;
+    std::vector<long> firstArc_;     // per site, the index of its first arc
+    std::vector<long> entryArc_;     // per neighbour entry, the arc of its pair
+    std::vector<long> entryOffset_;  // per site, where its entries begin in entryArc_
     // Per label: the labelling its last move was built on, the residuals its flow left (terminal
     // per site, forward and reverse per arc) and the count of raised pair terms in that graph.
     struct LabelFlow {
