@@ -340,14 +340,12 @@ MultiLabelOptimizer::PairPart MultiLabelOptimizer::pairPart(SmoothCostFn V, void
     return part;
 }
 
-
 void MultiLabelOptimizer::buildSharedGraph() {
     sharedGraph_.reset(new FlowGraph);
     FlowGraph& g = *sharedGraph_;
     sharedNodes_.resize(size_t(numSites));
     for (int s = 0; s < numSites; ++s) sharedNodes_[size_t(s)] = g.addNode();
     entryOffset_.assign(size_t(numSites) + 1, 0);
-    firstArc_.assign(size_t(numSites) + 1, 0);
     for (int s = 0; s < numSites; ++s) {
         int count = 0;
         forNeighbours(s, [&](int, int, float) { ++count; });
@@ -356,13 +354,12 @@ void MultiLabelOptimizer::buildSharedGraph() {
     entryArc_.assign(size_t(entryOffset_.back()), -1);
     long arcs = 0;
     for (int s = 0; s < numSites; ++s) {
-        firstArc_[size_t(s)] = arcs;
         forLowerNeighbours(s, [&](int k, int n, float) {
             g.addEdge(sharedNodes_[size_t(s)], sharedNodes_[size_t(n)], 0, 0);
             entryArc_[size_t(entryOffset_[size_t(s)] + k)] = arcs++;
         });
     }
-    firstArc_[size_t(numSites)] = arcs;
+    sharedArcs_ = arcs;
     // An entry towards a higher site shares the arc of that site's entry back. The arcs ending at
     // each site are listed by their higher site in increasing order and found by binary search; a
     // pair given more than once is matched in order of appearance.
@@ -398,7 +395,7 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
     if (!sharedGraph_) buildSharedGraph();
     FlowGraph& g = *sharedGraph_;
     LabelFlow& f = labelFlows_[size_t(alpha)];
-    const size_t arcCount = size_t(firstArc_.back());
+    const size_t arcCount = size_t(sharedArcs_);
     if (f.labels.empty()) {
         // As if every site had carried alpha: a graph without capacities and without flow.
         f.labels.assign(size_t(numSites), alpha);

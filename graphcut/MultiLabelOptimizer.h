@@ -148,7 +148,7 @@ private:
     bool reuseFlows_ = false;
     std::unique_ptr<FlowGraph> sharedGraph_;
     std::vector<FlowNode*> sharedNodes_;
-    std::vector<long> firstArc_;     // per site, the index of its first arc
+    long sharedArcs_ = 0;            // arcs of the shared graph
     std::vector<long> entryArc_;     // per neighbour entry, the arc of its pair
     std::vector<long> entryOffset_;  // per site, where its entries begin in entryArc_
     // Per label: the labelling its last move was built on, the residuals its flow left (terminal
