@@ -94,7 +94,49 @@ double MultiLabelOptimizer::exactEnergy() {
         forLowerNeighbours(s, [&](int, int n, float w) {
             smooth += w * smoothTerm_->fn(s, n, labeling[s], labeling[n], smoothTerm_->user);
         });
-    return data + smooth;
+    return data + smooth + labelCostEnergy();
+}
+
+bool MultiLabelOptimizer::hasLabelCosts() const {
+    return std::any_of(labelCosts_.begin(), labelCosts_.end(), [](float h) { return h > 0; });
+}
+
+double MultiLabelOptimizer::labelCostEnergy() const {
+    if (!hasLabelCosts()) return 0;
+    std::vector<char> used(labelCosts_.size(), 0);
+    for (int l : labeling)
+        if (l >= 0 && size_t(l) < used.size()) used[size_t(l)] = 1;
+    double sum = 0;
+    for (size_t l = 0; l < used.size(); ++l)
+        if (used[l]) sum += labelCosts_[l];
+    return sum;
+}
+
+// In the move's graph a site on the source side takes alpha, on the sink side keeps its label.
+// A label l that sites keep: node y pays h_l on the sink side, and each site of l on the sink side
+// with y on the source side pays h_l too, so the cut pays h_l exactly once if any of them keeps l.
+// Alpha, unused so far: node z pays h on the source side, and a site on the source side with z on
+// the sink side pays h, so the cut pays h once if any site takes alpha.
+void MultiLabelOptimizer::addLabelCostNodes(FlowGraph& g, int alpha, const std::vector<int>& sites,
+                                            const std::vector<FlowNode*>& nodes) {
+    auto cost = [&](int l) { return l >= 0 && size_t(l) < labelCosts_.size() ? labelCosts_[size_t(l)] : 0.0f; };
+    std::vector<FlowNode*> keepNode(size_t(numLabels > 0 ? numLabels : 0), nullptr);
+    for (size_t i = 0; i < sites.size(); ++i) {
+        const int l = labeling[size_t(sites[i])];
+        const float h = cost(l);
+        if (!(h > 0)) continue;
+        if (!keepNode[size_t(l)]) {
+            keepNode[size_t(l)] = g.addNode();
+            g.addTerminalCaps(keepNode[size_t(l)], h, 0);
+        }
+        g.addPairTerm(nodes[i], keepNode[size_t(l)], 0, 0, h, 0);
+    }
+    const float h = cost(alpha);
+    if (h > 0 && sites.size() == size_t(numSites)) {
+        FlowNode* z = g.addNode();
+        g.addTerminalCaps(z, 0, h);
+        for (FlowNode* x : nodes) g.addPairTerm(x, z, 0, h, 0, 0);
+    }
 }
 
 double MultiLabelOptimizer::termCachedEnergy() {
@@ -132,7 +174,7 @@ double MultiLabelOptimizer::termCachedEnergy() {
         forLowerNeighbours(s, [&](int k, int, float) { smooth += terms[k]; });
     }
     termLabels_ = labeling;
-    return data + smooth;
+    return data + smooth + labelCostEnergy();
 }
 
 float MultiLabelOptimizer::computeEnergy() {
@@ -148,7 +190,7 @@ float MultiLabelOptimizer::dataEnergy() {
 }
 
 float MultiLabelOptimizer::smoothnessEnergy() {
-    return static_cast<float>(static_cast<double>(computeEnergy()) - dataEnergy());
+    return static_cast<float>(static_cast<double>(computeEnergy()) - dataEnergy() - labelCostEnergy());
 }
 
 void MultiLabelOptimizer::scrambleLabelOrder() {
@@ -214,7 +256,7 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
             siteToVariable[s] = static_cast<int>(sites.size());
             sites.push_back(s);
         }
-    if (reuseFlows_ && inCycles_) {
+    if (reuseFlows_ && inCycles_ && !hasLabelCosts()) {
         expandReusingFlow(alpha, sites);
         return;
     }
@@ -292,6 +334,7 @@ void MultiLabelOptimizer::expandLabel(int alpha) {
             }
         }
     }
+    if (hasLabelCosts()) addLabelCostNodes(g, alpha, sites, nodes);
     g.computeMaxFlow();
     applyExpansionCut(alpha, sites, nodes, g, nonRegularTerms_ != truncatedBefore);
 }

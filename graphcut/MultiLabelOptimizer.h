@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <random>
 #include <vector>
 
 // Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
-//   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n).
+//   E(f) = sum_s D(s, f_s) + sum over neighbour pairs {s, n} of w_sn * V(s, n, f_s, f_n)
+//          + sum over the labels l that some site keeps of h_l   (label costs, 0 unless set).
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
 
 #include "FlowGraph.h"
@@ -54,7 +56,15 @@ public:
     // are evaluated again, and only their capacities change. The cut is a minimum cut of the same
     // graph as a fresh move's; it may differ from the fresh one where two cuts tie to within
     // rounding. Off by default.
+    // Moves with label costs build a fresh graph per move: the flow of an earlier move is not reused.
     void setReuseFlows(bool on) { reuseFlows_ = on; }
+    // h_l per label (missing entries 0). An expansion move minimises them exactly: each label the
+    // move could remove, and alpha when no site has it yet, gets an extra node in the move's graph
+    // that pays the label's cost only if some site keeps (takes) it. Swap moves ignore them; the
+    // energies reported always include them.
+    void setLabelCosts(std::vector<float> costs) { labelCosts_ = std::move(costs); }
+    // Sum of the costs of the labels the current labelling uses.
+    double labelCostEnergy() const;
 
     // Pairwise terms of the moves so far that were not regular and had to be raised before they
     // reached the max-flow graph.
@@ -121,6 +131,12 @@ private:
     void expandReusingFlow(int alpha, const std::vector<int>& sites);
     void buildSharedGraph();
 
+    bool hasLabelCosts() const;
+    // Adds the label-cost nodes of an expansion move on alpha to its graph (see setLabelCosts).
+    void addLabelCostNodes(FlowGraph& g, int alpha, const std::vector<int>& sites,
+                           const std::vector<FlowNode*>& nodes);
+
+    std::vector<float> labelCosts_;
     DataTerm* dataTerm_ = nullptr;
     SmoothTerm* smoothTerm_ = nullptr;
     long nonRegularTerms_ = 0;

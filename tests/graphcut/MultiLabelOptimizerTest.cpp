@@ -22,9 +22,12 @@ struct Problem {
     std::vector<std::pair<int, int>> pairs;
     std::vector<float> weights;
     float offset = 0;                             // added to every data term
+    std::vector<float> labelCost;                 // paid once per label in use
 
     double energy(const std::vector<int>& f) const {
         double e = 0;
+        for (size_t l = 0; l < labelCost.size(); ++l)
+            if (std::find(f.begin(), f.end(), int(l)) != f.end()) e += labelCost[l];
         for (int s = 0; s < sites; ++s) e += offset + data[s * labels + f[s]];
         for (size_t k = 0; k < pairs.size(); ++k)
             e += weights[k] * smooth[f[pairs[k].first] * labels + f[pairs[k].second]];
@@ -87,11 +90,13 @@ void install(GeneralGraphOptimizer& opt, Problem& p) {
     opt.setSmoothCostFunction(smoothCost, &p);
 }
 
-// Lowest energy reachable from f by one expansion (swap == false) or swap move, exhaustively.
-double bestSingleMove(const Problem& p, const std::vector<int>& f, bool swap) {
+// Lowest energy reachable from f by one expansion (swap == false) or swap move, exhaustively;
+// only moves on label `only` when it is set.
+double bestSingleMove(const Problem& p, const std::vector<int>& f, bool swap, int only = -1) {
     double best = std::numeric_limits<double>::infinity();
     for (int a = 0; a < p.labels; ++a)
         for (int b = swap ? a + 1 : a; b < (swap ? p.labels : a + 1); ++b) {
+            if (only >= 0 && a != only) continue;
             std::vector<int> vars;
             for (int s = 0; s < p.sites; ++s)
                 if (swap ? (f[s] == a || f[s] == b) : f[s] != a) vars.push_back(s);
@@ -151,6 +156,29 @@ TEST(MultiLabelOptimizer, ExpansionAndSwapReachLocalMinimaOfTheirMoveSpaces) {
             }
             EXPECT_EQ(o.nonRegularTermCount(), 0);  // metric terms are always regular
         }
+    }
+}
+
+TEST(MultiLabelOptimizer, ExpansionWithLabelCostsIsTheBestMoveOfItsLabel) {
+    std::mt19937 rng(77);
+    for (int trial = 0; trial < 80; ++trial) {
+        const int sites = 3 + trial % 5, labels = 2 + trial % 3;
+        Problem p = randomProblem(rng, sites, labels, trial % 2 ? SmoothKind::Potts : SmoothKind::TruncatedLinear);
+        // Without costs half the time: then the move is the plain expansion.
+        for (int l = 0; l < labels; ++l) p.labelCost.push_back(trial % 4 < 2 ? float(rng() % 80) / 10.0f : 0.0f);
+        GeneralGraphOptimizer o(sites, labels);
+        install(o, p);
+        o.setLabelCosts(p.labelCost);
+        for (int& l : o.labeling) l = int(rng() % unsigned(labels - 1));  // the last label unused
+        for (int alpha : {labels - 1, int(rng() % unsigned(labels))}) {
+            const std::vector<int> start = o.labeling;
+            o.expandLabel(alpha);
+            EXPECT_NEAR(p.energy(o.labeling), bestSingleMove(p, start, false, alpha), 1e-4) << "trial " << trial;
+        }
+        EXPECT_NEAR(o.computeEnergy(), p.energy(o.labeling), 1e-3);
+        const float e = o.runExpansion(std::numeric_limits<int>::max());
+        EXPECT_NEAR(e, p.energy(o.labeling), 1e-3);
+        EXPECT_GE(bestSingleMove(p, o.labeling, false), p.energy(o.labeling) - 1e-4) << "trial " << trial;
     }
 }
 
