@@ -39,10 +39,15 @@ void Scene::subsampleShapes(MatchCandidates& mc) const {
 }
 
 void Scene::pairSamples(MatchCandidates& mc) const {
-    if (featureType == 5)
+    if (featureType == 5) {
         mc.spinImageCandidates(maxCandidates_FM);
-    else
-        mc.findCandidateCorrespondence(radius_FM * radius_FM, maxCandidates_FM, ANNEpsilon_FM);
+        return;
+    }
+    // Curvatures scale with the reciprocal of the shape's size.
+    const float radius =
+        shapeRelativeUnit == 2 && totalScene_boundingBoxDiagonal > 0 ? radius_FM / totalScene_boundingBoxDiagonal
+                                                                     : radius_FM;
+    mc.findCandidateCorrespondence(radius * radius, maxCandidates_FM, ANNEpsilon_FM);
 }
 
 void Scene::clusterTransformations(MatchCandidates& mc) const {
@@ -70,17 +75,24 @@ IcpSchedule Scene::icpSchedule() const {
 
 void Scene::keepLargestRegions(MatchCandidates& mc) const {
     const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
+    // With label costs the labelling chooses among all the regions; the cap holds for its result.
+    const int maxRegions = labelCost_GC > 0 && graphCutInstance_GC == 1 ? -1 : maxNumLabels_GC;
     if (coverageMinFraction_VR > 0)
-        mc.selectCoveringRegions(minRegion, maxNumLabels_GC, coverageMinFraction_VR);
+        mc.selectCoveringRegions(minRegion, maxRegions, coverageMinFraction_VR);
     else
-        mc.sortResult(minRegion, maxNumLabels_GC);
+        mc.sortResult(minRegion, maxRegions);
 }
 
 bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
                     const std::vector<int>* initial) const {
     bool relabelled = false;
     result.reuseFlows = reuseFlows_GC;
-    if (graphCutInstance_GC == 1) {
+    result.labelCost = 0;
+    result.componentLinks = componentLinks_GC;
+    result.componentLinkDistance = percentOfDiagonal(componentLinkDistance_GC);
+    if (graphCutInstance_GC == 1 && labelCost_GC > 0 && graphCutSolutionType_GC == 2) {
+        relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial);
+    } else if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
         auto relabelOnce = [&](const std::vector<int>* start = nullptr) {
             return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
@@ -130,6 +142,133 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
     return relabelled;
 }
 
+bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
+                                  const std::vector<int>* initial) const {
+    const int sites = mc.source->vertexCount() + mc.target->vertexCount();
+    result.labelCost = percentOfDiagonal(labelCost_GC) * dataWeight_GC * 0.01f * float(sites);
+    const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
+    auto relabelFrom = [&](const std::vector<int>* start) {
+        return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
+                              percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
+                              percentOfDiagonal(dummyLabelSmoothError_GC), percentOfDiagonal(dummyLabelDataError_GC),
+                              smoothWeight_GC, dataWeight_GC, percentOfDiagonal(smoothTruncateValue_GC),
+                              percentOfDiagonal(dataTruncateValue_GC), start);
+    };
+    // The current labels written in the labels the search has after its regions were re-sorted
+    // (`position` of each old label; the dummy and dropped labels go to the dummy label when there
+    // is one, else to the first label).
+    auto carriedLabels = [&](const std::vector<int>& position) {
+        const int R = int(mc.sortedTransforms.size());
+        const int fallback = useDummyLabel_GC ? R : 0;
+        std::vector<int> labels;
+        for (const std::vector<int>* side : {&result.labelsSource, &result.labelsTarget})
+            for (int l : *side) {
+                const int p = l >= 0 && std::size_t(l) < position.size() ? position[std::size_t(l)] : -1;
+                labels.push_back(p >= 0 && p < R ? p : fallback);
+            }
+        return labels;
+    };
+    struct Saved {
+        std::vector<CorrespondenceList> regions, sortedRegions;
+        std::vector<RigidTransform> transforms, sorted, inverses;
+        LabelingResult labeling;
+    };
+    auto save = [&]() {
+        return Saved{mc.regions, mc.sortedRegions, mc.regionTransforms, mc.sortedTransforms,
+                     mc.sortedInverseTransforms, result};
+    };
+    auto restore = [&](const Saved& s) {
+        mc.regions = s.regions;
+        mc.sortedRegions = s.sortedRegions;
+        mc.regionTransforms = s.transforms;
+        mc.sortedTransforms = s.sorted;
+        mc.sortedInverseTransforms = s.inverses;
+        result = s.labeling;
+    };
+
+    if (!initial)
+        selectExplainingMotions(mc, result, 0.25f * percentOfDiagonal(growRegionDistThreshold_VR),
+                                percentOfDiagonal(badlyExplained_VR), int(minRegion));
+    if (!relabelFrom(initial)) return false;
+    keepUsedLabels(mc, result);
+    logOut() << "*** Labels used: " << mc.sortedTransforms.size() << ", energy " << result.energy << std::endl;
+    for (int round = 0; round < reestimateRounds_GC; ++round) {
+        const Saved before = save();
+        refitLabelMotions(mc, result, 3);
+        if (searchAgain && secondSearch_VR > 0)
+            searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
+                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
+        if (round == 0)
+            proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
+                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+        const std::vector<int> position = sortedPositions(mc);
+        mc.sortResult(0, -1);
+        std::vector<int> start = carriedLabels(position);
+        const bool relabelled = relabelFrom(&start);
+        logOut() << "*** Re-estimation round " << round + 1 << ": energy " << before.labeling.energy << " -> "
+                 << result.energy << std::endl;
+        if (!relabelled || !(result.energy < before.labeling.energy)) {
+            restore(before);
+            break;
+        }
+        keepUsedLabels(mc, result);
+        logOut() << "*** Labels used: " << mc.sortedTransforms.size() << std::endl;
+    }
+    // The cap: the smallest labels beyond it are removed and the vertices labelled again.
+    if (maxNumLabels_GC >= 0 && mc.sortedTransforms.size() > std::size_t(maxNumLabels_GC)) {
+        const auto dummies = [&]() {
+            const int R = int(mc.sortedTransforms.size());
+            return std::count(result.labelsSource.begin(), result.labelsSource.end(), R) +
+                   std::count(result.labelsTarget.begin(), result.labelsTarget.end(), R);
+        };
+        const long dummiesBefore = long(dummies());
+        std::vector<int> position(mc.regions.size(), -1);
+        for (int k = 0; k < maxNumLabels_GC; ++k) position[std::size_t(k)] = k;
+        mc.regions.resize(std::size_t(maxNumLabels_GC));
+        mc.regionTransforms.resize(std::size_t(maxNumLabels_GC));
+        mc.sortResult(0, -1);
+        const std::vector<int> start = carriedLabels(position);
+        if (!relabelFrom(&start)) return false;
+        keepUsedLabels(mc, result);
+        const long moved = long(dummies()) - dummiesBefore;
+        logOut() << "*** Label cap " << maxNumLabels_GC << ": labelled again with the largest labels";
+        if (moved > 0) logOut() << "; " << moved << " more vertices have no correspondence";
+        logOut() << std::endl;
+    }
+    return true;
+}
+
+void Scene::proposeFromNewSamples(MatchCandidates& mc, bool resume) const {
+    auto begin = [resume](const char* stage) { resume ? resumeTimer(stage) : resumeTimer(stage); };
+    std::vector<CorrespondenceList> regions = mc.sortedRegions;
+    std::vector<RigidTransform> transforms = mc.sortedTransforms;
+    for (int round = 0; round < proposalSearches_VR; ++round) {
+        logOut() << "*** Proposals from new samples, search " << round + 1 << " of " << proposalSearches_VR
+                 << std::endl;
+        MatchCandidates extra(mc.source, mc.target);
+        begin(kStages[0]);
+        subsampleShapes(extra);
+        stopTimer(kStages[0]);
+        begin(kStages[1]);
+        pairSamples(extra);
+        stopTimer(kStages[1]);
+        begin(kStages[2]);
+        clusterTransformations(extra);
+        stopTimer(kStages[2]);
+        begin(kStages[3]);
+        verifyClusters(extra);
+        stopTimer(kStages[3]);
+        regions.insert(regions.end(), extra.sortedRegions.begin(), extra.sortedRegions.end());
+        transforms.insert(transforms.end(), extra.sortedTransforms.begin(), extra.sortedTransforms.end());
+    }
+    // Deleting a search releases the shapes' trees; later parallel queries need them built.
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
+    mc.regions = regions;
+    mc.regionTransforms = transforms;
+    mc.sortResult(0, -1);
+}
+
 bool Scene::searchAndRelabel(bool resume) {
     MatchCandidates& mc = *matchCandidates;
     auto begin = [resume](const char* stage) { resume ? resumeTimer(stage) : startTimer(stage); };
@@ -149,6 +288,7 @@ bool Scene::searchAndRelabel(bool resume) {
     begin(kStages[3]);
     verifyClusters(mc);
     stopTimer(kStages[3]);
+    if (labelCost_GC > 0 && proposalSearches_VR > 0) proposeFromNewSamples(mc, resume);
 
     begin(kStages[4]);
     const bool relabelled = relabel(mc, *labeling);

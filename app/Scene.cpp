@@ -98,6 +98,11 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
     store.addOptionalParam("restarts_VR", "int", &restarts_VR, nullptr);
     store.addOptionalParam("reuseFlows_GC", "bool", &reuseFlows_GC, nullptr);
+    store.addOptionalParam("labelCost_GC", "float", &labelCost_GC, nullptr);
+    store.addOptionalParam("reestimateRounds_GC", "int", &reestimateRounds_GC, nullptr);
+    store.addOptionalParam("proposalSearches_VR", "int", &proposalSearches_VR, nullptr);
+    store.addOptionalParam("componentLinks_GC", "int", &componentLinks_GC, nullptr);
+    store.addOptionalParam("componentLinkDistance_GC", "float", &componentLinkDistance_GC, nullptr);
 }
 
 void Scene::openDefaultColormap() {

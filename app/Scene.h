@@ -70,6 +70,11 @@ public:
     // restarts_VR more searches from new samples, then one labelling with the labels every search
     // used; the labelling of lowest energy stays.
     void restartSearches();
+    // proposalSearches_VR more searches; their verified motions join the search's sorted ones.
+    void proposeFromNewSamples(MatchCandidates& mc, bool resume) const;
+    // The labelling with label costs: first labelling, re-estimation rounds, the label cap.
+    bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
+                               const std::vector<int>* initial) const;
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 
@@ -223,6 +228,9 @@ public:
     // ---- Parameters added after the 66 above; a file without them runs as before ----
     // 1: the unit of length (totalScene_boundingBoxDiagonal) is measured on the first shape
     // loaded, as its bounding-box diagonal, so that one file fits shapes of any size.
+    // 2: the same, and the curvature features are compared as on the shapes scaled to a diagonal
+    // of 1 (the feature-space radius radius_FM is divided by the unit), so that the pairing does
+    // not depend on the size the shapes are given in either.
     int shapeRelativeUnit = 0;
     // Above 0: the labels are chosen greedily by the source vertices each verified region adds
     // to those already covered, while a region adds at least this fraction of the source vertices
@@ -253,7 +261,24 @@ public:
     // Expansion moves of the graph cut start from the flow of the same label's previous move
     // instead of an empty graph: the same minimum cuts (up to ties within rounding) at a fraction
     // of the max-flow cost on large meshes; off keeps a fresh graph per move.
-    bool reuseFlows_GC = false;
+    bool reuseFlows_GC = true;
+    // Above 0: every transformation label that some vertex keeps costs the data term of 1 % of
+    // the vertices of both shapes each moved this percentage of the unit, so the labelling uses
+    // only the motions it needs. The result then holds only used labels and at most
+    // maxNumLabels_GC of them. 0: no label costs.
+    float labelCost_GC = 0.0f;
+    // With label costs: rounds of re-estimation after the first labelling, each refitting every
+    // label's motion to its own vertices, proposing motions for badly explained vertices (with
+    // the second search) and labelling again, while the energy falls.
+    int reestimateRounds_GC = 0;
+    // With label costs: searches from new samples after the first whose verified motions join
+    // the first search's as proposals (no labelling of their own); 0 none.
+    int proposalSearches_VR = 0;
+    // Above 0: the graph cut links every vertex to at most this many vertices of other connected
+    // components of its shape within componentLinkDistance_GC percent of the unit, as if they
+    // shared an edge; 0 none.
+    int componentLinks_GC = 0;
+    float componentLinkDistance_GC = 1.0f;
 
     // ---- Model state ----
     Colormap colormap;

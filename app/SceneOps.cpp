@@ -131,7 +131,7 @@ bool Scene::measureShapeUnit(const std::string& path) {
 bool Scene::loadStartupShapes() {
     std::error_code error;
     logOut() << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
-    if (shapeRelativeUnit == 1) {
+    if (shapeRelativeUnit == 1 || shapeRelativeUnit == 2) {
         const bool pair = !defaultSourceFile.empty() && !defaultTargetFile.empty();
         const std::string& first = pair ? defaultSourceFile : defaultFile;
         if (!first.empty() && !measureShapeUnit(first)) {

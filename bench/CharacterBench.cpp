@@ -4,9 +4,12 @@
 // the character preset, unedited. Each pair is scaled to a bounding-box diagonal of 100 first.
 // Prints, per pair, the fraction of source vertices within 2 % of the diagonal of their true
 // partner and the maximum symmetric Hausdorff error, then the mean, the worst pair and the
-// median Hausdorff error.
+// median Hausdorff error. For the preset also: the labels it keeps, how many of them hold 95 % of
+// the source vertices, the part purity (the share of source vertices whose label's most common
+// true part is their own part) and the time split between loading, search and graph cut.
 //
-//   bench_characters [vertices per character, default 4000] [characters, default 3]
+//   bench_characters [--preset-only] [--keep] [--params FILE] [vertices per character, default 4000]
+//                    [characters, default 3] [first character, default 1]
 #include <QDomDocument>
 
 #include <fcntl.h>
@@ -18,15 +21,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "AutoProcess.h"
 #include "GroundTruthReport.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Random.h"
 #include "Scene.h"
+#include "StageTimers.h"
 #include "ShapeGenerator.h"
 #include "XmlParam.h"
 
@@ -38,12 +44,43 @@ struct Outcome {
     float within2 = 0, hausdorff = 0;  // Hausdorff in percent of the diagonal
     float offButFitting = 0;           // wrong vertices that closest points cannot see
     int labels = 0;
-    double seconds = 0;
+    int labels95 = 0;   // labels holding 95 % of the source vertices, largest first
+    float purity = 0;
+    double seconds = 0, loading = 0, search = 0, graphCut = 0;
 };
+
+// Labels needed to hold 95 % of the source vertices, and the part purity of the labelling.
+void labelStatistics(const std::vector<int>& labels, const std::vector<int>& part, Outcome& outcome) {
+    std::map<int, std::map<int, int>> partsOfLabel;
+    std::map<int, int> sizes;
+    for (std::size_t v = 0; v < labels.size() && v < part.size(); ++v) {
+        ++partsOfLabel[labels[v]][part[v]];
+        ++sizes[labels[v]];
+    }
+    std::vector<int> bySize;
+    for (const auto& [label, n] : sizes) bySize.push_back(n);
+    std::sort(bySize.rbegin(), bySize.rend());
+    int held = 0;
+    outcome.labels95 = 0;
+    for (int n : bySize) {
+        if (held >= 0.95 * double(labels.size())) break;
+        held += n;
+        ++outcome.labels95;
+    }
+    int pure = 0;
+    for (const auto& [label, parts] : partsOfLabel) {
+        int most = -1, mostCount = 0;
+        for (const auto& [p, n] : parts)
+            if (n > mostCount) most = p, mostCount = n;
+        (void)most;
+        pure += mostCount;
+    }
+    outcome.purity = labels.empty() ? 0 : float(pure) / float(labels.size());
+}
 
 // One registration of source.obj onto target.obj in `dir` with the parameter file; the run's
 // console output is swallowed.
-Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal) {
+Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal, const std::vector<int>& part) {
     Outcome outcome;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
@@ -70,8 +107,12 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         fs::remove_all(dir / "preprocessing");
         GroundTruthReport report;
         std::string error;
-        if (scene.loadStartupShapes() && runAutoModeSteps(scene, true).succeeded &&
+        const bool loaded = scene.loadStartupShapes();
+        outcome.loading = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (loaded && runAutoModeSteps(scene, true).succeeded &&
             makeGroundTruthReport(*scene.labeling, report, error)) {
+            labelStatistics(scene.labeling->labelsSource, part, outcome);
+            outcome.graphCut = timerSeconds(kPipelineStages[kPipelineStageCount - 1]);
             outcome.within2 = report.within2;
             outcome.hausdorff = 100 * report.hausdorff / report.diagonal;
             outcome.labels = int(report.labels.size());
@@ -79,6 +120,7 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         }
     }
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    outcome.search = outcome.seconds - outcome.loading - outcome.graphCut;
     std::fflush(stdout);
     if (savedOut >= 0) dup2(savedOut, 1);
     if (savedOut >= 0) close(savedOut);
@@ -104,19 +146,34 @@ float median(std::vector<float> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int vertices = argc > 1 ? std::atoi(argv[1]) : 4000;
-    const int characters = argc > 2 ? std::atoi(argv[2]) : 3;
-    if (vertices < 500 || characters < 1) {
-        std::cerr << "Usage: " << argv[0] << " [vertices >= 500] [characters >= 1]" << std::endl;
+    bool presetOnly = false;
+    bool keep = false;  // leave each pair's folder (shapes, result) in the temporary directory
+    std::string preset = VELTRIX_CHARACTER_PARAMS;
+    std::vector<int> numbers;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--preset-only") presetOnly = true;
+        else if (arg == "--keep") keep = true;
+        else if (arg == "--params" && i + 1 < argc) preset = argv[++i];
+        else numbers.push_back(std::atoi(argv[i]));
+    }
+    const int vertices = numbers.size() > 0 ? numbers[0] : 4000;
+    const int characters = numbers.size() > 1 ? numbers[1] : 3;
+    const int first = numbers.size() > 2 ? numbers[2] : 1;
+    if (vertices < 500 || characters < 1 || first < 1) {
+        std::cerr << "Usage: " << argv[0]
+                  << " [--preset-only] [--params FILE] [vertices >= 500] [characters >= 1] [first >= 1]" << std::endl;
         return 2;
     }
     const fs::path root = fs::temp_directory_path() / "veltrix_characters";
-    const char* configs[2] = {VELTRIX_DEMO_PARAMS, VELTRIX_CHARACTER_PARAMS};
+    const char* configs[2] = {VELTRIX_DEMO_PARAMS, preset.c_str()};
+    std::vector<float> purity, labels95, seconds;
     std::vector<float> within[2], hausdorff[2];
     std::printf("%-9s %8s | %-24s | %-24s\n", "pair", "vertices", "demo parameters", "character preset");
-    std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %7s\n", "", "", "within 2%", "Hausdorff", "labels",
-                "within 2%", "Hausdorff", "labels", "hidden", "time");
-    for (int c = 1; c <= characters; ++c) {
+    std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %7s %5s %6s %20s\n", "", "", "within 2%", "Hausdorff",
+                "labels", "within 2%", "Hausdorff", "labels", "hidden", "time", "95%", "purity",
+                "load/search/cut s");
+    for (int c = first; c < first + characters; ++c) {
         CharacterPoses character = makeCharacter(vertices, unsigned(c));
         const auto& rest = character.poses[0];
         std::array<float, 3> lo = rest[0], hi = rest[0];
@@ -129,29 +186,40 @@ int main(int argc, char** argv) {
                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
         for (std::size_t k = 1; k < character.poses.size(); ++k) {
             Outcome result[2];
-            for (int config = 0; config < 2; ++config) {
+            for (int config = presetOnly ? 1 : 0; config < 2; ++config) {
                 fs::path dir = root / ("c" + std::to_string(c) + "-" + std::to_string(k) + "-" + std::to_string(config));
                 fs::remove_all(dir);
                 fs::create_directories(dir);
                 writeScaled(dir / "source.obj", rest, character.faces, 100 / diagonal);
                 writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
-                result[config] = registerPair(dir, configs[config], config == 0);
+                result[config] = registerPair(dir, configs[config], config == 0, character.part);
                 within[config].push_back(result[config].within2);
                 hausdorff[config].push_back(result[config].hausdorff);
-                fs::remove_all(dir);
+                if (!keep) fs::remove_all(dir);
             }
-            std::printf("%d: 0->%zu %9zu | %8.3f %8.1f%% %6d | %8.3f %8.1f%% %6d %6.3f %5.1fs\n", c, k,
-                        rest.size(), result[0].within2, result[0].hausdorff, result[0].labels, result[1].within2,
-                        result[1].hausdorff, result[1].labels, result[1].offButFitting, result[1].seconds);
+            purity.push_back(result[1].purity);
+            labels95.push_back(float(result[1].labels95));
+            seconds.push_back(float(result[1].seconds));
+            std::printf("%d: 0->%zu %9zu | %8.3f %8.1f%% %6d | %8.3f %8.1f%% %6d %6.3f %5.1fs %5d %6.3f %6.1f/%5.1f/%5.1f\n",
+                        c, k, rest.size(), result[0].within2, result[0].hausdorff, result[0].labels,
+                        result[1].within2, result[1].hausdorff, result[1].labels, result[1].offButFitting,
+                        result[1].seconds, result[1].labels95, result[1].purity, result[1].loading,
+                        result[1].search, result[1].graphCut);
             std::fflush(stdout);
         }
     }
-    for (int config = 0; config < 2; ++config) {
+    for (int config = presetOnly ? 1 : 0; config < 2; ++config) {
         float mean = 0;
         for (float w : within[config]) mean += w / float(within[config].size());
         std::printf("%-18s mean within 2%%: %.3f  worst pair: %.3f  median Hausdorff: %.1f%% of the diagonal\n",
                     config == 0 ? "demo parameters:" : "character preset:", mean,
                     *std::min_element(within[config].begin(), within[config].end()), median(hausdorff[config]));
     }
+    float meanPurity = 0;
+    for (float p : purity) meanPurity += p / float(purity.size());
+    std::printf("character preset: median labels holding 95%%: %.0f  mean purity: %.3f  worst purity: %.3f  "
+                "median time: %.1f s  slowest: %.1f s\n",
+                median(labels95), meanPurity, *std::min_element(purity.begin(), purity.end()), median(seconds),
+                *std::max_element(seconds.begin(), seconds.end()));
     return 0;
 }

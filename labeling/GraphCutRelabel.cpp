@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <numeric>
@@ -262,10 +263,27 @@ void LabelingResult::precomputeClosestPts() {
     const int nS = mc.source->vertexCount();
     const int nT = mc.target->vertexCount();
     const ClosestPoint none{0, std::numeric_limits<float>::infinity()};
+    // Columns of a motion the tables already hold (bit for bit, on the same shapes) are copied
+    // instead of queried again: relabelling after a few motions changed costs only those.
+    const std::vector<ClosestPoint> oldSource = std::move(closestPtsSource), oldTarget = std::move(closestPtsTarget);
+    const std::vector<Vec3f> oldMovedSource = std::move(movedPtsSource), oldMovedTarget = std::move(movedPtsTarget);
+    const std::vector<RigidTransform> oldTransforms = std::move(tableTransforms_);
+    const std::size_t oldR = oldTransforms.size();
+    const bool reusable = oldR > 0 && oldSource.size() == std::size_t(nS) * oldR &&
+                          oldTarget.size() == std::size_t(nT) * oldR && oldMovedSource.size() == oldSource.size() &&
+                          oldMovedTarget.size() == oldTarget.size();
+    std::vector<int> oldColumn(std::size_t(R), -1);
+    for (int k = 0; reusable && k < R; ++k)
+        for (std::size_t j = 0; j < oldR; ++j)
+            if (std::memcmp(&oldTransforms[j], &mc.sortedTransforms[std::size_t(k)], sizeof(RigidTransform)) == 0) {
+                oldColumn[std::size_t(k)] = int(j);
+                break;
+            }
     closestPtsSource.assign(static_cast<std::size_t>(nS) * R, none);
     closestPtsTarget.assign(static_cast<std::size_t>(nT) * R, none);
     movedPtsSource.assign(static_cast<std::size_t>(nS) * R, Vec3f());
     movedPtsTarget.assign(static_cast<std::size_t>(nT) * R, Vec3f());
+    tableTransforms_ = mc.sortedTransforms;
     logOut() << "Pre-computing closest points according to each transform..." << std::endl;
     progress(R, true);
     mc.source->vertices.prepareTree();
@@ -285,9 +303,21 @@ void LabelingResult::precomputeClosestPts() {
             previous[worker] = c.first;
         });
     };
+    auto copy = [&](const std::vector<ClosestPoint>& from, const std::vector<Vec3f>& fromMoved, int n, int k, int j,
+                    std::vector<ClosestPoint>& to, std::vector<Vec3f>& toMoved) {
+        for (int v = 0; v < n; ++v) {
+            to[std::size_t(v) * R + std::size_t(k)] = from[std::size_t(v) * oldR + std::size_t(j)];
+            toMoved[std::size_t(v) * R + std::size_t(k)] = fromMoved[std::size_t(v) * oldR + std::size_t(j)];
+        }
+    };
     for (int k = 0; k < R; ++k) {
-        fill(*mc.source, *mc.target, mc.sortedTransforms[k], k, movedPtsSource, closestPtsSource);
-        fill(*mc.target, *mc.source, mc.sortedInverseTransforms[k], k, movedPtsTarget, closestPtsTarget);
+        if (const int j = oldColumn[std::size_t(k)]; j >= 0) {
+            copy(oldSource, oldMovedSource, nS, k, j, closestPtsSource, movedPtsSource);
+            copy(oldTarget, oldMovedTarget, nT, k, j, closestPtsTarget, movedPtsTarget);
+        } else {
+            fill(*mc.source, *mc.target, mc.sortedTransforms[k], k, movedPtsSource, closestPtsSource);
+            fill(*mc.target, *mc.source, mc.sortedInverseTransforms[k], k, movedPtsTarget, closestPtsTarget);
+        }
         progress(k, false);
     }
     logOut() << "...done!" << std::endl;
@@ -314,6 +344,43 @@ void LabelingResult::createBoundarySmoothnessEdges(ShapeModel* shape, int k, std
     }
     logOut() << " done!" << std::endl;
     logOut() << "Created " << edges.size() << " extra edges!" << std::endl;
+}
+
+void LabelingResult::createComponentLinks(ShapeModel* shape, const std::vector<MeshEdge>& meshEdges, int k,
+                                          float distance, std::vector<MeshEdge>& edges) {
+    const int n = shape->vertexCount();
+    // Connected components over the mesh edges.
+    std::vector<int> root(static_cast<std::size_t>(n));
+    std::iota(root.begin(), root.end(), 0);
+    auto find = [&](int v) {
+        while (root[std::size_t(v)] != v) v = root[std::size_t(v)] = root[std::size_t(root[std::size_t(v)])];
+        return v;
+    };
+    for (const MeshEdge& e : meshEdges)
+        if (e.firstVertex >= 0 && e.secondVertex >= 0 && e.firstVertex < n && e.secondVertex < n)
+            root[std::size_t(find(e.firstVertex))] = find(e.secondVertex);
+    shape->vertices.prepareTree();
+    std::vector<std::vector<MeshEdge>> found(static_cast<std::size_t>(threadCount()));
+    std::vector<std::vector<int>> idx(found.size());
+    std::vector<std::vector<float>> dist(found.size());
+    parallelFor(n, [&](int v, int worker) {
+        shape->vertices.rangeQuery(shape->vertices.point(v), distance * distance, idx[std::size_t(worker)],
+                                   dist[std::size_t(worker)], true);
+        int added = 0;
+        for (int w : idx[std::size_t(worker)]) {
+            if (added == k) break;
+            if (w == v || find(w) == find(v)) continue;
+            found[std::size_t(worker)].push_back(MeshEdge{v, w, 0, 0});
+            ++added;
+        }
+    });
+    const std::size_t before = edges.size();
+    for (const auto& list : found) edges.insert(edges.end(), list.begin(), list.end());
+    // The same edges whatever the thread count.
+    std::sort(edges.begin() + std::ptrdiff_t(before), edges.end(), [](const MeshEdge& a, const MeshEdge& b) {
+        return a.firstVertex != b.firstVertex ? a.firstVertex < b.firstVertex : a.secondVertex < b.secondVertex;
+    });
+    logOut() << "*** Links between touching components: " << edges.size() - before << std::endl;
 }
 
 void LabelingResult::setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
@@ -414,9 +481,22 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
         optimiser.setDataCostFunction(dataFn, this);
         optimiser.setSmoothCostFunction(smoothCost, this);
         optimiser.setReuseFlows(reuseFlows);
+        if (labelCost > 0) {
+            // Transformation labels only: the dummy label costs nothing to keep.
+            std::vector<float> labelCosts(std::size_t(L), labelCost);
+            if (useDummyLabel) labelCosts[std::size_t(R)] = 0;
+            optimiser.setLabelCosts(labelCosts);
+            logOut() << "*** Cost per label used: " << labelCost << std::endl;
+        }
 
         createBoundarySmoothnessEdges(mc.source, bdySmoothnessKNN, boundaryEdgesSource);
         createBoundarySmoothnessEdges(mc.target, bdySmoothnessKNN, boundaryEdgesTarget);
+        if (componentLinks > 0) {
+            createComponentLinks(mc.source, sourceMesh->edgeList->edges, componentLinks, componentLinkDistance,
+                                 boundaryEdgesSource);
+            createComponentLinks(mc.target, targetMesh->edgeList->edges, componentLinks, componentLinkDistance,
+                                 boundaryEdgesTarget);
+        }
         setupSymmetricNeighbours(optimiser, sourceMesh->edgeList->edges, targetMesh->edgeList->edges, boundaryEdgesSource,
                                  boundaryEdgesTarget);
 

@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <numeric>
 #include <vector>
 
 #include "LabelingResult.h"
 #include "Log.h"
+#include "NearestTree.h"
+#include "Parallel.h"
+#include "GraphCutRelabel.h"
 
 int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
     const int R = int(mc.sortedTransforms.size());
@@ -64,21 +69,86 @@ float movedDistance(ShapeModel& target, const RigidTransform& T, const Vec3f& x)
     return target.closestVertex(T.apply(x)).second;
 }
 
+// Trimmed ICP of some source vertices from a seed motion: fit to the vertices it moves within a
+// limit of the target, the limit shrinking from badDistance to inlierDistance over the rounds;
+// `inliers` gets the pairs within inlierDistance of the final motion.
+RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices, RigidTransform candidate,
+                          float badDistance, float inlierDistance, CorrespondenceList& inliers) {
+    for (int round = 0; round < 4; ++round) {
+        inliers = CorrespondenceList();
+        const float limit =
+            round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance) : inlierDistance);
+        for (int v : vertices) {
+            const Vec3f x = mc.source->vertices.point(v);
+            const std::pair<int, float> c = mc.target->closestVertex(candidate.apply(x));
+            if (c.second < limit) inliers.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
+        }
+        if (round < 3) candidate = registerICP(inliers, *mc.target, candidate);
+    }
+    return candidate;
+}
+
 }  // namespace
 
 int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
-                      unsigned int minRegionSize) {
+                      unsigned int minRegionSize, bool inconsistentToo) {
     Mesh3_real* mesh = mc.source && mc.source->kind == 0 ? dynamic_cast<Mesh3_real*>(mc.source) : nullptr;
     const int n = mc.source ? mc.source->vertexCount() : 0;
     const int R = int(mc.sortedTransforms.size());
     if (!mesh || !mesh->edgeList || !mc.target || !mc.sourceSample || int(labeling.labelsSource.size()) != n) return 0;
-    // Badly explained: the dummy label, or moved by its label farther than badDistance from the target.
+    const bool consistency = inconsistentToo && int(labeling.labelsTarget.size()) == mc.target->vertexCount();
+    // Badly explained: the dummy label, or moved by its label farther than badDistance from the
+    // target; with inconsistentToo also moved onto a target vertex of another label (a part laid
+    // onto the surface of another part fits the surface, but not that part's labels).
     std::vector<bool> bad(std::size_t(n), false);
     for (int v = 0; v < n; ++v) {
         const int label = labeling.labelsSource[std::size_t(v)];
-        bad[std::size_t(v)] = label < 0 || label >= R ||
-                              movedDistance(*mc.target, mc.sortedTransforms[std::size_t(label)], mc.source->vertices.point(v)) >
-                                  badDistance;
+        if (label < 0 || label >= R) {
+            bad[std::size_t(v)] = true;
+            continue;
+        }
+        const std::pair<int, float> c =
+            mc.target->closestVertex(mc.sortedTransforms[std::size_t(label)].apply(mc.source->vertices.point(v)));
+        bad[std::size_t(v)] = c.second > badDistance ||
+                              (consistency && labeling.labelsTarget[std::size_t(c.first)] != label);
+    }
+    if (inconsistentToo) {
+        // A label torn from a neighbouring one (the edges between them, each end moved by its own
+        // label, change length by more than twice badDistance on average): one of the two motions
+        // is wrong there, most often the smaller part's (an arm laid reversed onto its place fits
+        // the surface, not the shoulder). Its vertices are badly explained.
+        std::vector<std::size_t> size(std::size_t(R), 0);
+        for (int l : labeling.labelsSource)
+            if (l >= 0 && l < R) ++size[std::size_t(l)];
+        std::map<std::pair<int, int>, std::pair<double, int>> seams;  // (a < b) -> (sum of changes, edges)
+        for (int v = 0; v < n; ++v) {
+            const int a = labeling.labelsSource[std::size_t(v)];
+            if (a < 0 || a >= R) continue;
+            const Vec3f p = mc.source->vertices.point(v);
+            for (const auto& [w, edge] : mesh->edgeList->adjacency[std::size_t(v)]) {
+                (void)edge;
+                if (w <= v || w >= n) continue;
+                const int b = labeling.labelsSource[std::size_t(w)];
+                if (b < 0 || b >= R || b == a) continue;
+                const Vec3f q = mc.source->vertices.point(w);
+                const float change = std::fabs((mc.sortedTransforms[std::size_t(a)].apply(p) -
+                                                mc.sortedTransforms[std::size_t(b)].apply(q)).length() -
+                                               (p - q).length());
+                auto& seam = seams[{std::min(a, b), std::max(a, b)}];
+                seam.first += change;
+                ++seam.second;
+            }
+        }
+        std::vector<bool> torn(std::size_t(R), false);
+        for (const auto& [labels, seam] : seams)
+            if (seam.first / seam.second > 2.0 * badDistance)
+                torn[std::size_t(size[std::size_t(labels.first)] < size[std::size_t(labels.second)] ? labels.first
+                                                                                                    : labels.second)] =
+                    true;
+        for (int v = 0; v < n; ++v) {
+            const int l = labeling.labelsSource[std::size_t(v)];
+            if (l >= 0 && l < R && torn[std::size_t(l)]) bad[std::size_t(v)] = true;
+        }
     }
     // Connected pieces of badly explained vertices, over the mesh edges.
     std::vector<int> piece(std::size_t(n), -1);
@@ -150,24 +220,13 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
             const std::size_t tries = std::min<std::size_t>(4, scored.size());
             std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(tries), scored.end(),
                               [](const auto& a, const auto& b) { return a.first > b.first; });
-            // Trimmed ICP from the best seeds: fit to the inliers, take the inliers of the new
-            // motion; the seed ending with most inliers wins.
+            // Trimmed ICP from the best seeds; the seed ending with most inliers wins.
             RigidTransform T;
             CorrespondenceList inliers;
             for (std::size_t t = 0; t < tries && scored[t].first > 0; ++t) {
-                RigidTransform candidate = seeds[p][scored[t].second];
                 CorrespondenceList held;
-                for (int round = 0; round < 4; ++round) {
-                    held = CorrespondenceList();
-                    const float limit = round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance)
-                                                                               : inlierDistance);
-                    for (int v : left) {
-                        const Vec3f x = mc.source->vertices.point(v);
-                        const std::pair<int, float> c = mc.target->closestVertex(candidate.apply(x));
-                        if (c.second < limit) held.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
-                    }
-                    if (round < 3) candidate = registerICP(held, *mc.target, candidate);
-                }
+                const RigidTransform candidate =
+                    trimmedFit(mc, left, seeds[p][scored[t].second], badDistance, inlierDistance, held);
                 if (held.size() > inliers.size()) {
                     inliers = held;
                     T = candidate;
@@ -200,4 +259,288 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
     logOut() << "*** Second search: " << pieces.size() << " badly explained pieces, " << added << " new regions"
               << std::endl;
     return added;
+}
+
+namespace {
+
+// Source vertices and target vertices of each transformation label (the dummy label excluded).
+struct HeldVertices {
+    std::vector<std::vector<int>> source, target;
+    HeldVertices(const LabelingResult& labeling, int R) : source(std::size_t(R)), target(std::size_t(R)) {
+        for (std::size_t v = 0; v < labeling.labelsSource.size(); ++v) {
+            const int l = labeling.labelsSource[v];
+            if (l >= 0 && l < R) source[std::size_t(l)].push_back(int(v));
+        }
+        for (std::size_t u = 0; u < labeling.labelsTarget.size(); ++u) {
+            const int l = labeling.labelsTarget[u];
+            if (l >= 0 && l < R) target[std::size_t(l)].push_back(int(u));
+        }
+    }
+    std::size_t count(int l) const { return source[std::size_t(l)].size() + target[std::size_t(l)].size(); }
+};
+
+// Exact nearest-point search over some vertices of a shape; answers are vertex indices.
+class VertexSubsetTree {
+public:
+    VertexSubsetTree(const ShapeModel& shape, const std::vector<int>& vertices) : vertices_(vertices) {
+        coords_.resize(3 * vertices.size());
+        rows_.resize(vertices.size());
+        for (std::size_t i = 0; i < vertices.size(); ++i) {
+            const Vec3f p = shape.vertices.point(vertices[i]);
+            for (int a = 0; a < 3; ++a) coords_[3 * i + std::size_t(a)] = p[a];
+            rows_[i] = &coords_[3 * i];
+        }
+        tree_.build(rows_.data(), int(vertices.size()));
+    }
+    int nearest(const Vec3f& p) const {
+        const double q[3] = {p.x, p.y, p.z};
+        int index = -1;
+        double d2 = 0;
+        return tree_.nearest(q, index, d2) ? vertices_[std::size_t(index)] : -1;
+    }
+
+private:
+    std::vector<int> vertices_;
+    std::vector<double> coords_;
+    std::vector<double*> rows_;
+    NearestTree tree_;
+};
+
+// Sum of the distances from the label's vertices, moved by T (target vertices by its inverse), to
+// the closest vertex of the other shape: what the point-to-point data term of the label adds up.
+double heldResidual(const MatchCandidates& mc, const std::vector<int>& src, const std::vector<int>& tgt,
+                    const RigidTransform& T) {
+    const RigidTransform inverse = invertTransform(T);
+    double sum = 0;
+    for (int v : src) sum += mc.target->closestVertex(T.apply(mc.source->vertices.point(v))).second;
+    for (int u : tgt) sum += mc.source->closestVertex(inverse.apply(mc.target->vertices.point(u))).second;
+    return sum;
+}
+
+}  // namespace
+
+int keepUsedLabels(MatchCandidates& mc, LabelingResult& labeling) {
+    const int R = int(mc.sortedTransforms.size());
+    if (!mc.source || !mc.target || R == 0) return 0;
+    const HeldVertices held(labeling, R);
+    std::vector<int> order;
+    for (int l = 0; l < R; ++l)
+        if (held.count(l) > 0) order.push_back(l);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return held.count(a) > held.count(b); });
+    // Region k holds label k's source vertices and its target vertices moved back onto the source.
+    std::vector<CorrespondenceList> regions(order.size());
+    std::vector<RigidTransform> transforms;
+    std::vector<int> newLabel(std::size_t(R) + 1, int(order.size()));  // unused and dummy: the new dummy
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const int l = order[k];
+        newLabel[std::size_t(l)] = int(k);
+        const RigidTransform& T = mc.sortedTransforms[std::size_t(l)];
+        const RigidTransform& inverse = mc.sortedInverseTransforms[std::size_t(l)];
+        // The other index of each pair is the closest vertex of the other shape.
+        for (int v : held.source[std::size_t(l)]) {
+            const Vec3f x = mc.source->vertices.point(v);
+            const Vec3f y = T.apply(x);
+            regions[k].addCorrespondence(x, y, v, mc.target->closestVertex(y).first);
+        }
+        for (int u : held.target[std::size_t(l)]) {
+            const Vec3f y = mc.target->vertices.point(u);
+            const Vec3f x = inverse.apply(y);
+            regions[k].addCorrespondence(x, y, mc.source->closestVertex(x).first, u);
+        }
+        transforms.push_back(T);
+    }
+    // Closest-point tables follow their labels.
+    auto permute = [&](std::vector<LabelingResult::ClosestPoint>& table, std::vector<Vec3f>& moved) {
+        if (table.empty() || table.size() % std::size_t(R) != 0) return;
+        const std::size_t n = table.size() / std::size_t(R), K = order.size();
+        std::vector<LabelingResult::ClosestPoint> t(n * K);
+        std::vector<Vec3f> m(moved.size() == table.size() ? n * K : 0);
+        for (std::size_t v = 0; v < n; ++v)
+            for (std::size_t k = 0; k < K; ++k) {
+                t[v * K + k] = table[v * std::size_t(R) + std::size_t(order[k])];
+                if (!m.empty()) m[v * K + k] = moved[v * std::size_t(R) + std::size_t(order[k])];
+            }
+        table.swap(t);
+        moved.swap(m);
+    };
+    permute(labeling.closestPtsSource, labeling.movedPtsSource);
+    permute(labeling.closestPtsTarget, labeling.movedPtsTarget);
+    if (labeling.tableTransforms_.size() == std::size_t(R)) {
+        std::vector<RigidTransform> columns;
+        for (int l : order) columns.push_back(labeling.tableTransforms_[std::size_t(l)]);
+        labeling.tableTransforms_ = columns;
+    } else {
+        labeling.tableTransforms_.clear();
+    }
+    for (int& l : labeling.labelsSource) l = newLabel[std::size_t(std::clamp(l, 0, R))];
+    for (int& l : labeling.labelsTarget) l = newLabel[std::size_t(std::clamp(l, 0, R))];
+    mc.regions = regions;
+    mc.regionTransforms = transforms;
+    // Already in sorted order, so sorting keeps it; no region is dropped.
+    mc.sortResult(0, -1);
+    buildResultRegions(labeling.labelsSource, mc.source, mc.sortedTransforms, true, labeling.regionsSource,
+                       labeling.transformsSource);
+    buildResultRegions(labeling.labelsTarget, mc.target, mc.sortedInverseTransforms, false, labeling.regionsTarget,
+                       labeling.transformsTarget);
+    return int(order.size());
+}
+
+int refitLabelMotions(MatchCandidates& mc, const LabelingResult& labeling, int rounds) {
+    const int R = int(mc.sortedTransforms.size());
+    if (!mc.source || !mc.target || R == 0 || mc.regionTransforms.size() != std::size_t(R)) return 0;
+    const HeldVertices held(labeling, R);
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
+    std::vector<char> improved(std::size_t(R), 0);
+    parallelTasks(R, [&](int k, int) {
+        const std::vector<int>& src = held.source[std::size_t(k)];
+        const std::vector<int>& tgt = held.target[std::size_t(k)];
+        if (src.size() < 3 || tgt.size() < 3) return;
+        // Closest points only among the label's own vertices on the other shape: a motion fitted
+        // to its part cannot slide onto the neighbouring one.
+        const VertexSubsetTree sourceTree(*mc.source, src), targetTree(*mc.target, tgt);
+        RigidTransform T = mc.sortedTransforms[std::size_t(k)];
+        for (int round = 0; round < rounds; ++round) {
+            const RigidTransform inverse = invertTransform(T);
+            std::vector<Vec3f> P, Q;
+            for (int v : src) {
+                const Vec3f x = mc.source->vertices.point(v);
+                P.push_back(x);
+                Q.push_back(mc.target->vertices.point(targetTree.nearest(T.apply(x))));
+            }
+            for (int u : tgt) {
+                const Vec3f y = mc.target->vertices.point(u);
+                P.push_back(mc.source->vertices.point(sourceTree.nearest(inverse.apply(y))));
+                Q.push_back(y);
+            }
+            T = registerQuat(P, Q);
+        }
+        if (heldResidual(mc, src, tgt, T) < heldResidual(mc, src, tgt, mc.sortedTransforms[std::size_t(k)])) {
+            mc.sortedTransforms[std::size_t(k)] = T;
+            improved[std::size_t(k)] = 1;
+        }
+    });
+    int changed = 0;
+    for (int k = 0; k < R; ++k)
+        if (improved[std::size_t(k)]) {
+            mc.sortedInverseTransforms[std::size_t(k)] = invertTransform(mc.sortedTransforms[std::size_t(k)]);
+            mc.regionTransforms[std::size_t(k)] = mc.sortedTransforms[std::size_t(k)];
+            ++changed;
+        }
+    logOut() << "*** Label motions refitted to their own vertices: " << changed << " of " << R << std::endl;
+    return changed;
+}
+
+std::vector<int> sortedPositions(const MatchCandidates& mc) {
+    std::vector<int> order(mc.regions.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&mc](int a, int b) { return mc.regions[std::size_t(a)].size() > mc.regions[std::size_t(b)].size(); });
+    std::vector<int> position(order.size(), -1);
+    for (std::size_t k = 0; k < order.size(); ++k) position[std::size_t(order[k])] = int(k);
+    return position;
+}
+
+extern "C" void dsyev_(char* jobz, char* uplo, int* n, double* a, int* lda, double* w, double* work, int* lwork,
+                       int* info);
+
+int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
+                      unsigned int minRegionSize) {
+    const int R = int(mc.sortedTransforms.size());
+    if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
+    const HeldVertices held(labeling, R);
+    int added = 0;
+    for (int k = 0; k < R; ++k) {
+        const std::vector<int>& vertices = held.source[std::size_t(k)];
+        if (vertices.size() <= minRegionSize) continue;
+        // Principal axes of the label's source vertices about their centroid.
+        double c[3] = {0, 0, 0};
+        for (int v : vertices)
+            for (int a = 0; a < 3; ++a) c[a] += mc.source->vertices.point(v)[a] / double(vertices.size());
+        double C[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+        for (int v : vertices) {
+            const Vec3f p = mc.source->vertices.point(v);
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) C[3 * a + b] += (p[a] - c[a]) * (p[b] - c[b]);
+        }
+        char jobz = 'V', uplo = 'U';
+        int n = 3, lda = 3, lwork = 32, info = 0;
+        double eig[3], work[32];
+        dsyev_(&jobz, &uplo, &n, C, &lda, eig, work, &lwork, &info);
+        if (info != 0) continue;
+        const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
+        for (int axis = 0; axis < 3; ++axis) {
+            // Half a turn about the axis through the centroid, then the label's motion.
+            const float twist[6] = {0, 0, 0, float(C[3 * axis] * M_PI), float(C[3 * axis + 1] * M_PI),
+                                    float(C[3 * axis + 2] * M_PI)};
+            RigidTransform turn = twistToTransform(twist);
+            const Vec3f moved = turn.rotate(centre);
+            for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+            CorrespondenceList inliers;
+            const RigidTransform T = trimmedFit(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
+                                                badDistance, inlierDistance, inliers);
+            if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
+            mc.regions.push_back(inliers);
+            mc.regionTransforms.push_back(T);
+            ++added;
+        }
+    }
+    logOut() << "*** Labels turned over: " << added << " new regions" << std::endl;
+    return added;
+}
+
+int selectExplainingMotions(MatchCandidates& mc, LabelingResult& labeling, float tolerance, float badDistance,
+                            int minSites) {
+    if (mc.sortedTransforms.empty()) return 0;
+    labeling.precomputeClosestPts();
+    const int R = int(mc.sortedTransforms.size());
+    const std::size_t nS = labeling.closestPtsSource.size() / std::size_t(R);
+    const std::size_t nT = labeling.closestPtsTarget.size() / std::size_t(R);
+    // Per site (source, then target), the motions that bring it within tolerance of its best one
+    // and within badDistance of the other shape.
+    std::vector<std::vector<int>> near(nS + nT);
+    auto collect = [&](const std::vector<LabelingResult::ClosestPoint>& table, std::size_t n, std::size_t offset) {
+        for (std::size_t v = 0; v < n; ++v) {
+            float best = std::numeric_limits<float>::infinity();
+            for (int k = 0; k < R; ++k) best = std::min(best, table[v * std::size_t(R) + std::size_t(k)].distance);
+            if (!(best < badDistance)) continue;
+            for (int k = 0; k < R; ++k)
+                if (table[v * std::size_t(R) + std::size_t(k)].distance <= best + tolerance)
+                    near[offset + v].push_back(k);
+        }
+    };
+    collect(labeling.closestPtsSource, nS, 0);
+    collect(labeling.closestPtsTarget, nT, nS);
+    // Greedy cover: the motion that is among the best for most sites not yet explained, while it
+    // explains at least minSites more.
+    std::vector<int> gain(std::size_t(R), 0);
+    for (const auto& list : near)
+        for (int k : list) ++gain[std::size_t(k)];
+    std::vector<char> explained(near.size(), 0), chosen(std::size_t(R), 0);
+    std::vector<std::vector<int>> sitesOf(static_cast<std::size_t>(R));
+    for (std::size_t s = 0; s < near.size(); ++s)
+        for (int k : near[s]) sitesOf[std::size_t(k)].push_back(int(s));
+    std::vector<int> order;
+    for (;;) {
+        const int k = int(std::max_element(gain.begin(), gain.end()) - gain.begin());
+        if (gain[std::size_t(k)] < minSites || chosen[std::size_t(k)]) break;
+        chosen[std::size_t(k)] = 1;
+        order.push_back(k);
+        for (int s : sitesOf[std::size_t(k)]) {
+            if (explained[std::size_t(s)]) continue;
+            explained[std::size_t(s)] = 1;
+            for (int j : near[std::size_t(s)]) --gain[std::size_t(j)];
+        }
+    }
+    std::vector<CorrespondenceList> regions;
+    std::vector<RigidTransform> transforms;
+    for (int k : order) {
+        regions.push_back(mc.sortedRegions[std::size_t(k)]);
+        transforms.push_back(mc.sortedTransforms[std::size_t(k)]);
+    }
+    logOut() << "*** Motions that explain vertices best: " << order.size() << " of " << R << std::endl;
+    mc.regions = regions;
+    mc.regionTransforms = transforms;
+    mc.sortResult(0, -1);
+    return int(order.size());
 }

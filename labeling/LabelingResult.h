@@ -64,6 +64,14 @@ public:
     // Expansion moves start from the flow of the same label's previous move (the optimiser's
     // setReuseFlows); off by default.
     bool reuseFlows = false;
+    // Cost of every transformation label that some vertex keeps (model units times the data
+    // weight, as the data term); 0: no label costs. Expansion moves only.
+    float labelCost = 0;
+    // Above 0: every vertex gets extra smoothness edges to at most this many vertices of other
+    // connected components of its shape within componentLinkDistance (model units), nearest first:
+    // parts modelled as separate, touching pieces (a limb pushed into the body) stay together.
+    int componentLinks = 0;
+    float componentLinkDistance = 0;
 
     // ---- graph-cut relabelling (GraphCutRelabel.cpp) ----
 
@@ -83,6 +91,10 @@ public:
     void precomputeClosestPts();
     // Edges from every boundary vertex to its k nearest other boundary vertices.
     static void createBoundarySmoothnessEdges(ShapeModel* shape, int k, std::vector<MeshEdge>& edges);
+    // Appends to `edges` the links of every vertex to its nearest vertices of other components
+    // (see componentLinks); components are connected over meshEdges.
+    static void createComponentLinks(ShapeModel* shape, const std::vector<MeshEdge>& meshEdges, int k,
+                                     float distance, std::vector<MeshEdge>& edges);
     // Adds the deduplicated neighbourhood of the symmetric relabelling (target sites shifted by the
     // source vertex count), every pair with weight 1.
     void setupSymmetricNeighbours(GeneralGraphOptimizer& optimiser, const std::vector<MeshEdge>& sourceEdges,
@@ -98,6 +110,9 @@ public:
 
 private:
     const MatchCandidates* search_;
+    // The sorted transforms the closest-point tables were computed for, column by column.
+    std::vector<RigidTransform> tableTransforms_;
+    friend int keepUsedLabels(MatchCandidates&, LabelingResult&);
 };
 
 // ---- operations that change the search after a labelling (LabelRefinement.cpp) ----
@@ -112,8 +127,37 @@ int refitSortedTransforms(MatchCandidates& search, const LabelingResult& labelin
 // the candidate-pair motion that brings most of its vertices within badDistance is refined by ICP
 // on its inliers, and its vertices within inlierDistance become a new region (appended to the
 // search's regions, kept when larger than minRegionSize). Returns the number added.
+// With inconsistentToo, a source vertex moved onto a target vertex of another label is badly
+// explained too.
 int searchUnexplained(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
+                      float inlierDistance, unsigned int minRegionSize, bool inconsistentToo = false);
+
+// Makes the labels the labelling uses the search's only regions, largest first (region k holds
+// label k's source vertices and its target vertices moved back onto the source), and rewrites the
+// labels, the closest-point tables and the labelling's regions to match; unused labels are gone
+// and the dummy label follows the last kept one. Returns the number of labels kept.
+int keepUsedLabels(MatchCandidates& search, LabelingResult& labeling);
+// Refits each label's motion to its own vertices: a few rounds of least squares on closest points,
+// each source vertex of the label paired with the closest target vertex of the same label and
+// each target vertex with the closest source vertex of it. A refit is kept when it brings the
+// label's vertices closer to the other shape. Expects the search as keepUsedLabels leaves it
+// (region k is sorted label k). Returns the number of motions changed.
+int refitLabelMotions(MatchCandidates& search, const LabelingResult& labeling, int rounds);
+// For every label holding more than minRegionSize source vertices: its motion after half a turn
+// of those vertices about each of their principal axes, refined by trimmed ICP, becomes a new
+// region (a part laid reversed or upside down onto its place fits the surface as well as the
+// right motion; this puts the right one among the labels). Returns the number added.
+int proposeTurnedOver(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
                       float inlierDistance, unsigned int minRegionSize);
+// Keeps the sorted motions that explain vertices best: a motion explains a vertex of either
+// shape when it moves it within `tolerance` of the closest distance any motion gives it, and
+// within badDistance of the other shape. Chosen greedily by the vertices not yet explained, while
+// a motion adds at least minSites; the search keeps only those (in sorted order). Distances in
+// model units. Returns the number kept.
+int selectExplainingMotions(MatchCandidates& search, LabelingResult& labeling, float tolerance, float badDistance,
+                            int minSites);
+// The position each region of the search takes in the sorted order (sortResult without limits).
+std::vector<int> sortedPositions(const MatchCandidates& search);
 
 // ---- result file (GraphCutResult.cpp) ----
 

@@ -261,10 +261,10 @@ TEST_F(AutomaticRun, ReusedFlowsLabelAsFreshGraphs) {
     LabelingResult fresh(*scene->matchCandidates), reused(*scene->matchCandidates);
     {
         LogCapture quiet;
+        scene->reuseFlows_GC = false;
         ASSERT_TRUE(scene->relabel(*scene->matchCandidates, fresh, false));
         scene->reuseFlows_GC = true;
         ASSERT_TRUE(scene->relabel(*scene->matchCandidates, reused, false));
-        scene->reuseFlows_GC = false;
     }
     EXPECT_TRUE(reused.reuseFlows);
     EXPECT_FALSE(fresh.reuseFlows);

@@ -92,7 +92,12 @@ const char* const kDefaultsIni =
     "icpStopMovement_VR = 0\n"
     "icpMaxPoints_VR = 0\n"
     "restarts_VR = 0\n"
-    "reuseFlows_GC = false\n";
+    "reuseFlows_GC = true\n"
+    "labelCost_GC = 0\n"
+    "reestimateRounds_GC = 0\n"
+    "proposalSearches_VR = 0\n"
+    "componentLinks_GC = 0\n"
+    "componentLinkDistance_GC = 1\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -133,7 +138,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 77);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 82);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {
