@@ -84,13 +84,14 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
 }
 
 bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
-                    const std::vector<int>* initial) const {
+                    const std::vector<int>* initial, bool pooled) const {
     bool relabelled = false;
     result.reuseFlows = reuseFlows_GC;
     result.labelCost = 0;
     result.componentLinks = componentLinks_GC;
     result.componentLinkDistance = percentOfDiagonal(componentLinkDistance_GC);
-    if (graphCutInstance_GC == 1 && labelCost_GC > 0 && graphCutSolutionType_GC == 2) {
+    // With restarts, label costs choose among the pooled labels of all searches only.
+    if (graphCutInstance_GC == 1 && labelCost_GC > 0 && graphCutSolutionType_GC == 2 && (restarts_VR == 0 || pooled)) {
         relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial);
     } else if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
@@ -238,41 +239,8 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
     return true;
 }
 
-void Scene::proposeFromNewSamples(MatchCandidates& mc, bool resume) const {
-    auto begin = [resume](const char* stage) { resume ? resumeTimer(stage) : resumeTimer(stage); };
-    std::vector<CorrespondenceList> regions = mc.sortedRegions;
-    std::vector<RigidTransform> transforms = mc.sortedTransforms;
-    for (int round = 0; round < proposalSearches_VR; ++round) {
-        logOut() << "*** Proposals from new samples, search " << round + 1 << " of " << proposalSearches_VR
-                 << std::endl;
-        MatchCandidates extra(mc.source, mc.target);
-        begin(kStages[0]);
-        subsampleShapes(extra);
-        stopTimer(kStages[0]);
-        begin(kStages[1]);
-        pairSamples(extra);
-        stopTimer(kStages[1]);
-        begin(kStages[2]);
-        clusterTransformations(extra);
-        stopTimer(kStages[2]);
-        begin(kStages[3]);
-        verifyClusters(extra);
-        stopTimer(kStages[3]);
-        regions.insert(regions.end(), extra.sortedRegions.begin(), extra.sortedRegions.end());
-        transforms.insert(transforms.end(), extra.sortedTransforms.begin(), extra.sortedTransforms.end());
-    }
-    // Deleting a search releases the shapes' trees; later parallel queries need them built.
-    mc.source->vertices.prepareTree();
-    mc.target->vertices.prepareTree();
-    mc.regions = regions;
-    mc.regionTransforms = transforms;
-    mc.sortResult(0, -1);
-}
-
-bool Scene::searchAndRelabel(bool resume) {
-    MatchCandidates& mc = *matchCandidates;
+void Scene::searchMotions(MatchCandidates& mc, bool resume) const {
     auto begin = [resume](const char* stage) { resume ? resumeTimer(stage) : startTimer(stage); };
-
     begin(kStages[0]);
     subsampleShapes(mc);
     stopTimer(kStages[0]);
@@ -288,9 +256,33 @@ bool Scene::searchAndRelabel(bool resume) {
     begin(kStages[3]);
     verifyClusters(mc);
     stopTimer(kStages[3]);
-    if (labelCost_GC > 0 && proposalSearches_VR > 0) proposeFromNewSamples(mc, resume);
+}
 
-    begin(kStages[4]);
+void Scene::proposeFromNewSamples(MatchCandidates& mc) const {
+    std::vector<CorrespondenceList> regions = mc.sortedRegions;
+    std::vector<RigidTransform> transforms = mc.sortedTransforms;
+    for (int round = 0; round < proposalSearches_VR; ++round) {
+        logOut() << "*** Proposals from new samples, search " << round + 1 << " of " << proposalSearches_VR
+                 << std::endl;
+        MatchCandidates extra(mc.source, mc.target);
+        searchMotions(extra, true);
+        regions.insert(regions.end(), extra.sortedRegions.begin(), extra.sortedRegions.end());
+        transforms.insert(transforms.end(), extra.sortedTransforms.begin(), extra.sortedTransforms.end());
+    }
+    // Deleting a search releases the shapes' trees; later parallel queries need them built.
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
+    mc.regions = regions;
+    mc.regionTransforms = transforms;
+    mc.sortResult(0, -1);
+}
+
+bool Scene::searchAndRelabel(bool resume) {
+    MatchCandidates& mc = *matchCandidates;
+    searchMotions(mc, resume);
+    if (labelCost_GC > 0 && proposalSearches_VR > 0) proposeFromNewSamples(mc);
+
+    resume ? resumeTimer(kStages[4]) : startTimer(kStages[4]);
     const bool relabelled = relabel(mc, *labeling);
     stopTimer(kStages[4]);
     return relabelled;
@@ -404,6 +396,16 @@ void Scene::restartSearches() {
                    stopTimer(kStages[4]);
                    return relabelled;
                });
+    if (labelCost_GC <= 0 || labeling->labelsSource.empty()) return;
+    // Label costs on the labels the kept labelling uses, starting from it: labels that hold what
+    // another label explains about as well merge into it.
+    resumeTimer(kStages[4]);
+    keepUsedLabels(*matchCandidates, *labeling);
+    std::vector<int> initial = labeling->labelsSource;
+    initial.insert(initial.end(), labeling->labelsTarget.begin(), labeling->labelsTarget.end());
+    logOut() << "*** Label costs on the " << matchCandidates->sortedTransforms.size() << " labels kept" << std::endl;
+    relabel(*matchCandidates, *labeling, false, &initial, true);
+    stopTimer(kStages[4]);
 }
 
 bool Scene::autoProcess() {

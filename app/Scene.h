@@ -62,16 +62,21 @@ public:
     // search's transforms and regions. False when the relabelling could not run (unknown instance,
     // solution or data-term type).
     // searchAgain false leaves out the second search; `initial` is where the first graph cut starts.
+    // `pooled`: the labelling of the labels pooled from restarts, the only one of a run with
+    // restarts that label costs apply to.
     bool relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain = true,
-                 const std::vector<int>* initial = nullptr) const;
+                 const std::vector<int>* initial = nullptr, bool pooled = false) const;
     // Sub-sampling to relabelling on the current search object and its labelling, each stage
     // timed (resumed rather than restarted when `resume`).
     bool searchAndRelabel(bool resume);
     // restarts_VR more searches from new samples, then one labelling with the labels every search
     // used; the labelling of lowest energy stays.
     void restartSearches();
+    // Sub-sampling to verification on the search object, each stage timed (resumed rather than
+    // restarted when `resume`).
+    void searchMotions(MatchCandidates& mc, bool resume) const;
     // proposalSearches_VR more searches; their verified motions join the search's sorted ones.
-    void proposeFromNewSamples(MatchCandidates& mc, bool resume) const;
+    void proposeFromNewSamples(MatchCandidates& mc) const;
     // The labelling with label costs: first labelling, re-estimation rounds, the label cap.
     bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
                                const std::vector<int>* initial) const;

@@ -306,6 +306,46 @@ TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
     EXPECT_EQ(scene->labeling->labelsSource, labels);
 }
 
+// With label costs the figure's five parts take five labels; re-estimation only lowers the energy;
+// the cap holds, and every label of the result is used.
+TEST_F(AutomaticRun, LabelCostsFindThePartsUnderTheCap) {
+    auto labelRun = [&](int rounds, int cap) {
+        scene->setMatchCandidates(nullptr);
+        randomSeed(12345);
+        scene->labelCost_GC = 1;
+        scene->reestimateRounds_GC = rounds;
+        scene->maxNumLabels_GC = cap;
+        run();
+        const LabelingResult& result = *scene->labeling;
+        const int R = int(scene->matchCandidates->sortedTransforms.size());
+        std::vector<int> used(std::size_t(R) + 1, 0);
+        for (const std::vector<int>* side : {&result.labelsSource, &result.labelsTarget})
+            for (int l : *side) ++used[std::size_t(std::clamp(l, 0, R))];
+        EXPECT_LE(R, cap);
+        EXPECT_EQ(std::count(used.begin(), used.end() - 1, 0), 0) << "unused labels in the result";
+        return std::make_pair(R, result.energy);
+    };
+    const int cap = scene->maxNumLabels_GC;
+    const auto once = labelRun(0, 10);
+    const auto refined = labelRun(2, 10);
+    EXPECT_LE(refined.second, once.second);
+    EXPECT_EQ(refined.first, pair->partCount);
+    // One label per part: every part's most common label is its own.
+    std::vector<std::map<int, int>> labelsOfPart(std::size_t(pair->partCount));
+    for (std::size_t v = 0; v < pair->source.size(); ++v)
+        ++labelsOfPart[std::size_t(pair->part[v])][scene->labeling->labelsSource[v]];
+    std::set<int> majority;
+    for (const auto& counts : labelsOfPart)
+        majority.insert(std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
+                            return a.second < b.second;
+                        })->first);
+    EXPECT_EQ(majority.size(), std::size_t(pair->partCount));
+    EXPECT_EQ(labelRun(2, 3).first, 3);
+    scene->labelCost_GC = 0;
+    scene->reestimateRounds_GC = 0;
+    scene->maxNumLabels_GC = cap;
+}
+
 TEST_F(AutomaticRun, ParametersReachTheStagesConverted) {
     scene->maxIter_MS = 99.9f;
     useLargeDiagonal();
