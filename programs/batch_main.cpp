@@ -126,12 +126,20 @@ int main(int argc, char** argv) {
     {
         QDomDocument probe;
         if (!store.readParamXML(parameterFile.c_str(), probe))
-            return failure("cannot read the parameter file " + parameterFile);
+            return failure("cannot read the parameter file " + parameterFile + ": " + store.readError());
+        if (!store.isParameterDocument(probe))
+            return failure("cannot read the parameter file " + parameterFile + ": not a parameter file (its root element is <" +
+                           probe.documentElement().tagName().left(60).toStdString() + ">, not <" + store.getTopName() + ">)");
     }
     std::string programName = argv[0];
     std::string batchFlag = "-b";
     char* storeArgs[] = {programName.data(), batchFlag.data(), parameterFile.data(), nullptr};
     if (!store.initParamXML(3, storeArgs)) return failure("cannot read the parameter file " + parameterFile);
+    // A value the store refused would run the job with another setting than the file's.
+    if (!store.problems().empty()) {
+        for (size_t i = 1; i < store.problems().size(); ++i) std::cerr << "veltrix-batch: " << store.problems()[i] << std::endl;
+        return failure(store.problems().front());
+    }
     std::cout << kDashes << std::endl;
     store.printParamsINI();
     std::cout << kDashes << std::endl;

@@ -1,0 +1,69 @@
+// Bad inputs of the headless runner, by kind: each is refused with a message that names it and
+// a non-zero exit status, and no half-made output is left behind.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "BatchRun.h"
+
+namespace {
+
+// The parameter file with one element's text replaced.
+void setValue(const fs::path& file, const std::string& name, const std::string& value) {
+    const std::string text = readFile(file);
+    const std::regex element("(<" + name + " type=\"[a-zA-Z]+\">)[^<]*(</" + name + ">)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match, element)) << name;
+    std::ofstream(file, std::ios::binary) << match.prefix().str() << match[1].str() << value << match[2].str()
+                                          << match.suffix().str();
+}
+
+}  // namespace
+
+TEST(BadInput, ParameterValuesAreRefusedBeforeAnyWork) {
+    fs::path dir = scratchDirectory("badinput");
+    Scene scene;
+    loadDemoParameters(scene);
+    const std::string longRoot(10 * 1024 * 1024, 'r');
+    const struct {
+        const char* name;
+        std::string value, message;
+    } cases[] = {
+        {"maxIter_MS", "1e20", "\"1e20\" is out of range [0, 1e+06]"},
+        {"maxIter_MS", "nan", "\"nan\" is not a finite number"},
+        {"radius_MS", "0.3x", "\"0.3x\" is not a number"},
+        {"scaleFactors_PC", "2,,nan,", "\"2,,nan,\" holds \"nan\", which is not a finite number"},
+        {"totalScene_boundingBoxDiagonal", "inf", "\"inf\" is not a finite number"},
+        {"autoProcessMode", "abc", "\"abc\" is not a 32-bit integer"},
+        {"autoProcessMode", "7", "\"7\" is out of range [0, 3]"},
+        {"imageWidth_SI", "100000", "\"100000\" is out of range [1, 1000]"},
+        {"rootDir", longRoot, "\"" + longRoot.substr(0, 60) + "...\" (10485760 characters) is longer than 4096 characters"},
+    };
+    for (const auto& c : cases) {
+        writeParameterFile(scene, dir / "p.xml");
+        setValue(dir / "p.xml", c.name, c.value);
+        RunResult r = runBatch(dir, "p.xml");
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_NE(r.err.find("veltrix-batch: parameter " + std::string(c.name) + " in p.xml: " + c.message + "\n"),
+                  std::string::npos)
+            << r.err.substr(0, 1000);
+        EXPECT_EQ(r.out.find("Loading new shape"), std::string::npos) << c.name;
+        EXPECT_LT(r.out.size() + r.err.size(), 100000u) << c.name;
+    }
+
+    std::ofstream(dir / "page.xml") << "<html><head><title>x</title></head><body><p>y</p></body></html>\n";
+    RunResult html = runBatch(dir, "page.xml");
+    EXPECT_EQ(html.status, 1);
+    EXPECT_NE(html.err.find("cannot read the parameter file page.xml: not a parameter file (its root element is <html>"),
+              std::string::npos)
+        << html.err;
+    std::ofstream(dir / "page.xml") << "<!DOCTYPE html><html><body>a<br>b</body></html>\n";
+    html = runBatch(dir, "page.xml");
+    EXPECT_EQ(html.status, 1);
+    EXPECT_NE(html.err.find("cannot read the parameter file page.xml: not a parameter file (no well-formed XML"),
+              std::string::npos)
+        << html.err;
+    fs::remove_all(dir);
+}
