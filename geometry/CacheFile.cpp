@@ -4,8 +4,34 @@
 #include <QtEndian>
 #include <vector>
 
-CacheReader::CacheReader(const std::string& path) : file_(QString::fromStdString(path)) {
-    open_ = file_.open(QIODevice::ReadOnly);
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Log.h"
+
+namespace {
+
+void reportIrregular(const std::string& path) {
+    logErr() << "Error in CacheFile: " << path << " is not a regular file!" << std::endl;
+}
+
+}  // namespace
+
+CacheReader::CacheReader(const std::string& path) {
+    // Opened without blocking, so that a pipe with no writer cannot stall the open; only a regular
+    // file is read, since a pipe or device has no size to check counts against and may never end.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        reportIrregular(path);
+        return;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    open_ = file_.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!open_) ::close(fd);
     if (open_) remaining_ = file_.size();
 }
 
@@ -36,15 +62,18 @@ bool CacheReader::readFloats(float* out, int64_t count) {
     return true;
 }
 
-CacheWriter::CacheWriter(const std::string& path)
-    : file_(QString::fromStdString(path)), directFile_(QString::fromStdString(path)) {
-    const QFileInfo info(QString::fromStdString(path));
-    direct_ = info.exists() && !info.isFile() && !info.isDir();
-    open_ = direct_ ? directFile_.open(QIODevice::WriteOnly) : file_.open(QIODevice::WriteOnly);
+CacheWriter::CacheWriter(const std::string& path) : file_(QString::fromStdString(path)) {
+    // Only a regular file is replaced; a pipe, device or directory in its place is left alone.
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        reportIrregular(path);
+        return;
+    }
+    open_ = file_.open(QIODevice::WriteOnly);
 }
 
 void CacheWriter::writeBytes(const char* bytes, int64_t count) {
-    if (open_ && count > 0 && device().write(bytes, count) != count) failed_ = true;
+    if (open_ && count > 0 && file_.write(bytes, count) != count) failed_ = true;
 }
 
 void CacheWriter::writeInt32(int32_t value) {
@@ -63,10 +92,4 @@ void CacheWriter::writeFloats(const float* values, int64_t count) {
 #endif
 }
 
-bool CacheWriter::commit() {
-    if (!open_) return false;
-    if (!direct_) return !failed_ && file_.commit();
-    const bool flushed = directFile_.flush();
-    directFile_.close();
-    return !failed_ && flushed && directFile_.error() == QFileDevice::NoError;
-}
+bool CacheWriter::commit() { return open_ && !failed_ && file_.commit(); }

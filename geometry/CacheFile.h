@@ -6,9 +6,10 @@
 
 // Binary preprocessing files: little-endian 32-bit integers and floats.
 //
-// CacheReader knows the file's size and refuses every read that would pass its end, so that a
-// count taken from the file can be checked against the bytes that are really there before
-// anything is allocated from it.
+// CacheReader opens regular files only (anything else at the path is reported and not opened). It
+// knows the file's size and refuses every read that would pass its end, so that a count taken
+// from the file can be checked against the bytes that are really there before anything is
+// allocated from it.
 class CacheReader {
 public:
     explicit CacheReader(const std::string& path);
@@ -27,7 +28,7 @@ private:
 
 // CacheWriter writes to a temporary file next to the target and renames it over the target on
 // commit, so the target is always either the old file or the complete new one. A target that
-// exists and is no regular file (a device, a pipe) is written in place instead, never replaced.
+// exists and is no regular file (a device, a pipe) is reported and not opened.
 class CacheWriter {
 public:
     explicit CacheWriter(const std::string& path);
@@ -40,11 +41,7 @@ public:
     bool commit();
 
 private:
-    QIODevice& device() { return direct_ ? static_cast<QIODevice&>(directFile_) : file_; }
-
     QSaveFile file_;
-    QFile directFile_;
-    bool direct_ = false;
     bool open_ = false;
     bool failed_ = false;
 };

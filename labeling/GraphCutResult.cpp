@@ -273,7 +273,7 @@ bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileN
     for (int l : labeling.labelsSource) f.writeInt32(l);
     for (int l : labeling.labelsTarget) f.writeInt32(l);
     // A regular file is replaced only by the complete new one, so no truncated result is left
-    // behind; devices and pipes are written in place and never removed.
+    // behind.
     if (!f.commit()) {
         logOut() << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
         return false;

@@ -67,3 +67,59 @@ TEST(BadInput, ParameterValuesAreRefusedBeforeAnyWork) {
         << html.err;
     fs::remove_all(dir);
 }
+
+namespace {
+
+// A registered generated pair in dir: mode 1 has written result.gc; mode3.xml measures it into
+// distances.txt.
+void registerSmallPair(const fs::path& dir, Scene& scene) {
+    writePair(makeArticulatedPair(600), dir);
+    loadDemoParameters(scene);
+    scene.rootDir = dir.string() + "/";
+    scene.defaultFile = (dir / "figure-000.obj").string();
+    scene.sourceFrame = 0;
+    scene.targetFrame = 1;
+    scene.autoSaveCorrespondenceResult = "result.gc";
+    scene.alignDistanceFile = "distances.txt";
+    scene.autoProcessMode = 1;
+    writeParameterFile(scene, dir / "mode1.xml");
+    scene.autoProcessMode = 3;
+    writeParameterFile(scene, dir / "mode3.xml");
+    RunResult first = runBatch(dir, "--seed 3 mode1.xml");
+    ASSERT_EQ(first.status, 0) << first.err;
+}
+
+}  // namespace
+
+TEST(BadInput, WritesUnderFaultsLeaveWholeLinesAndSpecialFilesAlone) {
+    fs::path dir = scratchDirectory("badinput");
+    Scene scene;
+    registerSmallPair(dir, scene);
+
+    // A line that does not fit under the file size limit is taken back whole.
+    const std::string before(1000, '#');
+    std::ofstream(dir / "distances.txt", std::ios::binary) << before;
+    RunResult limited = runBatch(dir, "mode3.xml", "trap '' XFSZ; ulimit -f 1");
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_NE(limited.err.find("Error in saving alignment distance: could not write to distances.txt ("),
+              std::string::npos)
+        << limited.err;
+    EXPECT_EQ(readFile(dir / "distances.txt"), before);
+
+    // A pipe where the distance file or the result belongs is refused, not waited on.
+    fs::remove(dir / "distances.txt");
+    ASSERT_EQ(::mkfifo((dir / "distances.txt").c_str(), 0600), 0);
+    RunResult pipe = runBatch(dir, "mode3.xml");
+    EXPECT_EQ(pipe.status, 1);
+    EXPECT_NE(pipe.err.find("could not open the alignment distance file distances.txt (not a regular file)"),
+              std::string::npos)
+        << pipe.err;
+    fs::remove(dir / "distances.txt");
+    fs::rename(dir / "result.gc", dir / "saved.gc");
+    ASSERT_EQ(::mkfifo((dir / "result.gc").c_str(), 0600), 0);
+    pipe = runBatch(dir, "mode3.xml");
+    EXPECT_EQ(pipe.status, 1);
+    EXPECT_NE(pipe.err.find("Error in CacheFile: result.gc is not a regular file!"), std::string::npos) << pipe.err;
+    EXPECT_FALSE(fs::exists(dir / "distances.txt"));
+    fs::remove_all(dir);
+}
