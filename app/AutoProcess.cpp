@@ -357,6 +357,22 @@ float alignmentError(Scene& scene) {
     return e;
 }
 
+namespace {
+
+// True when some vertex of either shape carries a transformation label (not the dummy label).
+bool anythingMatched(const Scene& scene) {
+    const int labelCount = int(scene.matchCandidates->sortedTransforms.size());
+    auto matched = [labelCount](int label) { return label >= 0 && label < labelCount; };
+    const LabelingResult& result = *scene.labeling;
+    return std::any_of(result.labelsSource.begin(), result.labelsSource.end(), matched) ||
+           std::any_of(result.labelsTarget.begin(), result.labelsTarget.end(), matched);
+}
+
+const char* const kNothingMatched =
+    "nothing matched: every vertex of both shapes carries the dummy label (no correspondence)";
+
+}  // namespace
+
 AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
     AutoModeOutcome outcome;
     outcome.mode = scene.autoProcessMode;
@@ -380,6 +396,10 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
         if (scene.labeling->labelsSource.empty()) {
             fail("the run produced no graph-cut labels to save");
             if (stopAtFailure) break;
+        } else if (stopAtFailure && !anythingMatched(scene)) {
+            outcome.nothingMatched = true;
+            fail(kNothingMatched);
+            break;
         }
         if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
@@ -399,6 +419,10 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
         } else if (scene.autoProcessMode == 3 && scene.labeling->labelsSource.empty()) {
             fail(scene.autoSaveCorrespondenceResult + " holds no labelling to measure");
             if (stopAtFailure) break;
+        } else if (stopAtFailure && !scene.labeling->labelsSource.empty() && !anythingMatched(scene)) {
+            outcome.nothingMatched = true;
+            fail(kNothingMatched);
+            if (scene.autoProcessMode == 3) break;
         }
         if (scene.autoProcessMode == 2) {
             outcome.showResult = true;

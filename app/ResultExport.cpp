@@ -400,14 +400,23 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     return std::string();
 }
 
-std::string summaryRow(const std::string& summaryFile) {
+std::string summaryRow(const std::string& summaryFile, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return std::string();
+    };
+    struct stat info;
+    if (::stat(summaryFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return refuse("not a regular file");
     QFile file(QString::fromStdString(summaryFile));
-    if (!file.open(QIODevice::ReadOnly)) return std::string();
+    if (!file.open(QIODevice::ReadOnly)) return refuse(file.errorString().toStdString());
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) return std::string();
+    if (parseError.error != QJsonParseError::NoError)
+        return refuse("malformed JSON (" + parseError.errorString().toStdString() + " at offset " +
+                      std::to_string(parseError.offset) + ")");
+    if (!document.isObject()) return refuse("not a run summary (the JSON is no object)");
     const QJsonObject summary = document.object();
-    if (!summary.contains("labelsUsed")) return std::string();
+    if (!summary.value("labelsUsed").isDouble()) return refuse("not a run summary (no number labelsUsed)");
     auto text = [](const QJsonValue& v) {
         return v.isDouble() ? QString::number(v.toDouble(), 'g', 6).toStdString() : std::string("-");
     };

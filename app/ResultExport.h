@@ -61,5 +61,6 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
 
 // One tab-separated row from a summary written by exportResult: labels used on the source, the
 // alignment error, the error in percent of the diagonal, the ground-truth mean and largest
-// error ("-" when not measured). Empty when the file cannot be read as a summary.
-std::string summaryRow(const std::string& summaryFile);
+// error ("-" when not measured). Empty when the file cannot be read as a summary; the reason then
+// goes to *why when given.
+std::string summaryRow(const std::string& summaryFile, std::string* why = nullptr);

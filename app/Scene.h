@@ -112,7 +112,9 @@ public:
     // windows run the same steps, with the automatic mode between them. The first half loads the
     // shapes named by the parameters and picks the source and target frames; it returns whether
     // both are set. The second creates the search object for them and sub-samples both shapes.
-    bool loadStartupShapes();
+    // With missingFrame given, a source or target frame beyond the loaded sequence is an error
+    // (its reason, naming the missing frame file, goes there) instead of being clamped.
+    bool loadStartupShapes(std::string* missingFrame = nullptr);
     // With shapeRelativeUnit, sets totalScene_boundingBoxDiagonal to the bounding-box diagonal of
     // the mesh in `path` (and reports its mean edge length). False, with the reason on standard
     // error, when the file holds no usable triangle mesh.

@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <set>
 
 #include "LabelingResult.h"
@@ -128,7 +129,7 @@ bool Scene::measureShapeUnit(const std::string& path) {
     return true;
 }
 
-bool Scene::loadStartupShapes() {
+bool Scene::loadStartupShapes(std::string* missingFrame) {
     std::error_code error;
     logOut() << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
     if (shapeRelativeUnit == 1) {
@@ -157,6 +158,20 @@ bool Scene::loadStartupShapes() {
         int last = animation ? animation->frameCount() - 1 : -1;
         if (last < 0) {
             logOut() << "No frame could be loaded from " << defaultFile << "." << std::endl;
+            source = target = nullptr;
+            return false;
+        }
+        if (missingFrame && std::max(sourceFrame, targetFrame) > last) {
+            const bool sourceMissing = sourceFrame > last;
+            const int index = sourceMissing ? sourceFrame : targetFrame;
+            const FrameSequence sequence(withDirectory(defaultFile));
+            Mesh3_real named;
+            named.setFileName(
+                sequence.frameFileName(int(sequence.first + (long long)index * std::max(defaultSkipFrames, 1))), rootDir);
+            *missingFrame = std::string(sourceMissing ? "source" : "target") + " frame " + std::to_string(index) +
+                            " of the sequence " + defaultFile + " is missing: " + named.fullPath() +
+                            " cannot be loaded (" + std::to_string(last + 1) + " frames loaded)";
+            logErr() << "Error in Scene::loadStartupShapes(): " << *missingFrame << "." << std::endl;
             source = target = nullptr;
             return false;
         }

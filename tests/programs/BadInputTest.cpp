@@ -72,8 +72,9 @@ namespace {
 
 // A registered generated pair in dir: mode 1 has written result.gc; mode3.xml measures it into
 // distances.txt.
-void registerSmallPair(const fs::path& dir, Scene& scene) {
-    writePair(makeArticulatedPair(600), dir);
+ArticulatedPair registerSmallPair(const fs::path& dir, Scene& scene) {
+    ArticulatedPair pair = makeArticulatedPair(600);
+    writePair(pair, dir);
     loadDemoParameters(scene);
     scene.rootDir = dir.string() + "/";
     scene.defaultFile = (dir / "figure-000.obj").string();
@@ -86,7 +87,12 @@ void registerSmallPair(const fs::path& dir, Scene& scene) {
     scene.autoProcessMode = 3;
     writeParameterFile(scene, dir / "mode3.xml");
     RunResult first = runBatch(dir, "--seed 3 mode1.xml");
-    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.status, 0) << first.err;
+    return pair;
+}
+
+void writeInts(std::ofstream& out, const std::vector<int32_t>& values) {
+    out.write(reinterpret_cast<const char*>(values.data()), std::streamsize(values.size() * 4));
 }
 
 }  // namespace
@@ -121,5 +127,60 @@ TEST(BadInput, WritesUnderFaultsLeaveWholeLinesAndSpecialFilesAlone) {
     EXPECT_EQ(pipe.status, 1);
     EXPECT_NE(pipe.err.find("Error in CacheFile: result.gc is not a regular file!"), std::string::npos) << pipe.err;
     EXPECT_FALSE(fs::exists(dir / "distances.txt"));
+    fs::remove_all(dir);
+}
+
+TEST(BadInput, ResultsThatMatchNothingOrCannotBeReadAreNamed) {
+    fs::path dir = scratchDirectory("badinput");
+    Scene scene;
+    const ArticulatedPair pair = registerSmallPair(dir, scene);
+    const int nS = int(pair.source.size()), nT = int(pair.target.size());
+
+    // No region: label 0 is the dummy label of every vertex.
+    {
+        std::ofstream out(dir / "dummy.gc", std::ios::binary);
+        writeInts(out, {0, 0, -1, nS, nT});
+        writeInts(out, std::vector<int32_t>(size_t(nS + nT), 0));
+    }
+    scene.autoSaveCorrespondenceResult = "dummy.gc";
+    for (int mode : {2, 3}) {
+        scene.autoProcessMode = mode;
+        writeParameterFile(scene, dir / "dummy.xml");
+        RunResult r = runBatch(dir, "dummy.xml");
+        EXPECT_EQ(r.status, 3) << mode;
+        EXPECT_NE(r.err.find("veltrix-batch: nothing matched: every vertex of both shapes carries the dummy label"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "distances.txt"));
+    // A registration whose dummy label costs nothing matches nothing: no result file, no export.
+    scene.autoProcessMode = 1;
+    scene.useDummyLabel_GC = true;
+    scene.dummyLabelDataError_GC = 0;
+    scene.autoSaveCorrespondenceResult = "unmatched.gc";
+    writeParameterFile(scene, dir / "unmatched.xml");
+    RunResult unmatched = runBatch(dir, "--seed 3 --export-dir out unmatched.xml");
+    EXPECT_EQ(unmatched.status, 3) << unmatched.err;
+    EXPECT_FALSE(fs::exists(dir / "unmatched.gc"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "summary.json"));
+
+    // A target frame past the end of the sequence names the frame file that is missing.
+    fs::remove(dir / "figure-001.obj");
+    RunResult missing = runBatch(dir, "mode3.xml");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("veltrix-batch: target frame 1 of the sequence " + (dir / "figure-000.obj").string() +
+                               " is missing: " + dir.string() + "/figure-001.obj cannot be loaded (1 frames loaded)"),
+              std::string::npos)
+        << missing.err;
+
+    // Summaries that are no JSON or no run summary.
+    std::ofstream(dir / "cut.json") << "{\"labelsUsed\": 2, \"alignmentError\": ";
+    std::ofstream(dir / "other.json") << "{\"labelsUsed\": \"two\"}";
+    RunResult cut = runBatch(dir, "--summary-row cut.json");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("cannot read the run summary cut.json: malformed JSON ("), std::string::npos) << cut.err;
+    RunResult other = runBatch(dir, "--summary-row other.json");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("cannot read the run summary other.json: not a run summary"), std::string::npos);
     fs::remove_all(dir);
 }
