@@ -161,6 +161,10 @@ TEST(GraphCutResultFile, RejectedFilesLeaveThePreviousResult) {
         {"target label count", patched(countsAt + 4, 7)},
         {"label beyond sorted regions", patched(labelsAt, 3)},
         {"negative label", patched(labelsAt + 4, -1)},
+        {"non-finite rotation", patched(4 + 8, 0x7fc00000)},
+        {"infinite translation", patched(4 + 40, 0x7f800000)},
+        {"non-finite correspondence point", patched(4 + 52 + 8, 0x7fc00000)},
+        {"absurd translation", patched(4 + 44, 0x7e800000)},
     };
     ResultFixture current;
     const std::string badPath = scratchFile("bad.gc");
