@@ -373,7 +373,7 @@ const char* const kNothingMatched =
 
 }  // namespace
 
-AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure, bool saveResult) {
     AutoModeOutcome outcome;
     outcome.mode = scene.autoProcessMode;
     auto fail = [&outcome](const std::string& why) {
@@ -401,7 +401,7 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
             fail(kNothingMatched);
             break;
         }
-        if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
+        if (saveResult && !saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
         break;
     }

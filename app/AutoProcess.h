@@ -23,7 +23,9 @@ struct AutoModeOutcome {
 // stops at its first failure (no empty result is saved, no error line for a missing result is
 // appended, and a labelling that puts every vertex on the dummy label is neither saved nor
 // measured: nothingMatched); without it the steps run on as the interactive program runs them.
-AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure);
+// Without saveResult, mode 1 leaves the result file to the caller (which writes it once the rest
+// of its work succeeded).
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure, bool saveResult = true);
 
 // The interactive program's automatic mode: the steps above as the interactive program runs them.
 // After modes 1 and 3 (endsProcess) the caller ends the session, with exit code 0 when the mode

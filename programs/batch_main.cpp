@@ -182,7 +182,10 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+    // With an export, mode 1 writes its result file only once the export succeeded: a run that
+    // ends with a failure leaves no result file.
+    const bool saveAfterExport = mode == 1 && exportRequested;
+    AutoModeOutcome outcome = runAutoModeSteps(scene, true, !saveAfterExport);
     if (outcome.nothingMatched && mode == 2) printLabelSummary(scene);
     if (outcome.nothingMatched) {
         failure(outcome.failure);
@@ -191,7 +194,7 @@ int main(int argc, char** argv) {
     if (!outcome.succeeded) return failure(outcome.failure);
     switch (mode) {
     case 1:
-        std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
+        if (!saveAfterExport) std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
         break;
     case 2:
         printLabelSummary(scene);
@@ -203,6 +206,11 @@ int main(int argc, char** argv) {
     if (exportRequested) {
         std::string why = exportResult(scene, exportDir, exportSettings);
         if (!why.empty()) return failure(why);
+    }
+    if (saveAfterExport) {
+        if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
+            return failure("could not write the result file " + scene.autoSaveCorrespondenceResult);
+        std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
     }
     return 0;
 }

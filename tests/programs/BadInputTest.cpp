@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "BatchRun.h"
+#include "ResultExport.h"
 
 namespace {
 
@@ -111,6 +112,27 @@ TEST(BadInput, WritesUnderFaultsLeaveWholeLinesAndSpecialFilesAlone) {
               std::string::npos)
         << limited.err;
     EXPECT_EQ(readFile(dir / "distances.txt"), before);
+
+    // An export that cannot be written whole leaves the previous set and no temporary; with mode 1,
+    // no result file either.
+    const fs::path out = dir / "out";
+    fs::create_directories(out);
+    for (const std::string& name : exportFileNames()) std::ofstream(out / name) << "old";
+    scene.autoProcessMode = 2;
+    writeParameterFile(scene, dir / "mode2.xml");
+    RunResult cut = runBatch(dir, "--export-dir out --overwrite mode2.xml", "trap '' XFSZ; ulimit -f 32");
+    EXPECT_EQ(cut.status, 1) << cut.err;
+    // The shapes fit under the limit, the correspondences do not.
+    EXPECT_NE(cut.err.find("/.correspondences.csv."), std::string::npos) << cut.err;
+    for (const std::string& name : exportFileNames()) EXPECT_EQ(readFile(out / name), "old") << name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 4);
+    scene.autoProcessMode = 1;
+    scene.autoSaveCorrespondenceResult = "again.gc";
+    writeParameterFile(scene, dir / "again.xml");
+    cut = runBatch(dir, "--seed 3 --export-dir out2 again.xml", "trap '' XFSZ; ulimit -f 32");
+    EXPECT_EQ(cut.status, 1) << cut.err;
+    EXPECT_FALSE(fs::exists(dir / "again.gc"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out2"), fs::directory_iterator()), 0);
 
     // A pipe where the distance file or the result belongs is refused, not waited on.
     fs::remove(dir / "distances.txt");
