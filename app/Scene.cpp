@@ -98,6 +98,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
     store.addOptionalParam("restarts_VR", "int", &restarts_VR, nullptr);
     store.addOptionalParam("reuseFlows_GC", "bool", &reuseFlows_GC, nullptr);
+    store.addOptionalParam("memoryLimitMB", "int", &memoryLimitMB, nullptr);
 
     // Ranges: values outside are refused at loading. Lengths are percentages of the unit and
     // counts are bounded far above any mesh this program loads, so that no count overflows an
@@ -130,6 +131,7 @@ void Scene::registerParams(xmlParam& store) {
     store.setRange("icpRefitStep_VR", 0, 100);
     store.setRange("coverageMinFraction_VR", 0, 1);
     store.setRange("shapeRelativeUnit", 0, 1);
+    store.setRange("memoryLimitMB", 0, 1e9);
     for (const char* cost : {"mismatchError_GC", "dummyLabelSmoothError_GC", "dummyLabelDataError_GC", "smoothWeight_GC",
                              "dataWeight_GC", "smoothTruncateValue_GC", "dataTruncateValue_GC"})
         store.setRange(cost, 0, kAny);

@@ -170,6 +170,11 @@ int main(int argc, char** argv) {
         std::string why = checkExportDirectory(exportDir, exportSettings.overwrite);
         if (!why.empty()) return failure(why);
     }
+    {
+        // Before anything is loaded or allocated: a run that could not fit is refused with its estimate.
+        const std::string why = scene.checkMemoryBound();
+        if (!why.empty()) return failure(why);
+    }
     std::string missingFrame;
     if (!scene.loadStartupShapes(&missingFrame))
         return failure(missingFrame.empty() ? std::string("no shape loaded") : missingFrame);

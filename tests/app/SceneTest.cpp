@@ -92,7 +92,8 @@ const char* const kDefaultsIni =
     "icpStopMovement_VR = 0\n"
     "icpMaxPoints_VR = 0\n"
     "restarts_VR = 0\n"
-    "reuseFlows_GC = false\n";
+    "reuseFlows_GC = false\n"
+    "memoryLimitMB = 0\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -133,7 +134,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 77);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 78);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {

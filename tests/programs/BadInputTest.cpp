@@ -69,6 +69,32 @@ TEST(BadInput, ParameterValuesAreRefusedBeforeAnyWork) {
     fs::remove_all(dir);
 }
 
+// The estimate is made from the files' vertex counts before anything is loaded.
+TEST(BadInput, RunsBeyondTheMemoryBoundAreRefusedWithTheEstimate) {
+    fs::path dir = scratchDirectory("badinput");
+    writePair(makeArticulatedPair(600), dir);
+    Scene scene;
+    loadDemoParameters(scene);
+    scene.rootDir = dir.string() + "/";
+    scene.defaultFile = (dir / "figure-000.obj").string();
+    scene.targetFrame = 1;
+    scene.featureType = 5;
+    scene.imageWidth_SI = 200;  // 160 kB per vertex
+    scene.memoryLimitMB = 100;
+    writeParameterFile(scene, dir / "big.xml");
+    RunResult big = runBatch(dir, "big.xml");
+    EXPECT_EQ(big.status, 1);
+    static const std::regex message("veltrix-batch: the run needs an estimated ([0-9]+) MB of memory for ([0-9]+) "
+                                    "source and ([0-9]+) target vertices, more than the 100 MB of memoryLimitMB; it "
+                                    "is not started\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(big.err, match, message)) << big.err;
+    EXPECT_GT(std::stoi(match[1].str()), 180);
+    EXPECT_EQ(match[2].str(), match[3].str());
+    EXPECT_EQ(big.out.find("Loading new shape"), std::string::npos);
+    fs::remove_all(dir);
+}
+
 namespace {
 
 // A registered generated pair in dir: mode 1 has written result.gc; mode3.xml measures it into
@@ -83,6 +109,7 @@ ArticulatedPair registerSmallPair(const fs::path& dir, Scene& scene) {
     scene.targetFrame = 1;
     scene.autoSaveCorrespondenceResult = "result.gc";
     scene.alignDistanceFile = "distances.txt";
+    scene.memoryLimitMB = 100;  // far above what this pair needs
     scene.autoProcessMode = 1;
     writeParameterFile(scene, dir / "mode1.xml");
     scene.autoProcessMode = 3;
