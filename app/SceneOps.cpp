@@ -259,14 +259,16 @@ bool Scene::loadStartupShapes(std::string* missingFrame) {
             source = target = nullptr;
             return false;
         }
-        if (missingFrame && std::max(sourceFrame, targetFrame) > last) {
-            const bool sourceMissing = sourceFrame > last;
-            const int index = sourceMissing ? sourceFrame : targetFrame;
+        // A frame past the end, or one taken by a later file because its own could not be loaded,
+        // is not the frame the parameters name.
+        for (int k = 0; missingFrame && k < 2; ++k) {
+            const int index = k == 0 ? sourceFrame : targetFrame;
             const FrameSequence sequence(withDirectory(defaultFile));
             Mesh3_real named;
             named.setFileName(
                 sequence.frameFileName(int(sequence.first + (long long)index * std::max(defaultSkipFrames, 1))), rootDir);
-            *missingFrame = std::string(sourceMissing ? "source" : "target") + " frame " + std::to_string(index) +
+            if (index <= last && animation->frame(index)->fullPath() == named.fullPath()) continue;
+            *missingFrame = std::string(k == 0 ? "source" : "target") + " frame " + std::to_string(index) +
                             " of the sequence " + defaultFile + " is missing: " + named.fullPath() +
                             " cannot be loaded (" + std::to_string(last + 1) + " frames loaded)";
             logErr() << "Error in Scene::loadStartupShapes(): " << *missingFrame << "." << std::endl;

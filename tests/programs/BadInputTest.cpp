@@ -162,6 +162,12 @@ TEST(BadInput, ResultsThatMatchNothingOrCannotBeReadAreNamed) {
     EXPECT_FALSE(fs::exists(dir / "unmatched.gc"));
     EXPECT_FALSE(fs::exists(dir / "out" / "summary.json"));
 
+    // A frame that cannot be loaded is named, and not replaced by the next one.
+    const std::string first = readFile(dir / "figure-000.obj");
+    std::ofstream(dir / "figure-000.obj") << "v nan 0 0\n" << first;
+    expectRefused(runBatch(dir, "mode3.xml"), 1, "source frame 0 of the sequence " + (dir / "figure-000.obj").string() +
+                                                      " is missing: " + dir.string() + "/figure-000.obj cannot be");
+    std::ofstream(dir / "figure-000.obj") << first;
     fs::remove(dir / "figure-001.obj");
     expectRefused(runBatch(dir, "mode3.xml"), 1,
                   "veltrix-batch: target frame 1 of the sequence " + (dir / "figure-000.obj").string() +
