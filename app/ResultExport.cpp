@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -213,8 +214,8 @@ std::string checkExportDirectory(const std::string& dir, bool overwrite) {
 
 namespace {
 
-// Temporary files of the write in progress, removed when SIGINT or SIGTERM ends the process
-// during it. The handler may only use what is safe in a signal handler: the fixed table below,
+// Temporary files of the write in progress, removed when a signal that ends the process arrives
+// during it (SIGINT, SIGTERM, SIGHUP, and SIGXFSZ when a file outgrows the size limit). The handler may only use what is safe in a signal handler: the fixed table below,
 // unlink and raise.
 constexpr int kMaxTemporaries = 16;
 constexpr int kMaxTemporaryPath = 4096;
@@ -228,7 +229,7 @@ extern "C" void removeTemporariesAndStop(int signalNumber) {
 }
 
 // The temporaries of one write: removed when it ends (a file moved into place is gone under its
-// temporary name already) and when SIGINT or SIGTERM arrives before that.
+// temporary name already) and when one of the signals above arrives before that.
 class TemporaryFiles {
 public:
     TemporaryFiles() {
@@ -236,12 +237,13 @@ public:
         struct sigaction action {};
         action.sa_handler = removeTemporariesAndStop;
         sigemptyset(&action.sa_mask);
-        ::sigaction(SIGINT, &action, &oldInt_);
-        ::sigaction(SIGTERM, &action, &oldTerm_);
+        for (size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], nullptr, &old_[i]);
+            if (old_[i].sa_handler != SIG_IGN) ::sigaction(kSignals[i], &action, nullptr);  // ignored stays ignored
+        }
     }
     ~TemporaryFiles() {
-        ::sigaction(SIGINT, &oldInt_, nullptr);
-        ::sigaction(SIGTERM, &oldTerm_, nullptr);
+        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
         for (const std::string& path : paths_) ::unlink(path.c_str());
         gTemporaryCount = 0;
     }
@@ -271,7 +273,8 @@ public:
 
 private:
     std::vector<std::string> paths_;
-    struct sigaction oldInt_ {}, oldTerm_ {};
+    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+    std::array<struct sigaction, 4> old_ {};
 };
 
 // Writes contents to a new temporary file beside path; its name goes to temporary.

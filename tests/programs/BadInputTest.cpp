@@ -115,6 +115,8 @@ TEST(BadInput, WritesUnderFaultsLeaveWholeLinesAndSpecialFilesAlone) {
     writeParameterFile(scene, dir / "mode2.xml");
     expectRefused(runBatch(dir, "--export-dir out --overwrite mode2.xml", "trap '' XFSZ; ulimit -f 32"), 1,
                   "/.correspondences.csv.");
+    // The same when the size limit's signal ends the process instead: no temporary stays.
+    EXPECT_NE(runBatch(dir, "--export-dir out --overwrite mode2.xml", "ulimit -f 32").status, 0);
     for (const std::string& name : exportFileNames()) EXPECT_EQ(readFile(out / name), "old") << name;
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 4);
     scene.autoProcessMode = 1;
