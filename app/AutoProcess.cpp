@@ -2,12 +2,19 @@
 #include "AutoProcess.h"
 #include "Log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <iostream>
 
@@ -25,6 +32,68 @@ namespace {
 const std::string kDashes(79, '-');
 
 const char* const* const kStages = kPipelineStages;
+
+// A text file opened for appending whole lines: a regular file (made when missing) and never a
+// pipe or device, which could block or swallow the line. A line that cannot be written completely
+// is cut off again, so the file never ends in a partial line.
+class AppendFile {
+public:
+    explicit AppendFile(const std::string& path) {
+        // Without blocking: a pipe with no reader fails here instead of waiting for one.
+        struct stat info;
+        if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            error_ = "not a regular file";
+            return;
+        }
+        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            error_ = std::strerror(errno);
+        } else if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            error_ = "not a regular file";
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~AppendFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+
+    bool appendWhole(const std::string& line) {
+        struct stat info;
+        if (::fstat(fd_, &info) != 0) return failed();
+        const char* data = line.data();
+        size_t left = line.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd_, data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0) errno = EIO;
+                const int why = errno;
+                if (::ftruncate(fd_, info.st_size) != 0) {}  // nothing more can be done when this fails too
+                errno = why;
+                return failed();
+            }
+            data += n;
+            left -= size_t(n);
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0 || failed();
+    }
+
+private:
+    bool failed() {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    int fd_ = -1;
+    std::string error_;
+};
 
 bool hasShapes(const Scene& scene, const char* operation) {
     if (scene.source && scene.target) return true;
@@ -430,7 +499,23 @@ float alignmentError(Scene& scene) {
     return e;
 }
 
-AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
+namespace {
+
+// True when some vertex of either shape carries a transformation label (not the dummy label).
+bool anythingMatched(const Scene& scene) {
+    const int labelCount = int(scene.matchCandidates->sortedTransforms.size());
+    auto matched = [labelCount](int label) { return label >= 0 && label < labelCount; };
+    const LabelingResult& result = *scene.labeling;
+    return std::any_of(result.labelsSource.begin(), result.labelsSource.end(), matched) ||
+           std::any_of(result.labelsTarget.begin(), result.labelsTarget.end(), matched);
+}
+
+const char* const kNothingMatched =
+    "nothing matched: every vertex of both shapes carries the dummy label (no correspondence)";
+
+}  // namespace
+
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure, bool saveResult) {
     AutoModeOutcome outcome;
     outcome.mode = scene.autoProcessMode;
     auto fail = [&outcome](const std::string& why) {
@@ -453,8 +538,12 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
         if (scene.labeling->labelsSource.empty()) {
             fail("the run produced no graph-cut labels to save");
             if (stopAtFailure) break;
+        } else if (stopAtFailure && !anythingMatched(scene)) {
+            outcome.nothingMatched = true;
+            fail(kNothingMatched);
+            break;
         }
-        if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
+        if (saveResult && !saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
             fail("could not write the result file " + scene.autoSaveCorrespondenceResult);
         break;
     }
@@ -472,22 +561,31 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure) {
         } else if (scene.autoProcessMode == 3 && scene.labeling->labelsSource.empty()) {
             fail(scene.autoSaveCorrespondenceResult + " holds no labelling to measure");
             if (stopAtFailure) break;
+        } else if (stopAtFailure && !scene.labeling->labelsSource.empty() && !anythingMatched(scene)) {
+            outcome.nothingMatched = true;
+            fail(kNothingMatched);
+            if (scene.autoProcessMode == 3) break;
         }
         if (scene.autoProcessMode == 2) {
             outcome.showResult = true;
             break;
         }
-        std::ofstream out(scene.alignDistanceFile, std::ios::app);
-        if (!out) {
+        AppendFile out(scene.alignDistanceFile);
+        if (!out.isOpen()) {
             logErr() << "Error in saving alignment distance: could not open output file "
                       << scene.alignDistanceFile << " for writing!" << std::endl;
-            fail("could not open the alignment distance file " + scene.alignDistanceFile);
+            fail("could not open the alignment distance file " + scene.alignDistanceFile + " (" + out.error() + ")");
             break;
         }
         float e = alignmentError(scene);
-        out << scene.autoSaveCorrespondenceResult << ": Maximum Symmetric Hausdorff Error " << e << " ("
-            << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)\n";
-        if (!out.flush()) fail("could not write to the alignment distance file " + scene.alignDistanceFile);
+        std::ostringstream line;
+        line << scene.autoSaveCorrespondenceResult << ": Maximum Symmetric Hausdorff Error " << e << " ("
+             << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)\n";
+        if (!out.appendWhole(line.str())) {
+            logErr() << "Error in saving alignment distance: could not write to " << scene.alignDistanceFile << " ("
+                     << out.error() << "); the file is left as it was." << std::endl;
+            fail("could not write to the alignment distance file " + scene.alignDistanceFile + " (" + out.error() + ")");
+        }
         break;
     }
     default:

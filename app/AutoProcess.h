@@ -13,6 +13,7 @@ struct AutoModeOutcome {
     bool succeeded = true;    // false when the mode could not do its job (see failure)
     bool endsProcess = false; // modes 1 and 3: the interactive program ends after them
     bool showResult = false;  // mode 2: a result was loaded for the viewer to show
+    bool nothingMatched = false;  // the labelling gives no vertex of either shape a transformation
     std::string failure;      // why the mode could not do its job
 };
 
@@ -20,8 +21,11 @@ struct AutoModeOutcome {
 // result, 3: load the result and append the alignment error to alignDistanceFile; other values:
 // nothing) and reports the outcome; never ends the process itself. With stopAtFailure a mode
 // stops at its first failure (no empty result is saved, no error line for a missing result is
-// appended); without it the steps run on as the interactive program runs them.
-AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure);
+// appended, and a labelling that puts every vertex on the dummy label is neither saved nor
+// measured: nothingMatched); without it the steps run on as the interactive program runs them.
+// Without saveResult, mode 1 leaves the result file to the caller (which writes it once the rest
+// of its work succeeded).
+AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure, bool saveResult = true);
 
 // The interactive program's automatic mode: the steps above as the interactive program runs them.
 // After modes 1 and 3 (endsProcess) the caller ends the session, with exit code 0 when the mode

@@ -12,9 +12,11 @@
 #include <QStringList>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -210,22 +212,99 @@ std::string checkExportDirectory(const std::string& dir, bool overwrite) {
     return std::string();
 }
 
-std::string writeFileAtomically(const std::string& path, const std::string& contents, bool overwrite) {
+namespace {
+
+// Temporary files of the write in progress, removed when a signal that ends the process arrives
+// during it (SIGINT, SIGTERM, SIGHUP, and SIGXFSZ when a file outgrows the size limit). The handler may only use what is safe in a signal handler: the fixed table below,
+// unlink and raise.
+constexpr int kMaxTemporaries = 16;
+constexpr int kMaxTemporaryPath = 4096;
+char gTemporaries[kMaxTemporaries][kMaxTemporaryPath];
+volatile sig_atomic_t gTemporaryCount = 0;
+
+extern "C" void removeTemporariesAndStop(int signalNumber) {
+    for (int i = 0; i < gTemporaryCount; ++i) ::unlink(gTemporaries[i]);
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);
+}
+
+// The temporaries of one write: removed when it ends (a file moved into place is gone under its
+// temporary name already) and when one of the signals above arrives before that.
+class TemporaryFiles {
+public:
+    TemporaryFiles() {
+        gTemporaryCount = 0;
+        struct sigaction action {};
+        action.sa_handler = removeTemporariesAndStop;
+        sigemptyset(&action.sa_mask);
+        for (size_t i = 0; i < kSignals.size(); ++i) {
+            ::sigaction(kSignals[i], nullptr, &old_[i]);
+            if (old_[i].sa_handler != SIG_IGN) ::sigaction(kSignals[i], &action, nullptr);  // ignored stays ignored
+        }
+    }
+    ~TemporaryFiles() {
+        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
+        for (const std::string& path : paths_) ::unlink(path.c_str());
+        gTemporaryCount = 0;
+    }
+    TemporaryFiles(const TemporaryFiles&) = delete;
+    TemporaryFiles& operator=(const TemporaryFiles&) = delete;
+
+    // Makes a new empty temporary from a mkstemp template; false when it cannot be made.
+    bool make(std::string& pathTemplate, int& fd) {
+        if (paths_.size() >= size_t(kMaxTemporaries) || pathTemplate.size() >= size_t(kMaxTemporaryPath)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        // Made in its slot of the table, so that no signal can come between its making and its
+        // registration.
+        const int slot = gTemporaryCount;
+        std::memcpy(gTemporaries[slot], pathTemplate.c_str(), pathTemplate.size() + 1);
+        gTemporaryCount = slot + 1;
+        fd = ::mkstemp(gTemporaries[slot]);
+        if (fd < 0) {
+            gTemporaryCount = slot;
+            return false;
+        }
+        pathTemplate = gTemporaries[slot];
+        paths_.push_back(pathTemplate);
+        return true;
+    }
+
+private:
+    std::vector<std::string> paths_;
+    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+    std::array<struct sigaction, 4> old_ {};
+};
+
+// Writes contents to a new temporary file beside path; its name goes to temporary.
+std::string stageFile(TemporaryFiles& temporaries, const std::string& path, const std::string& contents,
+                      std::string& temporary) {
     fs::path target(path);
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return systemError("cannot create a temporary file in", dir.string());
+    temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = -1;
+    if (!temporaries.make(temporary, fd)) return systemError("cannot create a temporary file in", dir.string());
     const mode_t mask = ::umask(0);
     ::umask(mask);
     bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, contents.data(), contents.size()) &&
                    ::fsync(fd) == 0;
     written = ::close(fd) == 0 && written;
-    if (!written) {
-        std::string why = systemError("cannot write", temporary);
-        ::unlink(temporary.c_str());
-        return why;
-    }
+    if (!written) return systemError("cannot write", temporary);
+    return std::string();
+}
+
+// Why path cannot take a new file, or empty: only a regular file is replaced, and only with overwrite.
+std::string checkTarget(const std::string& path, bool overwrite) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return std::string();
+    if (!overwrite) return path + " exists already (not replaced without overwrite)";
+    if (!S_ISREG(info.st_mode)) return path + " is not a regular file (not replaced)";
+    return std::string();
+}
+
+// Moves a staged temporary into place as path.
+std::string placeFile(const std::string& temporary, const std::string& path, bool overwrite) {
     if (overwrite) {
         if (::rename(temporary.c_str(), path.c_str()) == 0) return std::string();
     } else {
@@ -235,16 +314,21 @@ std::string writeFileAtomically(const std::string& path, const std::string& cont
             ::unlink(temporary.c_str());
             return std::string();
         }
-        if (errno == EEXIST) {
-            ::unlink(temporary.c_str());
-            return path + " exists already (not replaced without overwrite)";
-        }
+        if (errno == EEXIST) return path + " exists already (not replaced without overwrite)";
         std::error_code ec;
         if (!fs::exists(fs::symlink_status(path, ec)) && ::rename(temporary.c_str(), path.c_str()) == 0)
             return std::string();
     }
-    std::string why = systemError("cannot move the new file into place as", path);
-    ::unlink(temporary.c_str());
+    return systemError("cannot move the new file into place as", path);
+}
+
+}  // namespace
+
+std::string writeFileAtomically(const std::string& path, const std::string& contents, bool overwrite) {
+    TemporaryFiles temporaries;
+    std::string temporary;
+    std::string why = stageFile(temporaries, path, contents, temporary);
+    if (why.empty()) why = placeFile(temporary, path, overwrite);
     return why;
 }
 
@@ -390,24 +474,46 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
                                     correspondenceCsv(scene, sourceLabels),
                                     QJsonDocument(summary).toJson(QJsonDocument::Indented).toStdString()};
     logOut() << "Exporting result to " << dir << "..." << std::endl;
+    // The files are exported as one set: all are written as temporaries first and moved into
+    // place only when every one is complete and every place can take it, so that a failure (or an
+    // interruption) while writing leaves the previous set as it was and no temporary behind.
+    TemporaryFiles temporaries;
+    std::vector<std::string> paths, staged(exportFileNames().size());
     for (size_t i = 0; i < exportFileNames().size(); ++i) {
-        const std::string path = (fs::path(dir) / exportFileNames()[i]).string();
-        why = writeFileAtomically(path, contents[i], settings.overwrite);
+        paths.push_back((fs::path(dir) / exportFileNames()[i]).string());
+        why = stageFile(temporaries, paths[i], contents[i], staged[i]);
         if (!why.empty()) return why;
-        logOut() << "*** " << path << std::endl;
+    }
+    for (const std::string& path : paths) {
+        why = checkTarget(path, settings.overwrite);
+        if (!why.empty()) return why;
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        why = placeFile(staged[i], paths[i], settings.overwrite);
+        if (!why.empty()) return why;
+        logOut() << "*** " << paths[i] << std::endl;
     }
     logOut() << "done!" << std::endl;
     return std::string();
 }
 
-std::string summaryRow(const std::string& summaryFile) {
+std::string summaryRow(const std::string& summaryFile, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return std::string();
+    };
+    struct stat info;
+    if (::stat(summaryFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return refuse("not a regular file");
     QFile file(QString::fromStdString(summaryFile));
-    if (!file.open(QIODevice::ReadOnly)) return std::string();
+    if (!file.open(QIODevice::ReadOnly)) return refuse(file.errorString().toStdString());
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) return std::string();
+    if (parseError.error != QJsonParseError::NoError)
+        return refuse("malformed JSON (" + parseError.errorString().toStdString() + " at offset " +
+                      std::to_string(parseError.offset) + ")");
+    if (!document.isObject()) return refuse("not a run summary (the JSON is no object)");
     const QJsonObject summary = document.object();
-    if (!summary.contains("labelsUsed")) return std::string();
+    if (!summary.value("labelsUsed").isDouble()) return refuse("not a run summary (no number labelsUsed)");
     auto text = [](const QJsonValue& v) {
         return v.isDouble() ? QString::number(v.toDouble(), 'g', 6).toStdString() : std::string("-");
     };

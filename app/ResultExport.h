@@ -37,7 +37,8 @@ std::string checkExportDirectory(const std::string& dir, bool overwrite);
 
 // Writes contents to path through a temporary file in the same directory that is then renamed
 // (or, without overwrite, linked, which fails when path exists) into place. Returns an empty
-// string on success, otherwise the reason; a failed write leaves no temporary file behind.
+// string on success, otherwise the reason; a failed or interrupted write leaves no temporary file
+// behind.
 std::string writeFileAtomically(const std::string& path, const std::string& contents, bool overwrite);
 
 // Binary little-endian PLY: vertices with float x, y, z, uchar red, green, blue and int label;
@@ -55,11 +56,14 @@ struct GroundTruthError {
 GroundTruthError groundTruthError(Scene& scene);
 
 // Writes source.ply, target.ply, correspondences.csv and summary.json for the scene's current
-// result into dir (checked as by checkExportDirectory). Prints the files it writes; returns an
-// empty string on success, otherwise the reason (files written before the failure stay).
+// result into dir (checked as by checkExportDirectory), as one set: all four are written as
+// temporaries and moved into place only when all are complete, so a failed or interrupted (SIGINT,
+// SIGTERM, SIGHUP, SIGXFSZ) export leaves the files that were there and no temporary. Prints the files it writes;
+// returns an empty string on success, otherwise the reason.
 std::string exportResult(Scene& scene, const std::string& dir, const ExportSettings& settings);
 
 // One tab-separated row from a summary written by exportResult: labels used on the source, the
 // alignment error, the error in percent of the diagonal, the ground-truth mean and largest
-// error ("-" when not measured). Empty when the file cannot be read as a summary.
-std::string summaryRow(const std::string& summaryFile);
+// error ("-" when not measured). Empty when the file cannot be read as a summary; the reason then
+// goes to *why when given.
+std::string summaryRow(const std::string& summaryFile, std::string* why = nullptr);

@@ -98,11 +98,56 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("icpMaxPoints_VR", "int", &icpMaxPoints_VR, nullptr);
     store.addOptionalParam("restarts_VR", "int", &restarts_VR, nullptr);
     store.addOptionalParam("reuseFlows_GC", "bool", &reuseFlows_GC, nullptr);
+    store.addOptionalParam("memoryLimitMB", "int", &memoryLimitMB, nullptr);
     store.addOptionalParam("labelCost_GC", "float", &labelCost_GC, nullptr);
     store.addOptionalParam("reestimateRounds_GC", "int", &reestimateRounds_GC, nullptr);
     store.addOptionalParam("proposalSearches_VR", "int", &proposalSearches_VR, nullptr);
     store.addOptionalParam("componentLinks_GC", "int", &componentLinks_GC, nullptr);
     store.addOptionalParam("componentLinkDistance_GC", "float", &componentLinkDistance_GC, nullptr);
+
+    // Ranges: values outside are refused at loading. Lengths are percentages of the unit and
+    // counts are bounded far above any mesh this program loads, so that no count overflows an
+    // integer and no length becomes infinite once scaled; -1 means "no limit" where it is allowed.
+    const double kCount = 1e8, kLength = 1e6, kAny = 1e15;
+    for (const char* colour : {"sourceColor", "targetColor", "pointColor", "selectedColor"})
+        store.setRange(colour, 0, 1);
+    store.setRange("defaultLoadFrames", 0, kCount);
+    store.setRange("defaultSkipFrames", 1, kCount);
+    store.setRange("sourceFrame", 0, kCount);
+    store.setRange("targetFrame", 0, kCount);
+    store.setRange("autoProcessMode", 0, 3);
+    for (const char* length : {"scaleFactors_MC", "scaleFactors_PC", "radius_FM", "radius_MS", "growRegionDistThreshold_VR",
+                               "closestPtDistThreshold_GC", "badlyExplained_VR", "icpStopMovement_VR"})
+        store.setRange(length, 0, kLength);
+    for (const char* epsilon : {"ANNEpsilon_MC", "ANNEpsilon_FM", "ANNEpsilon_MS", "ANNEpsilon_VR",
+                                "RANSAC_sourceModel_ANNEpsilon", "RANSAC_targetModel_ANNEpsilon"})
+        store.setRange(epsilon, 0, kLength);
+    for (const char* count : {"featureSamplesSource", "featureSamplesTarget", "maxCandidates_FM", "maxNeighbors_PC",
+                              "icpMaxPoints_VR", "bdySmoothnessKNN_GC"})
+        store.setRange(count, 0, kCount);
+    for (const char* count : {"maxNumVerifyClusters_VR", "maxNumLabels_GC"}) store.setRange(count, -1, kCount);
+    for (const char* count : {"minVerifyClusterSize", "minMatchSize_VR"}) store.setRange(count, -kCount, kCount);
+    for (const char* rounds : {"refitRounds_GC", "secondSearch_VR", "restarts_VR"}) store.setRange(rounds, 0, 1000);
+    store.setRange("featureType", 1, 5);
+    store.setRange("maxIter_MS", 0, 1e6);
+    store.setRange("rate_MS", 0, kLength);
+    store.setRange("totalScene_boundingBoxDiagonal", 1e-15, kAny);
+    store.setRange("pruneMaxRatio_FM", 0, kLength);
+    store.setRange("icpRefitStep_VR", 0, 100);
+    store.setRange("coverageMinFraction_VR", 0, 1);
+    store.setRange("shapeRelativeUnit", 0, 2);
+    store.setRange("memoryLimitMB", 0, 1e9);
+    store.setRange("labelCost_GC", 0, kLength);
+    store.setRange("componentLinkDistance_GC", 0, kLength);
+    store.setRange("componentLinks_GC", 0, kCount);
+    for (const char* rounds : {"reestimateRounds_GC", "proposalSearches_VR"}) store.setRange(rounds, 0, 1000);
+    for (const char* cost : {"mismatchError_GC", "dummyLabelSmoothError_GC", "dummyLabelDataError_GC", "smoothWeight_GC",
+                             "dataWeight_GC", "smoothTruncateValue_GC", "dataTruncateValue_GC"})
+        store.setRange(cost, 0, kAny);
+    // A spin image holds imageWidth_SI squared floats per vertex.
+    store.setRange("imageWidth_SI", 1, 1000);
+    store.setRange("binSizeMultiple_SI", 1e-6, kLength);
+    store.setRange("maxSupportAngle_SI", 0, 180);
 }
 
 void Scene::openDefaultColormap() {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -122,7 +123,17 @@ public:
     // windows run the same steps, with the automatic mode between them. The first half loads the
     // shapes named by the parameters and picks the source and target frames; it returns whether
     // both are set. The second creates the search object for them and sub-samples both shapes.
-    bool loadStartupShapes();
+    // Rough bytes of the largest allocations of a run on shapes of these vertex counts: meshes
+    // and search trees, frames, features, spin images, candidate pairs and the graph-cut tables.
+    int64_t estimatedMemory(int64_t sourceVertices, int64_t targetVertices) const;
+    // Before loading: counts the vertex lines of the source and target files that start-up loading
+    // would read and compares the estimate with memoryLimitMB (when 0: the memory available now,
+    // within the control group's limit). Empty when the run fits, otherwise why it would not, with
+    // the estimate.
+    std::string checkMemoryBound() const;
+    // With missingFrame given, a source or target frame beyond the loaded sequence is an error
+    // (its reason, naming the missing frame file, goes there) instead of being clamped.
+    bool loadStartupShapes(std::string* missingFrame = nullptr);
     // With shapeRelativeUnit, sets totalScene_boundingBoxDiagonal to the bounding-box diagonal of
     // the mesh in `path` (and reports its mean edge length). False, with the reason on standard
     // error, when the file holds no usable triangle mesh.
@@ -267,6 +278,9 @@ public:
     // instead of an empty graph: the same minimum cuts (up to ties within rounding) at a fraction
     // of the max-flow cost on large meshes; off keeps a fresh graph per move.
     bool reuseFlows_GC = true;
+    // Memory in MB that a batch run may need by its estimate before it starts; 0: the memory
+    // available when it starts.
+    int memoryLimitMB = 0;
     // Above 0: every transformation label that some vertex keeps costs the data term of 1 % of
     // the vertices of both shapes each moved this percentage of the unit, so the labelling uses
     // only the motions it needs. The result then holds only used labels and at most

@@ -2,7 +2,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <set>
+#include <vector>
+
+#include <unistd.h>
 
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
@@ -128,7 +132,102 @@ bool Scene::measureShapeUnit(const std::string& path) {
     return true;
 }
 
-bool Scene::loadStartupShapes() {
+namespace {
+
+// Vertex lines ("v x y z") of an OBJ file, counted without parsing them; 0 when it cannot be read.
+int64_t countVertexLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    int64_t count = 0;
+    while (std::getline(in, line)) {
+        const size_t at = line.find_first_not_of(" \t");
+        if (at != std::string::npos && line.size() > at + 1 && line[at] == 'v' && (line[at + 1] == ' ' || line[at + 1] == '\t'))
+            ++count;
+    }
+    return count;
+}
+
+// Memory a new run can have: the kernel's estimate of available memory, within the control
+// group's limit when there is one; the physical memory when neither can be read.
+int64_t availableMemory() {
+    int64_t available = 0;
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    int64_t kilobytes = 0;
+    while (meminfo >> key >> kilobytes) {
+        if (key == "MemAvailable:") available = kilobytes * 1024;
+        meminfo.ignore(1 << 10, '\n');
+    }
+    if (available <= 0) {
+        const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+        available = pages > 0 && pageSize > 0 ? int64_t(pages) * int64_t(pageSize) : 0;
+    }
+    std::ifstream limitFile("/sys/fs/cgroup/memory.max");
+    int64_t limit = 0;
+    if (limitFile >> limit && limit > 0) available = available > 0 ? std::min(available, limit) : limit;
+    return available;
+}
+
+}  // namespace
+
+int64_t Scene::estimatedMemory(int64_t sourceVertices, int64_t targetVertices) const {
+    const int64_t scales = int64_t(scaleFactors_PC.size());
+    int64_t featureFloats = 0;
+    switch (featureType) {
+        case 1: featureFloats = 2 * scales; break;
+        case 2: featureFloats = scales; break;
+        case 3: featureFloats = 1; break;
+        case 4: featureFloats = int64_t(scaleFactors_MC.size()); break;
+        default: break;
+    }
+    const int64_t width = featureType == 5 ? std::max(imageWidth_SI, 0) : 0;
+    const int64_t spinImage = width > 0 ? width * (4 * width + 24) + 24 : 0;
+    auto shape = [&](int64_t n) {
+        const int64_t geometry = 400 * n;  // positions, normals, faces, edges, status, search tree
+        const int64_t frames = n * (scales * 44 + 32);
+        const int64_t features = n * (featureFloats * 4 + 48);
+        const int64_t spinImages = n * spinImage;
+        return geometry + frames + features + spinImages;
+    };
+    const int64_t samplesSource = std::min<int64_t>(std::max(featureSamplesSource, 0), sourceVertices);
+    const int64_t samplesTarget = std::min<int64_t>(std::max(featureSamplesTarget, 0), targetVertices);
+    // The samples carry copies of their vertices' spin images.
+    const int64_t sampleImages = (samplesSource + samplesTarget) * spinImage;
+    const int64_t pairs = samplesSource * std::min<int64_t>(std::max(maxCandidates_FM, 0), samplesTarget);
+    const int64_t labels = (maxNumLabels_GC >= 0 ? maxNumLabels_GC : 32) + 1;
+    return shape(sourceVertices) + shape(targetVertices) + sampleImages + pairs * 128 +
+           (sourceVertices + targetVertices) * labels * 48;
+}
+
+std::string Scene::checkMemoryBound() const {
+    std::vector<std::string> files;
+    if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
+        files = {withDirectory(defaultSourceFile), withDirectory(defaultTargetFile)};
+    } else if (!defaultFile.empty()) {
+        const FrameSequence sequence(withDirectory(defaultFile));
+        for (int frame : {sourceFrame, targetFrame})
+            files.push_back(sequence.isNumbered()
+                                ? sequence.frameFileName(int(sequence.first + (long long)frame * std::max(defaultSkipFrames, 1)))
+                                : withDirectory(defaultFile));
+    } else {
+        return std::string();
+    }
+    int64_t vertices[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        Mesh3_real named;
+        named.setFileName(files[size_t(k)], rootDir);
+        vertices[k] = countVertexLines(named.fullPath());
+    }
+    const int64_t needed = estimatedMemory(vertices[0], vertices[1]);
+    const int64_t bound = memoryLimitMB > 0 ? int64_t(memoryLimitMB) << 20 : availableMemory();
+    if (bound <= 0 || needed <= bound) return std::string();
+    return "the run needs an estimated " + std::to_string(needed >> 20) + " MB of memory for " +
+           std::to_string(vertices[0]) + " source and " + std::to_string(vertices[1]) +
+           " target vertices, more than the " + std::to_string(bound >> 20) + " MB " +
+           (memoryLimitMB > 0 ? "of memoryLimitMB" : "of memory available") + "; it is not started";
+}
+
+bool Scene::loadStartupShapes(std::string* missingFrame) {
     std::error_code error;
     logOut() << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
     if (shapeRelativeUnit == 1 || shapeRelativeUnit == 2) {
@@ -157,6 +256,22 @@ bool Scene::loadStartupShapes() {
         int last = animation ? animation->frameCount() - 1 : -1;
         if (last < 0) {
             logOut() << "No frame could be loaded from " << defaultFile << "." << std::endl;
+            source = target = nullptr;
+            return false;
+        }
+        // A frame past the end, or one taken by a later file because its own could not be loaded,
+        // is not the frame the parameters name.
+        for (int k = 0; missingFrame && k < 2; ++k) {
+            const int index = k == 0 ? sourceFrame : targetFrame;
+            const FrameSequence sequence(withDirectory(defaultFile));
+            Mesh3_real named;
+            named.setFileName(
+                sequence.frameFileName(int(sequence.first + (long long)index * std::max(defaultSkipFrames, 1))), rootDir);
+            if (index <= last && animation->frame(index)->fullPath() == named.fullPath()) continue;
+            *missingFrame = std::string(k == 0 ? "source" : "target") + " frame " + std::to_string(index) +
+                            " of the sequence " + defaultFile + " is missing: " + named.fullPath() +
+                            " cannot be loaded (" + std::to_string(last + 1) + " frames loaded)";
+            logErr() << "Error in Scene::loadStartupShapes(): " << *missingFrame << "." << std::endl;
             source = target = nullptr;
             return false;
         }

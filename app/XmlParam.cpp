@@ -10,6 +10,7 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <sstream>
 
 namespace {
 
@@ -17,30 +18,59 @@ QString fromLocal(const std::string& s) { return QString::fromLocal8Bit(s.data()
 
 std::string toLocal(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
-// Decimal integer; false when unreadable (including out of range).
-bool readInt(const QString& text, int& out) {
+// Why a value text was not taken; an empty why means it was.
+struct Refusal {
+    bool unreadable = false;  // not a number of the entry's type at all
+    std::string why;          // completes "<value> ...", e.g. "is not an integer"
+};
+
+std::string rangeText(double lo, double hi) {
+    std::ostringstream text;
+    text << "[" << lo << ", " << hi << "]";
+    return text.str();
+}
+
+Refusal unreadable(const char* why) { return {true, why}; }
+
+Refusal checkRange(double v, double lo, double hi) {
+    if (v >= lo && v <= hi) return {};
+    return {false, "is out of range " + rangeText(lo, hi)};
+}
+
+// Decimal integer, the whole text but surrounding blanks; 32-bit range, then [lo, hi].
+Refusal readInt(const QString& text, int& out, double lo, double hi) {
     bool ok = false;
     const int v = text.trimmed().toInt(&ok, 10);
-    if (ok) out = v;
-    return ok;
+    if (!ok) return unreadable("is not a 32-bit integer");
+    Refusal r = checkRange(v, lo, hi);
+    if (r.why.empty()) out = v;
+    return r;
 }
 
-// A double stored as float; false when unreadable. A finite value beyond the float range cannot
-// be stored, so it counts as unreadable too.
-bool readFloat(const QString& text, float& out) {
+// A double stored as float: finite and within the float range, then [lo, hi].
+Refusal readFloat(const QString& text, float& out, double lo, double hi) {
     bool ok = false;
     const double v = text.trimmed().toDouble(&ok);
-    if (!ok) return false;
-    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) return false;
-    out = float(v);
-    return true;
+    if (!ok) return unreadable("is not a number");
+    if (!std::isfinite(v)) return unreadable("is not a finite number");
+    if (std::fabs(v) > double(std::numeric_limits<float>::max())) return unreadable("is beyond the float range");
+    Refusal r = checkRange(v, lo, hi);
+    if (r.why.empty()) out = float(v);
+    return r;
 }
 
-bool readBool(const QString& text, bool& out) {
+Refusal readBool(const QString& text, bool& out) {
     int v = 0;
-    if (!readInt(text, v)) return false;
-    out = v != 0;
-    return true;
+    Refusal r = readInt(text, v, -HUGE_VAL, HUGE_VAL);
+    if (r.why.empty()) out = v != 0;
+    return r;
+}
+
+// A value as messages show it: in quotes, long ones cut short with their length.
+std::string quoted(const std::string& value) {
+    const size_t kShown = 60;
+    if (value.size() <= kShown) return "\"" + value + "\"";
+    return "\"" + value.substr(0, kShown) + "...\" (" + std::to_string(value.size()) + " characters)";
 }
 
 // Deepest element nesting of the document, counted without recursion; stops early once it
@@ -67,9 +97,12 @@ QString floatText(float f) { return QString::number(double(f), 'g', 6); }
 struct StringKind {
     using Value = std::string;
     static QString text(const std::string& s) { return fromLocal(s); }
-    static bool read(const QString& text, std::string& out) {
-        out = toLocal(text);
-        return true;
+    static Refusal read(const QString& text, std::string& out, double, double) {
+        std::string value = toLocal(text);
+        if (value.size() > size_t(xmlParam::kMaxStringLength))
+            return {false, "is longer than " + std::to_string(xmlParam::kMaxStringLength) + " characters"};
+        out = std::move(value);
+        return {};
     }
     static void show(std::ostream& os, const std::string& s) { os << s; }
     static void showIni(std::ostream& os, const std::string& s) { os << '"' << s << '"'; }
@@ -80,7 +113,7 @@ struct StringKind {
 struct BoolKind {
     using Value = bool;
     static QString text(bool b) { return b ? "1" : "0"; }
-    static bool read(const QString& text, bool& out) { return readBool(text, out); }
+    static Refusal read(const QString& text, bool& out, double, double) { return readBool(text, out); }
     static void show(std::ostream& os, bool b) { os << (b ? "true" : "false"); }
     static void showIni(std::ostream& os, bool b) { show(os, b); }
     static void showElement(std::ostream& os, bool b) { os << (b ? 1 : 0); }
@@ -90,7 +123,9 @@ struct BoolKind {
 struct FloatKind {
     using Value = float;
     static QString text(float f) { return floatText(f); }
-    static bool read(const QString& text, float& out) { return readFloat(text, out); }
+    static Refusal read(const QString& text, float& out, double lo, double hi) {
+        return readFloat(text, out, lo, hi);
+    }
     static void show(std::ostream& os, float f) { os << f; }
     static void showIni(std::ostream& os, float f) { os << f; }
     static void showElement(std::ostream& os, float f) { os << f; }
@@ -100,7 +135,7 @@ struct FloatKind {
 struct IntKind {
     using Value = int;
     static QString text(int n) { return QString::number(n); }
-    static bool read(const QString& text, int& out) { return readInt(text, out); }
+    static Refusal read(const QString& text, int& out, double lo, double hi) { return readInt(text, out, lo, hi); }
     static void show(std::ostream& os, int n) { os << n; }
     static void showIni(std::ostream& os, int n) { os << n; }
     static void showElement(std::ostream& os, int n) { os << n; }
@@ -114,8 +149,9 @@ public:
     virtual ~ParamBinding() = default;
     // The value text of the parameter file.
     virtual QString text() const = 0;
-    // Stores the value of an element's text; false (value kept) when a number is unreadable.
-    virtual bool read(const QString& text) const = 0;
+    // Stores the value of an element's text, or keeps the variable and says why not; lo and hi
+    // bound numeric values.
+    virtual Refusal read(const QString& text, double lo, double hi) const = 0;
     // The value in the bracket form, brackets included.
     virtual void echo(std::ostream& os) const = 0;
     // What follows the name in the INI form.
@@ -130,7 +166,9 @@ class ScalarBinding final : public ParamBinding {
 public:
     explicit ScalarBinding(void* variable) : value_(static_cast<typename Kind::Value*>(variable)) {}
     QString text() const override { return Kind::text(*value_); }
-    bool read(const QString& text) const override { return Kind::read(text, *value_); }
+    Refusal read(const QString& text, double lo, double hi) const override {
+        return Kind::read(text, *value_, lo, hi);
+    }
     void echo(std::ostream& os) const override {
         os << "[";
         Kind::show(os, *value_);
@@ -163,15 +201,19 @@ public:
         return text;
     }
     // The pieces between commas (empty ones dropped); all or nothing.
-    bool read(const QString& text) const override {
+    Refusal read(const QString& text, double lo, double hi) const override {
         Values values;
         for (const QString& piece : text.split(',', Qt::SkipEmptyParts)) {
             typename Kind::Value v{};
-            if (!Kind::read(piece, v)) return false;
+            Refusal r = Kind::read(piece, v, lo, hi);
+            if (!r.why.empty()) {
+                r.why = "holds " + quoted(toLocal(piece)) + ", which " + r.why;
+                return r;
+            }
             values.push_back(v);
         }
         *values_ = std::move(values);
-        return true;
+        return {};
     }
     void echo(std::ostream& os) const override {
         os << "[";
@@ -221,7 +263,21 @@ void xmlParam::addParam(std::string name, std::string type, void* variable, cons
     entry.name = std::move(name);
     entry.type = std::move(type);
     entry.description = description ? description : "";
+    entry.lo = -HUGE_VAL;
+    entry.hi = HUGE_VAL;
     entries_.push_back(std::move(entry));
+}
+
+void xmlParam::setRange(const std::string& name, double lo, double hi) {
+    for (Entry& entry : entries_)
+        if (entry.name == name) {
+            entry.lo = lo;
+            entry.hi = hi;
+        }
+}
+
+bool xmlParam::isParameterDocument(const QDomDocument& document) const {
+    return document.documentElement().tagName() == fromLocal(topName_);
 }
 
 void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
@@ -289,7 +345,10 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     const QString path = QString::fromLocal8Bit(fileName ? fileName : "");
     QFile file(path);
     // A directory can be opened for reading on some systems; it is not a parameter file.
+    fileName_ = fileName ? fileName : "";
+    readError_.clear();
     if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+        readError_ = "cannot open it";
         logOut() << "Could not open file " << (fileName ? fileName : "") << "!" << std::endl;
         return false;
     }
@@ -301,7 +360,16 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     if (tooDeep)
         logErr() << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
                   << " levels in " << fileName << "." << std::endl;
-    if (content.size() > kMaxFileSize || tooDeep || !parsed.setContent(content)) {
+    QString parseError;
+    int line = 0, column = 0;
+    if (content.size() > kMaxFileSize)
+        readError_ = "it is larger than " + std::to_string(kMaxFileSize) + " bytes";
+    else if (tooDeep)
+        readError_ = "its elements are nested deeper than " + std::to_string(kMaxNesting) + " levels";
+    else if (!parsed.setContent(content, &parseError, &line, &column))
+        readError_ = "not a parameter file (no well-formed XML: " + toLocal(parseError) + " at line " +
+                     std::to_string(line) + ", column " + std::to_string(column) + ")";
+    if (!readError_.empty()) {
         file.close();
         logOut() << "Could not parse XML file " << fileName << "!" << std::endl;
         return false;
@@ -343,6 +411,7 @@ QDomDocument xmlParam::makeParamXML() {
 }
 
 void xmlParam::loadParamXML(QDomDocument& document) {
+    problems_.clear();
     for (const Entry& entry : entries_) {
         const QDomNodeList found = document.elementsByTagName(fromLocal(entry.name));
         if (found.count() != 1) {
@@ -351,9 +420,18 @@ void xmlParam::loadParamXML(QDomDocument& document) {
             continue;
         }
         const QString text = found.at(0).toElement().text();
-        if (entry.binding && !entry.binding->read(text))
-            logErr() << "Error in xmlParam::loadParamXML(): unreadable number \"" << toLocal(text) << "\" for "
-                      << entry.name << "; its value is kept." << std::endl;
+        if (!entry.binding) continue;
+        const Refusal refusal = entry.binding->read(text, entry.lo, entry.hi);
+        if (refusal.why.empty()) continue;
+        const std::string value = quoted(toLocal(text));
+        if (refusal.unreadable)
+            logErr() << "Error in xmlParam::loadParamXML(): unreadable number " << value << " for " << entry.name
+                     << "; its value is kept." << std::endl;
+        else
+            logErr() << "Error in xmlParam::loadParamXML(): the value " << value << " of " << entry.name << " "
+                     << refusal.why << "; its value is kept." << std::endl;
+        problems_.push_back("parameter " + entry.name + " in " + (fileName_.empty() ? "the document" : fileName_) +
+                            ": " + value + " " + refusal.why);
     }
 }
 

@@ -31,21 +31,33 @@ public:
     // The same for an entry that files written before it existed leave out: a missing element
     // keeps the variable unchanged without a message.
     void addOptionalParam(std::string name, std::string type, void* variable, const char* description = nullptr);
+    // Limits a registered numeric entry (every element of an array entry) to [lo, hi]: a value
+    // outside is refused as an unreadable one is, and the variable keeps its value.
+    void setRange(const std::string& name, double lo, double hi);
     std::string getTopName() const;
 
     // Command-line handling: usage, "-w <outfile>", "-b <infile>" (no prompt) or "<infile>"
     // (read, then ask). True means the program goes on to run.
     bool initParamXML(int argc, char* const argv[]);
 
-    // Parses the file into the document; on failure the document is left as it was.
+    // Parses the file into the document; on failure the document is left as it was and
+    // readError() says why.
     bool readParamXML(const char* fileName, QDomDocument& document);
+    std::string readError() const { return readError_; }
+    // True when the document's root element carries the top name, as every parameter file does.
+    bool isParameterDocument(const QDomDocument& document) const;
     // Writes the document's text form (1-space indentation) and a line end, replacing the file.
     bool writeParamXML(const char* fileName, QDomDocument& document);
     // Builds a document holding the current value of every entry.
     QDomDocument makeParamXML();
     // Copies values from the document into the bound variables; an element that is missing or
-    // occurs more than once is reported and leaves its variable unchanged.
+    // occurs more than once is reported and leaves its variable unchanged. So does a value that is
+    // not a finite number of the entry's type (the whole text), lies outside the entry's range or
+    // is a string longer than kMaxStringLength; those are also listed in problems().
     void loadParamXML(QDomDocument& document);
+    // The values the last loadParamXML refused, one line each naming the parameter, the file last
+    // read by readParamXML and the value (long values shortened).
+    const std::vector<std::string>& problems() const { return problems_; }
 
     void printParams();     // "Parameter [name]: [value]" lines
     void printParamsINI();  // "name = value" lines
@@ -58,6 +70,8 @@ public:
     static constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
     // Deepest element nesting a readable file may have (the parameter file itself needs two).
     static constexpr int kMaxNesting = 256;
+    // Longest string value (and string array element) that is taken, in bytes: longer than any path.
+    static constexpr int kMaxStringLength = 4096;
 
 private:
     struct Entry {
@@ -66,8 +80,12 @@ private:
         std::shared_ptr<const ParamBinding> binding;  // null for an unknown type word
         std::string description;
         bool optional = false;
+        double lo, hi;  // range of numeric values; infinite bounds when none was set
     };
 
     std::vector<Entry> entries_;
     std::string topName_;
+    std::string fileName_;   // the file last read, named in problems
+    std::string readError_;  // why the last readParamXML failed
+    std::vector<std::string> problems_;
 };

@@ -198,7 +198,7 @@ void ShapeModel::saveFeatures() {
         for (int k = 0; k < d; ++k) row[k] = k < static_cast<int>(f.size()) ? f[k] : 0.0f;
         out.writeFloats(row.data(), d);
     }
-    if (!out.commit()) {
+    if (!out.commit(geometryKey())) {
         logOut() << std::endl;
         logErr() << "Error in saveFeatures(): could not write file " << path << "!" << std::endl;
         return;
@@ -208,7 +208,7 @@ void ShapeModel::saveFeatures() {
 
 bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     const std::string path = featuresPath();
-    CacheReader in(path);
+    CacheReader in(path, true);
     if (!in.isOpen()) {
         logOut() << "Error in loadFeatures(): could not open file " << path << " for reading!" << std::endl;
         return false;
@@ -233,6 +233,8 @@ bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
 
     std::vector<float> newScales(static_cast<size_t>(dimension));
     if (!in.readFloats(newScales.data(), dimension)) return damaged();
+    for (float scale : newScales)
+        if (!std::isfinite(scale)) return damaged();
     if (requestedScales && *requestedScales != newScales) {
         logOut() << std::endl;
         logErr() << "Warning in loadFeatures(): " << path << " holds features of other scales; recomputing."
@@ -247,6 +249,7 @@ bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
         for (float v : f)
             if (!std::isfinite(v)) return damaged();
     }
+    if (!in.verify(geometryKey(), "loadFeatures")) return false;
     features = std::move(newFeatures);
     featureScales.swap(newScales);
     return true;

@@ -207,7 +207,7 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
         }
         out.writeFloats(records.data(), static_cast<int64_t>(records.size()));
     }
-    if (!out.commit()) {
+    if (!out.commit(geometryKey())) {
         logOut() << std::endl;
         logErr() << "Error in saveFrames(): could not write file " << path << "!" << std::endl;
         return;
@@ -217,7 +217,7 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
 
 bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const std::string path = framesPath();
-    CacheReader in(path);
+    CacheReader in(path, true);
     if (!in.isOpen()) {
         logOut() << "Error in loadFrames(): could not open file " << path << " for reading!" << std::endl;
         return false;
@@ -277,6 +277,7 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
         for (int s = 0; s < scaleCount; ++s)
             vertexFrames[s] = unpackRecord(&records[static_cast<size_t>(s) * kRecordFloats]);
     }
+    if (!in.verify(geometryKey(), "loadFrames")) return false;
     frames.swap(newFrames);
     scales.swap(newScales);
     logOut() << " done!" << std::endl;

@@ -1,5 +1,6 @@
 #include "ShapeModel.h"
 #include "Log.h"
+#include "CacheFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -58,6 +59,16 @@ ShapeModel* ShapeModel::clone() const {
 }
 
 bool ShapeModel::loadGeometry() { return true; }
+
+uint64_t ShapeModel::geometryKey() const {
+    const std::vector<Vec3f>& p = vertices.points();
+    const std::vector<Vec3f>& n = normals.points();
+    const int32_t counts[2] = {int32_t(p.size()), int32_t(n.size())};
+    uint64_t key = hashBytes(kHashSeed, counts, sizeof counts);
+    for (const Vec3f& v : p) key = hashBytes(key, &v.x, 3 * sizeof(float));
+    for (const Vec3f& v : n) key = hashBytes(key, &v.x, 3 * sizeof(float));
+    return key;
+}
 
 void ShapeModel::computeNormals(bool) {}
 

@@ -92,6 +92,9 @@ public:
     void printInfo() const;
 
     // ---- principal frames (PrincipalFrames.cpp) ----
+    // Hash of the vertex positions and normals, which every cached result depends on: a cache
+    // file records the key it was computed for and is recomputed when the shape's key differs.
+    uint64_t geometryKey() const;
     // The cache files keep the parameters they were made with; computeFrames,
     // meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
     // ones and recompute (with a warning) otherwise. The load functions without a request accept

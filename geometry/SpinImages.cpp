@@ -409,42 +409,30 @@ void ShapeModel::saveSpinImages()
             const bool full = r < int(image.size()) && int(image[r].size()) == W;
             file.writeFloats(full ? image[r].data() : zeros.data(), W);
         }
-    if (!file.commit()) {
+    if (!file.commit(geometryKey())) {
         logOut() << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
         return;
     }
     logOut() << "done!" << std::endl;
 }
 
-// Reads exactly n bytes; false at the end of the file or on an error.
-static bool readExactly(std::ifstream& in, void* data, std::streamsize n)
-{
-    in.read(static_cast<char*>(data), n);
-    return bool(in) && in.gcount() == n;
-}
-
 bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngle)
 {
     const std::string path = spinImagesPath();
-    std::error_code ec;
-    std::ifstream in;
-    if (std::filesystem::is_regular_file(path, ec))
-        in.open(path, std::ios::binary);
-    if (!in.is_open() || !in) {
+    CacheReader in(path, true);
+    if (!in.isOpen()) {
         logOut() << "Error in loadSpinImages(): could not open file " << path << " for reading!" << std::endl;
         return false;
     }
     logOut() << "*** Loading spin images..." << std::flush;
-    in.seekg(0, std::ios::end);
-    const std::streamoff fileSize = in.tellg();
-    in.seekg(0, std::ios::beg);
+    const int64_t fileSize = in.remaining();
     const auto reject = [&](const char* why) {
         logErr() << "Error in loadSpinImages(): file " << path << " " << why << std::endl;
         return false;
     };
 
     int32_t count = 0;
-    if (fileSize < 4 || !readExactly(in, &count, 4))
+    if (fileSize < 4 || !in.readInt32(count))
         return reject("is empty or truncated!");
     if (count != vertexCount()) {
         logErr() << "Error in loadSpinImages(): number of vertices do not match!" << std::endl;
@@ -452,8 +440,8 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     }
     SpinImageStack stack;
     int32_t W = 0;
-    if (fileSize < kHeaderBytes || !readExactly(in, &stack.binSize, 4) || !readExactly(in, &W, 4) ||
-        !readExactly(in, &stack.supportAngle, 4) || !readExactly(in, &stack.expectedOverlap, 4))
+    if (fileSize < kHeaderBytes || !in.readFloats(&stack.binSize, 1) || !in.readInt32(W) ||
+        !in.readFloats(&stack.supportAngle, 1) || !in.readFloats(&stack.expectedOverlap, 1))
         return reject("is empty or truncated!");
     if (W <= 0 || !std::isfinite(stack.binSize) || !std::isfinite(stack.supportAngle) ||
         !std::isfinite(stack.expectedOverlap))
@@ -475,10 +463,16 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     stack.images.resize(count);
     for (SpinImage& image : stack.images) {
         image.assign(W, std::vector<float>(W));
-        for (auto& row : image)
-            if (!readExactly(in, row.data(), std::streamsize(W) * 4))
+        for (auto& row : image) {
+            if (!in.readFloats(row.data(), W))
                 return reject("is truncated!");
+            for (float v : row)
+                if (!std::isfinite(v))
+                    return reject("holds a value that is not finite!");
+        }
     }
+    if (!in.verify(geometryKey(), "loadSpinImages"))
+        return false;
     spinImages = std::move(stack);
 
     logOut() << "done!" << std::endl;

@@ -18,6 +18,13 @@ namespace {
 
 const float kLargestFloat = 3.4028235e38f;
 
+// Finite and not absurdly large: no shape this program loads reaches 1e15 in any coordinate.
+bool plausible(const float* values, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!(std::fabs(values[i]) <= 1e15f)) return false;
+    return true;
+}
+
 float pointSegmentSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& b, Vec3f& nearest) {
     Vec3f d = b - a;
     float len2 = d.squaredLength();
@@ -273,7 +280,7 @@ bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileN
     for (int l : labeling.labelsSource) f.writeInt32(l);
     for (int l : labeling.labelsTarget) f.writeInt32(l);
     // A regular file is replaced only by the complete new one, so no truncated result is left
-    // behind; devices and pipes are written in place and never removed.
+    // behind.
     if (!f.commit()) {
         logOut() << std::endl << "Error in saveGraphCutResult(): could not write file " << fileName << "!" << std::endl;
         return false;
@@ -312,6 +319,7 @@ bool loadGraphCutResult(MatchCandidates& mc, LabelingResult& labeling, const std
     for (int i = 0; i < regionCount; ++i) {
         RigidTransform& T = newTransforms[i];
         if (!in.readFloats(T.R, 9) || !in.readFloats(T.t, 3)) return reject("truncated");
+        if (!plausible(T.R, 9) || !plausible(T.t, 3)) return reject("a motion that is not finite");
         int32_t n;
         if (!in.readInt32(n)) return reject("truncated");
         if (n < 0 || n > in.remaining() / 32) return reject("region size does not fit the file");
@@ -328,6 +336,7 @@ bool loadGraphCutResult(MatchCandidates& mc, LabelingResult& labeling, const std
             in.readInt32(ti);
             in.readFloats(t, 3);
             if (si < 0 || si >= nS || ti < 0 || ti >= nT) return reject("vertex index beyond the current shapes");
+            if (!plausible(s, 3) || !plausible(t, 3)) return reject("a correspondence point that is not finite");
             region.sourceIndices[k] = si;
             region.targetIndices[k] = ti;
             region.sourcePoints.point(k) = Vec3f(s[0], s[1], s[2]);

@@ -7,7 +7,8 @@
 // are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
 // the pipeline and saves the result, 2 loads the result and prints a summary, 3 loads the result
 // and appends the alignment error to alignDistanceFile. Exit status 0 when the mode did its job,
-// 1 (with the reason on standard error) when it could not, 2 for a bad command line.
+// 1 (with the reason on standard error) when it could not, 2 for a bad command line, 3 when the
+// labelling matched nothing (every vertex on the dummy label: no result saved, measured or exported).
 //
 // --threads sets the threads of the per-vertex loops (default: the machine's cores); results do
 // not depend on it. --export-dir writes the result of modes 1 to 3 for other programs (PLY shapes
@@ -37,6 +38,8 @@
 namespace {
 
 const std::string kDashes(79, '-');
+// Exit status of a run whose labelling matched nothing: every vertex on the dummy label.
+const int kNothingMatchedStatus = 3;
 
 int usage(const char* program) {
     std::cerr << "Usage: " << program
@@ -65,6 +68,19 @@ void printLabelCounts(const char* shapeName, const std::vector<int>& labels, int
     std::cout << "*** " << shapeName << " vertices with the dummy label: " << dummies << std::endl;
 }
 
+// Mode 2's summary of a loaded result: its regions and the vertices per label of both shapes.
+void printLabelSummary(Scene& scene) {
+    MatchCandidates& mc = *scene.matchCandidates;
+    int labelCount = int(mc.sortedTransforms.size());
+    std::cout << kDashes << std::endl
+              << "Graph cut result " << scene.autoSaveCorrespondenceResult << ": " << mc.regions.size()
+              << " regions, " << labelCount << " transformation labels 0 to " << labelCount - 1 << "; label "
+              << labelCount << " means no correspondence" << std::endl;
+    printLabelCounts("Source", scene.labeling->labelsSource, labelCount);
+    printLabelCounts("Target", scene.labeling->labelsTarget, labelCount);
+    std::cout << kDashes << std::endl;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +95,9 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--summary-row") {
             if (argc != 3) return usage(argv[0]);
-            std::string row = summaryRow(argv[2]);
-            if (row.empty()) return failure(std::string("cannot read the run summary ") + argv[2]);
+            std::string why;
+            std::string row = summaryRow(argv[2], &why);
+            if (row.empty()) return failure(std::string("cannot read the run summary ") + argv[2] + ": " + why);
             std::cout << row << std::endl;
             return 0;
         } else if (arg == "--export-dir") {
@@ -126,12 +143,20 @@ int main(int argc, char** argv) {
     {
         QDomDocument probe;
         if (!store.readParamXML(parameterFile.c_str(), probe))
-            return failure("cannot read the parameter file " + parameterFile);
+            return failure("cannot read the parameter file " + parameterFile + ": " + store.readError());
+        if (!store.isParameterDocument(probe))
+            return failure("cannot read the parameter file " + parameterFile + ": not a parameter file (its root element is <" +
+                           probe.documentElement().tagName().left(60).toStdString() + ">, not <" + store.getTopName() + ">)");
     }
     std::string programName = argv[0];
     std::string batchFlag = "-b";
     char* storeArgs[] = {programName.data(), batchFlag.data(), parameterFile.data(), nullptr};
     if (!store.initParamXML(3, storeArgs)) return failure("cannot read the parameter file " + parameterFile);
+    // A value the store refused would run the job with another setting than the file's.
+    if (!store.problems().empty()) {
+        for (size_t i = 1; i < store.problems().size(); ++i) std::cerr << "veltrix-batch: " << store.problems()[i] << std::endl;
+        return failure(store.problems().front());
+    }
     std::cout << kDashes << std::endl;
     store.printParamsINI();
     std::cout << kDashes << std::endl;
@@ -145,7 +170,14 @@ int main(int argc, char** argv) {
         std::string why = checkExportDirectory(exportDir, exportSettings.overwrite);
         if (!why.empty()) return failure(why);
     }
-    if (!scene.loadStartupShapes()) return failure("no shape loaded");
+    {
+        // Before anything is loaded or allocated: a run that could not fit is refused with its estimate.
+        const std::string why = scene.checkMemoryBound();
+        if (!why.empty()) return failure(why);
+    }
+    std::string missingFrame;
+    if (!scene.loadStartupShapes(&missingFrame))
+        return failure(missingFrame.empty() ? std::string("no shape loaded") : missingFrame);
 
     if (mode == 0) {
         scene.prepareSearch();
@@ -155,24 +187,23 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+    // With an export, mode 1 writes its result file only once the export succeeded: a run that
+    // ends with a failure leaves no result file.
+    const bool saveAfterExport = mode == 1 && exportRequested;
+    AutoModeOutcome outcome = runAutoModeSteps(scene, true, !saveAfterExport);
+    if (outcome.nothingMatched && mode == 2) printLabelSummary(scene);
+    if (outcome.nothingMatched) {
+        failure(outcome.failure);
+        return kNothingMatchedStatus;
+    }
     if (!outcome.succeeded) return failure(outcome.failure);
-    MatchCandidates& mc = *scene.matchCandidates;
     switch (mode) {
     case 1:
-        std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
+        if (!saveAfterExport) std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
         break;
-    case 2: {
-        int labelCount = int(mc.sortedTransforms.size());
-        std::cout << kDashes << std::endl
-                  << "Graph cut result " << scene.autoSaveCorrespondenceResult << ": " << mc.regions.size()
-                  << " regions, " << labelCount << " transformation labels 0 to " << labelCount - 1
-                  << "; label " << labelCount << " means no correspondence" << std::endl;
-        printLabelCounts("Source", scene.labeling->labelsSource, labelCount);
-        printLabelCounts("Target", scene.labeling->labelsTarget, labelCount);
-        std::cout << kDashes << std::endl;
+    case 2:
+        printLabelSummary(scene);
         break;
-    }
     case 3:
         std::cout << "Alignment error appended to " << scene.alignDistanceFile << std::endl;
         break;
@@ -180,6 +211,11 @@ int main(int argc, char** argv) {
     if (exportRequested) {
         std::string why = exportResult(scene, exportDir, exportSettings);
         if (!why.empty()) return failure(why);
+    }
+    if (saveAfterExport) {
+        if (!saveGraphCutResult(*scene.labeling, scene.autoSaveCorrespondenceResult))
+            return failure("could not write the result file " + scene.autoSaveCorrespondenceResult);
+        std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
     }
     return 0;
 }

@@ -93,6 +93,7 @@ const char* const kDefaultsIni =
     "icpMaxPoints_VR = 0\n"
     "restarts_VR = 0\n"
     "reuseFlows_GC = true\n"
+    "memoryLimitMB = 0\n"
     "labelCost_GC = 0\n"
     "reestimateRounds_GC = 0\n"
     "proposalSearches_VR = 0\n"
@@ -138,7 +139,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 82);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 83);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {

@@ -134,9 +134,10 @@ TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 400, base(), "round.obj");
     a->meanCurvatureFeatures({1.0f}, 0.0);
 
-    // Layout: counts, scales, vectors.
+    // Layout: counts, scales, vectors, the 20-byte trailer.
     const std::string bytes = readAll(a->featuresPath());
-    ASSERT_EQ(bytes.size(), 4u + 4u + 4u + 400u * 4u);
+    ASSERT_EQ(bytes.size(), 4u + 4u + 4u + 400u * 4u + 20u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 20, 4), "VXC1");
     int32_t n, d;
     float scale, first;
     std::memcpy(&n, &bytes[0], 4);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -261,7 +264,9 @@ TEST_F(FramesTest, FileLayoutByteForByte) {
     f32(0.5f);
     for (int k = 0; k < 11; ++k) f32(0.0f);
     for (float v : {1, 2, 3, 7, 8, 9, 4, 5, 6, 11, 10}) f32(v);
-    EXPECT_EQ(bytes, expect);
+    ASSERT_EQ(bytes.size(), expect.size() + 20);
+    EXPECT_EQ(bytes.substr(0, expect.size()), expect);
+    EXPECT_EQ(bytes.substr(expect.size(), 4), "VXC1");  // then the geometry key and the checksum
     // One byte per character: the code below 256 (e acute), else 0 (the euro sign).
     EXPECT_EQ(stored, std::string("Principal curvatures for x.obj \xe9 ") + '\0');
 
@@ -388,4 +393,37 @@ TEST_F(FramesTest, SavingWithoutFramesLeavesAnEmptyFile) {
               "Error in saveFrames(): No curvature information or scale information found!\n");
     EXPECT_EQ(readAll(s->framesPath()), "");
     EXPECT_FALSE(loadQuietly(*s));
+}
+
+// A cache is used only for the geometry it was computed for and only when its numbers are intact;
+// an edited shape with the same vertex count, a damaged file, a file of an older version and a pipe
+// in its place are recomputed, with a message naming the file.
+TEST_F(FramesTest, CachesAreKeyedToTheGeometryAndChecked) {
+    std::unique_ptr<ShapeModel> a = makeSphereCloud(1.0f, 60, base(), "keyed.obj");
+    computeQuietly(*a, {0.5f});
+    const std::string path = a->framesPath(), good = readAll(path);
+    auto recomputes = [&](const std::string& why) {
+        std::unique_ptr<ShapeModel> b = makeSphereCloud(1.0f, 60, base(), "keyed.obj");
+        LogCapture log;
+        b->computeFrames({0.5f}, false);
+        EXPECT_NE(log.out().find("*** Computing principal curvatures..."), std::string::npos) << why;
+        EXPECT_NE(log.err().find(path + " " + why), std::string::npos) << log.err();
+        EXPECT_TRUE(sameFrames(*a, *b));
+    };
+    std::unique_ptr<ShapeModel> edited = makeSphereCloud(1.0f, 60, base(), "keyed.obj");
+    edited->vertices.point(7).x += 0.01f;
+    std::string err;
+    EXPECT_FALSE(loadQuietly(*edited, &err));
+    EXPECT_EQ(err, "Warning in loadFrames(): " + path + " was computed for other vertex positions or normals; recomputing.\n");
+
+    std::string damaged = good;
+    damaged[damaged.size() - 100] ^= 1;
+    writeAll(path, damaged);
+    recomputes("is damaged (its checksum does not match); recomputing.");
+    writeAll(path, good.substr(0, good.size() - 20));  // as written before the trailer existed
+    recomputes("carries no checksum (an older cache file); recomputing.");
+    std::remove(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    recomputes("is not a regular file!");
+    std::remove(path.c_str());
 }

@@ -443,3 +443,21 @@ TEST(MeshLoading, LoadMeshShapeWithAndWithoutDescriptors) {
     ASSERT_TRUE(full->features);
     EXPECT_EQ(full->features->dimension(), 4);
 }
+
+// Vertices that no length can be measured on are refused at loading, naming the file and line.
+TEST(MeshLoading, NonFiniteOrAbsurdCoordinatesAreRefused) {
+    const std::string base = makeTempDir("veltrix_badverts_");
+    Scene scene;
+    for (const char* bad : {"nan 0 0", "0 inf 0", "0 0 1e300", "2e15 0 0"}) {
+        writeText(base + "bad.obj", std::string("# comment\nv 0 0 0\n\nv 1 0 0\nvn 0 0 1\nv ") + bad + "\nf 1 2 3\n");
+        LogCapture log;
+        std::unique_ptr<Mesh3_real> mesh(loadMeshShape(base + "bad.obj", base, scene.preprocessOptions(), false));
+        EXPECT_FALSE(mesh) << bad;
+        EXPECT_EQ(log.err().rfind("Error in loadMeshShape(): " + base + "bad.obj, line 6: vertex 2 (", 0), 0u)
+            << log.err();
+    }
+    writeText(base + "good.obj", "v 1e14 0 0\nv 0 -1e14 0\nv 0 0 1\nf 1 2 3\n");
+    LogCapture log;
+    std::unique_ptr<Mesh3_real> mesh(loadMeshShape(base + "good.obj", base, scene.preprocessOptions(), false));
+    EXPECT_TRUE(mesh);
+}

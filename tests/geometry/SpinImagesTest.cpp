@@ -306,7 +306,7 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
     s.shape.computeSpinImages(2.0f, 6, 60.0f);
     const std::string path = s.shape.spinImagesPath();
     ASSERT_TRUE(fs::exists(path));
-    EXPECT_EQ(fs::file_size(path), 20u + 60u * 36u * 4u);
+    EXPECT_EQ(fs::file_size(path), 20u + 60u * 36u * 4u + 20u);  // header, images, trailer
     EXPECT_FLOAT_EQ(s.shape.spinImages.binSize, 0.2f);
 
     ShapeModel copy(s.shape);
@@ -342,7 +342,7 @@ TEST(SpinImageFiles, BadFilesAreRejectedAndLeaveTheShapeAsItWas)
     s.shape.computeSpinImages(1.0f, 4, 60.0f);
     const std::string path = s.shape.spinImagesPath();
     const std::vector<char> good = readBytes(path);
-    ASSERT_EQ(good.size(), 20u + 30u * 16u * 4u);
+    ASSERT_EQ(good.size(), 20u + 30u * 16u * 4u + 20u);
 
     auto withInt = [&](size_t offset, int32_t value) {
         std::vector<char> b = good;

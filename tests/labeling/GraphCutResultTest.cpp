@@ -159,6 +159,10 @@ TEST(GraphCutResultFile, RejectedFilesLeaveThePreviousResult) {
         {"target label count", patched(countsAt + 4, 7)},
         {"label beyond sorted regions", patched(labelsAt, 3)},
         {"negative label", patched(labelsAt + 4, -1)},
+        {"non-finite rotation", patched(4 + 8, 0x7fc00000)},
+        {"infinite translation", patched(4 + 40, 0x7f800000)},
+        {"non-finite correspondence point", patched(4 + 52 + 8, 0x7fc00000)},
+        {"absurd translation", patched(4 + 44, 0x7e800000)},
     };
     ResultFixture current;
     const std::string badPath = scratchFile("bad.gc");
@@ -202,9 +206,11 @@ TEST(GraphCutResultFile, UnlabelledResultLoadsAndLoadingReplacesTheLastRun) {
     captured([&] { loadGraphCutResult(current.mc, current.labels, path); });
     ASSERT_EQ(current.labels.regionsSource.size(), 2u);
     EXPECT_EQ(current.labels.regionsSource[0].size() + current.labels.regionsSource[1].size(), 14);
-    // A full disk is a failed save, and the device is left alone.
+    // A device where the result belongs is neither written nor read, and is left alone.
     auto out = captured([&] { EXPECT_FALSE(saveGraphCutResult(saved.labels, "/dev/full")); });
-    EXPECT_NE(out.first.find("Error in saveGraphCutResult(): could not write file /dev/full!"), std::string::npos);
+    EXPECT_NE(out.second.find("/dev/full is not a regular file!"), std::string::npos) << out.second;
+    out = captured([&] { EXPECT_FALSE(loadGraphCutResult(current.mc, current.labels, "/dev/full")); });
+    EXPECT_NE(out.first.find("could not open file /dev/full for reading!"), std::string::npos);
     EXPECT_TRUE(fs::exists("/dev/full"));
 }
 

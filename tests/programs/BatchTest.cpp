@@ -5,29 +5,7 @@
 #include <iterator>
 #include <regex>
 
-#include "PipelineFixture.h"
-
-namespace {
-
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-RunResult runBatch(const fs::path& dir, const std::string& arguments) {
-    fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-    std::string command = "cd '" + dir.string() + "' && '" VELTRIX_BATCH "' " + arguments + " > '" +
-                          out.string() + "' 2> '" + err.string() + "'";
-    int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
-}
-
-}  // namespace
+#include "BatchRun.h"
 
 TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     fs::path dir = scratchDirectory("batch");
