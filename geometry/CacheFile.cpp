@@ -4,6 +4,12 @@
 #include <QtEndian>
 #include <vector>
 
+bool cacheNotMadeYet(const std::string& path) {
+    // A dangling link counts as something there: opening it fails, and that is worth an error.
+    const QFileInfo info(QString::fromStdString(path));
+    return !info.exists() && !info.isSymLink();
+}
+
 CacheReader::CacheReader(const std::string& path) : file_(QString::fromStdString(path)) {
     open_ = file_.open(QIODevice::ReadOnly);
     if (open_) remaining_ = file_.size();

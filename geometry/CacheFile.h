@@ -5,6 +5,9 @@
 #include <string>
 
 // Binary preprocessing files: little-endian 32-bit integers and floats.
+
+// True when nothing exists at path yet: a cache that is still to be computed, not an error.
+bool cacheNotMadeYet(const std::string& path);
 //
 // CacheReader knows the file's size and refuses every read that would pass its end, so that a
 // count taken from the file can be checked against the bytes that are really there before

@@ -217,6 +217,10 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
 
 bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const std::string path = framesPath();
+    if (cacheNotMadeYet(path)) {
+        logOut() << "*** No cached frames in " << path << " yet: computing them." << std::endl;
+        return false;
+    }
     CacheReader in(path);
     if (!in.isOpen()) {
         logOut() << "Error in loadFrames(): could not open file " << path << " for reading!" << std::endl;

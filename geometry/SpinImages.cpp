@@ -426,6 +426,10 @@ static bool readExactly(std::ifstream& in, void* data, std::streamsize n)
 bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngle)
 {
     const std::string path = spinImagesPath();
+    if (cacheNotMadeYet(path)) {
+        logOut() << "*** No cached spin images in " << path << " yet: computing them." << std::endl;
+        return false;
+    }
     std::error_code ec;
     std::ifstream in;
     if (std::filesystem::is_regular_file(path, ec))
