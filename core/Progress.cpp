@@ -75,6 +75,9 @@ void progress(double value, bool start, const std::string& label) {
     IndicatorState& s = labelledState();
     if (start) {
         s.start(value);
+        // Away from a terminal nothing is erased, so each run gets a line of its own: a loop of
+        // labelled runs would otherwise make one line of them all.
+        if (!logOutIsTerminal()) logOut() << '\n';
         logOut() << "id " << label << " - " << percentText(s.count) << std::flush;
         return;
     }

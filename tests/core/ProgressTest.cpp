@@ -114,7 +114,7 @@ TEST(Progress, PipedOutputPrintsQuartersAndFollowsTheLogSink) {
         for (int i = 0; i < 1000; ++i) progress(i, false);
         progress(100, true, "7");
         for (int i = 0; i < 100; ++i) progress(i, false, "7");
-        EXPECT_EQ(log.out(), " - 000% 025% 050% 075% 100%id 7 - 000% 025% 050% 075% 100%");
+        EXPECT_EQ(log.out(), " - 000% 025% 050% 075% 100%\nid 7 - 000% 025% 050% 075% 100%");
     }
     setLogLevel(LogLevel::Errors);
     LogCapture log;
