@@ -241,6 +241,7 @@ void xmlParam::printUsage(const char* programName) {
 }
 
 bool xmlParam::initParamXML(int argc, char* const argv[]) {
+    wroteParameterFile_ = false;
     if (argc < 2 || !argv || !argv[1]) {
         printUsage(argv && argc > 0 ? argv[0] : nullptr);
         return false;
@@ -251,7 +252,8 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
     if (option == "-w") {
         if (argc == 3) {
             QDomDocument written = makeParamXML();
-            if (writeParamXML(argv[2], written))
+            wroteParameterFile_ = writeParamXML(argv[2], written);
+            if (wroteParameterFile_)
                 logOut() << "Wrote parameters to " << argv[2] << "." << std::endl;
             else
                 logErr() << "Could not write parameters to " << argv[2] << "." << std::endl;

@@ -36,6 +36,8 @@ public:
     // Command-line handling: usage, "-w <outfile>", "-b <infile>" (no prompt) or "<infile>"
     // (read, then ask). True means the program goes on to run.
     bool initParamXML(int argc, char* const argv[]);
+    // True when the last initParamXML was "-w <outfile>" and wrote the file.
+    bool wroteParameterFile() const { return wroteParameterFile_; }
 
     // Parses the file into the document; on failure the document is left as it was.
     bool readParamXML(const char* fileName, QDomDocument& document);
@@ -70,4 +72,5 @@ private:
 
     std::vector<Entry> entries_;
     std::string topName_;
+    bool wroteParameterFile_ = false;
 };
