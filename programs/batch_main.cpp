@@ -2,6 +2,7 @@
 //
 //   veltrix-batch [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>
 //   veltrix-batch --summary-row SUMMARY.json
+//   veltrix-batch register SOURCE TARGET [options]   (see batch_register.h)
 //
 // The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
 // are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
@@ -32,16 +33,22 @@
 #include "Parallel.h"
 #include "Random.h"
 #include "Scene.h"
+#include "Version.h"
 #include "XmlParam.h"
+#include "batch_register.h"
 
 namespace {
 
 const std::string kDashes(79, '-');
 
-int usage(const char* program) {
-    std::cerr << "Usage: " << program
-              << " [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
-              << "       " << program << " --summary-row SUMMARY.json" << std::endl;
+int usage(const char* program, std::ostream& out = std::cerr) {
+    out << "Usage: " << program
+        << " [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
+        << "       " << program << " --summary-row SUMMARY.json\n"
+        << "       " << program
+        << " register SOURCE.obj TARGET.obj [--preset character|figure|FILE.xml] [--out DIR] [--overwrite]\n"
+        << "                [--seed N] [--threads N]   (" << program << " register --help)\n"
+        << "       " << program << " --help | --version" << std::endl;
     return 2;
 }
 
@@ -68,6 +75,15 @@ void printLabelCounts(const char* shapeName, const std::vector<int>& labels, int
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        usage(argv[0], std::cout);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << versionLine("veltrix-batch") << std::endl;
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "register") return runRegisterCommand(argv[0], argc - 2, argv + 2);
     bool seeded = false;
     uint32_t seed = 0;
     std::string parameterFile;

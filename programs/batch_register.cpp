@@ -1,0 +1,234 @@
+#include "batch_register.h"
+
+#include <QCoreApplication>
+#include <QDomDocument>
+#include <QFile>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "AutoProcess.h"
+#include "Log.h"
+#include "MatchCandidates.h"
+#include "Parallel.h"
+#include "Random.h"
+#include "ResultExport.h"
+#include "Scene.h"
+#include "ShapeModel.h"
+#include "StageTimers.h"
+#include "XmlParam.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RegisterOptions {
+    std::string source, target;
+    std::string preset = "character";
+    std::string out;  // empty: a new directory in the current one
+    bool overwrite = false;
+    bool seeded = false;
+    uint32_t seed = 0;
+};
+
+int registerUsage(const char* program, std::ostream& out) {
+    out << "Usage: " << program
+        << " register SOURCE.obj TARGET.obj [--preset character|figure|FILE.xml] [--out DIR] [--overwrite]\n"
+           "                [--seed N] [--threads N]\n"
+           "Registers SOURCE onto TARGET and writes into DIR: result.gc, source.ply, target.ply,\n"
+           "correspondences.csv, summary.json, the parameters used (parameters.xml, for a rerun\n"
+           "with \"veltrix-batch DIR/parameters.xml\"), the full log (log.txt) and the caches.\n"
+           "Presets: character (default; any size, about a minute for 4000 vertices), figure (the\n"
+           "demo settings, lengths relative to the shape; faster), or a parameter file whose shape\n"
+           "names, autoProcessMode and output files are replaced. Without --out, DIR is a new\n"
+           "directory SOURCE-to-TARGET in the current one; an existing non-empty DIR is only\n"
+           "written into with --overwrite."
+        << std::endl;
+    return 2;
+}
+
+int failure(const std::string& why) {
+    std::cerr << "veltrix-batch register: " << why << std::endl;
+    return 1;
+}
+
+bool parseOptions(int argc, char** args, RegisterOptions& o) {
+    std::vector<std::string> files;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = args[i];
+        const bool hasValue = i + 1 < argc && args[i + 1][0] != '\0';
+        if (arg == "--preset" || arg == "--out") {
+            if (!hasValue) return false;
+            (arg == "--preset" ? o.preset : o.out) = args[++i];
+        } else if (arg == "--overwrite") {
+            o.overwrite = true;
+        } else if (arg == "--seed") {
+            if (!hasValue) return false;
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long value = std::strtoull(args[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || value > 0xffffffffULL || args[i][0] == '-') return false;
+            o.seed = uint32_t(value);
+            o.seeded = true;
+        } else if (arg == "--threads") {
+            if (!hasValue) return false;
+            char* end = nullptr;
+            errno = 0;
+            const long value = std::strtol(args[++i], &end, 10);
+            if (errno != 0 || *end != '\0' || value < 1 || value > 1024) return false;
+            setThreadCount(int(value));
+        } else if (!arg.empty() && arg[0] != '-') {
+            files.push_back(arg);
+        } else {
+            return false;
+        }
+    }
+    if (files.size() != 2) return false;
+    o.source = files[0];
+    o.target = files[1];
+    return true;
+}
+
+bool nonEmptyDirectory(const fs::path& dir) {
+    std::error_code error;
+    return fs::is_directory(dir, error) && !fs::is_empty(dir, error);
+}
+
+// "<source stem>-to-<target stem>" in the current directory, numbered from 2 on while the name is
+// taken by anything but an empty directory.
+fs::path defaultOutputDirectory(const RegisterOptions& o) {
+    const std::string base = fs::path(o.source).stem().string() + "-to-" + fs::path(o.target).stem().string();
+    std::error_code error;
+    fs::path dir = fs::absolute(base, error);
+    for (int n = 2; fs::exists(dir, error) && !(fs::is_directory(dir, error) && fs::is_empty(dir, error)); ++n)
+        dir = fs::absolute(base + "-" + std::to_string(n), error);
+    return dir;
+}
+
+// The bundled presets are built into the program; anything else is a parameter file.
+std::string presetPath(const std::string& preset) {
+    if (preset == "character") return ":/presets/character.xml";
+    if (preset == "figure") return ":/presets/figure.xml";
+    return preset;
+}
+
+// The tab-separated fields of a summary row.
+std::vector<std::string> fields(const std::string& row) {
+    std::vector<std::string> parts;
+    std::istringstream in(row);
+    for (std::string part; std::getline(in, part, '\t');) parts.push_back(part);
+    return parts;
+}
+
+std::string shapeLine(const char* role, const ShapeModel& shape) {
+    const Mesh3_real* mesh = dynamic_cast<const Mesh3_real*>(&shape);
+    std::ostringstream line;
+    line << role << " " << shape.fullPath() << ": " << shape.vertexCount() << " vertices, "
+         << (mesh ? mesh->faces.size() : 0) << " triangles";
+    return line.str();
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int runRegisterCommand(const char* program, int argc, char** args) {
+    RegisterOptions o;
+    if (argc == 1 && std::string(args[0]) == "--help") {
+        registerUsage(program, std::cout);
+        return 0;
+    }
+    if (!parseOptions(argc, args, o)) return registerUsage(program, std::cerr);
+
+    // Everything that needs no work is checked before the output directory is made.
+    for (const std::string& file : {o.source, o.target})
+        if (!std::ifstream(file) || fs::is_directory(file)) return failure("cannot read the shape file " + file);
+    int argcApp = 1;
+    char* argvApp[] = {const_cast<char*>(program), nullptr};
+    QCoreApplication application(argcApp, argvApp);
+    const std::string preset = presetPath(o.preset);
+    if (!QFile::exists(QString::fromLocal8Bit(preset.c_str())))
+        return failure("no preset " + o.preset + ": give character, figure or a parameter file");
+
+    std::error_code error;
+    const fs::path outDir = o.out.empty() ? defaultOutputDirectory(o) : fs::absolute(o.out, error);
+    if (!o.out.empty() && nonEmptyDirectory(outDir) && !o.overwrite)
+        return failure("the output directory " + o.out + " is not empty; give --overwrite to write into it");
+    const std::string why = checkExportDirectory(outDir.string(), o.overwrite);
+    if (!why.empty()) return failure(why);
+    const std::string dir = outDir.string() + "/";
+
+    // The pipeline's own console goes to the log file; the terminal gets one line per stage.
+    const std::string logPath = dir + "log.txt";
+    std::ofstream log(logPath);
+    if (!log) return failure("cannot write the log file " + logPath);
+    setLogStreams(&log, &log);
+    struct RestoreLog {
+        ~RestoreLog() { setLogStreams(nullptr, nullptr); }
+    } restoreLog;
+    auto fail = [&logPath](const std::string& reason) { return failure(reason + " (the log is " + logPath + ")"); };
+
+    xmlParam store;
+    Scene scene;
+    scene.registerParams(store);
+    QDomDocument document;
+    if (!store.readParamXML(preset.c_str(), document)) return fail("cannot read the preset " + o.preset);
+    store.loadParamXML(document);
+    scene.rootDir = dir;  // the caches go to DIR/preprocessing/
+    scene.defaultFile.clear();
+    scene.defaultSourceFile = fs::absolute(o.source, error).string();
+    scene.defaultTargetFile = fs::absolute(o.target, error).string();
+    scene.autoProcessMode = 1;
+    scene.autoSaveCorrespondenceResult = dir + "result.gc";
+    scene.alignDistanceFile = dir + "alignment.txt";
+    // The demo settings measure lengths in a unit fitted to the bundled figure; here they follow
+    // the shape, whatever its size.
+    if (o.preset == "figure") scene.shapeRelativeUnit = 1;
+    const std::string parameterFile = dir + "parameters.xml";
+    {
+        QDomDocument used = store.makeParamXML();
+        if (!store.writeParamXML(parameterFile.c_str(), used)) return fail("cannot write " + parameterFile);
+    }
+    store.printParamsINI();
+    if (o.seeded) randomSeed(o.seed);
+    std::cout << "Preset " << o.preset << "; writing into " << outDir.string() << std::endl;
+
+    auto start = std::chrono::steady_clock::now();
+    if (!scene.loadStartupShapes()) return fail("the shapes could not be loaded");
+    std::cout << shapeLine("Source", *scene.source) << std::endl;
+    std::cout << shapeLine("Target", *scene.target) << " (both with frames and features in " << std::setprecision(3)
+              << secondsSince(start) << " s)" << std::endl;
+
+    std::cout << "Registering; the details go to " << logPath << std::endl;
+    const AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+    for (const char* stage : kPipelineStages)
+        std::cout << stage << ": " << std::setprecision(3) << timerSeconds(stage) << " s" << std::endl;
+    if (!outcome.succeeded) return fail(outcome.failure);
+    std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
+
+    ExportSettings settings;
+    settings.overwrite = o.overwrite;
+    settings.parameterFile = parameterFile;
+    const std::string exportFailure = exportResult(scene, outDir.string(), settings);
+    if (!exportFailure.empty()) return fail(exportFailure);
+    std::cout << "Exports written to " << dir << ": source.ply, target.ply, correspondences.csv, summary.json"
+              << std::endl;
+
+    const std::vector<std::string> row = fields(summaryRow(dir + "summary.json"));
+    if (row.size() < 3) return fail("cannot read back the summary " + dir + "summary.json");
+    if (row[0] == "0") return fail("no source vertex was given a transformation");
+    std::cout << "Labels used: " << row[0] << "; alignment error " << row[1] << " (" << row[2]
+              << " % of the bounding-box diagonal)" << std::endl;
+    return 0;
+}
