@@ -19,6 +19,7 @@
 #include "AutoProcess.h"
 #include "Log.h"
 #include "MatchCandidates.h"
+#include "MeshFormats.h"
 #include "Parallel.h"
 #include "Random.h"
 #include "ResultExport.h"
@@ -44,7 +45,7 @@ int registerUsage(const char* program, std::ostream& out) {
     out << "Usage: " << program
         << " register SOURCE.obj TARGET.obj [--preset character|figure|FILE.xml] [--out DIR] [--overwrite]\n"
            "                [--seed N] [--threads N]\n"
-           "Registers SOURCE onto TARGET and writes into DIR: result.gc, source.ply, target.ply,\n"
+           "Registers SOURCE onto TARGET (OBJ, PLY, OFF or STL files) and writes into DIR: result.gc, source.ply, target.ply,\n"
            "correspondences.csv, summary.json, the parameters used (parameters.xml, for a rerun\n"
            "with \"veltrix-batch DIR/parameters.xml\"), the full log (log.txt) and the caches.\n"
            "Presets: character (default; any size, about a minute for 4000 vertices), figure (the\n"
@@ -152,8 +153,12 @@ int runRegisterCommand(const char* program, int argc, char** args) {
     if (!parseOptions(argc, args, o)) return registerUsage(program, std::cerr);
 
     // Everything that needs no work is checked before the output directory is made.
-    for (const std::string& file : {o.source, o.target})
+    for (const std::string& file : {o.source, o.target}) {
         if (!std::ifstream(file) || fs::is_directory(file)) return failure("cannot read the shape file " + file);
+        const std::string extension = meshFileExtension(file);
+        if (extension != "obj" && !isOtherMeshFormat(extension))
+            return failure("cannot read the shape file " + file + ": OBJ, PLY, OFF and STL files are read");
+    }
     int argcApp = 1;
     char* argvApp[] = {const_cast<char*>(program), nullptr};
     QCoreApplication application(argcApp, argvApp);
@@ -177,7 +182,15 @@ int runRegisterCommand(const char* program, int argc, char** args) {
     struct RestoreLog {
         ~RestoreLog() { setLogStreams(nullptr, nullptr); }
     } restoreLog;
-    auto fail = [&logPath](const std::string& reason) { return failure(reason + " (the log is " + logPath + ")"); };
+    // A failure repeats the log's error lines, so that the reason is on the terminal too.
+    auto fail = [&logPath, &log](const std::string& reason) {
+        log.flush();
+        std::ifstream in(logPath);
+        for (std::string line; std::getline(in, line);)
+            if (line.find("Error in ") != std::string::npos || line.find("() failed") != std::string::npos)
+                std::cerr << line << std::endl;
+        return failure(reason + " (the log is " + logPath + ")");
+    };
 
     xmlParam store;
     Scene scene;

@@ -138,6 +138,50 @@ TEST(MeshLoading, BoundingBoxFacesAndStatus) {
     for (int v = 0; v < 5; ++v) EXPECT_EQ(mesh->vertexStatus[v], STATUS_BOUNDARY);
 }
 
+// One square (a quad) with a triangle standing on an edge, written in every format read: the same
+// five vertices, three triangles and total area of 1.5; STL repeats corners, which are merged.
+TEST(MeshLoading, PlyStlAndOffFilesGiveTheSameMesh) {
+    const std::string dir = makeTempDir("veltrix_formats_");
+    std::string stl = "solid s\n";
+    for (const char* corners : {"0 0 0\nvertex 1 0 0\nvertex 1 1 0", "0 0 0\nvertex 1 1 0\nvertex 0 1 0",
+                                "0 0 0\nvertex 1 0 0\nvertex 0 0 1"})
+        stl += std::string("facet normal 0 0 0\nouter loop\nvertex ") + corners + "\nendloop\nendfacet\n";
+    const std::string vertices = "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 0 1\n";
+    const std::pair<std::string, std::string> files[] = {
+        {"m.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nf 1 2 3 4\nf 1 2 5\n"},
+        {"m.off", "OFF\n# comment\n5 2 0\n" + vertices + "4 0 1 2 3\n3 0 1 4 255 0 0\n"},
+        {"m.ply", "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\nproperty float z\n"
+                  "element face 2\nproperty list uchar int vertex_indices\nend_header\n" + vertices +
+                  "4 0 1 2 3\n3 0 1 4\n"},
+        {"M.STL", stl + "endsolid s\n"}};
+    for (const auto& [name, text] : files) {
+        auto mesh = loadObj(dir, name, text);
+        ASSERT_EQ(mesh->vertexCount(), 5) << name;
+        ASSERT_EQ(mesh->faces.size(), 3u) << name;
+        float area = 0;
+        for (const Triangle& t : mesh->faces)
+            area += 0.5f * (mesh->vertices.point(t[1]) - mesh->vertices.point(t[0]))
+                               .cross(mesh->vertices.point(t[2]) - mesh->vertices.point(t[0]))
+                               .length();
+        EXPECT_FLOAT_EQ(area, 1.5f) << name;
+        EXPECT_EQ(mesh->boundingBoxMax, Vec3f(1, 1, 1)) << name;
+    }
+    // Unknown formats and broken files are refused with the file and the reason.
+    const std::pair<std::string, std::string> bad[] = {
+        {"m.xyz", "unknown shape format \"xyz\""},
+        {"b.off", "line 6: a face index is out of range"},
+        {"c.ply", "not a PLY file"}};
+    writeText(dir + "b.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n");
+    writeText(dir + "c.ply", "solid\n");
+    for (const auto& [name, reason] : bad) {
+        Mesh3_real mesh;
+        mesh.setFileName(dir + name, dir);
+        LogCapture log;
+        EXPECT_FALSE(mesh.loadGeometry());
+        EXPECT_NE(log.err().find("cannot read " + dir + name + ": " + reason), std::string::npos) << log.err();
+    }
+}
+
 TEST(MeshLoading, ConsoleLinesAndFileNormals) {
     const std::string dir = makeTempDir("veltrix_info_");
     writeText(dir + "t.obj", "v 0 0 0\nv 3 0 0\nv 0 4 0\nv 7 7 7\nvn 0 0 1\nvn 0 0 1\nf 1//1 2//2 3//1\n");
