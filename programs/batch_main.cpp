@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <map>
 #include <string>
 
@@ -75,14 +76,9 @@ void printLabelCounts(const char* shapeName, const std::vector<int>& labels, int
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        usage(argv[0], std::cout);
-        return 0;
-    }
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::cout << versionLine("veltrix-batch") << std::endl;
-        return 0;
-    }
+    std::ostringstream help;
+    usage(argv[0], help);
+    if (answeredHelpOrVersion(argc, argv, "veltrix-batch", help.str())) return 0;
     if (argc >= 2 && std::string(argv[1]) == "register") return runRegisterCommand(argv[0], argc - 2, argv + 2);
     bool seeded = false;
     uint32_t seed = 0;

@@ -32,14 +32,7 @@ int main(int argc, char** argv) {
     const std::string usage = std::string("Usage: ") + argv[0] + " <source.obj> <target.obj> <result.gc>\n" +
                               "Vertex i of the source corresponds to vertex i of the target; prints how\n" +
                               "close the result brings each source vertex to its partner.";
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::cout << usage << std::endl;
-        return 0;
-    }
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::cout << versionLine("veltrix-gtreport") << std::endl;
-        return 0;
-    }
+    if (answeredHelpOrVersion(argc, argv, "veltrix-gtreport", usage + "\n")) return 0;
     if (argc != 4) {
         std::cerr << usage << std::endl;
         return 2;

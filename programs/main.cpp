@@ -16,15 +16,14 @@
 
 namespace {
 
-void printHelp() {
-    std::cout << "Usage: veltrix [--threads N] <parameter file>      read the file, ask, open the viewer\n"
-                 "       veltrix [--threads N] -b <parameter file>   read the file and open the viewer\n"
-                 "       veltrix -w <outfile>                        write a parameter file of the defaults\n"
-                 "       veltrix --help | --version\n"
-                 "The parameter file names the shapes (defaultSourceFile and defaultTargetFile, or\n"
-                 "defaultFile) and autoProcessMode decides what runs once they are loaded. --threads\n"
-                 "sets the threads of the per-vertex loops (default: the machine's cores).\n";
-}
+const char* const kHelp =
+    "Usage: veltrix [--threads N] <parameter file>      read the file, ask, open the viewer\n"
+    "       veltrix [--threads N] -b <parameter file>   read the file and open the viewer\n"
+    "       veltrix -w <outfile>                        write a parameter file of the defaults\n"
+    "       veltrix --help | --version\n"
+    "The parameter file names the shapes (defaultSourceFile and defaultTargetFile, or\n"
+    "defaultFile) and autoProcessMode decides what runs once they are loaded. --threads\n"
+    "sets the threads of the per-vertex loops (default: the machine's cores).\n";
 
 // Takes "--threads N" (N from 1 to 1024) out of the arguments and sets the thread count; the rest
 // goes to the parameter store as before. False for a missing or bad number.
@@ -51,14 +50,7 @@ bool takeThreadsOption(int& argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        printHelp();
-        return 0;
-    }
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::cout << versionLine("veltrix") << std::endl;
-        return 0;
-    }
+    if (answeredHelpOrVersion(argc, argv, "veltrix", kHelp)) return 0;
     if (!takeThreadsOption(argc, argv)) {
         std::cerr << "veltrix: --threads takes a number of threads from 1 to 1024" << std::endl;
         return 1;

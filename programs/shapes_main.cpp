@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "ShapeGenerator.h"
@@ -69,18 +70,9 @@ int writeCharacter(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before anything else, so that neither option is ever taken for an output prefix.
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help") {
-            usage(argv[0], std::cout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::cout << versionLine("veltrix-shapes") << std::endl;
-            return 0;
-        }
-    }
+    std::ostringstream help;
+    usage(argv[0], help);
+    if (answeredHelpOrVersion(argc, argv, "veltrix-shapes", help.str())) return 0;
     if (argc >= 2 && std::string(argv[1]) == "--character") return writeCharacter(argc, argv);
     int frames = 2;
     int first = 1;

@@ -50,14 +50,7 @@ int main(int argc, char* argv[])
     const char* usage = "Usage: veltrix-tour <parameter file> <output directory>\n"
                         "Runs the pipeline on the shapes of the parameter file and saves a picture of\n"
                         "every window into the directory (needs a display).";
-    if (argc == 2 && std::string(argv[1]) == "--help") {
-        std::cout << usage << std::endl;
-        return 0;
-    }
-    if (argc == 2 && std::string(argv[1]) == "--version") {
-        std::cout << versionLine("veltrix-tour") << std::endl;
-        return 0;
-    }
+    if (answeredHelpOrVersion(argc, argv, "veltrix-tour", std::string(usage) + "\n")) return 0;
     if (argc != 3) {
         std::cerr << usage << std::endl;
         return 1;
