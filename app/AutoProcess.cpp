@@ -283,7 +283,7 @@ bool Scene::autoProcess() {
 float alignmentError(Scene& scene) {
     if (!scene.labeling) return FLT_MAX;
     float e = scene.labeling->maxSymmetricHausdorff();
-    logOut() << "Maximum symmetric Hausdorff distance: " << e << " ("
+    logOut() << "Maximum Symmetric Hausdorff Error: " << e << " ("
               << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)" << std::endl;
     return e;
 }

@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QString>
-#include <atomic>
 #include <cmath>
 #include <iostream>
 #include <mutex>
@@ -112,7 +111,6 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
     };
     std::vector<Scratch> scratch(static_cast<size_t>(threadCount()));
     std::mutex warningMutex;
-    std::atomic<int> tooFewNeighbours(0);
     const int normalCount = normals.size();
     auto statusOf = [this](int j) {
         return j < static_cast<int>(vertexStatus.size()) ? vertexStatus[j] : STATUS_INTERIOR;
@@ -148,12 +146,8 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
                     w.nbNormals.push_back(normals.point(j));
                 }
                 PrincipalFrame frame;
-                // Too few neighbours leave the frame zero; counted and reported once below
-                // rather than one error line per vertex in the middle of the progress line.
-                if (w.nbPoints.size() < 3)
-                    ++tooFewNeighbours;
-                else
-                    FitCurvatureTensorLS(w.nbPoints, w.nbNormals, u, v, frame);
+                // Too few neighbours: the fit reports it and the frame keeps its zeros.
+                FitCurvatureTensorLS(w.nbPoints, w.nbNormals, u, v, frame);
                 frame.normal = nrm;
                 if (!isOrthonormal(frame)) orthonormalize(frame);
                 frames[i][s] = frame;
@@ -166,9 +160,6 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
         },
         true);
     logOut() << "...done!" << std::endl;
-    if (tooFewNeighbours > 0)
-        logErr() << "Warning in computeFrames(): fewer than 3 neighbours with agreeing normals in "
-                 << tooFewNeighbours << " fits; those frames stay zero." << std::endl;
 
     const QString method = methodText(scales);
     const QString date = QDateTime::currentDateTime().toString("MM/dd/yyyy, hh:mm:ss ap");
@@ -177,10 +168,7 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
     saveFrames(description.toStdString());
     logOut() << "Computed principal curvatures: " << method.toStdString() << std::endl;
     logOut() << "Saved principal curvature data from: " << framesPath() << std::endl;
-    // The stored description ends with the method, printed two lines above; the echo leaves it
-    // out so that the line stays short enough for a log.
-    logOut() << "Save description: Principal curvatures for " << fileName << " computed on " << date.toStdString()
-             << " (method above)." << std::endl;
+    logOut() << "Save description: " << description.toStdString() << std::endl;
 }
 
 void ShapeModel::saveFrames(const std::string& descriptionText) {

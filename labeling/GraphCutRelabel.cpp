@@ -394,7 +394,7 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
     costs.closestPtDistThreshold = closestPtDistThreshold;
     logOut() << "*** Closest point maximum matching distance: " << closestPtDistThreshold << std::endl;
     costs.mismatchError = mismatchError;
-    logOut() << "*** Penalty for inconsistent labels: " << mismatchError << std::endl;
+    logOut() << "*** Error for penalizing inconsistent labels: " << mismatchError << std::endl;
     costs.dummyLabelSmoothError = dummyLabelSmoothError;
     costs.dummyLabelDataError = dummyLabelDataError;
     logOut() << "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (" << dummyLabelSmoothError

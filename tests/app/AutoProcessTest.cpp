@@ -250,7 +250,7 @@ TEST_F(AutomaticRun, RegistersTheLimbsAndComputesOnce) {
     LogCapture log;
     float error = alignmentError(*scene);
     std::string line = log.out();
-    EXPECT_NE(line.find("Maximum symmetric Hausdorff distance: "), std::string::npos);
+    EXPECT_NE(line.find("Maximum Symmetric Hausdorff Error: "), std::string::npos);
     EXPECT_LT(error, 0.05f * diagonal);
 }
 
@@ -327,7 +327,7 @@ TEST_F(AutomaticRun, MismatchErrorIsAPercentageOfTheDiagonal) {
     useLargeDiagonal();
     scene->mismatchError_GC = 10000.0f;
     auto [out, err] = run();
-    EXPECT_NE(out.find("*** Penalty for inconsistent labels: 20000\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("*** Error for penalizing inconsistent labels: 20000\n"), std::string::npos) << out;
 }
 
 TEST_F(AutomaticRun, FeatureTypeFiveUsesSpinImagePairing) {

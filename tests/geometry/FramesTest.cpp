@@ -207,8 +207,9 @@ TEST_F(FramesTest, TinyShapesAndScaleZero) {
     std::unique_ptr<ShapeModel> two = makeSphereCloud(1.0f, 2, base(), "two.obj");
     LogCapture log;
     two->computeFrames({1.0f}, true);
-    EXPECT_EQ(log.err(), "Warning in computeFrames(): fewer than 3 neighbours with agreeing normals in 2 fits; "
-                         "those frames stay zero.\n");
+    out = log.out();
+    EXPECT_NE(out.find("Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"),
+              std::string::npos);
     EXPECT_EQ(two->frames[0][0].minCurvature, 0.0f);
     EXPECT_FALSE(two->frames[0][0].minDirection.isFinite());
 }
@@ -224,7 +225,8 @@ TEST_F(FramesTest, ConsoleAndDescription) {
         "Least-squares method using Scale 0: fixed operating region of radius 0.25 Scale 1: fixed "
         "operating region of radius 0.5";
     std::regex line("Save description: Principal curvatures for ball\\.obj computed on "
-                    "\\d\\d/\\d\\d/\\d{4}, \\d\\d:\\d\\d:\\d\\d (am|pm) \\(method above\\)\\.\n");
+                    "\\d\\d/\\d\\d/\\d{4}, \\d\\d:\\d\\d:\\d\\d (am|pm)\\. " +
+                    std::regex_replace(method, std::regex("\\."), "\\.") + "\\.\n");
     EXPECT_TRUE(std::regex_search(out, line)) << out;
     EXPECT_NE(out.find("Computed principal curvatures: " + method + "\n"), std::string::npos);
     EXPECT_NE(out.find("Saved principal curvature data from: " + s->framesPath() + "\n"), std::string::npos);

@@ -162,7 +162,7 @@ TEST(GraphCutRelabel, ShapeAgainstItselfKeepsTheIdentity) {
                        "*** Data term type: point-to-point\n*** Using dummy label: 1\n"
                        "*** Extra smoothness constraints: 2 nearest boundary vertices\n"
                        "*** Closest point maximum matching distance: 0.5\n"
-                       "*** Penalty for inconsistent labels: 1\n"
+                       "*** Error for penalizing inconsistent labels: 1\n"
                        "*** Penalty for assigning the dummy label (no correspondence, smooth/data): (1/2)\n"
                        "*** Smoothness / data term weights: (1/1)\n"
                        "*** Maximum smooth term / data term value: 1/2\n"
