@@ -359,6 +359,23 @@ void xmlParam::loadParamXML(QDomDocument& document) {
     }
 }
 
+std::string xmlParam::typeOf(const std::string& name) const {
+    for (const Entry& entry : entries_)
+        if (entry.name == name) return entry.type;
+    return std::string();
+}
+
+std::string xmlParam::setParamText(const std::string& name, const std::string& text) {
+    for (const Entry& entry : entries_) {
+        if (entry.name != name) continue;
+        if (!entry.binding) return "parameter " + name + " has the unknown type " + entry.type;
+        if (!entry.binding->read(fromLocal(text)))
+            return "unreadable value \"" + text + "\" for " + name + " (type " + entry.type + ")";
+        return std::string();
+    }
+    return "unknown parameter " + name;
+}
+
 void xmlParam::printParams() {
     for (const Entry& entry : entries_) {
         std::ostream& out = logOut();

@@ -49,6 +49,13 @@ public:
     // occurs more than once is reported and leaves its variable unchanged.
     void loadParamXML(QDomDocument& document);
 
+    // The type word of the entry of that name; empty when no entry has it.
+    std::string typeOf(const std::string& name) const;
+    // Stores a value given as its parameter-file text in the variable bound to name. Returns an
+    // empty string on success, otherwise the reason (no such entry, unreadable value); the variable
+    // then keeps its value.
+    std::string setParamText(const std::string& name, const std::string& text);
+
     void printParams();     // "Parameter [name]: [value]" lines
     void printParamsINI();  // "name = value" lines
     // Strings and arrays become empty, bools false, floats -1 and ints -1.

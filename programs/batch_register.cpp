@@ -1,8 +1,6 @@
 #include "batch_register.h"
 
 #include <QCoreApplication>
-#include <QDomDocument>
-#include <QFile>
 
 #include <cerrno>
 #include <chrono>
@@ -22,6 +20,7 @@
 #include "MeshFormats.h"
 #include "Parallel.h"
 #include "Random.h"
+#include "Registration.h"
 #include "ResultExport.h"
 #include "Scene.h"
 #include "ShapeModel.h"
@@ -115,13 +114,6 @@ fs::path defaultOutputDirectory(const RegisterOptions& o) {
     return dir;
 }
 
-// The bundled presets are built into the program; anything else is a parameter file.
-std::string presetPath(const std::string& preset) {
-    if (preset == "character") return ":/presets/character.xml";
-    if (preset == "figure") return ":/presets/figure.xml";
-    return preset;
-}
-
 // The tab-separated fields of a summary row.
 std::vector<std::string> fields(const std::string& row) {
     std::vector<std::string> parts;
@@ -162,16 +154,15 @@ int runRegisterCommand(const char* program, int argc, char** args) {
     int argcApp = 1;
     char* argvApp[] = {const_cast<char*>(program), nullptr};
     QCoreApplication application(argcApp, argvApp);
-    const std::string preset = presetPath(o.preset);
-    if (!QFile::exists(QString::fromLocal8Bit(preset.c_str())))
+    if (!presetExists(o.preset))
         return failure("no preset " + o.preset + ": give character, figure or a parameter file");
 
     std::error_code error;
     const fs::path outDir = o.out.empty() ? defaultOutputDirectory(o) : fs::absolute(o.out, error);
     if (!o.out.empty() && nonEmptyDirectory(outDir) && !o.overwrite)
         return failure("the output directory " + o.out + " is not empty; give --overwrite to write into it");
-    const std::string why = checkExportDirectory(outDir.string(), o.overwrite);
-    if (!why.empty()) return failure(why);
+    const std::string unusable = checkExportDirectory(outDir.string(), o.overwrite);
+    if (!unusable.empty()) return failure(unusable);
     const std::string dir = outDir.string() + "/";
 
     // The pipeline's own console goes to the log file; the terminal gets one line per stage.
@@ -192,42 +183,34 @@ int runRegisterCommand(const char* program, int argc, char** args) {
         return failure(reason + " (the log is " + logPath + ")");
     };
 
-    xmlParam store;
-    Scene scene;
-    scene.registerParams(store);
-    QDomDocument document;
-    if (!store.readParamXML(preset.c_str(), document)) return fail("cannot read the preset " + o.preset);
-    store.loadParamXML(document);
-    scene.rootDir = dir;  // the caches go to DIR/preprocessing/
-    scene.defaultFile.clear();
-    scene.defaultSourceFile = fs::absolute(o.source, error).string();
-    scene.defaultTargetFile = fs::absolute(o.target, error).string();
-    scene.autoProcessMode = 1;
-    scene.autoSaveCorrespondenceResult = dir + "result.gc";
-    scene.alignDistanceFile = dir + "alignment.txt";
-    // The demo settings measure lengths in a unit fitted to the bundled figure; here they follow
-    // the shape, whatever its size.
-    if (o.preset == "figure") scene.shapeRelativeUnit = 1;
+    Registration registration;
+    RegistrationSetup setup;
+    setup.preset = o.preset;
+    setup.source = o.source;
+    setup.target = o.target;
+    setup.dir = dir;
+    std::string why = registration.configure(setup);
+    if (!why.empty()) return fail(why);
+    Scene& scene = registration.scene();
     const std::string parameterFile = dir + "parameters.xml";
-    {
-        QDomDocument used = store.makeParamXML();
-        if (!store.writeParamXML(parameterFile.c_str(), used)) return fail("cannot write " + parameterFile);
-    }
-    store.printParamsINI();
+    why = registration.writeParameters(parameterFile);
+    if (!why.empty()) return fail(why);
+    registration.store().printParamsINI();
     if (o.seeded) randomSeed(o.seed);
     std::cout << "Preset " << o.preset << "; writing into " << outDir.string() << std::endl;
 
     auto start = std::chrono::steady_clock::now();
-    if (!scene.loadStartupShapes()) return fail("the shapes could not be loaded");
+    why = registration.loadShapes();
+    if (!why.empty()) return fail(why);
     std::cout << shapeLine("Source", *scene.source) << std::endl;
     std::cout << shapeLine("Target", *scene.target) << " (both with frames and features in " << std::setprecision(3)
               << secondsSince(start) << " s)" << std::endl;
 
     std::cout << "Registering; the details go to " << logPath << std::endl;
-    const AutoModeOutcome outcome = runAutoModeSteps(scene, true);
+    why = registration.run();
     for (const char* stage : kPipelineStages)
         std::cout << stage << ": " << std::setprecision(3) << timerSeconds(stage) << " s" << std::endl;
-    if (!outcome.succeeded) return fail(outcome.failure);
+    if (!why.empty()) return fail(why);
     std::cout << "Result written to " << scene.autoSaveCorrespondenceResult << std::endl;
 
     ExportSettings settings;
