@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "AutoProcess.h"
+#include "LabelingResult.h"
 #include "Scene.h"
 #include "XmlParam.h"
 
@@ -81,6 +82,15 @@ std::string Registration::writeParameters(const std::string& path) {
 
 std::string Registration::loadShapes() {
     if (!scene_->loadStartupShapes()) return "the shapes could not be loaded";
+    return std::string();
+}
+
+std::string Registration::loadResult(const std::string& resultFile) {
+    scene_->autoProcessMode = 2;
+    scene_->autoSaveCorrespondenceResult = resultFile;
+    const AutoModeOutcome outcome = runAutoModeSteps(*scene_, true);
+    if (!outcome.succeeded) return outcome.failure;
+    if (scene_->labeling->labelsSource.empty()) return resultFile + " holds no labelling";
     return std::string();
 }
 

@@ -47,6 +47,8 @@ public:
     std::string loadShapes();
     // Runs the pipeline and saves the result file.
     std::string run();
+    // Instead of run: reads a saved result file for the loaded shapes.
+    std::string loadResult(const std::string& resultFile);
 
     Scene& scene() { return *scene_; }
     xmlParam& store() { return *store_; }
