@@ -106,7 +106,8 @@ MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const s
     mesh.vertices.assign(vp, vp + v.size());
     for (size_t i = 0; i < mesh.vertices.size(); ++i)
         if (!std::isfinite(mesh.vertices[i]) || std::fabs(mesh.vertices[i]) > 3.0e38)
-            throw py::value_error(role + "_vertices: row " + std::to_string(i / 3) + " is not finite");
+            throw py::value_error(role + "_vertices: row " + std::to_string(i / 3) +
+                                  " is not finite or too large for a float");
     const int64_t n = int64_t(mesh.vertexCount());
     const int64_t* fp = f.data();
     mesh.faces.reserve(size_t(f.size()));
