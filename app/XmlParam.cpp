@@ -297,6 +297,7 @@ void xmlParam::printUsage(const char* programName) {
 }
 
 bool xmlParam::initParamXML(int argc, char* const argv[]) {
+    wroteParameterFile_ = false;
     if (argc < 2 || !argv || !argv[1]) {
         printUsage(argv && argc > 0 ? argv[0] : nullptr);
         return false;
@@ -307,7 +308,8 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
     if (option == "-w") {
         if (argc == 3) {
             QDomDocument written = makeParamXML();
-            if (writeParamXML(argv[2], written))
+            wroteParameterFile_ = writeParamXML(argv[2], written);
+            if (wroteParameterFile_)
                 logOut() << "Wrote parameters to " << argv[2] << "." << std::endl;
             else
                 logErr() << "Could not write parameters to " << argv[2] << "." << std::endl;
@@ -433,6 +435,25 @@ void xmlParam::loadParamXML(QDomDocument& document) {
         problems_.push_back("parameter " + entry.name + " in " + (fileName_.empty() ? "the document" : fileName_) +
                             ": " + value + " " + refusal.why);
     }
+}
+
+std::string xmlParam::typeOf(const std::string& name) const {
+    for (const Entry& entry : entries_)
+        if (entry.name == name) return entry.type;
+    return std::string();
+}
+
+std::string xmlParam::setParamText(const std::string& name, const std::string& text) {
+    for (const Entry& entry : entries_) {
+        if (entry.name != name) continue;
+        if (!entry.binding) return "parameter " + name + " has the unknown type " + entry.type;
+        const Refusal refusal = entry.binding->read(fromLocal(text), entry.lo, entry.hi);
+        if (refusal.unreadable)
+            return "unreadable value \"" + text + "\" for " + name + " (type " + entry.type + ")";
+        if (!refusal.why.empty()) return "the value \"" + text + "\" of " + name + " " + refusal.why;
+        return std::string();
+    }
+    return "unknown parameter " + name;
 }
 
 void xmlParam::printParams() {

@@ -39,6 +39,8 @@ public:
     // Command-line handling: usage, "-w <outfile>", "-b <infile>" (no prompt) or "<infile>"
     // (read, then ask). True means the program goes on to run.
     bool initParamXML(int argc, char* const argv[]);
+    // True when the last initParamXML was "-w <outfile>" and wrote the file.
+    bool wroteParameterFile() const { return wroteParameterFile_; }
 
     // Parses the file into the document; on failure the document is left as it was and
     // readError() says why.
@@ -58,6 +60,13 @@ public:
     // The values the last loadParamXML refused, one line each naming the parameter, the file last
     // read by readParamXML and the value (long values shortened).
     const std::vector<std::string>& problems() const { return problems_; }
+
+    // The type word of the entry of that name; empty when no entry has it.
+    std::string typeOf(const std::string& name) const;
+    // Stores a value given as its parameter-file text in the variable bound to name. Returns an
+    // empty string on success, otherwise the reason (no such entry, unreadable value); the variable
+    // then keeps its value.
+    std::string setParamText(const std::string& name, const std::string& text);
 
     void printParams();     // "Parameter [name]: [value]" lines
     void printParamsINI();  // "name = value" lines
@@ -88,4 +97,5 @@ private:
     std::string fileName_;   // the file last read, named in problems
     std::string readError_;  // why the last readParamXML failed
     std::vector<std::string> problems_;
+    bool wroteParameterFile_ = false;
 };

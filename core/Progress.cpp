@@ -22,10 +22,11 @@ struct IndicatorState {
         if (!(inv < 1e6)) inv = 1e6;
         increment = (inv >= 2.0) ? static_cast<int>(inv) : 1;
     }
-    // True when the indicator moves on for this index.
+    // True when the indicator moves on for this index. It stops at 100 %, also for indices past
+    // the total and for an indicator that was never started.
     bool advance(double value) {
-        if (!(count * step <= value)) return false;
-        count += increment;
+        if (count >= 100 || !(count * step <= value)) return false;
+        count = count + increment > 100 ? 100 : count + increment;
         return true;
     }
     // Away from a terminal only every quarter is printed, as a step of its own.
@@ -74,6 +75,9 @@ void progress(double value, bool start, const std::string& label) {
     IndicatorState& s = labelledState();
     if (start) {
         s.start(value);
+        // Away from a terminal nothing is erased, so each run gets a line of its own: a loop of
+        // labelled runs would otherwise make one line of them all.
+        if (!logOutIsTerminal()) logOut() << '\n';
         logOut() << "id " << label << " - " << percentText(s.count) << std::flush;
         return;
     }

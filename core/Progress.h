@@ -2,7 +2,8 @@
 #include <string>
 
 // Console progress indicators on the log's output stream, rewritten in place with backspaces on a
-// terminal; elsewhere (a pipe, a file, a capture) only each quarter is appended (" 025%").
+// terminal; elsewhere (a pipe, a file, a capture) only each quarter is appended (" 025%") and a
+// labelled indicator starts on a new line. Neither shows more than 100 %.
 // A loop starts an indicator once with its total (start true) and then advances it once per
 // element with the index just processed (start false). No line end is printed.
 

@@ -22,6 +22,12 @@ void reportIrregular(const std::string& path) {
 
 }  // namespace
 
+bool cacheNotMadeYet(const std::string& path) {
+    // A dangling link counts as something there: opening it fails, and that is worth an error.
+    const QFileInfo info(QString::fromStdString(path));
+    return !info.exists() && !info.isSymLink();
+}
+
 uint64_t hashBytes(uint64_t hash, const void* bytes, size_t count) {
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < count; ++i) {

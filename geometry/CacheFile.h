@@ -13,6 +13,9 @@
 // 64-bit FNV-1a over bytes, continuing from hash (start with kHashSeed).
 constexpr uint64_t kHashSeed = 1469598103934665603ULL;
 uint64_t hashBytes(uint64_t hash, const void* bytes, size_t count);
+
+// True when nothing exists at path yet: a cache that is still to be computed, not an error.
+bool cacheNotMadeYet(const std::string& path);
 //
 // CacheReader opens regular files only (anything else at the path is reported and not opened). It
 // knows the file's size and refuses every read that would pass its end, so that a count taken

@@ -208,6 +208,10 @@ void ShapeModel::saveFeatures() {
 
 bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     const std::string path = featuresPath();
+    if (cacheNotMadeYet(path)) {
+        logOut() << "*** No cached features in " << path << " yet: computing them." << std::endl;
+        return false;
+    }
     CacheReader in(path, true);
     if (!in.isOpen()) {
         logOut() << "Error in loadFeatures(): could not open file " << path << " for reading!" << std::endl;

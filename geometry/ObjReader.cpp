@@ -212,17 +212,41 @@ static bool objNextCorner(ObjScanner* s, bool first, ObjCornerFormat* format, Ob
 }
 
 // Reads a whole face and calls emit(a, b, c) for every triangle of its fan. A face with fewer than
-// three readable corners makes no triangle.
-template <class Emit>
-static void objReadFace(ObjScanner* s, Emit emit) {
+// three readable corners makes no triangle. Every corner read is first passed to check(corner),
+// which may rewrite its indices; when it returns false the rest of the face is skipped and
+// so is every triangle not emitted yet.
+template <class Check, class Emit>
+static bool objReadFace(ObjScanner* s, Check check, Emit emit) {
     ObjCornerFormat format = OBJ_V;
     ObjCorner first, previous, current;
-    if (!objNextCorner(s, true, &format, &first)) return;
-    if (!objNextCorner(s, false, &format, &previous)) return;
+    if (!objNextCorner(s, true, &format, &first)) return true;
+    if (!check(&first)) return false;
+    if (!objNextCorner(s, false, &format, &previous)) return true;
+    if (!check(&previous)) return false;
     while (objNextCorner(s, false, &format, &current)) {
+        if (!check(&current)) return false;
         emit(first, previous, current);
         previous = current;
     }
+    return true;
+}
+
+// The 1-based line of the file that position lies on; only needed for a message, so counted then.
+static size_t objLineOf(const ObjScanner* s, const char* position) {
+    size_t line = 1;
+    for (const char* q = s->begin; q < position; ++q) line += *q == '\n';
+    return line;
+}
+
+// Turns one index of a face corner into a 1-based index into a list whose first `defined` entries
+// come before the face in the file and which holds `total` entries in all. A negative index counts
+// back from the last entry defined so far (-1 is that entry). False when the result names no entry.
+static bool objResolveIndex(int* index, unsigned int defined, unsigned int total) {
+    long long i = *index;
+    if (i < 0) i += static_cast<long long>(defined) + 1;
+    if (i < 1 || i > static_cast<long long>(total)) return false;
+    *index = static_cast<int>(i);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -262,6 +286,8 @@ static void objFreeMaterials(ObjModel* model) {
     model->nummaterials = 0;
 }
 
+// False when the library cannot be opened: the model then keeps no materials (a warning, not an
+// error: the geometry does not depend on it).
 static bool objReadMTL(ObjModel* model, const char* name) {
     // The library lies next to the model file.
     const char* dirEnd = std::strrchr(model->pathname, '\\');
@@ -274,7 +300,8 @@ static bool objReadMTL(ObjModel* model, const char* name) {
 
     FILE* file = std::fopen(path, "r");
     if (!file) {
-        logErr() << "objReadMTL() failed: can't open material file \"" << path << "\"." << std::endl;
+        logErr() << "Warning in objReadMTL(): can't open material file \"" << path
+                 << "\"; the shape gets the default material." << std::endl;
         std::free(path);
         return false;
     }
@@ -366,8 +393,9 @@ static char* objGroupName(ObjScanner* s) {
     return objStrndup(text, len);
 }
 
-// False (after the message) on an unknown v word or a material library that cannot be read.
-static bool objFirstPass(ObjModel* model, ObjScanner* s) {
+// False (after the message) on an unknown v word. *noLibrary tells whether a named material
+// library could not be read.
+static bool objFirstPass(ObjModel* model, ObjScanner* s, bool* noLibrary) {
     ObjGroup* group = objFindGroup(model, "default");
     if (!group) group = objAddGroup(model, "default");
 
@@ -403,7 +431,7 @@ static bool objFirstPass(ObjModel* model, ObjScanner* s) {
                 if (name) {
                     std::free(model->mtllibname);
                     model->mtllibname = name;
-                    if (!objReadMTL(model, name)) return false;
+                    *noLibrary = !objReadMTL(model, name);
                 }
                 break;
             }
@@ -415,10 +443,12 @@ static bool objFirstPass(ObjModel* model, ObjScanner* s) {
                 break;
             }
             case 'f':
-                objReadFace(s, [&](const ObjCorner&, const ObjCorner&, const ObjCorner&) {
-                    numtriangles++;
-                    group->numtriangles++;
-                });
+                objReadFace(
+                    s, [](ObjCorner*) { return true; },
+                    [&](const ObjCorner&, const ObjCorner&, const ObjCorner&) {
+                        numtriangles++;
+                        group->numtriangles++;
+                    });
                 break;
             default:
                 objSkipLine(s);
@@ -437,8 +467,10 @@ static bool objFirstPass(ObjModel* model, ObjScanner* s) {
 }
 
 // Every write is bounded by the first pass's counts, so a file whose passes disagree can never
-// write outside the arrays.
-static void objSecondPass(ObjModel* model, ObjScanner* s) {
+// write outside the arrays. Face indices are resolved to 1-based ones; a face index that names no
+// vertex, normal or texture coordinate of the file stops the pass with a message naming the file
+// and line, and gives false. Without its material library, usemtl lines are ignored.
+static bool objSecondPass(ObjModel* model, ObjScanner* s, bool noLibrary) {
     // Group capacities from the first pass.
     struct Capacity {
         ObjGroup* group;
@@ -509,14 +541,44 @@ static void objSecondPass(ObjModel* model, ObjScanner* s) {
                 const char* text;
                 size_t tlen;
                 objRestOfLine(s, &text, &tlen);
+                if (noLibrary) break;
                 char* name = objFirstWord(text, tlen);
                 material = objFindMaterial(model, name ? name : "");
                 group->material = material;
                 std::free(name);
                 break;
             }
-            case 'f':
-                objReadFace(s, [&](const ObjCorner& a, const ObjCorner& b, const ObjCorner& c) {
+            case 'f': {
+                // The counters run one ahead of the entries defined so far.
+                auto resolve = [&](ObjCorner* c) {
+                    const char* what = "vertex";
+                    const char* whats = "vertices";
+                    int given = c->v;
+                    unsigned int total = model->numvertices;
+                    bool ok = objResolveIndex(&c->v, numvertices - 1, model->numvertices);
+                    // Texture and normal indices of 0 are the ones the corner does not give.
+                    if (ok && c->t != 0) {
+                        what = "texture coordinate";
+                        whats = "texture coordinates";
+                        given = c->t;
+                        total = model->numtexcoords;
+                        ok = objResolveIndex(&c->t, numtexcoords - 1, model->numtexcoords);
+                    }
+                    if (ok && c->n != 0) {
+                        what = "normal";
+                        whats = "normals";
+                        given = c->n;
+                        total = model->numnormals;
+                        ok = objResolveIndex(&c->n, numnormals - 1, model->numnormals);
+                    }
+                    if (!ok) {
+                        logErr() << "Error in objRead(): " << model->pathname << ", line " << objLineOf(s, word)
+                                 << ": face " << what << " index " << given << " is out of range (the file defines " << total
+                                 << " " << whats << ")." << std::endl;
+                    }
+                    return ok;
+                };
+                const bool faceOk = objReadFace(s, resolve, [&](const ObjCorner& a, const ObjCorner& b, const ObjCorner& c) {
                     if (numtriangles >= model->numtriangles) return;
                     ObjTriangle& t = model->triangles[numtriangles];
                     const ObjCorner* corners[3] = {&a, &b, &c};
@@ -529,13 +591,19 @@ static void objSecondPass(ObjModel* model, ObjScanner* s) {
                     if (group->numtriangles < groupCapacity) group->triangles[group->numtriangles++] = numtriangles;
                     numtriangles++;
                 });
+                if (!faceOk) {
+                    std::free(capacities);
+                    return false;
+                }
                 break;
+            }
             default:
                 objSkipLine(s);
                 break;
         }
     }
     std::free(capacities);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -554,7 +622,8 @@ ObjModel* objRead(const char* path) {
     model->pathname = objStrndup(path, std::strlen(path));
 
     ObjScanner s = {data, data, data + len};
-    if (!objFirstPass(model, &s)) {
+    bool noLibrary = false;
+    if (!objFirstPass(model, &s, &noLibrary)) {
         std::free(data);
         objDelete(model);
         return nullptr;
@@ -569,8 +638,12 @@ ObjModel* objRead(const char* path) {
             static_cast<float*>(objCalloc(2 * (static_cast<size_t>(model->numtexcoords) + 1), sizeof(float)));
 
     s.p = s.begin;
-    objSecondPass(model, &s);
+    const bool complete = objSecondPass(model, &s, noLibrary);
     std::free(data);
+    if (!complete) {
+        objDelete(model);
+        return nullptr;
+    }
     return model;
 }
 

@@ -3,9 +3,10 @@
 // file (count, then fill). Polygons are split into triangle fans. Knows nothing of shapes.
 
 struct ObjTriangle {
-    int vindices[3];  // vertex indices as written in the file (1-based); 0 when not given
-    int nindices[3];  // normal indices as written; 0 when the face format gives none
-    int tindices[3];  // texture coordinate indices as written; 0 when not given
+    // 1-based indices into the model's lists; negative (relative) indices of the file are resolved.
+    int vindices[3];  // vertex indices, always in range
+    int nindices[3];  // normal indices; 0 when the face format gives none
+    int tindices[3];  // texture coordinate indices; 0 when not given
     int findex;       // 1-based facet normal index, set by objFacetNormals
 };
 
@@ -54,8 +55,10 @@ struct ObjModel {
     float position[3];
 };
 
-// Reads an OBJ file. A file (or its material library) that cannot be opened, or an unknown word
-// beginning with v, prints a message and gives null. Owned by the caller; release with objDelete.
+// Reads an OBJ file. A file that cannot be opened, an unknown word beginning with v, or a face
+// index that names no vertex, normal or texture coordinate of the file (the message gives the file
+// and line) prints a message and gives null. A material library that cannot be opened is only a
+// warning: the model then has no materials. Owned by the caller; release with objDelete.
 // Memory exhaustion throws std::bad_alloc.
 ObjModel* objRead(const char* path);
 // One unit normal per triangle into facetnorms (replacing earlier ones); triangle i gets findex

@@ -146,6 +146,7 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
                     w.nbNormals.push_back(normals.point(j));
                 }
                 PrincipalFrame frame;
+                // Too few neighbours: the fit reports it and the frame keeps its zeros.
                 FitCurvatureTensorLS(w.nbPoints, w.nbNormals, u, v, frame);
                 frame.normal = nrm;
                 if (!isOrthonormal(frame)) orthonormalize(frame);
@@ -217,6 +218,10 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
 
 bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     const std::string path = framesPath();
+    if (cacheNotMadeYet(path)) {
+        logOut() << "*** No cached frames in " << path << " yet: computing them." << std::endl;
+        return false;
+    }
     CacheReader in(path, true);
     if (!in.isOpen()) {
         logOut() << "Error in loadFrames(): could not open file " << path << " for reading!" << std::endl;

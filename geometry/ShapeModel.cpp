@@ -15,6 +15,7 @@
 #include <iostream>
 #include <limits>
 
+#include "MeshFormats.h"
 #include "ObjReader.h"
 #include "Random.h"
 
@@ -323,8 +324,50 @@ Mesh3_real* Mesh3_real::clone() const {
     return copy;
 }
 
+namespace {
+// A mesh read from a PLY, STL or OFF file; its normals are left to computeNormals.
+void setTriangleMesh(Mesh3_real& mesh, const TriangleMeshData& data) {
+    const int n = static_cast<int>(data.vertices.size());
+    mesh.vertices.clear();
+    mesh.normals.clear();
+    mesh.vertices.resize(n);
+    mesh.vertexStatus.assign(n, STATUS_INTERIOR);
+    mesh.boundingBoxMin = Vec3f(kMaxFloat, kMaxFloat, kMaxFloat);
+    mesh.boundingBoxMax = Vec3f(-kMaxFloat, -kMaxFloat, -kMaxFloat);
+    for (int i = 0; i < n; ++i) {
+        const Vec3f& p = data.vertices[static_cast<size_t>(i)];
+        mesh.vertices.point(i) = p;
+        for (int c = 0; c < 3; ++c) {
+            mesh.boundingBoxMin[c] = std::min(mesh.boundingBoxMin[c], p[c]);
+            mesh.boundingBoxMax[c] = std::max(mesh.boundingBoxMax[c], p[c]);
+        }
+    }
+    mesh.faces = data.triangles;
+    mesh.faceNormalIndices.clear();
+}
+}  // namespace
+
 bool Mesh3_real::loadGeometry() {
-    ObjModel* model = objRead(fullPath().c_str());
+    const std::string path = fullPath();
+    const std::string extension = meshFileExtension(path);
+    if (isOtherMeshFormat(extension)) {
+        TriangleMeshData data;
+        const std::string why = readMeshFile(path, data);
+        if (!why.empty()) {
+            logErr() << "Error in Mesh3_real::loadGeometry(): cannot read " << path << ": " << why << "." << std::endl;
+            return false;
+        }
+        setTriangleMesh(*this, data);
+        return true;
+    }
+    if (extension != "obj") {
+        logErr() << "Error in Mesh3_real::loadGeometry(): cannot read " << path << ": "
+                 << (extension.empty() ? std::string("no file extension")
+                                       : "unknown shape format \"" + extension + "\"")
+                 << " (OBJ, PLY, OFF and STL files are read)." << std::endl;
+        return false;
+    }
+    ObjModel* model = objRead(path.c_str());
     if (!model) return false;
 
     const bool facetNormals = model->numnormals == 0;

@@ -419,6 +419,10 @@ void ShapeModel::saveSpinImages()
 bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngle)
 {
     const std::string path = spinImagesPath();
+    if (cacheNotMadeYet(path)) {
+        logOut() << "*** No cached spin images in " << path << " yet: computing them." << std::endl;
+        return false;
+    }
     CacheReader in(path, true);
     if (!in.isOpen()) {
         logOut() << "Error in loadSpinImages(): could not open file " << path << " for reading!" << std::endl;

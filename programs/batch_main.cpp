@@ -2,6 +2,7 @@
 //
 //   veltrix-batch [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>
 //   veltrix-batch --summary-row SUMMARY.json
+//   veltrix-batch register SOURCE TARGET [options]   (see batch_register.h)
 //
 // The file is read as "veltrix -b" reads it and the parameters are echoed the same way; the shapes
 // are loaded and then autoProcessMode decides: 0 preprocesses and sub-samples the shapes, 1 runs
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <map>
 #include <string>
 
@@ -33,7 +35,9 @@
 #include "Parallel.h"
 #include "Random.h"
 #include "Scene.h"
+#include "Version.h"
 #include "XmlParam.h"
+#include "batch_register.h"
 
 namespace {
 
@@ -41,10 +45,14 @@ const std::string kDashes(79, '-');
 // Exit status of a run whose labelling matched nothing: every vertex on the dummy label.
 const int kNothingMatchedStatus = 3;
 
-int usage(const char* program) {
-    std::cerr << "Usage: " << program
-              << " [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
-              << "       " << program << " --summary-row SUMMARY.json" << std::endl;
+int usage(const char* program, std::ostream& out = std::cerr) {
+    out << "Usage: " << program
+        << " [--seed N] [--threads N] [--export-dir DIR [--overwrite] [--ground-truth]] <parameter file>\n"
+        << "       " << program << " --summary-row SUMMARY.json\n"
+        << "       " << program
+        << " register SOURCE.obj TARGET.obj [--preset character|character-fast|figure|FILE.xml] [--out DIR] [--overwrite]\n"
+        << "                [--seed N] [--threads N]   (" << program << " register --help)\n"
+        << "       " << program << " --help | --version" << std::endl;
     return 2;
 }
 
@@ -84,6 +92,10 @@ void printLabelSummary(Scene& scene) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::ostringstream help;
+    usage(argv[0], help);
+    if (answeredHelpOrVersion(argc, argv, "veltrix-batch", help.str())) return 0;
+    if (argc >= 2 && std::string(argv[1]) == "register") return runRegisterCommand(argv[0], argc - 2, argv + 2);
     bool seeded = false;
     uint32_t seed = 0;
     std::string parameterFile;

@@ -17,6 +17,7 @@
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "ShapeModel.h"
+#include "Version.h"
 
 namespace {
 
@@ -28,8 +29,12 @@ int failure(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string usage = std::string("Usage: ") + argv[0] + " <source.obj> <target.obj> <result.gc>\n" +
+                              "Vertex i of the source corresponds to vertex i of the target; prints how\n" +
+                              "close the result brings each source vertex to its partner.";
+    if (answeredHelpOrVersion(argc, argv, "veltrix-gtreport", usage + "\n")) return 0;
     if (argc != 4) {
-        std::cerr << "Usage: " << argv[0] << " <source.obj> <target.obj> <result.gc>" << std::endl;
+        std::cerr << usage << std::endl;
         return 2;
     }
     for (int i = 1; i < 4; ++i)

@@ -10,10 +10,20 @@
 
 #include "Parallel.h"
 #include "Scene.h"
+#include "Version.h"
 #include "Viewer.h"
 #include "XmlParam.h"
 
 namespace {
+
+const char* const kHelp =
+    "Usage: veltrix [--threads N] <parameter file>      read the file, ask, open the viewer\n"
+    "       veltrix [--threads N] -b <parameter file>   read the file and open the viewer\n"
+    "       veltrix -w <outfile>                        write a parameter file of the defaults\n"
+    "       veltrix --help | --version\n"
+    "The parameter file names the shapes (defaultSourceFile and defaultTargetFile, or\n"
+    "defaultFile) and autoProcessMode decides what runs once they are loaded. --threads\n"
+    "sets the threads of the per-vertex loops (default: the machine's cores).\n";
 
 // Takes "--threads N" (N from 1 to 1024) out of the arguments and sets the thread count; the rest
 // goes to the parameter store as before. False for a missing or bad number.
@@ -40,6 +50,7 @@ bool takeThreadsOption(int& argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (answeredHelpOrVersion(argc, argv, "veltrix", kHelp)) return 0;
     if (!takeThreadsOption(argc, argv)) {
         std::cerr << "veltrix: --threads takes a number of threads from 1 to 1024" << std::endl;
         return 1;
@@ -49,8 +60,9 @@ int main(int argc, char* argv[]) {
     scene.registerParams(params);
 
     // The command line is handled before the GUI application exists, so that the usage text,
-    // "-w" and every read failure work (and exit with 1) on a machine without a display.
-    if (!params.initParamXML(argc, argv)) return 1;
+    // "-w" and every read failure work on a machine without a display. Only a written "-w" file
+    // ends the program successfully.
+    if (!params.initParamXML(argc, argv)) return params.wroteParameterFile() ? 0 : 1;
 
     const std::string dashes(79, '-');
     std::cout << dashes << std::endl;

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "ShapeGenerator.h"
+#include "Version.h"
 
 namespace {
 
@@ -16,15 +18,16 @@ std::string framePath(const std::string& prefix, int frame) {
     return prefix + "-" + number + ".obj";
 }
 
-int usage(const char* program) {
-    std::cerr << "Usage: " << program << " [--frames N] <output prefix> [vertex count]\n"
+int usage(const char* program, std::ostream& out = std::cerr) {
+    out << "Usage: " << program << " [--frames N] <output prefix> [vertex count]\n"
               << "Writes <prefix>-000.obj (rest pose), <prefix>-001.obj (posed) and\n"
               << "<prefix>-parts.txt (the rigid part of each vertex). With --frames N (2 to 1000),\n"
               << "writes <prefix>-000.obj to <prefix>-<N-1>.obj, frame k posed by k/(N-1) of the\n"
               << "full pose; every frame has the same vertices in the same order.\n"
               << "       " << program << " --character <output prefix> [vertex count] [seed] [pose count]\n"
               << "Writes a 16-part character with skinned joints: <prefix>-000.obj (rest pose) to\n"
-              << "<prefix>-00N.obj and <prefix>-parts.txt (defaults: 4000 vertices, seed 1, 4 poses).\n";
+              << "<prefix>-00N.obj and <prefix>-parts.txt (defaults: 4000 vertices, seed 1, 4 poses).\n"
+              << "       " << program << " --help | --version\n";
     return 1;
 }
 
@@ -37,6 +40,7 @@ bool positiveNumber(const char* text, long& value) {
 int writeCharacter(int argc, char** argv) {
     if (argc < 3 || argc > 6) return usage(argv[0]);
     std::string prefix = argv[2];
+    if (prefix.empty() || prefix[0] == '-') return usage(argv[0]);
     long vertices = 4000, seed = 1, poses = 4;
     if ((argc > 3 && !positiveNumber(argv[3], vertices)) || (argc > 4 && !positiveNumber(argv[4], seed)) ||
         (argc > 5 && !positiveNumber(argv[5], poses)))
@@ -66,6 +70,9 @@ int writeCharacter(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::ostringstream help;
+    usage(argv[0], help);
+    if (answeredHelpOrVersion(argc, argv, "veltrix-shapes", help.str())) return 0;
     if (argc >= 2 && std::string(argv[1]) == "--character") return writeCharacter(argc, argv);
     int frames = 2;
     int first = 1;
@@ -79,6 +86,7 @@ int main(int argc, char** argv) {
     }
     if (argc - first < 1 || argc - first > 2) return usage(argv[0]);
     std::string prefix = argv[first];
+    if (prefix.empty() || prefix[0] == '-') return usage(argv[0]);  // an unknown option, not a prefix
     int vertices = argc - first == 2 ? std::atoi(argv[first + 1]) : 3000;
     if (vertices < 100) {
         std::cerr << "The vertex count must be at least 100.\n";

@@ -17,6 +17,7 @@
 #include "ShapeModel.h"
 #include "ShapeSlicer.h"
 #include "TransformViewer.h"
+#include "Version.h"
 #include "Viewer.h"
 #include "XmlParam.h"
 
@@ -46,8 +47,12 @@ bool save(const QImage& image, const QString& path, int maxWidth = 800)
 
 int main(int argc, char* argv[])
 {
+    const char* usage = "Usage: veltrix-tour <parameter file> <output directory>\n"
+                        "Runs the pipeline on the shapes of the parameter file and saves a picture of\n"
+                        "every window into the directory (needs a display).";
+    if (answeredHelpOrVersion(argc, argv, "veltrix-tour", std::string(usage) + "\n")) return 0;
     if (argc != 3) {
-        std::cerr << "usage: veltrix-tour <parameter file> <output directory>" << std::endl;
+        std::cerr << usage << std::endl;
         return 1;
     }
     xmlParam params;

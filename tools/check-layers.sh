@@ -4,7 +4,7 @@
 set -uo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root" || exit 2
-layers=(core spatial geometry matching graphcut labeling app viewers programs)
+layers=(core spatial geometry matching graphcut labeling app viewers programs python)
 declare -A rank home
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 # Where each project header lives.

@@ -8,6 +8,8 @@ PKGS=(cmake g++ make pkg-config
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth x11-apps x11-utils imagemagick
       parallel
+      # the Python module and its tests
+      python3-dev pybind11-dev python3-numpy python3-pytest
       # peers of the max-flow benchmark (bench/MaxFlowPeersBench.cpp, built only when present)
       libboost-graph-dev liblemon-dev)
 if [ "${1:-}" = "--fuzz" ]; then PKGS+=(clang libclang-rt-14-dev); fi

@@ -422,3 +422,18 @@ TEST(XmlParam, CopiesShareTheBoundVariables) {
     assigned.resetParams();
     EXPECT_EQ(i, -1);
 }
+
+TEST(XmlParam, SetsOneValueByNameAsTheFileWouldGiveIt) {
+    Vars v;
+    xmlParam p;
+    v.bind(p);
+    EXPECT_EQ(p.typeOf("fa"), "floatArray");
+    EXPECT_EQ(p.typeOf("missing"), "");
+    EXPECT_EQ(p.setParamText("fa", "0.5,2,"), "");
+    EXPECT_EQ(p.setParamText("i", "12"), "");
+    EXPECT_EQ(v.fa, (std::vector<float>{0.5f, 2.0f}));
+    EXPECT_EQ(v.i, 12);
+    EXPECT_EQ(p.setParamText("missing", "1"), "unknown parameter missing");
+    EXPECT_EQ(p.setParamText("i", "1.5"), "unreadable value \"1.5\" for i (type int)");
+    EXPECT_EQ(v.i, 12);
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -84,6 +85,26 @@ TEST(Progress, ZeroTotalDoesNotOverflow) {
     EXPECT_EQ(cap.text().substr(0, 7), " - 000%");
 }
 
+// Totals whose increment does not divide 100, indices past the total and a zero total (every
+// advance increments) all end at 100 %, never above.
+TEST(Progress, NeverPassesOneHundred) {
+    for (double total : {0.0, 3.0, 7.0, 150.0}) {
+        TerminalCapture cap;
+        progress(total, true);
+        progress(total, true, "L");
+        for (int i = 0; i < 500; ++i) {
+            progress(i, false);
+            progress(i, false, "L");
+        }
+        const std::string out = cap.text();
+        int largest = 0;
+        for (size_t at = out.find('%'); at != std::string::npos; at = out.find('%', at + 1))
+            largest = std::max(largest, std::stoi(out.substr(at - 3, 3)));
+        EXPECT_EQ(largest, 100) << total;
+        EXPECT_EQ(out.find("1000%"), std::string::npos);
+    }
+}
+
 // Away from a terminal the indicator appends each quarter once instead of rewriting itself, and the
 // log sink takes it without touching standard output; a silenced log writes nothing.
 TEST(Progress, PipedOutputPrintsQuartersAndFollowsTheLogSink) {
@@ -93,7 +114,7 @@ TEST(Progress, PipedOutputPrintsQuartersAndFollowsTheLogSink) {
         for (int i = 0; i < 1000; ++i) progress(i, false);
         progress(100, true, "7");
         for (int i = 0; i < 100; ++i) progress(i, false, "7");
-        EXPECT_EQ(log.out(), " - 000% 025% 050% 075% 100%id 7 - 000% 025% 050% 075% 100%");
+        EXPECT_EQ(log.out(), " - 000% 025% 050% 075% 100%\nid 7 - 000% 025% 050% 075% 100%");
     }
     setLogLevel(LogLevel::Errors);
     LogCapture log;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <QTemporaryDir>
 #include <sys/stat.h>
 
@@ -218,7 +220,7 @@ TEST_F(FramesTest, TinyShapesAndScaleZero) {
 TEST_F(FramesTest, ConsoleAndDescription) {
     std::unique_ptr<ShapeModel> s = makeSphereCloud(2.0f, 500, base(), "ball.obj");
     std::string out = computeQuietly(*s, {0.25f, 0.5f});
-    EXPECT_EQ(out.find("Error in loadFrames(): could not open file " + s->framesPath() + " for reading!\n"
+    EXPECT_EQ(out.find("*** No cached frames in " + s->framesPath() + " yet: computing them.\n"
                        "*** Computing principal curvatures...\n****** Scales: 0.25 0.5\n"),
               0u)
         << out;
@@ -233,6 +235,13 @@ TEST_F(FramesTest, ConsoleAndDescription) {
     EXPECT_NE(out.find("Saved principal curvature data from: " + s->framesPath() + "\n"), std::string::npos);
     EXPECT_NE(out.find("Saving principal curvatures...done!\n"), std::string::npos);
     EXPECT_EQ(s->framesPath(), base() + "preprocessing/ball-frames.data");
+
+    // Something at the cache's path that is no readable cache is still an error.
+    std::unique_ptr<ShapeModel> other = makeSphereCloud(2.0f, 50, base(), "blocked.obj");
+    ASSERT_TRUE(std::filesystem::create_directories(other->framesPath()));
+    LogCapture log;
+    EXPECT_FALSE(other->loadFrames());
+    EXPECT_NE((log.out() + log.err()).find("Error in loadFrames(): "), std::string::npos) << log.out();
 }
 
 TEST_F(FramesTest, FileLayoutByteForByte) {

@@ -120,11 +120,10 @@ TEST(ShapeModelPaths, DeriveFileNameSkipsTakenNames) {
 
 TEST(MeshLoading, BoundingBoxFacesAndStatus) {
     const std::string dir = makeTempDir("veltrix_load_");
-    // x decreases from first to last vertex; vertex 6 is in no triangle; faces name vertex 0, a
-    // negative index and one beyond the count.
+    // x decreases from first to last vertex; vertex 6 is in no triangle.
     auto mesh = loadObj(dir, "m.obj",
                         "v 5 0 0\nv 4 1 0\nv 3 0 1\nv 2 -1 0\nv -1 0 -2\nv 0 9 0\n"
-                        "f 1 2 3\nf 0 1 2\nf 1 3 4\nf -1 2 3\nf 2 3 7\nf 3 4 5\n");
+                        "f 1 2 3\nf 1 3 4\nf -4 -3 -2\n");
     EXPECT_EQ(mesh->boundingBoxMax, Vec3f(5, 9, 1));
     EXPECT_EQ(mesh->boundingBoxMin, Vec3f(-1, -1, -2));
     ASSERT_EQ(mesh->faces.size(), 3u);
@@ -132,11 +131,55 @@ TEST(MeshLoading, BoundingBoxFacesAndStatus) {
     EXPECT_EQ(mesh->faces[1], Triangle({0, 2, 3}));
     EXPECT_EQ(mesh->faces[2], Triangle({2, 3, 4}));
     // With facet normals, each corner refers to its triangle (its index in the file).
-    EXPECT_EQ(mesh->faceNormalIndices[1], Triangle({2, 2, 2}));
+    EXPECT_EQ(mesh->faceNormalIndices[1], Triangle({1, 1, 1}));
     EXPECT_EQ(mesh->vertexStatus[5], STATUS_ISOLATED);
     EXPECT_FALSE(mesh->normals.point(5).isFinite());
     // An open strip: every used vertex is on the border.
     for (int v = 0; v < 5; ++v) EXPECT_EQ(mesh->vertexStatus[v], STATUS_BOUNDARY);
+}
+
+// One square (a quad) with a triangle standing on an edge, written in every format read: the same
+// five vertices, three triangles and total area of 1.5; STL repeats corners, which are merged.
+TEST(MeshLoading, PlyStlAndOffFilesGiveTheSameMesh) {
+    const std::string dir = makeTempDir("veltrix_formats_");
+    std::string stl = "solid s\n";
+    for (const char* corners : {"0 0 0\nvertex 1 0 0\nvertex 1 1 0", "0 0 0\nvertex 1 1 0\nvertex 0 1 0",
+                                "0 0 0\nvertex 1 0 0\nvertex 0 0 1"})
+        stl += std::string("facet normal 0 0 0\nouter loop\nvertex ") + corners + "\nendloop\nendfacet\n";
+    const std::string vertices = "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 0 1\n";
+    const std::pair<std::string, std::string> files[] = {
+        {"m.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nf 1 2 3 4\nf 1 2 5\n"},
+        {"m.off", "OFF\n# comment\n5 2 0\n" + vertices + "4 0 1 2 3\n3 0 1 4 255 0 0\n"},
+        {"m.ply", "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\nproperty float z\n"
+                  "element face 2\nproperty list uchar int vertex_indices\nend_header\n" + vertices +
+                  "4 0 1 2 3\n3 0 1 4\n"},
+        {"M.STL", stl + "endsolid s\n"}};
+    for (const auto& [name, text] : files) {
+        auto mesh = loadObj(dir, name, text);
+        ASSERT_EQ(mesh->vertexCount(), 5) << name;
+        ASSERT_EQ(mesh->faces.size(), 3u) << name;
+        float area = 0;
+        for (const Triangle& t : mesh->faces)
+            area += 0.5f * (mesh->vertices.point(t[1]) - mesh->vertices.point(t[0]))
+                               .cross(mesh->vertices.point(t[2]) - mesh->vertices.point(t[0]))
+                               .length();
+        EXPECT_FLOAT_EQ(area, 1.5f) << name;
+        EXPECT_EQ(mesh->boundingBoxMax, Vec3f(1, 1, 1)) << name;
+    }
+    // Unknown formats and broken files are refused with the file and the reason.
+    const std::pair<std::string, std::string> bad[] = {
+        {"m.xyz", "unknown shape format \"xyz\""},
+        {"b.off", "line 6: a face index is out of range"},
+        {"c.ply", "not a PLY file"}};
+    writeText(dir + "b.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n");
+    writeText(dir + "c.ply", "solid\n");
+    for (const auto& [name, reason] : bad) {
+        Mesh3_real mesh;
+        mesh.setFileName(dir + name, dir);
+        LogCapture log;
+        EXPECT_FALSE(mesh.loadGeometry());
+        EXPECT_NE(log.err().find("cannot read " + dir + name + ": " + reason), std::string::npos) << log.err();
+    }
 }
 
 TEST(MeshLoading, ConsoleLinesAndFileNormals) {

@@ -6,6 +6,9 @@
 #include <regex>
 
 #include "BatchRun.h"
+#include "PipelineFixture.h"
+#include "ResultExport.h"
+#include "Version.h"
 
 TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     fs::path dir = scratchDirectory("batch");
@@ -142,5 +145,69 @@ TEST(BatchRunner, RegistersSavesMeasuresAndReloads) {
     RunResult full = runBatch(dir, "--seed 7 full.xml");
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("could not write the result file /dev/full"), std::string::npos) << full.err;
+    fs::remove_all(dir);
+}
+
+// One command registers two meshes named by path (one relative, one absolute) with a bundled
+// preset and no parameter file; the output directory is never one that holds other files.
+TEST(BatchRunner, RegisterCommandRegistersTwoFilesByPath) {
+    fs::path dir = scratchDirectory("register");
+    fs::create_directories(dir / "in");
+    writePair(makeArticulatedPair(1200), dir / "in");
+    const std::string target = "'" + (dir / "in" / "figure-001.obj").string() + "'";
+    RunResult run = runBatch(dir, "register in/figure-000.obj " + target + " --preset figure --seed 3 --out out");
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* name : {"result.gc", "source.ply", "target.ply", "correspondences.csv", "parameters.xml"})
+        EXPECT_GT(fs::file_size(dir / "out" / name), 0u) << name;
+    // Five rigid parts, each well aligned.
+    const std::string row = summaryRow((dir / "out" / "summary.json").string());
+    ASSERT_FALSE(row.empty());
+    EXPECT_GE(std::stoi(row), 5) << row;
+    EXPECT_LT(std::stod(row.substr(row.find('\t', row.find('\t') + 1) + 1)), 5.0) << row;  // percent
+    EXPECT_LT(countOf(run.out, "\n"), 15) << run.out;  // one line per stage, the details in the log
+    EXPECT_NE(readFile(dir / "out" / "log.txt").find("Starting mean-shift clustering"), std::string::npos);
+
+    RunResult again = runBatch(dir, "register in/figure-000.obj in/figure-001.obj --out out");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("is not empty; give --overwrite"), std::string::npos) << again.err;
+    RunResult missing = runBatch(dir, "register in/none.obj in/figure-001.obj");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read the shape file in/none.obj"), std::string::npos) << missing.err;
+    EXPECT_EQ(runBatch(dir, "register in/figure-000.obj").status, 2);
+    EXPECT_EQ(runBatch(dir, "register in/figure-000.obj in/figure-001.obj --preset none.xml").status, 1);
+
+    // Without --out the run makes a new directory beside the ones already there.
+    fs::create_directories(dir / "figure-000-to-figure-001");
+    std::ofstream(dir / "figure-000-to-figure-001" / "keep.txt") << "mine";
+    RunResult fresh = runBatch(dir, "register in/figure-000.obj in/figure-001.obj --preset figure --seed 3");
+    ASSERT_EQ(fresh.status, 0) << fresh.err;
+    EXPECT_TRUE(fs::exists(dir / "figure-000-to-figure-001-2" / "summary.json"));
+    EXPECT_EQ(readFile(dir / "figure-000-to-figure-001" / "keep.txt"), "mine");
+    EXPECT_EQ(readFile(dir / "figure-000-to-figure-001-2" / "result.gc"), readFile(dir / "out" / "result.gc"));
+    fs::remove_all(dir);
+}
+
+// --help and --version answer on standard output and touch nothing, in every program.
+TEST(Programs, AnswerHelpAndVersionWithoutFilesOrQuestions) {
+    fs::path dir = scratchDirectory("help");
+    std::vector<std::string> programs = {VELTRIX_BATCH, VELTRIX_GTREPORT, VELTRIX_SHAPES};
+#ifdef VELTRIX_PROGRAM
+    programs.push_back(VELTRIX_PROGRAM);
+    programs.push_back(VELTRIX_TOUR);
+#endif
+    for (const std::string& program : programs) {
+        const std::string name = fs::path(program).filename().string();
+        for (const char* option : {"--help", "--version"}) {
+            const std::string command = "cd '" + dir.string() + "' && '" + program + "' " + option +
+                                        " < /dev/null > ../" + dir.filename().string() + ".out 2>&1";
+            const int status = std::system(command.c_str());
+            const std::string out = readFile(dir.string() + ".out");
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << " " << option << ": " << out;
+            if (std::string(option) == "--version") EXPECT_EQ(out, versionLine(name) + "\n");
+            else EXPECT_NE(out.find("Usage: "), std::string::npos) << name << ": " << out;
+            EXPECT_TRUE(fs::is_empty(dir)) << name << " " << option;
+        }
+    }
+    fs::remove(dir.string() + ".out");
     fs::remove_all(dir);
 }

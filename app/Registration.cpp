@@ -1,0 +1,101 @@
+#include "Registration.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QString>
+
+#include <filesystem>
+
+#include "AutoProcess.h"
+#include "LabelingResult.h"
+#include "Scene.h"
+#include "XmlParam.h"
+
+namespace fs = std::filesystem;
+
+// The resources of a static library are registered by hand; Q_INIT_RESOURCE must stand outside
+// any namespace.
+static void registerPresets() {
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(presets);
+        return true;
+    }();
+    (void)registered;
+}
+
+std::string presetPath(const std::string& preset) {
+    registerPresets();
+    if (preset == "character") return ":/presets/character.xml";
+    if (preset == "character-fast") return ":/presets/character-fast.xml";
+    if (preset == "figure") return ":/presets/figure.xml";
+    return preset;
+}
+
+bool presetExists(const std::string& preset) {
+    return QFile::exists(QString::fromLocal8Bit(presetPath(preset).c_str()));
+}
+
+bool isRegistrationParameter(const std::string& name) {
+    static const char* const names[] = {"rootDir",          "defaultFile",
+                                        "defaultSourceFile", "defaultTargetFile",
+                                        "autoProcessMode",   "autoSaveCorrespondenceResult",
+                                        "alignDistanceFile"};
+    for (const char* n : names)
+        if (name == n) return true;
+    return false;
+}
+
+Registration::Registration() : store_(new xmlParam), scene_(new Scene) { scene_->registerParams(*store_); }
+
+Registration::~Registration() = default;
+
+std::string Registration::configure(const RegistrationSetup& setup) {
+    preset_ = setup.preset;
+    const std::string preset = presetPath(setup.preset);
+    QDomDocument document;
+    if (!store_->readParamXML(preset.c_str(), document)) return "cannot read the preset " + setup.preset;
+    store_->loadParamXML(document);
+    Scene& scene = *scene_;
+    std::error_code error;
+    scene.rootDir = setup.dir;  // the caches go to dir/preprocessing/
+    scene.defaultFile.clear();
+    scene.defaultSourceFile = fs::absolute(setup.source, error).string();
+    scene.defaultTargetFile = fs::absolute(setup.target, error).string();
+    scene.autoProcessMode = 1;
+    scene.autoSaveCorrespondenceResult = setup.dir + "result.gc";
+    scene.alignDistanceFile = setup.dir + "alignment.txt";
+    // The demo settings measure lengths in a unit fitted to the bundled figure; here they follow
+    // the shape, whatever its size.
+    if (setup.preset == "figure") scene.shapeRelativeUnit = 1;
+    for (const auto& [name, text] : setup.parameters) {
+        if (isRegistrationParameter(name)) return "parameter " + name + " is set by the registration itself";
+        const std::string why = store_->setParamText(name, text);
+        if (!why.empty()) return why;
+    }
+    return std::string();
+}
+
+std::string Registration::writeParameters(const std::string& path) {
+    QDomDocument used = store_->makeParamXML();
+    if (!store_->writeParamXML(path.c_str(), used)) return "cannot write " + path;
+    return std::string();
+}
+
+std::string Registration::loadShapes() {
+    if (!scene_->loadStartupShapes()) return "the shapes could not be loaded";
+    return std::string();
+}
+
+std::string Registration::loadResult(const std::string& resultFile) {
+    scene_->autoProcessMode = 2;
+    scene_->autoSaveCorrespondenceResult = resultFile;
+    const AutoModeOutcome outcome = runAutoModeSteps(*scene_, true);
+    if (!outcome.succeeded) return outcome.failure;
+    if (scene_->labeling->labelsSource.empty()) return resultFile + " holds no labelling";
+    return std::string();
+}
+
+std::string Registration::run() {
+    const AutoModeOutcome outcome = runAutoModeSteps(*scene_, true);
+    return outcome.succeeded ? std::string() : outcome.failure;
+}

@@ -1,0 +1,16 @@
+#include "Version.h"
+
+#include <iostream>
+
+const char* veltrixVersion() { return VELTRIX_VERSION; }
+
+std::string versionLine(const std::string& program) { return program + " " + veltrixVersion(); }
+
+bool answeredHelpOrVersion(int argc, char** argv, const std::string& program, const std::string& help) {
+    if (argc != 2) return false;
+    const std::string option = argv[1];
+    if (option == "--help") std::cout << help << std::flush;
+    else if (option == "--version") std::cout << versionLine(program) << std::endl;
+    else return false;
+    return true;
+}

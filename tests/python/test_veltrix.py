@@ -1,0 +1,85 @@
+"""The Python module: the same registration as the command line, and refusals of bad input."""
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import veltrix
+
+FIGURE = os.path.join(os.environ["VELTRIX_EXAMPLES"], "figure")
+SOURCE = os.path.join(FIGURE, "figure-000.obj")
+TARGET = os.path.join(FIGURE, "figure-001.obj")
+
+
+@pytest.fixture(scope="module")
+def shapes():
+    return veltrix.read_mesh(SOURCE) + veltrix.read_mesh(TARGET)
+
+
+@pytest.fixture(scope="module")
+def result(shapes):
+    return veltrix.register(*shapes, preset="figure", seed=1, threads=2)
+
+
+def test_read_mesh_gives_the_file_as_arrays(shapes):
+    vertices, faces = shapes[0], shapes[1]
+    assert vertices.shape == (3080, 3) and vertices.dtype == np.float64
+    assert faces.shape == (6156, 3) and faces.dtype == np.int32
+    np.testing.assert_allclose(vertices[0], [-0.0337432, -0.0447406, -0.141351], rtol=1e-6)
+    assert faces.min() == 0 and faces.max() == 3079
+    with pytest.raises(RuntimeError, match="missing.obj"):
+        veltrix.read_mesh(os.path.join(FIGURE, "missing.obj"))
+
+
+def test_round_trip_through_files_equals_the_in_memory_call(result, tmp_path):
+    out = tmp_path / "files"
+    subprocess.run([os.environ["VELTRIX_BATCH"], "register", SOURCE, TARGET, "--preset", "figure",
+                    "--seed", "1", "--out", str(out)], check=True, capture_output=True)
+    result.save(str(tmp_path / "memory.gc"))
+    assert (tmp_path / "memory.gc").read_bytes() == (out / "result.gc").read_bytes()
+    result.export(str(tmp_path / "exports"))
+    for name in ("correspondences.csv", "source.ply", "target.ply"):
+        assert (tmp_path / "exports" / name).read_bytes() == (out / name).read_bytes(), name
+    with pytest.raises(RuntimeError):
+        result.export(str(tmp_path / "exports"))  # exists, no overwrite
+    reread = veltrix.read_result(out / "result.gc", SOURCE, TARGET, preset="figure")
+    np.testing.assert_array_equal(reread.source_labels, result.source_labels)
+    np.testing.assert_array_equal(reread.target_labels, result.target_labels)
+    np.testing.assert_allclose(reread.motions, result.motions)
+    assert reread.hausdorff == pytest.approx(result.hausdorff)
+
+
+def test_result_arrays_agree_with_each_other(result, shapes):
+    source, target = shapes[0], shapes[2]
+    k = len(result.motions)
+    assert result.motions.shape == (k, 4, 4) and k >= 5  # one motion per rigid part at least
+    for labels, shape in ((result.source_labels, source), (result.target_labels, target)):
+        assert labels.shape == (len(shape),) and labels.min() >= -1 and labels.max() < k
+    moved = np.einsum("vij,vj->vi", result.motions[result.source_labels.clip(0)],
+                      np.c_[source, np.ones(len(source))])[:, :3]
+    expected = np.where((result.source_labels >= 0)[:, None], moved, source)
+    np.testing.assert_allclose(result.source_moved, expected, atol=1e-5)
+    diagonal = np.linalg.norm(target.max(0) - target.min(0))
+    assert 0 < result.hausdorff < 0.05 * diagonal
+    assert len(result.times) == 5 and "Starting graph cut optimization" in result.log
+
+
+def test_bad_arrays_and_parameters_raise_naming_them(shapes):
+    sv, sf, tv, tf = shapes
+    nan = sv.copy()
+    nan[7, 1] = np.nan
+    bad = [((sv[:, :2], sf, tv, tf), {}, "src_vertices"),
+           ((nan, sf, tv, tf), {}, "src_vertices: row 7"),
+           ((sv, sf, tv, tf + 1), {}, "tgt_faces: index 3080"),
+           ((sv, -sf, tv, tf), {}, "src_faces: index"),
+           ((sv, sf.astype(float), tv, tf), {}, "src_faces"),
+           ((sv, sf, tv, tf), {"radius_Ms": 1, "nonsense": 2}, "radius_Ms, nonsense"),
+           ((sv, sf, tv, tf), {"rootDir": "x"}, "rootDir"),
+           ((sv, sf, tv, tf), {"radius_MS": "wide"}, "radius_MS"),
+           ((sv, sf, tv, tf), {"maxNumLabels_GC": 2.5}, "maxNumLabels_GC"),
+           ((sv, sf, tv, tf), {"scaleFactors_PC": 4}, "scaleFactors_PC"),
+           ((sv, sf, tv, tf), {"preset": "none.xml"}, "none.xml")]
+    for arrays, params, message in bad:
+        with pytest.raises(ValueError, match=message):
+            veltrix.register(*arrays, **params)
