@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (address and undefined-behaviour sanitizers) in
 # build-fuzz/ and runs one of them, seeded from tests/fuzz/ or from fuzz_seeds.
 # Usage: tools/fuzz.sh TARGET [seconds]   (default 180 seconds)
-#   TARGET: obj, params, result, correspondences, frames, features, spinimages
+#   TARGET: obj, params, result, export, correspondences, frames, features, spinimages
 # Inputs that make the target fail are written to build-fuzz/artifacts/; keep each one (renamed)
 # in the target's folder under tests/fuzz/, where the test suite replays it.
 set -euo pipefail
@@ -20,6 +20,7 @@ case $target in
   obj) cp -n "$root"/tests/fuzz/corpus/* "$corpus/" ;;
   params) cp -n "$root"/tests/fuzz/params/* "$corpus/" ;;
   result) cp -n "$root"/tests/fuzz/results/* "$corpus/" ;;
+  export) cp -n "$root"/tests/fuzz/results/* "$root"/tests/fuzz/exports/* "$corpus/" ;;
   correspondences) cp -n "$root"/tests/fuzz/correspondences/* "$corpus/" ;;
   frames|features|spinimages)
     cmake --build "$out" -j2 --target fuzz_seeds
