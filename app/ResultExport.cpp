@@ -277,6 +277,25 @@ private:
     std::array<struct sigaction, 4> old_ {};
 };
 
+// Holds back SIGINT, SIGTERM and SIGHUP while it lives; one that arrives meanwhile is delivered
+// when it ends. The files of an export are moved into place under it, so that a signal cannot
+// stop the export between two of them and leave a mixed set.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+        ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~HeldSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
 // Writes contents to a new temporary file beside path; its name goes to temporary.
 std::string stageFile(TemporaryFiles& temporaries, const std::string& path, const std::string& contents,
                       std::string& temporary) {
@@ -488,11 +507,15 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
         why = checkTarget(path, settings.overwrite);
         if (!why.empty()) return why;
     }
-    for (size_t i = 0; i < paths.size(); ++i) {
-        why = placeFile(staged[i], paths[i], settings.overwrite);
-        if (!why.empty()) return why;
-        logOut() << "*** " << paths[i] << std::endl;
+    {
+        // A signal during the moves takes effect after the last one: the new set is then complete.
+        HeldSignals held;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            why = placeFile(staged[i], paths[i], settings.overwrite);
+            if (!why.empty()) return why;
+        }
     }
+    for (const std::string& path : paths) logOut() << "*** " << path << std::endl;
     logOut() << "done!" << std::endl;
     return std::string();
 }

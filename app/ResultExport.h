@@ -58,7 +58,9 @@ GroundTruthError groundTruthError(Scene& scene);
 // Writes source.ply, target.ply, correspondences.csv and summary.json for the scene's current
 // result into dir (checked as by checkExportDirectory), as one set: all four are written as
 // temporaries and moved into place only when all are complete, so a failed or interrupted (SIGINT,
-// SIGTERM, SIGHUP, SIGXFSZ) export leaves the files that were there and no temporary. Prints the files it writes;
+// SIGTERM, SIGHUP, SIGXFSZ) export leaves the files that were there and no temporary. SIGINT,
+// SIGTERM and SIGHUP are held back while the files are moved into place: one arriving then ends
+// the process after the new set is complete. Prints the files it writes;
 // returns an empty string on success, otherwise the reason.
 std::string exportResult(Scene& scene, const std::string& dir, const ExportSettings& settings);
 
