@@ -35,35 +35,27 @@ void writeIdentityResult(const fs::path& file, int sourceVertices, int targetVer
     std::ofstream(file, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
-bool isStagedExport(const std::string& name) {
-    for (const std::string& file : exportFileNames())
-        if (name.rfind("." + file + ".", 0) == 0) return true;
-    return false;
-}
-
+// True when a staged export file (".NAME.XXXXXX") is in out.
 bool exportInProgress(const fs::path& out) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(out, ec))
-        if (isStagedExport(entry.path().filename().string())) return true;
+        for (const std::string& name : exportFileNames())
+            if (entry.path().filename().string().rfind("." + name + ".", 0) == 0) return true;
     return false;
 }
 
 // Starts veltrix-batch in dir with its output in child.txt.
-pid_t startBatch(const fs::path& dir, const std::vector<std::string>& arguments) {
+pid_t startBatch(const fs::path& dir, std::vector<std::string> arguments) {
+    std::vector<char*> argv{const_cast<char*>(VELTRIX_BATCH)};
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    const int log = ::open("child.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(log, 1);
-    ::dup2(log, 2);
-    std::vector<char*> argv{const_cast<char*>(VELTRIX_BATCH)};
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    const int log = ::chdir(dir.c_str()) == 0 ? ::open("child.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
+    if (log < 0 || ::dup2(log, 1) < 0 || ::dup2(log, 2) < 0) ::_exit(127);
     ::execv(VELTRIX_BATCH, argv.data());
     ::_exit(127);
 }
-
-size_t lineCount(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
 
 }  // namespace
 
@@ -96,7 +88,7 @@ TEST(ExportSignal, SigtermDuringTheExportLeavesTheOldOrTheNewSetWhole) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir / "child.txt");
     std::map<std::string, std::string> fresh;
     for (const std::string& name : exportFileNames()) fresh[name] = readFile(out / name);
-    EXPECT_EQ(lineCount(fresh["correspondences.csv"]), size_t(n) + 1);
+    EXPECT_EQ(std::count(fresh["correspondences.csv"].begin(), fresh["correspondences.csv"].end(), '\n'), n + 1);
 
     int interrupted = 0;
     for (int attempt = 0; attempt < 8 && interrupted == 0; ++attempt) {
@@ -144,6 +136,6 @@ TEST(ExportSignal, SigtermDuringTheExportLeavesTheOldOrTheNewSetWhole) {
         }
         EXPECT_TRUE(old == 0 || old == 4) << old << " of the files are old";
     }
-    if (interrupted == 0) GTEST_SKIP() << "no run was caught while writing its export";
     fs::remove_all(dir);
+    if (interrupted == 0) GTEST_SKIP() << "no run was caught while writing its export";
 }
