@@ -79,13 +79,19 @@ void discard(std::unique_ptr<Registration>& registration) {
     registration.reset();
 }
 
+// The arrays of a shape as they were given where their layout and type fit (float64 coordinates,
+// int32 or int64 indices, C order): large shapes are read in place, not copied. Other arrays are
+// converted once.
 struct MeshArrays {
-    std::vector<double> vertices;  // n * 3
-    std::vector<int> faces;        // m * 3, 0-based
-    size_t vertexCount() const { return vertices.size() / 3; }
+    py::array_t<double, py::array::c_style> vertices;  // n x 3
+    py::array_t<int32_t, py::array::c_style> faces32;  // m x 3, 0-based; one of the two is set
+    py::array_t<int64_t, py::array::c_style> faces64;
+    size_t vertexCount() const { return size_t(vertices.shape(0)); }
+    size_t faceCount() const { return size_t(faces32 ? faces32.shape(0) : faces64.shape(0)); }
+    int64_t index(size_t i) const { return faces32 ? int64_t(faces32.data()[i]) : faces64.data()[i]; }
 };
 
-// Checks and copies an n x 3 array of finite coordinates and an m x 3 array of vertex indices.
+// Checks an n x 3 array of finite coordinates and an m x 3 array of vertex indices.
 MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const std::string& role) {
     if (vertices.ndim() != 2 || vertices.shape(1) != 3)
         throw py::value_error(role + "_vertices must be an n x 3 array");
@@ -100,36 +106,40 @@ MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const s
         throw py::value_error(role + " shape needs at least 3 vertices and one face");
 
     MeshArrays mesh;
-    const auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(vertices);
-    const auto f = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(faces);
-    const double* vp = v.data();
-    mesh.vertices.assign(vp, vp + v.size());
-    for (size_t i = 0; i < mesh.vertices.size(); ++i)
-        if (!std::isfinite(mesh.vertices[i]) || std::fabs(mesh.vertices[i]) > 3.0e38)
+    // ensure() hands back the array itself when it already is C-ordered float64.
+    mesh.vertices = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(vertices);
+    if (py::isinstance<py::array_t<int32_t, py::array::c_style>>(faces))
+        mesh.faces32 = py::reinterpret_borrow<py::array_t<int32_t, py::array::c_style>>(faces);
+    else
+        mesh.faces64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(faces);
+    if (!mesh.vertices || (!mesh.faces32 && !mesh.faces64)) throw py::error_already_set();
+    const double* vp = mesh.vertices.data();
+    for (py::ssize_t i = 0; i < mesh.vertices.size(); ++i)
+        if (!std::isfinite(vp[i]) || std::fabs(vp[i]) > 3.0e38)
             throw py::value_error(role + "_vertices: row " + std::to_string(i / 3) +
                                   " is not finite or too large for a float");
     const int64_t n = int64_t(mesh.vertexCount());
-    const int64_t* fp = f.data();
-    mesh.faces.reserve(size_t(f.size()));
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        if (fp[i] < 0 || fp[i] >= n)
-            throw py::value_error(role + "_faces: index " + std::to_string(fp[i]) + " in row " + std::to_string(i / 3) +
+    for (size_t i = 0; i < 3 * mesh.faceCount(); ++i) {
+        const int64_t index = mesh.index(i);
+        if (index < 0 || index >= n)
+            throw py::value_error(role + "_faces: index " + std::to_string(index) + " in row " + std::to_string(i / 3) +
                                   " is out of range for " + std::to_string(n) + " vertices");
-        mesh.faces.push_back(int(fp[i]));
     }
     return mesh;
 }
 
 // Writes the mesh as vertex and face lines; coordinates with enough digits to read back the same
-// float, the precision the pipeline works in.
+// float, the precision the pipeline works in. Reads the arrays only, so it runs without the GIL.
 bool writeObj(const MeshArrays& mesh, const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
+    const double* v = mesh.vertices.data();
     for (size_t i = 0; i < mesh.vertexCount(); ++i)
-        std::fprintf(file, "v %.9g %.9g %.9g\n", double(float(mesh.vertices[3 * i])),
-                     double(float(mesh.vertices[3 * i + 1])), double(float(mesh.vertices[3 * i + 2])));
-    for (size_t i = 0; i + 2 < mesh.faces.size(); i += 3)
-        std::fprintf(file, "f %d %d %d\n", mesh.faces[i] + 1, mesh.faces[i + 1] + 1, mesh.faces[i + 2] + 1);
+        std::fprintf(file, "v %.9g %.9g %.9g\n", double(float(v[3 * i])), double(float(v[3 * i + 1])),
+                     double(float(v[3 * i + 2])));
+    for (size_t i = 0; i < mesh.faceCount(); ++i)
+        std::fprintf(file, "f %lld %lld %lld\n", (long long)mesh.index(3 * i) + 1,
+                     (long long)mesh.index(3 * i + 1) + 1, (long long)mesh.index(3 * i + 2) + 1);
     const bool ok = std::ferror(file) == 0;
     return std::fclose(file) == 0 && ok;
 }
