@@ -84,11 +84,13 @@ void discard(std::unique_ptr<Registration>& registration) {
 // converted once.
 struct MeshArrays {
     py::array_t<double, py::array::c_style> vertices;  // n x 3
-    py::array_t<int32_t, py::array::c_style> faces32;  // m x 3, 0-based; one of the two is set
+    // m x 3, 0-based, in one of the two (a default array_t is an empty array, not a null one)
+    bool narrowFaces = false;
+    py::array_t<int32_t, py::array::c_style> faces32;
     py::array_t<int64_t, py::array::c_style> faces64;
     size_t vertexCount() const { return size_t(vertices.shape(0)); }
-    size_t faceCount() const { return size_t(faces32 ? faces32.shape(0) : faces64.shape(0)); }
-    int64_t index(size_t i) const { return faces32 ? int64_t(faces32.data()[i]) : faces64.data()[i]; }
+    size_t faceCount() const { return size_t(narrowFaces ? faces32.shape(0) : faces64.shape(0)); }
+    int64_t index(size_t i) const { return narrowFaces ? int64_t(faces32.data()[i]) : faces64.data()[i]; }
 };
 
 // Checks an n x 3 array of finite coordinates and an m x 3 array of vertex indices.
@@ -108,11 +110,12 @@ MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const s
     MeshArrays mesh;
     // ensure() hands back the array itself when it already is C-ordered float64.
     mesh.vertices = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(vertices);
-    if (py::isinstance<py::array_t<int32_t, py::array::c_style>>(faces))
+    mesh.narrowFaces = py::isinstance<py::array_t<int32_t, py::array::c_style>>(faces);
+    if (mesh.narrowFaces)
         mesh.faces32 = py::reinterpret_borrow<py::array_t<int32_t, py::array::c_style>>(faces);
     else
         mesh.faces64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(faces);
-    if (!mesh.vertices || (!mesh.faces32 && !mesh.faces64)) throw py::error_already_set();
+    if (!mesh.vertices || (mesh.narrowFaces ? !mesh.faces32 : !mesh.faces64)) throw py::error_already_set();
     const double* vp = mesh.vertices.data();
     for (py::ssize_t i = 0; i < mesh.vertices.size(); ++i)
         if (!std::isfinite(vp[i]) || std::fabs(vp[i]) > 3.0e38)
