@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -78,6 +79,53 @@ void discard(std::unique_ptr<Registration>& registration) {
     LogTo redirect(sink);
     registration.reset();
 }
+
+// Ctrl-C during a registration. The pipeline runs without the GIL, so Python only sees a SIGINT
+// when asked: at each pipeline stage (and before loading the shapes) the GIL is taken and pending
+// signals run their handlers. When one raises, its exception is kept and the run unwinds from that
+// stage boundary; the caller raises it again once the scene and temporary files are gone.
+struct Interrupted {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
+};
+
+void checkSignals() {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() == 0) return;
+    Interrupted interrupted;
+    PyErr_Fetch(&interrupted.type, &interrupted.value, &interrupted.trace);
+    throw interrupted;
+}
+
+void checkSignalsAtStage(const std::string& name) {
+    // Other timers (range queries, fits) may start inside parallel loops, where nothing may throw.
+    if (std::find(std::begin(kPipelineStages), std::end(kPipelineStages), name) != std::end(kPipelineStages))
+        checkSignals();
+}
+
+// Installs the stage check while it lives; the pipeline mutex is held meanwhile.
+class SignalChecks {
+public:
+    SignalChecks() { setStageStartHook(&checkSignalsAtStage); }
+    ~SignalChecks() { setStageStartHook(nullptr); }
+    SignalChecks(const SignalChecks&) = delete;
+    SignalChecks& operator=(const SignalChecks&) = delete;
+};
+
+// Puts the thread count back however the run ends.
+class ThreadCountScope {
+public:
+    explicit ThreadCountScope(int threads) : previous_(threadCount()) {
+        if (threads > 0) setThreadCount(threads);
+    }
+    ~ThreadCountScope() { setThreadCount(previous_); }
+    ThreadCountScope(const ThreadCountScope&) = delete;
+    ThreadCountScope& operator=(const ThreadCountScope&) = delete;
+
+private:
+    int previous_;
+};
 
 // The arrays of a shape as they were given where their layout and type fit (float64 coordinates,
 // int32 or int64 indices, C order): large shapes are read in place, not copied. Other arrays are
@@ -342,7 +390,8 @@ py::tuple readMesh(const std::string& path) {
 
 // Writes both shapes to a temporary directory, configures a registration on them and loads them,
 // then calls work (the pipeline when timed, or reading a result file). The GIL is released
-// throughout.
+// throughout; a signal handler that raises (Ctrl-C) stops the run at the next stage, and its
+// exception is raised here once nothing of the run is left.
 template <class Work>
 std::unique_ptr<Result> runOnShapes(const MeshArrays& source, const MeshArrays& target, RegistrationSetup setup,
                                     const py::object& seed, const py::object& threads, bool timed, Work work) {
@@ -364,39 +413,51 @@ std::unique_ptr<Result> runOnShapes(const MeshArrays& source, const MeshArrays& 
     auto result = std::make_unique<Result>();
     std::string configureFailure, runFailure;
     std::ostringstream out;
+    Interrupted interrupted;
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(pipelineMutex());
         LogTo redirect(out);
-        QTemporaryDir temporary(QDir::tempPath() + "/veltrix-XXXXXX");
-        const int previousThreads = threadCount();
-        if (threadValue > 0) setThreadCount(threadValue);
-        const std::string dir = temporary.path().toStdString() + "/";
-        setup.source = dir + "source.obj";
-        setup.target = dir + "target.obj";
-        setup.dir = dir;
-        if (!temporary.isValid() || !writeObj(source, setup.source) || !writeObj(target, setup.target)) {
-            runFailure = "cannot write the shapes to a temporary directory";
-        } else {
-            result->registration = std::make_unique<Registration>();
-            configureFailure = result->registration->configure(setup);
+        try {
+            // The directory with the shape files, caches and result file goes at the end of this
+            // block, however the run ends; the scene keeps everything the result offers in memory.
+            QTemporaryDir temporary(QDir::tempPath() + "/veltrix-XXXXXX");
+            SignalChecks signalChecks;
+            ThreadCountScope threadScope(threadValue);
+            const std::string dir = temporary.path().toStdString() + "/";
+            setup.source = dir + "source.obj";
+            setup.target = dir + "target.obj";
+            setup.dir = dir;
+            if (!temporary.isValid() || !writeObj(source, setup.source) || !writeObj(target, setup.target)) {
+                runFailure = "cannot write the shapes to a temporary directory";
+            } else {
+                result->registration = std::make_unique<Registration>();
+                configureFailure = result->registration->configure(setup);
+            }
+            if (runFailure.empty() && configureFailure.empty()) {
+                result->registration->store().printParamsINI();
+                if (seeded) randomSeed(seedValue);
+                checkSignals();
+                runFailure = result->registration->loadShapes();
+                Scene& scene = result->registration->scene();
+                if (runFailure.empty() && (size_t(scene.source->vertexCount()) != source.vertexCount() ||
+                                           size_t(scene.target->vertexCount()) != target.vertexCount()))
+                    runFailure = "the shapes did not load with all their vertices";
+                if (runFailure.empty()) checkSignals();
+                if (runFailure.empty()) runFailure = work(*result->registration);
+                if (runFailure.empty() && (!scene.matchCandidates || !scene.labeling))
+                    runFailure = "no result";
+                if (runFailure.empty()) result->collect(timed);
+            }
+        } catch (const Interrupted& caught) {
+            interrupted = caught;
+            // The half-run scene goes now, while the log is still redirected.
+            result->registration.reset();
         }
-        if (runFailure.empty() && configureFailure.empty()) {
-            result->registration->store().printParamsINI();
-            if (seeded) randomSeed(seedValue);
-            runFailure = result->registration->loadShapes();
-            Scene& scene = result->registration->scene();
-            if (runFailure.empty() && (size_t(scene.source->vertexCount()) != source.vertexCount() ||
-                                       size_t(scene.target->vertexCount()) != target.vertexCount()))
-                runFailure = "the shapes did not load with all their vertices";
-            if (runFailure.empty()) runFailure = work(*result->registration);
-            if (runFailure.empty() && (!scene.matchCandidates || !scene.labeling))
-                runFailure = "no result";
-            if (runFailure.empty()) result->collect(timed);
-        }
-        setThreadCount(previousThreads);
-        // The temporary directory with the shape files, caches and result file goes here; the
-        // scene keeps everything the result offers in memory.
+    }
+    if (interrupted.type) {
+        PyErr_Restore(interrupted.type, interrupted.value, interrupted.trace);
+        throw py::error_already_set();
     }
     result->log = out.str();
     if (!configureFailure.empty()) throw py::value_error(configureFailure);
