@@ -15,6 +15,8 @@ int64_t counterNow() { return Clock::now().time_since_epoch().count(); }
 // CPU time of the whole process, all threads together.
 double processCpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
+StageStartHook stageStartHook = nullptr;
+
 int64_t counterFrequency() {
     return static_cast<int64_t>(Clock::period::den / Clock::period::num);
 }
@@ -31,7 +33,10 @@ StageTimer& stageTimer(const std::string& name) {
     return it->second;
 }
 
+void setStageStartHook(StageStartHook hook) { stageStartHook = hook; }
+
 void startTimer(const std::string& name) {
+    if (stageStartHook) stageStartHook(name);
     StageTimer& t = stageTimer(name);
     t.elapsed = 0.0;
     t.cpuElapsed = 0.0;
@@ -40,6 +45,7 @@ void startTimer(const std::string& name) {
 }
 
 void resumeTimer(const std::string& name) {
+    if (stageStartHook) stageStartHook(name);
     StageTimer& t = stageTimer(name);
     t.cpuStart = processCpuSeconds();
     t.start = counterNow();

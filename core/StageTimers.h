@@ -22,5 +22,10 @@ void resumeTimer(const std::string& name);
 double timerSeconds(const std::string& name);
 // Process CPU seconds (all threads) accumulated since its last start; 0 for a timer never started.
 double timerCpuSeconds(const std::string& name);
+// A function called as each stage starts or resumes, on the thread that runs the pipeline and
+// outside its parallel loops: a caller that wants to stop a run throws from it, and the run unwinds
+// at that stage boundary. Null (the default) for none.
+using StageStartHook = void (*)(const std::string& name);
+void setStageStartHook(StageStartHook hook);
 // Prints "***** <name> took <seconds> seconds." to standard output.
 void printTimer(const std::string& name);

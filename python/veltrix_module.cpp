@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -79,13 +80,68 @@ void discard(std::unique_ptr<Registration>& registration) {
     registration.reset();
 }
 
-struct MeshArrays {
-    std::vector<double> vertices;  // n * 3
-    std::vector<int> faces;        // m * 3, 0-based
-    size_t vertexCount() const { return vertices.size() / 3; }
+// Ctrl-C during a registration. The pipeline runs without the GIL, so Python only sees a SIGINT
+// when asked: at each pipeline stage (and before loading the shapes) the GIL is taken and pending
+// signals run their handlers. When one raises, its exception is kept and the run unwinds from that
+// stage boundary; the caller raises it again once the scene and temporary files are gone.
+struct Interrupted {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
 };
 
-// Checks and copies an n x 3 array of finite coordinates and an m x 3 array of vertex indices.
+void checkSignals() {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() == 0) return;
+    Interrupted interrupted;
+    PyErr_Fetch(&interrupted.type, &interrupted.value, &interrupted.trace);
+    throw interrupted;
+}
+
+void checkSignalsAtStage(const std::string& name) {
+    // Other timers (range queries, fits) may start inside parallel loops, where nothing may throw.
+    if (std::find(std::begin(kPipelineStages), std::end(kPipelineStages), name) != std::end(kPipelineStages))
+        checkSignals();
+}
+
+// Installs the stage check while it lives; the pipeline mutex is held meanwhile.
+class SignalChecks {
+public:
+    SignalChecks() { setStageStartHook(&checkSignalsAtStage); }
+    ~SignalChecks() { setStageStartHook(nullptr); }
+    SignalChecks(const SignalChecks&) = delete;
+    SignalChecks& operator=(const SignalChecks&) = delete;
+};
+
+// Puts the thread count back however the run ends.
+class ThreadCountScope {
+public:
+    explicit ThreadCountScope(int threads) : previous_(threadCount()) {
+        if (threads > 0) setThreadCount(threads);
+    }
+    ~ThreadCountScope() { setThreadCount(previous_); }
+    ThreadCountScope(const ThreadCountScope&) = delete;
+    ThreadCountScope& operator=(const ThreadCountScope&) = delete;
+
+private:
+    int previous_;
+};
+
+// The arrays of a shape as they were given where their layout and type fit (float64 coordinates,
+// int32 or int64 indices, C order): large shapes are read in place, not copied. Other arrays are
+// converted once.
+struct MeshArrays {
+    py::array_t<double, py::array::c_style> vertices;  // n x 3
+    // m x 3, 0-based, in one of the two (a default array_t is an empty array, not a null one)
+    bool narrowFaces = false;
+    py::array_t<int32_t, py::array::c_style> faces32;
+    py::array_t<int64_t, py::array::c_style> faces64;
+    size_t vertexCount() const { return size_t(vertices.shape(0)); }
+    size_t faceCount() const { return size_t(narrowFaces ? faces32.shape(0) : faces64.shape(0)); }
+    int64_t index(size_t i) const { return narrowFaces ? int64_t(faces32.data()[i]) : faces64.data()[i]; }
+};
+
+// Checks an n x 3 array of finite coordinates and an m x 3 array of vertex indices.
 MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const std::string& role) {
     if (vertices.ndim() != 2 || vertices.shape(1) != 3)
         throw py::value_error(role + "_vertices must be an n x 3 array");
@@ -100,36 +156,41 @@ MeshArrays meshArrays(const py::array& vertices, const py::array& faces, const s
         throw py::value_error(role + " shape needs at least 3 vertices and one face");
 
     MeshArrays mesh;
-    const auto v = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(vertices);
-    const auto f = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(faces);
-    const double* vp = v.data();
-    mesh.vertices.assign(vp, vp + v.size());
-    for (size_t i = 0; i < mesh.vertices.size(); ++i)
-        if (!std::isfinite(mesh.vertices[i]) || std::fabs(mesh.vertices[i]) > 3.0e38)
+    // ensure() hands back the array itself when it already is C-ordered float64.
+    mesh.vertices = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(vertices);
+    mesh.narrowFaces = py::isinstance<py::array_t<int32_t, py::array::c_style>>(faces);
+    if (mesh.narrowFaces)
+        mesh.faces32 = py::reinterpret_borrow<py::array_t<int32_t, py::array::c_style>>(faces);
+    else
+        mesh.faces64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(faces);
+    if (!mesh.vertices || (mesh.narrowFaces ? !mesh.faces32 : !mesh.faces64)) throw py::error_already_set();
+    const double* vp = mesh.vertices.data();
+    for (py::ssize_t i = 0; i < mesh.vertices.size(); ++i)
+        if (!std::isfinite(vp[i]) || std::fabs(vp[i]) > 3.0e38)
             throw py::value_error(role + "_vertices: row " + std::to_string(i / 3) +
                                   " is not finite or too large for a float");
     const int64_t n = int64_t(mesh.vertexCount());
-    const int64_t* fp = f.data();
-    mesh.faces.reserve(size_t(f.size()));
-    for (py::ssize_t i = 0; i < f.size(); ++i) {
-        if (fp[i] < 0 || fp[i] >= n)
-            throw py::value_error(role + "_faces: index " + std::to_string(fp[i]) + " in row " + std::to_string(i / 3) +
+    for (size_t i = 0; i < 3 * mesh.faceCount(); ++i) {
+        const int64_t index = mesh.index(i);
+        if (index < 0 || index >= n)
+            throw py::value_error(role + "_faces: index " + std::to_string(index) + " in row " + std::to_string(i / 3) +
                                   " is out of range for " + std::to_string(n) + " vertices");
-        mesh.faces.push_back(int(fp[i]));
     }
     return mesh;
 }
 
 // Writes the mesh as vertex and face lines; coordinates with enough digits to read back the same
-// float, the precision the pipeline works in.
+// float, the precision the pipeline works in. Reads the arrays only, so it runs without the GIL.
 bool writeObj(const MeshArrays& mesh, const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
+    const double* v = mesh.vertices.data();
     for (size_t i = 0; i < mesh.vertexCount(); ++i)
-        std::fprintf(file, "v %.9g %.9g %.9g\n", double(float(mesh.vertices[3 * i])),
-                     double(float(mesh.vertices[3 * i + 1])), double(float(mesh.vertices[3 * i + 2])));
-    for (size_t i = 0; i + 2 < mesh.faces.size(); i += 3)
-        std::fprintf(file, "f %d %d %d\n", mesh.faces[i] + 1, mesh.faces[i + 1] + 1, mesh.faces[i + 2] + 1);
+        std::fprintf(file, "v %.9g %.9g %.9g\n", double(float(v[3 * i])), double(float(v[3 * i + 1])),
+                     double(float(v[3 * i + 2])));
+    for (size_t i = 0; i < mesh.faceCount(); ++i)
+        std::fprintf(file, "f %lld %lld %lld\n", (long long)mesh.index(3 * i) + 1,
+                     (long long)mesh.index(3 * i + 1) + 1, (long long)mesh.index(3 * i + 2) + 1);
     const bool ok = std::ferror(file) == 0;
     return std::fclose(file) == 0 && ok;
 }
@@ -329,7 +390,8 @@ py::tuple readMesh(const std::string& path) {
 
 // Writes both shapes to a temporary directory, configures a registration on them and loads them,
 // then calls work (the pipeline when timed, or reading a result file). The GIL is released
-// throughout.
+// throughout; a signal handler that raises (Ctrl-C) stops the run at the next stage, and its
+// exception is raised here once nothing of the run is left.
 template <class Work>
 std::unique_ptr<Result> runOnShapes(const MeshArrays& source, const MeshArrays& target, RegistrationSetup setup,
                                     const py::object& seed, const py::object& threads, bool timed, Work work) {
@@ -351,39 +413,51 @@ std::unique_ptr<Result> runOnShapes(const MeshArrays& source, const MeshArrays& 
     auto result = std::make_unique<Result>();
     std::string configureFailure, runFailure;
     std::ostringstream out;
+    Interrupted interrupted;
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(pipelineMutex());
         LogTo redirect(out);
-        QTemporaryDir temporary(QDir::tempPath() + "/veltrix-XXXXXX");
-        const int previousThreads = threadCount();
-        if (threadValue > 0) setThreadCount(threadValue);
-        const std::string dir = temporary.path().toStdString() + "/";
-        setup.source = dir + "source.obj";
-        setup.target = dir + "target.obj";
-        setup.dir = dir;
-        if (!temporary.isValid() || !writeObj(source, setup.source) || !writeObj(target, setup.target)) {
-            runFailure = "cannot write the shapes to a temporary directory";
-        } else {
-            result->registration = std::make_unique<Registration>();
-            configureFailure = result->registration->configure(setup);
+        try {
+            // The directory with the shape files, caches and result file goes at the end of this
+            // block, however the run ends; the scene keeps everything the result offers in memory.
+            QTemporaryDir temporary(QDir::tempPath() + "/veltrix-XXXXXX");
+            SignalChecks signalChecks;
+            ThreadCountScope threadScope(threadValue);
+            const std::string dir = temporary.path().toStdString() + "/";
+            setup.source = dir + "source.obj";
+            setup.target = dir + "target.obj";
+            setup.dir = dir;
+            if (!temporary.isValid() || !writeObj(source, setup.source) || !writeObj(target, setup.target)) {
+                runFailure = "cannot write the shapes to a temporary directory";
+            } else {
+                result->registration = std::make_unique<Registration>();
+                configureFailure = result->registration->configure(setup);
+            }
+            if (runFailure.empty() && configureFailure.empty()) {
+                result->registration->store().printParamsINI();
+                if (seeded) randomSeed(seedValue);
+                checkSignals();
+                runFailure = result->registration->loadShapes();
+                Scene& scene = result->registration->scene();
+                if (runFailure.empty() && (size_t(scene.source->vertexCount()) != source.vertexCount() ||
+                                           size_t(scene.target->vertexCount()) != target.vertexCount()))
+                    runFailure = "the shapes did not load with all their vertices";
+                if (runFailure.empty()) checkSignals();
+                if (runFailure.empty()) runFailure = work(*result->registration);
+                if (runFailure.empty() && (!scene.matchCandidates || !scene.labeling))
+                    runFailure = "no result";
+                if (runFailure.empty()) result->collect(timed);
+            }
+        } catch (const Interrupted& caught) {
+            interrupted = caught;
+            // The half-run scene goes now, while the log is still redirected.
+            result->registration.reset();
         }
-        if (runFailure.empty() && configureFailure.empty()) {
-            result->registration->store().printParamsINI();
-            if (seeded) randomSeed(seedValue);
-            runFailure = result->registration->loadShapes();
-            Scene& scene = result->registration->scene();
-            if (runFailure.empty() && (size_t(scene.source->vertexCount()) != source.vertexCount() ||
-                                       size_t(scene.target->vertexCount()) != target.vertexCount()))
-                runFailure = "the shapes did not load with all their vertices";
-            if (runFailure.empty()) runFailure = work(*result->registration);
-            if (runFailure.empty() && (!scene.matchCandidates || !scene.labeling))
-                runFailure = "no result";
-            if (runFailure.empty()) result->collect(timed);
-        }
-        setThreadCount(previousThreads);
-        // The temporary directory with the shape files, caches and result file goes here; the
-        // scene keeps everything the result offers in memory.
+    }
+    if (interrupted.type) {
+        PyErr_Restore(interrupted.type, interrupted.value, interrupted.trace);
+        throw py::error_already_set();
     }
     result->log = out.str();
     if (!configureFailure.empty()) throw py::value_error(configureFailure);
