@@ -47,7 +47,7 @@ int registerUsage(const char* program, std::ostream& out) {
            "Registers SOURCE onto TARGET (OBJ, PLY, OFF or STL files) and writes into DIR: result.gc, source.ply, target.ply,\n"
            "correspondences.csv, summary.json, the parameters used (parameters.xml, for a rerun\n"
            "with \"veltrix-batch DIR/parameters.xml\"), the full log (log.txt) and the caches.\n"
-           "Presets: character (default; any size, about a minute for 4000 vertices), character-fast\n"
+           "Presets: character (default; any size, one to two minutes for 4000 vertices), character-fast\n"
            "(a quarter of that time, less accurate), figure (the demo settings, lengths relative to\n"
            "the shape; faster still), or a parameter file whose shape\n"
            "names, autoProcessMode and output files are replaced. Without --out, DIR is a new\n"
