@@ -40,6 +40,19 @@ inline void loadDemoParameters(Scene& scene) {
     ASSERT_TRUE(read);
 }
 
+// The demo settings on the generated pair written to dir as frames 0 and 1 of figure-*.obj, with
+// the result file result.gc.
+inline void useDemoPair(Scene& scene, const fs::path& dir) {
+    loadDemoParameters(scene);
+    scene.rootDir = dir.string() + "/";
+    scene.defaultSourceFile.clear();
+    scene.defaultTargetFile.clear();
+    scene.defaultFile = (dir / "figure-000.obj").string();
+    scene.sourceFrame = 0;
+    scene.targetFrame = 1;
+    scene.autoSaveCorrespondenceResult = "result.gc";
+}
+
 // Writes the parameters of the scene as a parameter file.
 inline void writeParameterFile(Scene& scene, const fs::path& file) {
     xmlParam store;

@@ -62,14 +62,7 @@ TEST(BatchRunner, RegistersSavesMeasuresAndReloads) {
     ArticulatedPair pair = makeArticulatedPair(1500);
     writePair(pair, dir);
     Scene scene;
-    loadDemoParameters(scene);
-    scene.rootDir = dir.string() + "/";
-    scene.defaultSourceFile.clear();
-    scene.defaultTargetFile.clear();
-    scene.defaultFile = (dir / "figure-000.obj").string();
-    scene.sourceFrame = 0;
-    scene.targetFrame = 1;
-    scene.autoSaveCorrespondenceResult = "result.gc";
+    useDemoPair(scene, dir);
     scene.alignDistanceFile = "distances.txt";
     scene.autoProcessMode = 1;
     writeParameterFile(scene, dir / "mode1.xml");

@@ -66,13 +66,7 @@ TEST(ExportSignal, SigtermDuringTheExportLeavesTheOldOrTheNewSetWhole) {
     const int n = int(pair.source.size());
     writePair(pair, dir);
     Scene scene;
-    loadDemoParameters(scene);
-    scene.rootDir = dir.string() + "/";
-    scene.defaultSourceFile.clear();
-    scene.defaultTargetFile.clear();
-    scene.defaultFile = (dir / "figure-000.obj").string();
-    scene.targetFrame = 1;
-    scene.autoSaveCorrespondenceResult = "result.gc";
+    useDemoPair(scene, dir);
     scene.autoProcessMode = 2;
     scene.memoryLimitMB = 1000000;
     writeParameterFile(scene, dir / "mode2.xml");
