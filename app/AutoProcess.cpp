@@ -369,21 +369,7 @@ struct LabelPool {
     // of each label of the search (-1 for a label used nowhere).
     std::vector<int> add(const MatchCandidates& mc, const LabelingResult& result) {
         const std::size_t R = mc.sortedTransforms.size();
-        std::vector<CorrespondenceList> held(R);
-        for (std::size_t v = 0; v < result.labelsSource.size(); ++v) {
-            const int label = result.labelsSource[v];
-            if (label < 0 || std::size_t(label) >= R) continue;
-            const Vec3f x = mc.source->vertices.point(int(v));
-            const Vec3f y = mc.sortedTransforms[std::size_t(label)].apply(x);
-            held[std::size_t(label)].addCorrespondence(x, y, int(v), mc.target->closestVertex(y).first);
-        }
-        for (std::size_t u = 0; u < result.labelsTarget.size(); ++u) {
-            const int label = result.labelsTarget[u];
-            if (label < 0 || std::size_t(label) >= R) continue;
-            const Vec3f y = mc.target->vertices.point(int(u));
-            const Vec3f x = mc.sortedInverseTransforms[std::size_t(label)].apply(y);
-            held[std::size_t(label)].addCorrespondence(x, y, mc.source->closestVertex(x).first, int(u));
-        }
+        const std::vector<CorrespondenceList> held = labelRegions(mc, result);
         std::vector<int> index(R, -1);
         for (std::size_t k = 0; k < R; ++k)
             if (held[k].size() > 0) {

@@ -319,6 +319,28 @@ double heldResidual(const MatchCandidates& mc, const std::vector<int>& src, cons
 
 }  // namespace
 
+std::vector<CorrespondenceList> labelRegions(const MatchCandidates& mc, const LabelingResult& labeling) {
+    const int R = int(mc.sortedTransforms.size());
+    const HeldVertices held(labeling, R);
+    std::vector<CorrespondenceList> regions(std::size_t(R > 0 ? R : 0));
+    for (int l = 0; l < R; ++l) {
+        const RigidTransform& T = mc.sortedTransforms[std::size_t(l)];
+        const RigidTransform& inverse = mc.sortedInverseTransforms[std::size_t(l)];
+        // The other index of each pair is the closest vertex of the other shape.
+        for (int v : held.source[std::size_t(l)]) {
+            const Vec3f x = mc.source->vertices.point(v);
+            const Vec3f y = T.apply(x);
+            regions[std::size_t(l)].addCorrespondence(x, y, v, mc.target->closestVertex(y).first);
+        }
+        for (int u : held.target[std::size_t(l)]) {
+            const Vec3f y = mc.target->vertices.point(u);
+            const Vec3f x = inverse.apply(y);
+            regions[std::size_t(l)].addCorrespondence(x, y, mc.source->closestVertex(x).first, u);
+        }
+    }
+    return regions;
+}
+
 int keepUsedLabels(MatchCandidates& mc, LabelingResult& labeling) {
     const int R = int(mc.sortedTransforms.size());
     if (!mc.source || !mc.target || R == 0) return 0;
@@ -327,27 +349,15 @@ int keepUsedLabels(MatchCandidates& mc, LabelingResult& labeling) {
     for (int l = 0; l < R; ++l)
         if (held.count(l) > 0) order.push_back(l);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return held.count(a) > held.count(b); });
-    // Region k holds label k's source vertices and its target vertices moved back onto the source.
-    std::vector<CorrespondenceList> regions(order.size());
+    const std::vector<CorrespondenceList> heldRegions = labelRegions(mc, labeling);
+    std::vector<CorrespondenceList> regions;
     std::vector<RigidTransform> transforms;
     std::vector<int> newLabel(std::size_t(R) + 1, int(order.size()));  // unused and dummy: the new dummy
     for (std::size_t k = 0; k < order.size(); ++k) {
         const int l = order[k];
         newLabel[std::size_t(l)] = int(k);
-        const RigidTransform& T = mc.sortedTransforms[std::size_t(l)];
-        const RigidTransform& inverse = mc.sortedInverseTransforms[std::size_t(l)];
-        // The other index of each pair is the closest vertex of the other shape.
-        for (int v : held.source[std::size_t(l)]) {
-            const Vec3f x = mc.source->vertices.point(v);
-            const Vec3f y = T.apply(x);
-            regions[k].addCorrespondence(x, y, v, mc.target->closestVertex(y).first);
-        }
-        for (int u : held.target[std::size_t(l)]) {
-            const Vec3f y = mc.target->vertices.point(u);
-            const Vec3f x = inverse.apply(y);
-            regions[k].addCorrespondence(x, y, mc.source->closestVertex(x).first, u);
-        }
-        transforms.push_back(T);
+        regions.push_back(heldRegions[std::size_t(l)]);
+        transforms.push_back(mc.sortedTransforms[std::size_t(l)]);
     }
     // Closest-point tables follow their labels.
     auto permute = [&](std::vector<LabelingResult::ClosestPoint>& table, std::vector<Vec3f>& moved) {

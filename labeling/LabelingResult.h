@@ -132,6 +132,9 @@ int refitSortedTransforms(MatchCandidates& search, const LabelingResult& labelin
 int searchUnexplained(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
                       float inlierDistance, unsigned int minRegionSize, bool inconsistentToo = false);
 
+// One region per sorted label: its source vertices, then its target vertices moved back onto the
+// source, each paired with the closest vertex of the other shape.
+std::vector<CorrespondenceList> labelRegions(const MatchCandidates& search, const LabelingResult& labeling);
 // Makes the labels the labelling uses the search's only regions, largest first (region k holds
 // label k's source vertices and its target vertices moved back onto the source), and rewrites the
 // labels, the closest-point tables and the labelling's regions to match; unused labels are gone
