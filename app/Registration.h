@@ -24,7 +24,7 @@ bool isRegistrationParameter(const std::string& name);
 
 struct RegistrationSetup {
     std::string preset = "character";
-    std::string source, target;  // shape files (OBJ, PLY, OFF or STL)
+    std::string source, target;  // shape files (OBJ, PLY, OFF, STL, glTF or GLB)
     std::string dir;             // output directory, ending in "/": caches, result.gc, alignment.txt
     // Parameter values as a parameter file writes them (arrays as comma-separated lists), applied
     // after the preset in this order.

@@ -2,7 +2,7 @@
 # The pipeline needs Qt Core and Xml only; the windowing stack is looked for when the viewers are built.
 find_package(Qt5 5.15 REQUIRED COMPONENTS Core Xml)
 find_package(LAPACK REQUIRED)
-find_package(VTK 9 REQUIRED COMPONENTS CommonCore CommonDataModel IOGeometry IOPLY FiltersCore)
+find_package(VTK 9 REQUIRED COMPONENTS CommonCore CommonDataModel IOGeometry IOPLY FiltersCore FiltersGeometry)
 
 find_path(ANN_INCLUDE_DIR ANN/ANN.h REQUIRED)
 find_library(ANN_LIBRARY NAMES ann REQUIRED)

@@ -2,6 +2,8 @@
 
 #include <vtkAlgorithm.h>
 #include <vtkCellArray.h>
+#include <vtkCompositeDataGeometryFilter.h>
+#include <vtkGLTFReader.h>
 #include <vtkIdList.h>
 #include <vtkPLYReader.h>
 #include <vtkPolyData.h>
@@ -11,7 +13,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 std::string meshFileExtension(const std::string& path) {
@@ -25,7 +29,8 @@ std::string meshFileExtension(const std::string& path) {
 }
 
 bool isOtherMeshFormat(const std::string& extension) {
-    return extension == "ply" || extension == "stl" || extension == "off";
+    return extension == "ply" || extension == "stl" || extension == "off" || extension == "gltf" ||
+           extension == "glb";
 }
 
 namespace {
@@ -40,8 +45,22 @@ bool addPolygon(const std::vector<long long>& corners, TriangleMeshData& mesh) {
     return true;
 }
 
-// The polygons of a VTK reader's output, triangulated.
-std::string fromVtk(vtkAlgorithm* reader, TriangleMeshData& mesh) {
+// Silences VTK's own error window while a reader runs: the caller reports the failure itself.
+class QuietVtk {
+public:
+    QuietVtk() : previous_(vtkObject::GetGlobalWarningDisplay()) { vtkObject::GlobalWarningDisplayOff(); }
+    ~QuietVtk() { vtkObject::SetGlobalWarningDisplay(previous_); }
+    QuietVtk(const QuietVtk&) = delete;
+    QuietVtk& operator=(const QuietVtk&) = delete;
+
+private:
+    int previous_;
+};
+
+// The polygons of a VTK reader's output, triangulated. With weld, points at exactly the same
+// position become one vertex; vertices keep the order of their first occurrence in the file, so a
+// file without repeated points keeps its numbering.
+std::string fromVtk(vtkAlgorithm* reader, TriangleMeshData& mesh, bool weld = false) {
     auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
     triangles->SetInputConnection(reader->GetOutputPort());
     triangles->PassVertsOff();
@@ -49,19 +68,34 @@ std::string fromVtk(vtkAlgorithm* reader, TriangleMeshData& mesh) {
     triangles->Update();
     vtkPolyData* data = triangles->GetOutput();
     if (!data || data->GetNumberOfPoints() == 0) return "no vertices could be read";
-    mesh.vertices.resize(size_t(data->GetNumberOfPoints()));
+    std::vector<long long> vertexOf(size_t(data->GetNumberOfPoints()));
+    std::map<std::array<float, 3>, long long> seen;
     for (vtkIdType i = 0; i < data->GetNumberOfPoints(); ++i) {
         double p[3];
         data->GetPoint(i, p);
-        mesh.vertices[size_t(i)] = Vec3f(float(p[0]), float(p[1]), float(p[2]));
+        const std::array<float, 3> position{float(p[0]), float(p[1]), float(p[2])};
+        long long& vertex = vertexOf[size_t(i)];
+        vertex = static_cast<long long>(mesh.vertices.size());
+        const bool finite = std::isfinite(position[0]) && std::isfinite(position[1]) && std::isfinite(position[2]);
+        if (weld && finite) {
+            const auto inserted = seen.emplace(position, vertex);
+            if (!inserted.second) {
+                vertex = inserted.first->second;
+                continue;
+            }
+        }
+        mesh.vertices.emplace_back(position[0], position[1], position[2]);
     }
     vtkCellArray* polys = data->GetPolys();
     auto cell = vtkSmartPointer<vtkIdList>::New();
     std::vector<long long> corners;
     polys->InitTraversal();
     while (polys->GetNextCell(cell)) {
-        corners.assign(cell->GetNumberOfIds(), 0);
-        for (vtkIdType k = 0; k < cell->GetNumberOfIds(); ++k) corners[size_t(k)] = cell->GetId(k);
+        corners.assign(cell->GetNumberOfIds(), -1);
+        for (vtkIdType k = 0; k < cell->GetNumberOfIds(); ++k) {
+            const vtkIdType id = cell->GetId(k);
+            if (id >= 0 && id < data->GetNumberOfPoints()) corners[size_t(k)] = vertexOf[size_t(id)];
+        }
         if (!addPolygon(corners, mesh)) return "a triangle names a vertex that is not in the file";
     }
     return std::string();
@@ -140,6 +174,18 @@ std::string readMeshFile(const std::string& path, TriangleMeshData& mesh) {
         reader->SetFileName(path.c_str());
         reader->MergingOn();
         return fromVtk(reader, mesh);
+    }
+    if (extension == "gltf" || extension == "glb") {
+        // Every mesh of the default scene, placed by its nodes. glTF splits a vertex wherever a
+        // normal or texture coordinate changes; coincident corners are merged again so that seams
+        // do not cut the surface apart.
+        QuietVtk quiet;
+        auto reader = vtkSmartPointer<vtkGLTFReader>::New();
+        reader->SetFileName(path.c_str());
+        auto merged = vtkSmartPointer<vtkCompositeDataGeometryFilter>::New();
+        merged->SetInputConnection(reader->GetOutputPort());
+        const std::string why = fromVtk(merged, mesh, true);
+        return why.empty() ? why : "not a readable glTF file (" + why + ")";
     }
     return "unknown shape format \"" + extension + "\"";
 }

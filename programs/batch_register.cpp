@@ -44,7 +44,7 @@ int registerUsage(const char* program, std::ostream& out) {
     out << "Usage: " << program
         << " register SOURCE.obj TARGET.obj [--preset character|character-fast|figure|FILE.xml] [--out DIR] [--overwrite]\n"
            "                [--seed N] [--threads N]\n"
-           "Registers SOURCE onto TARGET (OBJ, PLY, OFF or STL files) and writes into DIR: result.gc, source.ply, target.ply,\n"
+           "Registers SOURCE onto TARGET (OBJ, PLY, OFF, STL, glTF or GLB files) and writes into DIR: result.gc, source.ply, target.ply,\n"
            "correspondences.csv, summary.json, the parameters used (parameters.xml, for a rerun\n"
            "with \"veltrix-batch DIR/parameters.xml\"), the full log (log.txt) and the caches.\n"
            "Presets: character (default; any size, one to two minutes for 4000 vertices), character-fast\n"
@@ -150,7 +150,7 @@ int runRegisterCommand(const char* program, int argc, char** args) {
         if (!std::ifstream(file) || fs::is_directory(file)) return failure("cannot read the shape file " + file);
         const std::string extension = meshFileExtension(file);
         if (extension != "obj" && !isOtherMeshFormat(extension))
-            return failure("cannot read the shape file " + file + ": OBJ, PLY, OFF and STL files are read");
+            return failure("cannot read the shape file " + file + ": OBJ, PLY, OFF, STL, glTF and GLB files are read");
     }
     int argcApp = 1;
     char* argvApp[] = {const_cast<char*>(program), nullptr};

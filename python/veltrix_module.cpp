@@ -510,7 +510,7 @@ PYBIND11_MODULE(veltrix, m) {
     m.attr("__version__") = veltrixVersion();
 
     m.def("read_mesh", &readMesh, py::arg("path"),
-          "Reads an OBJ, PLY, OFF or STL file: (vertices n x 3 float64, faces m x 3 int32, 0-based).");
+          "Reads an OBJ, PLY, OFF, STL, glTF or GLB file: (vertices n x 3 float64, faces m x 3 int32, 0-based).");
 
     py::class_<Result>(m, "Result", "The outcome of register().")
         .def_property_readonly(

@@ -139,8 +139,8 @@ TEST(MeshLoading, BoundingBoxFacesAndStatus) {
 }
 
 // One square (a quad) with a triangle standing on an edge, written in every format read: the same
-// five vertices, three triangles and total area of 1.5; STL repeats corners, which are merged.
-TEST(MeshLoading, PlyStlAndOffFilesGiveTheSameMesh) {
+// five vertices, three triangles and total area of 1.5; STL and glTF repeat corners, which are merged.
+TEST(MeshLoading, PlyStlOffAndGltfFilesGiveTheSameMesh) {
     const std::string dir = makeTempDir("veltrix_formats_");
     std::string stl = "solid s\n";
     for (const char* corners : {"0 0 0\nvertex 1 0 0\nvertex 1 1 0", "0 0 0\nvertex 1 1 0\nvertex 0 1 0",
@@ -153,7 +153,15 @@ TEST(MeshLoading, PlyStlAndOffFilesGiveTheSameMesh) {
         {"m.ply", "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\nproperty float z\n"
                   "element face 2\nproperty list uchar int vertex_indices\nend_header\n" + vertices +
                   "4 0 1 2 3\n3 0 1 4\n"},
-        {"M.STL", stl + "endsolid s\n"}};
+        {"M.STL", stl + "endsolid s\n"},
+        // glTF: the three triangles with a vertex of their own per corner, as exporters write
+        // flat-shaded meshes; the corners are welded back into five vertices.
+        {"m.gltf", R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],)"
+                   R"("meshes":[{"primitives":[{"attributes":{"POSITION":0}}]}],"accessors":[{"bufferView":0,)"
+                   R"("componentType":5126,"count":9,"type":"VEC3","min":[0,0,0],"max":[1,1,1]}],)"
+                   R"("bufferViews":[{"buffer":0,"byteLength":108}],"buffers":[{"byteLength":108,"uri":)"
+                   R"("data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAACAPwAAgD8AAAAA)"
+                   R"(AAAAAAAAAAAAAAAAAACAPwAAgD8AAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAAAAAAIA/"}]})"}};
     for (const auto& [name, text] : files) {
         auto mesh = loadObj(dir, name, text);
         ASSERT_EQ(mesh->vertexCount(), 5) << name;
@@ -170,8 +178,10 @@ TEST(MeshLoading, PlyStlAndOffFilesGiveTheSameMesh) {
     const std::pair<std::string, std::string> bad[] = {
         {"m.xyz", "unknown shape format \"xyz\""},
         {"b.off", "line 6: a face index is out of range"},
-        {"c.ply", "not a PLY file"}};
+        {"c.ply", "not a PLY file"},
+        {"d.glb", "not a readable glTF file (no vertices could be read)"}};
     writeText(dir + "b.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n");
+    writeText(dir + "d.glb", "glTF\x02");
     writeText(dir + "c.ply", "solid\n");
     for (const auto& [name, reason] : bad) {
         Mesh3_real mesh;

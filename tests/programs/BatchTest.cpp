@@ -177,6 +177,37 @@ TEST(BatchRunner, RegisterCommandRegistersTwoFilesByPath) {
     EXPECT_TRUE(fs::exists(dir / "figure-000-to-figure-001-2" / "summary.json"));
     EXPECT_EQ(readFile(dir / "figure-000-to-figure-001" / "keep.txt"), "mine");
     EXPECT_EQ(readFile(dir / "figure-000-to-figure-001-2" / "result.gc"), readFile(dir / "out" / "result.gc"));
+
+    // The same pair as a binary PLY source and a glTF target (with its buffer in a file beside it).
+    const ArticulatedPair pair = makeArticulatedPair(1200);
+    const auto bytes = [](const auto& items) {
+        return std::string(reinterpret_cast<const char*>(items.data()), items.size() * sizeof(items[0]));
+    };
+    std::ofstream(dir / "in" / "rest pose.ply", std::ios::binary)
+        << "ply\nformat binary_little_endian 1.0\nelement vertex " << pair.source.size()
+        << "\nproperty float x\nproperty float y\nproperty float z\nelement face " << pair.faces.size()
+        << "\nproperty list uchar int vertex_indices\nend_header\n" << bytes(pair.source) << [&] {
+               std::string faces;
+               for (const auto& f : pair.faces) faces += '\3' + bytes(f);
+               return faces;
+           }();
+    const size_t positions = pair.target.size() * 12, indices = pair.faces.size() * 12;
+    std::ofstream(dir / "in" / "posed.bin", std::ios::binary) << bytes(pair.target) << bytes(pair.faces);
+    std::ofstream(dir / "in" / "posed.gltf")
+        << R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[{"mesh":0}],)"
+        << R"("meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1}]}],"accessors":[)"
+        << R"({"bufferView":0,"componentType":5126,"count":)" << pair.target.size()
+        << R"(,"type":"VEC3","min":[-9,-9,-9],"max":[9,9,9]},{"bufferView":1,"componentType":5125,"count":)"
+        << pair.faces.size() * 3 << R"(,"type":"SCALAR"}],"bufferViews":[{"buffer":0,"byteLength":)" << positions
+        << R"(},{"buffer":0,"byteOffset":)" << positions << R"(,"byteLength":)" << indices
+        << R"(}],"buffers":[{"byteLength":)" << positions + indices << R"(,"uri":"posed.bin"}]})";
+    RunResult formats = runBatch(dir, "register 'in/rest pose.ply' in/posed.gltf --preset figure --seed 3 --out formats");
+    ASSERT_EQ(formats.status, 0) << formats.err;
+    const std::string formatsRow = summaryRow((dir / "formats" / "summary.json").string());
+    EXPECT_GE(std::stoi(formatsRow), 5) << formatsRow;
+    EXPECT_LT(std::stod(formatsRow.substr(formatsRow.find('\t', formatsRow.find('\t') + 1) + 1)), 5.0);
+    EXPECT_NE(readFile(dir / "formats" / "target.ply").find("element vertex " + std::to_string(pair.target.size())),
+              std::string::npos);
     fs::remove_all(dir);
 }
 
