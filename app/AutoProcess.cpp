@@ -268,9 +268,12 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         if (searchAgain && secondSearch_VR > 0)
             searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
-        if (round == 0)
+        if (round == 0) {
             proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+            proposeMirrored(mc, result, percentOfDiagonal(badlyExplained_VR),
+                            percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+        }
         const std::vector<int> position = sortedPositions(mc);
         mc.sortResult(0, -1);
         std::vector<int> start = carriedLabels(position);
@@ -470,6 +473,7 @@ bool Scene::autoProcess() {
     const bool relabelled = searchAndRelabel(false);
 
     if (relabelled && restarts_VR > 0) restartSearches();
+    if (relabelled) labelingConfidence(*this, true);
 
     logOut() << kDashes << std::endl << "Running time summary" << std::endl;
     for (const char* stage : kPipelineStages) printTimer(stage);
@@ -483,6 +487,23 @@ float alignmentError(Scene& scene) {
     logOut() << "Maximum Symmetric Hausdorff Error: " << e << " ("
               << e / scene.totalScene_boundingBoxDiagonal * 100 << "% of bbox diagonal)" << std::endl;
     return e;
+}
+
+LabelingConfidence labelingConfidence(const Scene& scene, bool log) {
+    if (!scene.matchCandidates || !scene.labeling || scene.labeling->labelsSource.empty())
+        return LabelingConfidence();
+    const LabelingConfidence c = measureConfidence(*scene.matchCandidates, *scene.labeling,
+                                                   scene.percentOfDiagonal(1.5f), scene.percentOfDiagonal(6.0f));
+    if (log && c.measured) {
+        logOut() << "*** Confidence " << c.confidence << ": " << c.tornPairs << " of " << c.contactPairs
+                 << " label contacts torn, " << c.detachedLabels << " labels detached" << std::endl;
+        if (c.detachedShare > kDetachedWarning)
+            logErr() << "Warning: " << int(c.detachedShare * 100 + 0.5f)
+                     << " % of the source vertices lie in parts whose motions tear them from the parts they touch;"
+                        " parts may be swapped (left for right)."
+                     << std::endl;
+    }
+    return c;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include "LabelingResult.h"
 
 class Scene;
 
@@ -35,3 +36,10 @@ AutoModeOutcome runAutoProcessMode(Scene& scene);
 // Maximum symmetric Hausdorff error of the current result in model units, with its console line;
 // the largest float when there is no search object.
 float alignmentError(Scene& scene);
+
+// Whether the current result carries every part to a place that fits the parts it touches
+// (contacts within 1.5 % of the bounding-box diagonal, torn beyond 6 %); not measured without a
+// labelling. With log, a console line, and a warning when more than kDetachedWarning of the
+// source vertices are detached.
+LabelingConfidence labelingConfidence(const Scene& scene, bool log = false);
+constexpr float kDetachedWarning = 0.02f;

@@ -475,6 +475,15 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     summary.insert("targetLabelled", !scene.labeling->labelsTarget.empty());
     const bool measured = error < FLT_MAX;
     summary.insert("alignmentError", measured ? QJsonValue(jsonFloat(error)) : QJsonValue());
+    const LabelingConfidence confidence = labelingConfidence(scene);
+    summary.insert("confidence", confidence.measured
+                                     ? QJsonValue(QJsonObject{{"value", jsonFloat(confidence.confidence)},
+                                                              {"detachedShare", jsonFloat(confidence.detachedShare)},
+                                                              {"detachedLabels", confidence.detachedLabels},
+                                                              {"labelContacts", confidence.contactPairs},
+                                                              {"tornContacts", confidence.tornPairs},
+                                                              {"warning", confidence.detachedShare > kDetachedWarning}})
+                                     : QJsonValue());
     summary.insert("alignmentErrorPercent",
                    measured ? QJsonValue(jsonFloat(error / scene.totalScene_boundingBoxDiagonal * 100))
                             : QJsonValue());

@@ -499,6 +499,122 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
     return added;
 }
 
+namespace {
+
+// The mirror plane of a shape. Planes start through the centroid and through the centre of the
+// bounding box, normal to a coordinate or principal axis, and are refined a few times from the
+// vertex pairs they make (each vertex and the vertex nearest its reflection): the new normal is
+// the mean direction between the pairs, the new plane passes through their mean midpoint. The plane
+// that carries the most vertices, reflected, within `tolerance` of a vertex wins; false when it
+// carries fewer than `minShare` of them.
+bool mirrorPlane(ShapeModel& shape, float tolerance, float minShare, Vec3f& centre, Vec3f& normal) {
+    const int n = shape.vertexCount();
+    if (n < 4) return false;
+    double c[3] = {0, 0, 0};
+    Vec3f low = shape.vertices.point(0), high = low;
+    for (int v = 0; v < n; ++v) {
+        const Vec3f p = shape.vertices.point(v);
+        for (int a = 0; a < 3; ++a) {
+            c[a] += p[a] / double(n);
+            low[a] = std::min(low[a], p[a]);
+            high[a] = std::max(high[a], p[a]);
+        }
+    }
+    double C[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int v = 0; v < n; ++v) {
+        const Vec3f p = shape.vertices.point(v);
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) C[3 * a + b] += (p[a] - c[a]) * (p[b] - c[b]);
+    }
+    char jobz = 'V', uplo = 'U';
+    int three = 3, lda = 3, lwork = 32, info = 0;
+    double eig[3], work[32];
+    dsyev_(&jobz, &uplo, &three, C, &lda, eig, work, &lwork, &info);
+    std::vector<Vec3f> normals = {Vec3f(1, 0, 0), Vec3f(0, 1, 0), Vec3f(0, 0, 1)};
+    if (info == 0)
+        for (int axis = 0; axis < 3; ++axis)
+            normals.emplace_back(float(C[3 * axis]), float(C[3 * axis + 1]), float(C[3 * axis + 2]));
+    const Vec3f centres[2] = {Vec3f(float(c[0]), float(c[1]), float(c[2])), (low + high) * 0.5f};
+    const float reach = 8.0f * tolerance;  // pairs farther apart do not steer the refinement
+    const int step = std::max(1, n / 2000);
+    auto reflect = [](const Vec3f& p, const Vec3f& o, const Vec3f& m) { return p - m * (2.0f * (p - o).dot(m)); };
+    float best = 0;
+    for (const Vec3f& start : centres)
+        for (Vec3f m : normals) {
+            if (!(m.length() > 0)) continue;
+            m = m / m.length();
+            Vec3f o = start;
+            for (int round = 0; round < 4; ++round) {
+                Vec3f direction(0, 0, 0), middle(0, 0, 0);
+                int pairs = 0;
+                for (int v = 0; v < n; v += step) {
+                    const Vec3f p = shape.vertices.point(v);
+                    const std::pair<int, float> partner = shape.closestVertex(reflect(p, o, m));
+                    if (partner.first < 0 || partner.second > reach) continue;
+                    const Vec3f q = shape.vertices.point(partner.first);
+                    const Vec3f d = p - q;
+                    direction = direction + (d.dot(m) < 0 ? d * -1.0f : d);
+                    middle = middle + (p + q) * 0.5f;
+                    ++pairs;
+                }
+                if (pairs < 3 || !(direction.length() > 0)) break;
+                m = direction / direction.length();
+                o = middle / float(pairs);
+            }
+            int near = 0, tried = 0;
+            for (int v = 0; v < n; v += step, ++tried)
+                if (shape.closestVertex(reflect(shape.vertices.point(v), o, m)).second < tolerance) ++near;
+            const float share = float(near) / float(tried);
+            if (share > best) {
+                best = share;
+                normal = m;
+                centre = o;
+            }
+        }
+    return best >= minShare;
+}
+
+}  // namespace
+
+int proposeMirrored(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
+                    unsigned int minRegionSize) {
+    const int R = int(mc.sortedTransforms.size());
+    if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
+    Vec3f centre, normal;
+    if (!mirrorPlane(*mc.source, 2.5f * inlierDistance, 0.6f, centre, normal)) {
+        logOut() << "*** Labels mirrored: the source has no mirror symmetry" << std::endl;
+        return 0;
+    }
+    const HeldVertices held(labeling, R);
+    int added = 0;
+    for (int k = 0; k < R; ++k) {
+        const std::vector<int>& vertices = held.source[std::size_t(k)];
+        if (vertices.size() <= minRegionSize) continue;
+        // Each vertex paired with where its mirror partner's label carries the partner.
+        std::vector<Vec3f> from, to;
+        int ownPartners = 0;
+        for (int v : vertices) {
+            const Vec3f p = mc.source->vertices.point(v);
+            const int partner = mc.source->closestVertex(p - normal * (2.0f * (p - centre).dot(normal))).first;
+            const int l = partner >= 0 ? labeling.labelsSource[std::size_t(partner)] : -1;
+            if (l < 0 || l >= R) continue;
+            if (l == k) ++ownPartners;
+            from.push_back(p);
+            to.push_back(mc.sortedTransforms[std::size_t(l)].apply(mc.source->vertices.point(partner)));
+        }
+        // A part that is its own mirror image has no proper motion onto its partner's place.
+        if (from.size() <= minRegionSize || 2 * ownPartners > int(from.size())) continue;
+        CorrespondenceList inliers;
+        const RigidTransform T = trimmedFit(mc, vertices, registerQuat(from, to), badDistance, inlierDistance, inliers);
+        if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
+        mc.regions.push_back(inliers);
+        mc.regionTransforms.push_back(T);
+        ++added;
+    }
+    logOut() << "*** Labels mirrored: " << added << " new regions" << std::endl;
+    return added;
+}
+
 int selectExplainingMotions(MatchCandidates& mc, LabelingResult& labeling, float tolerance, float badDistance,
                             int minSites) {
     if (mc.sortedTransforms.empty()) return 0;

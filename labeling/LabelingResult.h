@@ -152,6 +152,13 @@ int refitLabelMotions(MatchCandidates& search, const LabelingResult& labeling, i
 // right motion; this puts the right one among the labels). Returns the number added.
 int proposeTurnedOver(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
                       float inlierDistance, unsigned int minRegionSize);
+// When the source is mirror symmetric: for every label holding more than minRegionSize source
+// vertices (and not mostly its own mirror image), the motion that carries its vertices to where
+// their mirror partners' labels carry the partners, refined by trimmed ICP, becomes a new region.
+// A labelling that swapped left and right parts gets the right motions among its labels this way.
+// Returns the number added.
+int proposeMirrored(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
+                    float inlierDistance, unsigned int minRegionSize);
 // Keeps the sorted motions that explain vertices best: a motion explains a vertex of either
 // shape when it moves it within `tolerance` of the closest distance any motion gives it, and
 // within badDistance of the other shape. Chosen greedily by the vertices not yet explained, while
@@ -161,6 +168,24 @@ int selectExplainingMotions(MatchCandidates& search, LabelingResult& labeling, f
                             int minSites);
 // The position each region of the search takes in the sorted order (sortResult without limits).
 std::vector<int> sortedPositions(const MatchCandidates& search);
+
+// ---- confidence (LabelingConfidence.cpp) ----
+
+struct LabelingConfidence {
+    bool measured = false;
+    float confidence = 1;     // 1 - detachedShare
+    float detachedShare = 0;  // share of source vertices in detached labels
+    int detachedLabels = 0;   // labels whose motions tear them from the body of the shape
+    int contactPairs = 0;     // pairs of labels that touch on the source
+    int tornPairs = 0;        // of those, pairs whose motions carry the contact apart
+};
+// Looks for parts carried to the wrong place, such as left and right swapped: two labels touch
+// where source vertices of both lie within contactDistance of each other, and the contact tears
+// when their motions carry the nearer quarter of those pairs more than tearDistance apart. Labels
+// joined by holding contacts form pieces; the piece with the most source vertices is the body,
+// and the labels of every other piece with a torn contact are detached. Model units.
+LabelingConfidence measureConfidence(const MatchCandidates& search, const LabelingResult& labeling,
+                                     float contactDistance, float tearDistance);
 
 // ---- result file (GraphCutResult.cpp) ----
 

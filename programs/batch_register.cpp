@@ -227,5 +227,14 @@ int runRegisterCommand(const char* program, int argc, char** args) {
     if (row[0] == "0") return fail("no source vertex was given a transformation");
     std::cout << "Labels used: " << row[0] << "; alignment error " << row[1] << " (" << row[2]
               << " % of the bounding-box diagonal)" << std::endl;
+    const LabelingConfidence confidence = labelingConfidence(scene);
+    if (confidence.measured) {
+        std::cout << "Confidence: " << std::setprecision(3) << confidence.confidence << std::endl;
+        if (confidence.detachedShare > kDetachedWarning)
+            std::cerr << "veltrix-batch: warning: " << int(confidence.detachedShare * 100 + 0.5f)
+                      << " % of the source vertices lie in parts torn from the parts they touch; parts may be "
+                         "swapped (left for right)"
+                      << std::endl;
+    }
     return 0;
 }

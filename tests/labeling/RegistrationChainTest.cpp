@@ -97,3 +97,68 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
     captured([&] { error = labels->maxSymmetricHausdorff(); });
     EXPECT_LT(error, 0.03f * diagonal);  // about 1 % with these settings
 }
+
+// Arms swapped left for right on the generated figure (mirror symmetric about x = 0): each arm
+// carried onto the other arm's place. The right labelling holds together; the swapped one tears
+// both arms from the body, and the mirror proposals of the swapped labels are the right motions.
+TEST(LabelingConfidence, SwappedArmsAreDetachedAndTheirMirrorsAreTheRightMotions) {
+    const ArticulatedPair pair = makeArticulatedPair(1500);
+    const float diagonal = diagonalOf(pair);
+    std::filesystem::remove_all(labelingScratchDir() + "chain/");
+    std::unique_ptr<Mesh3_real> source, target;
+    captured([&] {
+        source.reset(meshFromPose(pair.source, pair.faces, "figure-000.obj", diagonal, {}));
+        target.reset(meshFromPose(pair.target, pair.faces, "figure-001.obj", diagonal, {}));
+    });
+    std::vector<RigidTransform> truth(5);
+    for (int p = 0; p < 5; ++p) {
+        for (int k = 0; k < 9; ++k) truth[p].R[k] = pair.motions[p][k];
+        for (int k = 0; k < 3; ++k) truth[p].t[k] = pair.motions[p][9 + k];
+    }
+    auto at = [&](int v) { return Vec3f(pair.source[v][0], pair.source[v][1], pair.source[v][2]); };
+    // Arm 1 onto where arm 2 goes (its mirror image moved by arm 2's motion), and back.
+    std::vector<RigidTransform> swapped = truth;
+    for (int arm : {1, 2}) {
+        std::vector<Vec3f> from, to;
+        for (size_t v = 0; v < pair.source.size(); ++v)
+            if (pair.part[v] == arm) {
+                from.push_back(at(int(v)));
+                to.push_back(truth[3 - arm].apply(Vec3f(-from.back().x, from.back().y, from.back().z)));
+            }
+        swapped[arm] = registerQuat(from, to);
+    }
+    MatchCandidates mc(source.get(), target.get());
+    LabelingResult labels(mc);
+    labels.labelsSource = pair.part;
+    const float contact = 0.015f * diagonal, tear = 0.06f * diagonal;
+
+    setSortedTransforms(mc, truth);
+    const LabelingConfidence right = measureConfidence(mc, labels, contact, tear);
+    EXPECT_TRUE(right.measured);
+    EXPECT_EQ(right.tornPairs, 0);
+    EXPECT_EQ(right.detachedShare, 0.0f);
+    EXPECT_GE(right.contactPairs, 4);  // every limb touches the body
+
+    setSortedTransforms(mc, swapped);
+    const LabelingConfidence wrong = measureConfidence(mc, labels, contact, tear);
+    EXPECT_EQ(wrong.tornPairs, 2);
+    EXPECT_EQ(wrong.detachedLabels, 2);
+    const long arms = std::count(pair.part.begin(), pair.part.end(), 1) + std::count(pair.part.begin(), pair.part.end(), 2);
+    EXPECT_NEAR(wrong.detachedShare, float(arms) / float(pair.part.size()), 1e-6f);
+
+    captured([&] { proposeMirrored(mc, labels, 0.05f * diagonal, 0.01f * diagonal, 20); });
+    for (int arm : {1, 2}) {
+        bool found = false;
+        for (const RigidTransform& T : mc.regionTransforms) {
+            double error = 0;
+            int count = 0;
+            for (size_t v = 0; v < pair.source.size(); ++v)
+                if (pair.part[v] == arm) {
+                    error += (T.apply(at(int(v))) - truth[arm].apply(at(int(v)))).length();
+                    ++count;
+                }
+            found = found || error / count < 0.01 * diagonal;
+        }
+        EXPECT_TRUE(found) << "arm " << arm;
+    }
+}
