@@ -287,6 +287,52 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         keepUsedLabels(mc, result);
         logOut() << "*** Labels used: " << mc.sortedTransforms.size() << std::endl;
     }
+    // Parts torn from the parts they touch (most often left and right swapped) make way for the
+    // motions proposed from them: their labels are removed, their vertices start without a label,
+    // and the result is kept when its energy is lower.
+    const float contact = percentOfDiagonal(1.5f), tear = percentOfDiagonal(6.0f);
+    for (int repair = 0; repair < 2 && searchAgain; ++repair) {
+        const LabelingConfidence confidence = measureConfidence(mc, result, contact, tear);
+        if (confidence.detachedShare <= kDetachedWarning) break;
+        const Saved before = save();
+        const int R = int(mc.sortedTransforms.size());
+        if (secondSearch_VR > 0)
+            searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
+                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
+        proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
+                          percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+        proposeMirrored(mc, result, percentOfDiagonal(badlyExplained_VR),
+                        percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+        std::vector<bool> dropped(mc.regions.size(), false);
+        for (int l : confidence.detached)
+            if (l < R) dropped[std::size_t(l)] = true;  // region l is sorted label l after keepUsedLabels
+        std::vector<CorrespondenceList> regions;
+        std::vector<RigidTransform> transforms;
+        std::vector<int> newIndex(mc.regions.size(), -1);
+        for (std::size_t k = 0; k < mc.regions.size(); ++k)
+            if (!dropped[k]) {
+                newIndex[k] = int(regions.size());
+                regions.push_back(mc.regions[k]);
+                transforms.push_back(mc.regionTransforms[k]);
+            }
+        mc.regions = regions;
+        mc.regionTransforms = transforms;
+        const std::vector<int> sorted = sortedPositions(mc);
+        std::vector<int> position(newIndex.size(), -1);
+        for (std::size_t k = 0; k < newIndex.size(); ++k)
+            if (newIndex[k] >= 0) position[k] = sorted[std::size_t(newIndex[k])];
+        mc.sortResult(0, -1);
+        std::vector<int> start = carriedLabels(position);
+        const bool relabelled = relabelFrom(&start);
+        if (relabelled) keepUsedLabels(mc, result);
+        const LabelingConfidence after = measureConfidence(mc, result, contact, tear);
+        logOut() << "*** Detached labels replaced: energy " << before.labeling.energy << " -> " << result.energy
+                 << ", detached share " << confidence.detachedShare << " -> " << after.detachedShare << std::endl;
+        if (!relabelled || !(result.energy < before.labeling.energy)) {
+            restore(before);
+            break;
+        }
+    }
     // The cap: the smallest labels beyond it are removed and the vertices labelled again.
     if (maxNumLabels_GC >= 0 && mc.sortedTransforms.size() > std::size_t(maxNumLabels_GC)) {
         const auto dummies = [&]() {

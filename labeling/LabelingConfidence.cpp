@@ -81,6 +81,7 @@ LabelingConfidence measureConfidence(const MatchCandidates& search, const Labeli
     for (int l = 0; l < R; ++l)
         if (detached[std::size_t(findRoot(parent, l))] && size[std::size_t(l)] > 0) {
             ++result.detachedLabels;
+            result.detached.push_back(l);
             detachedVertices += size[std::size_t(l)];
         }
     result.measured = true;

@@ -178,6 +178,7 @@ struct LabelingConfidence {
     int detachedLabels = 0;   // labels whose motions tear them from the body of the shape
     int contactPairs = 0;     // pairs of labels that touch on the source
     int tornPairs = 0;        // of those, pairs whose motions carry the contact apart
+    std::vector<int> detached;  // the detached labels, in increasing order
 };
 // Looks for parts carried to the wrong place, such as left and right swapped: two labels touch
 // where source vertices of both lie within contactDistance of each other, and the contact tears
