@@ -43,6 +43,11 @@ std::vector<Vec3f> extraCandidates() {
     return candidates;
 }
 
+// Neighbours this far apart (CIELAB) read as clearly different parts; among the colours at least
+// this far from every coloured neighbour the earliest of the palette is taken, so that a result
+// with few labels shows the palette's first, strongest colours.
+const float kFarEnough = 60.0f;
+
 }  // namespace
 
 Vec3f toLab(const Vec3f& rgb) {
@@ -128,7 +133,7 @@ std::vector<int> assignPaletteColors(const LabelAdjacency& adjacency, const std:
         float bestScore = -1;
         for (size_t p = 0; p < palette.size(); ++p) {
             if (used[p] && !reuse) continue;
-            float score = FLT_MAX;  // no coloured neighbour: any colour will do
+            float score = kFarEnough;  // no coloured neighbour: any colour will do
             for (int other : adjacency.neighbours[size_t(label)])
                 if (assigned[size_t(other)] >= 0)
                     score = std::min(score, (labs[p] - labs[size_t(assigned[size_t(other)])]).length());

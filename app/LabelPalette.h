@@ -42,8 +42,9 @@ struct LabelAdjacency {
 
 // Palette index per label, greedy: labels in order of decreasing region size (ties by label),
 // each taking, among the palette colours not used yet (all of them once every colour is used), the
-// one whose smallest difference to the colours of its already coloured neighbours is largest; a
-// label without coloured neighbours takes the first such colour. Deterministic.
+// one whose smallest difference to the colours of its already coloured neighbours is largest, where
+// every difference of 60 or more counts as 60 (the earliest such colour wins: a label without
+// coloured neighbours takes the first free colour). Deterministic.
 std::vector<int> assignPaletteColors(const LabelAdjacency& adjacency, const std::vector<Vec3f>& palette);
 
 // The colour of every label of the adjacency: the assignment above on a qualitative palette with
