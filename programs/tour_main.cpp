@@ -130,10 +130,10 @@ int runResultPictures(int argc, char* argv[])
     const std::string out = o.out.empty() ? fs::absolute(o.result, error).parent_path().string() : o.out;
 
     QApplication application(argc, argv);
+    LogCapture log;  // the loaders talk a lot; only their errors are repeated
     xmlParam params;
     Scene scene;
     scene.registerParams(params);
-    LogCapture log;  // the loaders talk a lot; only their errors are repeated
     const std::string parameterFile = o.params.empty() ? presetPath("character") : o.params;
     QDomDocument document;
     if (!params.readParamXML(parameterFile.c_str(), document)) {
