@@ -42,7 +42,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
