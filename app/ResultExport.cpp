@@ -29,6 +29,7 @@
 
 #include "AutoProcess.h"
 #include "GraphCutResult.h"
+#include "LabelPalette.h"
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Random.h"
@@ -40,13 +41,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Distinct colours for labels when the scene has no cluster colour for each of them.
-const float kPalette[][3] = {{0.90f, 0.10f, 0.10f}, {0.10f, 0.60f, 0.90f}, {0.20f, 0.75f, 0.20f},
-                             {0.95f, 0.60f, 0.05f}, {0.60f, 0.25f, 0.80f}, {0.95f, 0.90f, 0.10f},
-                             {0.05f, 0.75f, 0.70f}, {0.90f, 0.35f, 0.65f}, {0.55f, 0.35f, 0.15f},
-                             {0.15f, 0.25f, 0.60f}, {0.60f, 0.80f, 0.20f}, {0.80f, 0.50f, 0.50f}};
-const float kNoLabelGrey = 0.6f;
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -186,11 +180,9 @@ std::vector<int> exportedLabels(const std::vector<int>& labels, int vertexCount,
     return exported;
 }
 
-Vec3f labelColor(const Scene& scene, int label, int labelCount) {
-    if (label < 0) return Vec3f(kNoLabelGrey, kNoLabelGrey, kNoLabelGrey);
-    if (int(scene.clusterColors.size()) >= labelCount) return scene.clusterColor(label);
-    const float* c = kPalette[label % (sizeof kPalette / sizeof kPalette[0])];
-    return Vec3f(c[0], c[1], c[2]);
+Vec3f labelColor(const std::vector<Vec3f>& colors, int label) {
+    if (label < 0 || size_t(label) >= colors.size()) return noLabelColor();
+    return colors[size_t(label)];
 }
 
 std::string checkExportDirectory(const std::string& dir, bool overwrite) {
@@ -351,8 +343,8 @@ std::string writeFileAtomically(const std::string& path, const std::string& cont
     return why;
 }
 
-std::string plyContents(const ShapeModel& shape, const std::vector<int>& exported, const Scene& scene,
-                        int labelCount) {
+std::string plyContents(const ShapeModel& shape, const std::vector<int>& exported,
+                        const std::vector<Vec3f>& colors) {
     const std::vector<Triangle> faces = validFaces(shape);
     const int n = shape.vertexCount();
     std::string out = "ply\nformat binary_little_endian 1.0\n"
@@ -369,7 +361,7 @@ std::string plyContents(const ShapeModel& shape, const std::vector<int>& exporte
     for (int v = 0; v < n; ++v) {
         const Vec3f& p = shape.vertices.point(v);
         const int label = size_t(v) < exported.size() ? exported[v] : -1;
-        const Vec3f c = labelColor(scene, label, labelCount);
+        const Vec3f c = labelColor(colors, label);
         putFloat(out, p.x);
         putFloat(out, p.y);
         putFloat(out, p.z);
@@ -497,8 +489,9 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     else
         summary.insert("groundTruth", QJsonValue());
 
-    const std::string contents[] = {plyContents(*scene.source, sourceLabels, scene, labelCount),
-                                    plyContents(*scene.target, targetLabels, scene, labelCount),
+    const std::vector<Vec3f>& colors = scene.labelColors();
+    const std::string contents[] = {plyContents(*scene.source, sourceLabels, colors),
+                                    plyContents(*scene.target, targetLabels, colors),
                                     correspondenceCsv(scene, sourceLabels),
                                     QJsonDocument(summary).toJson(QJsonDocument::Indented).toStdString()};
     logOut() << "Exporting result to " << dir << "..." << std::endl;

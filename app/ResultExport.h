@@ -25,9 +25,9 @@ struct ExportSettings {
 // out of range and a vertex without a label.
 std::vector<int> exportedLabels(const std::vector<int>& labels, int vertexCount, int labelCount);
 
-// Colour of an exported label: the scene's cluster colour when it has one for every label,
-// otherwise a fixed palette; -1 is a neutral grey. Components in [0, 1].
-Vec3f labelColor(const Scene& scene, int label, int labelCount);
+// Colour of an exported label: its entry of the scene's label colours; -1 (and a label without a
+// colour) is the neutral no-label grey. Components in [0, 1].
+Vec3f labelColor(const std::vector<Vec3f>& colors, int label);
 
 // Creates the directory when needed and checks that a new file can be made in it and, without
 // overwrite, that it holds none of the export's files. Returns an empty string when the export can
@@ -43,8 +43,8 @@ std::string writeFileAtomically(const std::string& path, const std::string& cont
 
 // Binary little-endian PLY: vertices with float x, y, z, uchar red, green, blue and int label;
 // faces (meshes only) as uchar-counted int vertex_indices.
-std::string plyContents(const ShapeModel& shape, const std::vector<int>& exported, const Scene& scene,
-                        int labelCount);
+std::string plyContents(const ShapeModel& shape, const std::vector<int>& exported,
+                        const std::vector<Vec3f>& colors);
 
 // Mean and largest distance between a labelled source vertex moved by its label's transform and
 // the target vertex of the same index.

@@ -1,6 +1,7 @@
 #include "Scene.h"
 #include "Log.h"
 
+#include "LabelPalette.h"
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "Random.h"
@@ -179,4 +180,55 @@ void Scene::shuffleClusterColors() {
 Vec3f Scene::clusterColor(int i) const {
     if (i < 0 || size_t(i) >= clusterColors.size()) return Vec3f();
     return clusterColors[size_t(i)];
+}
+
+namespace {
+
+// A hash of the words that decide the label colours, one multiply per word.
+struct Fingerprint {
+    uint64_t value = 1469598103934665603ull;
+    void add(uint64_t word) {
+        value = (value ^ word) * 1099511628211ull;
+        value ^= value >> 29;
+    }
+};
+
+void addLabelledShape(LabelAdjacency& adjacency, const ShapeModel* shape, const std::vector<int>& labels) {
+    if (!shape || labels.size() != size_t(shape->vertexCount())) return;  // stale labels tell nothing
+    if (const Mesh3_real* mesh = dynamic_cast<const Mesh3_real*>(shape))
+        adjacency.addMesh(mesh->faces, labels);
+    else
+        adjacency.addVertices(labels);
+}
+
+}  // namespace
+
+const std::vector<Vec3f>& Scene::labelColors() {
+    static const std::vector<Vec3f> none;
+    if (!matchCandidates || !labeling) return none;
+    const MatchCandidates& mc = *matchCandidates;
+    const int count = int(mc.sortedTransforms.size());
+    if (labelColorsFromColormap) {
+        if (int(clusterColors.size()) < count) makeClusterColors(count);
+        return clusterColors;
+    }
+    Fingerprint key;
+    key.add(uint64_t(count));
+    for (const std::vector<int>* labels : {&labeling->labelsSource, &labeling->labelsTarget}) {
+        key.add(labels->size());
+        for (int l : *labels) key.add(uint32_t(l));
+    }
+    for (const ShapeModel* shape : {mc.source, mc.target}) {
+        key.add(uint64_t(reinterpret_cast<uintptr_t>(shape)));
+        const Mesh3_real* mesh = dynamic_cast<const Mesh3_real*>(shape);
+        key.add(mesh ? mesh->faces.size() : 0);
+    }
+    if (key.value != labelColorsKey || labelColorCache.size() != size_t(count)) {
+        LabelAdjacency adjacency(count);
+        addLabelledShape(adjacency, mc.source, labeling->labelsSource);
+        addLabelledShape(adjacency, mc.target, labeling->labelsTarget);
+        labelColorCache = ::labelColors(adjacency);
+        labelColorsKey = key.value;
+    }
+    return labelColorCache;
 }

@@ -96,6 +96,11 @@ public:
     void shuffleClusterColors();
     // Colour of cluster i; black for an index without a colour.
     Vec3f clusterColor(int i) const;
+    // Colour of every transformation label of the current labelling (one per sorted transform),
+    // for drawing and exporting it: palette colours chosen so that labels whose regions touch on
+    // either shape differ clearly, or, with labelColorsFromColormap, the cluster colours. Worked
+    // out again only when the labelling changed. Empty without a search object.
+    const std::vector<Vec3f>& labelColors();
 
     // Replaces the search object, with a new empty labelling of it, unless it already works on this
     // pair and force is false.
@@ -132,8 +137,10 @@ public:
     // the estimate.
     std::string checkMemoryBound() const;
     // With missingFrame given, a source or target frame beyond the loaded sequence is an error
-    // (its reason, naming the missing frame file, goes there) instead of being clamped.
-    bool loadStartupShapes(std::string* missingFrame = nullptr);
+    // (its reason, naming the missing frame file, goes there) instead of being clamped. Without
+    // computeDescriptors a source and target pair is loaded with its geometry only (enough to show
+    // a saved result); the frames of a sequence always get their descriptors.
+    bool loadStartupShapes(std::string* missingFrame = nullptr, bool computeDescriptors = true);
     // With shapeRelativeUnit, sets totalScene_boundingBoxDiagonal to the bounding-box diagonal of
     // the mesh in `path` (and reports its mean edge length). False, with the reason on standard
     // error, when the file holds no usable triangle mesh.
@@ -302,9 +309,15 @@ public:
     // ---- Model state ----
     Colormap colormap;
     std::vector<Vec3f> clusterColors;             // colour of cluster i is entry i
+    bool labelColorsFromColormap = false;         // labels drawn in their cluster colours
     MatchCandidates* matchCandidates = nullptr;  // owned; null until a step needs it
     LabelingResult* labeling = nullptr;          // owned labelling of matchCandidates; null with it
     int currentCluster = 0;                       // cluster highlighted by the viewers
     CorrespondenceList* correspondences = nullptr;  // owned point pairs entered in the viewers, or null
     ShapeAnimation* animation = nullptr;          // owned, with every loaded shape; or null
+
+private:
+    // The palette colours of the labelling that labelColorsKey describes.
+    std::vector<Vec3f> labelColorCache;
+    uint64_t labelColorsKey = 0;
 };

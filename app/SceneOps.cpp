@@ -227,7 +227,7 @@ std::string Scene::checkMemoryBound() const {
            (memoryLimitMB > 0 ? "of memoryLimitMB" : "of memory available") + "; it is not started";
 }
 
-bool Scene::loadStartupShapes(std::string* missingFrame) {
+bool Scene::loadStartupShapes(std::string* missingFrame, bool computeDescriptors) {
     std::error_code error;
     logOut() << "Current Directory is: " << std::filesystem::current_path(error).string() << std::endl;
     if (shapeRelativeUnit == 1 || shapeRelativeUnit == 2) {
@@ -240,7 +240,7 @@ bool Scene::loadStartupShapes(std::string* missingFrame) {
     }
     if (!defaultSourceFile.empty() && !defaultTargetFile.empty()) {
         newAnimation();
-        if (!addShape(defaultSourceFile, true) || !addShape(defaultTargetFile, true)) {
+        if (!addShape(defaultSourceFile, computeDescriptors) || !addShape(defaultTargetFile, computeDescriptors)) {
             logOut() << "The shapes " << defaultSourceFile << " and " << defaultTargetFile
                       << " could not be loaded." << std::endl;
             newAnimation();

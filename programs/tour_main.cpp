@@ -1,18 +1,28 @@
 // Pictures of every window for the README's tour: runs the pipeline on the shapes named by a
 // parameter file, opens each window on the result and saves what it shows.
 //   veltrix-tour <parameter file> <output directory>
+// Pictures of a result made earlier, of the user's own shapes:
+//   veltrix-tour --result RESULT.gc [SOURCE TARGET] [--params FILE.xml] [--out DIR] [--overwrite]
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "CorrespViewer.h"
 #include "FeatureViewer.h"
+#include "LabelingResult.h"
+#include "Log.h"
+#include "MatchCandidates.h"
 #include "Random.h"
+#include "Registration.h"
+#include "ResultPictures.h"
 #include "Scene.h"
 #include "ShapeModel.h"
 #include "ShapeSlicer.h"
@@ -43,14 +53,129 @@ bool save(const QImage& image, const QString& path, int maxWidth = 800)
     return true;
 }
 
+const char* const kUsage =
+    "Usage: veltrix-tour <parameter file> <output directory>\n"
+    "       veltrix-tour --result RESULT.gc [SOURCE TARGET] [--params FILE.xml] [--out DIR] [--overwrite]\n"
+    "The first form runs the pipeline on the shapes of the parameter file and saves a picture of\n"
+    "every window into the directory.\n"
+    "The second draws a result made earlier (by \"veltrix-batch register\" or a parameter file) on\n"
+    "its shapes: SOURCE and TARGET, or the shapes the parameter file names (for a result of\n"
+    "\"veltrix-batch register\", give DIR/parameters.xml; it also holds the loading settings, which\n"
+    "are otherwise those of the character preset). Writes into DIR (default: the result's\n"
+    "directory) labels-source.png (the source coloured by label, and moved by its labels onto the\n"
+    "target), labels-target.png (the same for the target, when the result labels it) and\n"
+    "motions.png (both shapes, with lines from source vertices to where their motion carries them).\n"
+    "Existing pictures are only replaced with --overwrite. Both forms need a display.";
+
+int resultFailure(const std::string& why)
+{
+    std::cerr << "veltrix-tour: " << why << std::endl;
+    return 1;
+}
+
+struct ResultOptions {
+    std::string result, params, out;
+    std::vector<std::string> shapes;
+    bool overwrite = false;
+};
+
+// False for a command line that is not the --result form.
+bool parseResultOptions(int argc, char* argv[], ResultOptions& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
+        if (arg == "--result" || arg == "--params" || arg == "--out") {
+            if (!hasValue)
+                return false;
+            (arg == "--result" ? o.result : arg == "--params" ? o.params : o.out) = argv[++i];
+        } else if (arg == "--overwrite") {
+            o.overwrite = true;
+        } else if (!arg.empty() && arg[0] != '-') {
+            o.shapes.push_back(arg);
+        } else {
+            return false;
+        }
+    }
+    return !o.result.empty() && (o.shapes.size() == 2 || (o.shapes.empty() && !o.params.empty()));
+}
+
+// The lines of a captured log that say why something failed.
+void repeatErrors(const LogCapture& log)
+{
+    std::istringstream lines(log.err() + log.out());
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("Error in ") != std::string::npos)
+            std::cerr << line << std::endl;
+}
+
+int runResultPictures(int argc, char* argv[])
+{
+    namespace fs = std::filesystem;
+    ResultOptions o;
+    if (!parseResultOptions(argc, argv, o)) {
+        std::cerr << kUsage << std::endl;
+        return 2;
+    }
+    std::vector<std::string> inputs = o.shapes;
+    inputs.push_back(o.result);
+    if (!o.params.empty())
+        inputs.push_back(o.params);
+    for (const std::string& file : inputs) {
+        std::error_code error;
+        if (!std::ifstream(file, std::ios::binary) || fs::is_directory(file, error))
+            return resultFailure("cannot read " + file);
+    }
+    std::error_code error;
+    const std::string out = o.out.empty() ? fs::absolute(o.result, error).parent_path().string() : o.out;
+
+    QApplication application(argc, argv);
+    LogCapture log;  // the loaders talk a lot; only their errors are repeated
+    xmlParam params;
+    Scene scene;
+    scene.registerParams(params);
+    const std::string parameterFile = o.params.empty() ? presetPath("character") : o.params;
+    QDomDocument document;
+    if (!params.readParamXML(parameterFile.c_str(), document)) {
+        repeatErrors(log);
+        return resultFailure("cannot read the parameter file " + parameterFile);
+    }
+    params.loadParamXML(document);
+    scene.autoProcessMode = 0;
+    if (!o.shapes.empty()) {
+        scene.defaultFile.clear();
+        scene.defaultSourceFile = fs::absolute(o.shapes[0], error).string();
+        scene.defaultTargetFile = fs::absolute(o.shapes[1], error).string();
+    }
+    if (!scene.loadStartupShapes(nullptr, false)) {
+        repeatErrors(log);
+        return resultFailure("the shapes could not be loaded");
+    }
+    scene.createMatchCandidates(scene.source, scene.target, false);
+    const bool loaded = loadGraphCutResult(*scene.matchCandidates, *scene.labeling, o.result);
+    if (!loaded || scene.labeling->labelsSource.size() != size_t(scene.source->vertexCount())) {
+        repeatErrors(log);
+        return resultFailure("no result for these shapes could be read from " + o.result);
+    }
+
+    QStringList written;
+    const std::string why = saveResultPictures(scene, QString::fromLocal8Bit(out.c_str()), o.overwrite, &written);
+    for (const QString& path : written)
+        std::cout << "Wrote " << path.toStdString() << std::endl;
+    if (!why.empty())
+        return resultFailure(why);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    const char* usage = "Usage: veltrix-tour <parameter file> <output directory>\n"
-                        "Runs the pipeline on the shapes of the parameter file and saves a picture of\n"
-                        "every window into the directory (needs a display).";
+    const char* usage = kUsage;
     if (answeredHelpOrVersion(argc, argv, "veltrix-tour", std::string(usage) + "\n")) return 0;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--result")
+            return runResultPictures(argc, argv);
     if (argc != 3) {
         std::cerr << usage << std::endl;
         return 1;

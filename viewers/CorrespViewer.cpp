@@ -441,7 +441,6 @@ void CorrespViewerElement::drawLabelling()
     // Labels belong to the search object's shapes; they must still fit them.
     if (!labelled || labels.empty() || int(labels.size()) != labelled->vertexCount())
         return;
-    ensureClusterColors(int(transforms.size()));
     const bool ownPane = (side == 1) == sourceSide;
     if (showResultAsPointsAction->isChecked() || labelled->kind != 0 || !dynamic_cast<Mesh3_real*>(labelled))
         drawLabellingAsPoints(*labelled, labels, ownPane, transforms);
@@ -454,6 +453,7 @@ void CorrespViewerElement::drawLabellingAsPoints(const ShapeModel& labelled, con
 {
     const int R = int(transforms.size());
     const int n = std::min(int(labels.size()), labelled.vertexCount());
+    const std::vector<Vec3f>& colors = scene->labelColors();
     glPushAttrib(GL_ALL_ATTRIB_BITS);
     glDepthFunc(GL_LEQUAL);  // in its own pane the labelling lies on the drawn model
     glDisable(GL_LIGHTING);
@@ -461,9 +461,9 @@ void CorrespViewerElement::drawLabellingAsPoints(const ShapeModel& labelled, con
     glBegin(GL_POINTS);
     for (int v = 0; v < n; ++v) {
         const int k = labels[v];
-        if (k < 0 || k >= R)
+        if (k < 0 || k >= R || k >= int(colors.size()))
             continue;
-        const Vec3f c = scene->clusterColor(k);
+        const Vec3f& c = colors[k];
         glColor3f(c.x, c.y, c.z);
         const Vec3f& p = labelled.vertices.point(v);
         vertex(ownPane ? p : transforms[k].apply(p));
@@ -490,6 +490,9 @@ void CorrespViewerElement::drawLabellingAsTriangles(const ShapeModel& labelled, 
     const int R = int(transforms.size());
     const int n = std::min(int(labels.size()), labelled.vertexCount());
     const bool hasNormals = labelled.normals.size() == labelled.vertexCount();
+    const std::vector<Vec3f>& colors = scene->labelColors();
+    if (int(colors.size()) < R)
+        return;
     glPushAttrib(GL_ALL_ATTRIB_BITS);
     glDepthFunc(GL_LEQUAL);  // in its own pane the labelling lies on the drawn model
     glEnable(GL_LIGHTING);
@@ -507,7 +510,7 @@ void CorrespViewerElement::drawLabellingAsTriangles(const ShapeModel& labelled, 
         for (int c = 0; c < 3; ++c) {
             const int v = t[c];
             const int k = labels[v];
-            const Vec3f col = scene->clusterColor(k);
+            const Vec3f& col = colors[k];
             const GLfloat material[4] = {col.x, col.y, col.z, 0.7f};
             glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, material);
             glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, material);

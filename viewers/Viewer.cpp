@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "CorrespViewer.h"
+#include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "OpenGLMaterial.h"
 #include "Random.h"
@@ -118,6 +119,7 @@ void Viewer::buildMenu()
     showClusterAction = checkable("&Visualize Cluster Result");
     showVerticesAction = checkable("&Show Vertices");
     showVertexFramesAction = checkable("&Show Vertex Frames");
+    showMotionLinesAction = checkable("&Show Motion Lines (Press M)");
     fileMenu->addSeparator();
     displayModeGroup = new QActionGroup(this);
     displayModeGroup->setExclusive(true);
@@ -147,6 +149,12 @@ void Viewer::buildMenu()
     colormapRangeAction = command("&Set Colormap Range...", &Viewer::setColormapLimits);
     featureThresholdAction = command("&Set Feature L2 norm Threshold...", &Viewer::setFeatureThreshold);
     exportResultAction = command("&Export Result...", &Viewer::exportResultFiles);
+    labelColormapAction = checkable("&Label Colors from Colormap");
+    connect(labelColormapAction, &QAction::toggled, this, [this](bool on) {
+        if (scene)
+            scene->labelColorsFromColormap = on;
+        emit updateChildDisplay();
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -170,6 +178,7 @@ void Viewer::init()
     setKeyDescription(Qt::CTRL + Qt::Key_Left, "Shows previous frame in the animation");
     setKeyDescription(Qt::CTRL + Qt::Key_Right, "Shows next frame in the animation");
     setKeyDescription(Qt::Key_F, "Flip between displaying source and target model");
+    setKeyDescription(Qt::Key_M, "Show lines from source vertices to where their motion carries them");
 
     setBackgroundColor(Qt::white);
     setForegroundColor(Qt::black);
@@ -323,6 +332,8 @@ void Viewer::keyPressEvent(QKeyEvent* e)
         else
             frameKind = frameKind <= 1 ? 4 : frameKind - 1;
         QGLViewer::keyPressEvent(e);
+    } else if (key == Qt::Key_M && none) {
+        showMotionLinesAction->toggle();
     } else if (key == Qt::Key_T && ctrl) {
         distanceCheck();
     } else if (key == Qt::Key_S && mods == (Qt::ControlModifier | Qt::AltModifier)) {
@@ -534,6 +545,8 @@ void Viewer::draw()
 
     if (showClusterAction->isChecked())
         drawClusterResult();
+    if (showMotionLinesAction->isChecked())
+        drawMotionLines();
 
     const bool frameText = showCurvaturesAction->isChecked() || showFramesAction->isChecked();
     if (frameText && frameKind >= 1 && frameKind <= 3) {
@@ -610,6 +623,49 @@ void Viewer::drawModel(ShapeModel* shape)
         }
         glPopAttrib();
     }
+}
+
+std::vector<int> Viewer::motionLineVertices(const std::vector<int>& labels, int labelCount, int maxLines)
+{
+    std::vector<int> labelled;
+    for (int v = 0; v < int(labels.size()); ++v)
+        if (labels[v] >= 0 && labels[v] < labelCount)
+            labelled.push_back(v);
+    if (maxLines <= 0 || int(labelled.size()) <= maxLines)
+        return labelled;
+    std::vector<int> chosen;
+    for (int i = 0; i < maxLines; ++i)
+        chosen.push_back(labelled[size_t(int64_t(i) * int64_t(labelled.size()) / maxLines)]);
+    return chosen;
+}
+
+void Viewer::drawMotionLines()
+{
+    const int kMaxLines = 1000;
+    MatchCandidates* mc = scene->matchCandidates;
+    if (!mc || !scene->labeling || !mc->source)
+        return;
+    const std::vector<int>& labels = scene->labeling->labelsSource;
+    const int R = int(mc->sortedTransforms.size());
+    if (int(labels.size()) != mc->source->vertexCount())
+        return;  // labels of another shape
+    const std::vector<Vec3f>& colors = scene->labelColors();
+    if (int(colors.size()) < R)
+        return;
+    glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_LINE_BIT | GL_POINT_BIT);
+    glDisable(GL_LIGHTING);
+    glLineWidth(1.0f);
+    glBegin(GL_LINES);
+    for (int v : motionLineVertices(labels, R, kMaxLines)) {
+        const Vec3f& c = colors[labels[v]];
+        const Vec3f& p = mc->source->vertices.point(v);
+        const Vec3f q = mc->sortedTransforms[labels[v]].apply(p);
+        glColor3f(c.x, c.y, c.z);
+        glVertex3f(p.x, p.y, p.z);
+        glVertex3f(q.x, q.y, q.z);
+    }
+    glEnd();
+    glPopAttrib();
 }
 
 void Viewer::drawClusterResult()

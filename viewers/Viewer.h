@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <mutex>
+#include <vector>
 
 #include "PointSetANN.h"
 #include "Subject.h"
@@ -47,6 +48,13 @@ public:
     bool startPick(const QPoint& pixel);
     void dragPick(const QPoint& pixel);
     void endPick(const QPoint& pixel);
+    // Moves a tool window that is shown for the first time beside this window: to its right, else
+    // below, else to its left, a step down and right from another tool window already there, and
+    // within the available screen (shrunk when it is larger).
+    void placeBeside(QWidget* window) const;
+    // Source vertices that the motion lines start from: evenly spaced through the labelled
+    // vertices, at most maxLines of them.
+    static std::vector<int> motionLineVertices(const std::vector<int>& labels, int labelCount, int maxLines);
     // The last message shown in the view (kept after it disappears).
     const QString& shownMessage() const { return lastMessage; }
 
@@ -70,6 +78,7 @@ public:
     QAction* showClusterAction = nullptr;
     QAction* showVerticesAction = nullptr;
     QAction* showVertexFramesAction = nullptr;
+    QAction* showMotionLinesAction = nullptr;  // key M; lines from source vertices to where their label moves them
     QActionGroup* displayModeGroup = nullptr;  // the five exclusive display modes
     QAction* showGeometryAction = nullptr;
     QAction* showStatusAction = nullptr;
@@ -89,6 +98,7 @@ public:
     QAction* loadColormapAction = nullptr;
     QAction* colormapRangeAction = nullptr;
     QAction* featureThresholdAction = nullptr;
+    QAction* labelColormapAction = nullptr;  // labels in their cluster colours instead of the palette
 
     // ---- child windows (null while they do not exist) ----
     CorrespViewer* correspViewer = nullptr;
@@ -186,6 +196,7 @@ private:
     // One shape with the checked display mode, vertex spheres and vertex frames.
     void drawModel(ShapeModel* shape);
     void drawClusterResult();
+    void drawMotionLines();
     void drawPicking();
     // Text shown in the view for 2000 ms.
     void showMessage(const QString& text);

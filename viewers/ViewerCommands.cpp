@@ -8,8 +8,10 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 
 #include <algorithm>
@@ -143,7 +145,66 @@ void reshow(QWidget* window)
     window->show();
 }
 
+// Gap between the main window and a tool window beside it, and the step of the cascade.
+const int kWindowGap = 8;
+const int kCascadeStep = 30;
+
 }  // namespace
+
+void Viewer::placeBeside(QWidget* tool) const
+{
+    const QWidget* main = window();
+    QScreen* screen = main->screen() ? main->screen() : QGuiApplication::primaryScreen();
+    if (!tool || !screen)
+        return;
+    const QRect avail = screen->availableGeometry();
+    const QRect home = main->frameGeometry();
+    // A window never shown gets its preferred size on showing; it is needed now.
+    tool->ensurePolished();
+    if (!tool->testAttribute(Qt::WA_Resized))
+        tool->adjustSize();
+    // Its frame is not known before it is shown: take the main window's.
+    const QSize frame = home.size() - main->size();
+    QSize size = tool->size() + frame;
+    if (size.width() > avail.width() || size.height() > avail.height()) {
+        size = size.boundedTo(avail.size());
+        tool->resize(size - frame);
+    }
+
+    // The first side with room for the whole window; without, the side with the most room.
+    const QPoint right(home.right() + 1 + kWindowGap, home.top());
+    const QPoint below(home.left(), home.bottom() + 1 + kWindowGap);
+    const QPoint left(home.left() - kWindowGap - size.width(), home.top());
+    const int roomRight = avail.right() + 1 - right.x() - size.width();
+    const int roomBelow = avail.bottom() + 1 - below.y() - size.height();
+    const int roomLeft = left.x() - avail.left();
+    QPoint base = right;
+    if (roomRight < 0 && roomBelow >= 0)
+        base = below;
+    else if (roomRight < 0 && roomLeft >= 0)
+        base = left;
+    else if (roomRight < 0)
+        base = roomBelow >= roomLeft && roomBelow >= roomRight ? below : (roomLeft >= roomRight ? left : right);
+
+    auto clamped = [&](QPoint p) {
+        p.setX(std::max(avail.left(), std::min(p.x(), avail.right() + 1 - size.width())));
+        p.setY(std::max(avail.top(), std::min(p.y(), avail.bottom() + 1 - size.height())));
+        return p;
+    };
+    // A step down and right while another tool window already stands there.
+    const QWidget* others[] = {correspViewer, correspEditor, featureViewer, shapeSlicer, transformViewer};
+    QPoint pos = clamped(base);
+    for (int step = 1; step < 20; ++step) {
+        bool taken = false;
+        for (const QWidget* w : others)
+            if (w && w != tool && w->isVisible() && (w->frameGeometry().topLeft() - pos).manhattanLength() < 10)
+                taken = true;
+        if (!taken)
+            break;
+        pos = clamped(base + QPoint(step * kCascadeStep, step * kCascadeStep));
+    }
+    tool->move(pos);
+}
 
 void Viewer::CreateCorrespViewer()
 {
@@ -154,6 +215,7 @@ void Viewer::CreateCorrespViewer()
     if (!scene)
         return;
     correspViewer = new CorrespViewer(scene);
+    placeBeside(correspViewer);
     correspViewer->show();
     connect(this, &Viewer::updateChildDisplay, correspViewer, &CorrespViewer::updateDisplay);
     connect(correspViewer, &QObject::destroyed, this, &Viewer::CorrespViewerDestroyed);
@@ -179,6 +241,7 @@ void Viewer::CreateFeatureViewer()
         return;
     featureViewer = new FeatureViewer(scene);
     featureViewer->correspViewer = correspViewer;
+    placeBeside(featureViewer);
     featureViewer->show();
     connect(this, &Viewer::updateChildDisplay, featureViewer, &FeatureViewer::updateGL);
     connect(featureViewer, &QObject::destroyed, this, &Viewer::FeatureViewerDestroyed);
@@ -204,6 +267,7 @@ void Viewer::CreateShapeSlicer()
     if (!scene || !shape)
         return;
     shapeSlicer = new ShapeSlicer(scene, shape);
+    placeBeside(shapeSlicer);
     shapeSlicer->show();
     connect(this, &Viewer::updateChildDisplay, shapeSlicer, &ShapeSlicer::updateGL);
     connect(shapeSlicer, &QObject::destroyed, this, &Viewer::ShapeSlicerDestroyed);
@@ -220,6 +284,7 @@ void Viewer::CreateTransformViewer()
     if (!scene || !currentShape())
         return;
     transformViewer = new TransformViewer(scene, scene->source, scene->target);
+    placeBeside(transformViewer);
     transformViewer->show();
     connect(this, &Viewer::updateChildDisplay, transformViewer, &TransformViewer::updateGL);
     connect(transformViewer, &QObject::destroyed, this, &Viewer::TransformViewerDestroyed);
@@ -272,6 +337,7 @@ void Viewer::CreateCorrespEditor()
     correspEditor->initRange(12, 0, 2 * s.maxNumLabels_GC, s.maxNumLabels_GC);
     correspEditor->initRange(13, 0, s.currentCluster, s.currentCluster);
     correspEditor->initRange(14, 0, 2 * s.maxDist_FM, s.maxDist_FM);
+    placeBeside(correspEditor);
     correspEditor->show();
     connect(correspEditor, &CorrespEdit::valueChanged, this, &Viewer::CorrespEditorChanged);
     connect(this, &Viewer::updateChildDisplay, correspEditor, qOverload<>(&QWidget::update));

@@ -492,6 +492,7 @@ TEST_F(CorrespViewerFixture, LabellingDrawsInItsPaneAndMovedInTheOther)
     scene.labeling->labelsSource.assign(source->vertexCount(), 0);
     window->DisplayCorrespondenceResult(true);
     auto reddish = [](const QColor& c) { return c.red() > c.green() + 40 && c.red() > c.blue() + 40; };
+    scene.labelColorsFromColormap = true;  // labels in their cluster colours
     scene.clusterColors = {Vec3f(1, 0, 0), Vec3f(0, 1, 0)};
 
     const Coverage own = coverage(render(window->sourcePane), reddish);

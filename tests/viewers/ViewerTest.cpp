@@ -39,6 +39,7 @@ TEST_F(ViewerFixture, MenuEntriesInOrder)
                               "&Visualize Cluster Result",
                               "&Show Vertices",
                               "&Show Vertex Frames",
+                              "&Show Motion Lines (Press M)",
                               "-",
                               "&Show Geometry",
                               "&Show Vertex Status",
@@ -58,7 +59,8 @@ TEST_F(ViewerFixture, MenuEntriesInOrder)
                               "&Load Colormap...",
                               "&Set Colormap Range...",
                               "&Set Feature L2 norm Threshold...",
-                              "&Export Result..."};
+                              "&Export Result...",
+                              "&Label Colors from Colormap"};
     const QList<QAction*> actions = viewer->fileMenu->actions();
     ASSERT_EQ(actions.size(), int(sizeof(expected) / sizeof(expected[0])));
     for (int i = 0; i < actions.size(); ++i) {
