@@ -268,12 +268,9 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         if (searchAgain && secondSearch_VR > 0)
             searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
-        if (round == 0) {
+        if (round == 0)
             proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
-            proposeMirrored(mc, result, percentOfDiagonal(badlyExplained_VR),
-                            percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
-        }
         const std::vector<int> position = sortedPositions(mc);
         mc.sortResult(0, -1);
         std::vector<int> start = carriedLabels(position);
