@@ -157,6 +157,7 @@ TEST(BatchRunner, RegisterCommandRegistersTwoFilesByPath) {
     ASSERT_FALSE(row.empty());
     EXPECT_GE(std::stoi(row), 5) << row;
     EXPECT_LT(std::stod(row.substr(row.find('\t', row.find('\t') + 1) + 1)), 5.0) << row;  // percent
+    EXPECT_NE(run.out.find("\nConfidence: 1\n"), std::string::npos) << run.out;  // no part torn off
     EXPECT_LT(countOf(run.out, "\n"), 15) << run.out;  // one line per stage, the details in the log
     EXPECT_NE(readFile(dir / "out" / "log.txt").find("Starting mean-shift clustering"), std::string::npos);
 
