@@ -454,6 +454,31 @@ std::vector<int> sortedPositions(const MatchCandidates& mc) {
 extern "C" void dsyev_(char* jobz, char* uplo, int* n, double* a, int* lda, double* w, double* work, int* lwork,
                        int* info);
 
+namespace {
+
+// Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
+// axes[3k..3k+2] is the k-th axis, by increasing variance. False when the eigensolver fails.
+bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, double centre[3], double axes[9]) {
+    const std::size_t count = vertices ? vertices->size() : std::size_t(shape.vertexCount());
+    auto vertex = [vertices](std::size_t i) { return vertices ? (*vertices)[i] : int(i); };
+    for (int a = 0; a < 3; ++a) centre[a] = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        for (int a = 0; a < 3; ++a) centre[a] += shape.vertices.point(vertex(i))[a] / double(count);
+    for (int k = 0; k < 9; ++k) axes[k] = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Vec3f p = shape.vertices.point(vertex(i));
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) axes[3 * a + b] += (p[a] - centre[a]) * (p[b] - centre[b]);
+    }
+    char jobz = 'V', uplo = 'U';
+    int n = 3, lda = 3, lwork = 32, info = 0;
+    double eig[3], work[32];
+    dsyev_(&jobz, &uplo, &n, axes, &lda, eig, work, &lwork, &info);
+    return info == 0;
+}
+
+}  // namespace
+
 int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
                       unsigned int minRegionSize) {
     const int R = int(mc.sortedTransforms.size());
@@ -464,20 +489,8 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
         const std::vector<int>& vertices = held.source[std::size_t(k)];
         if (vertices.size() <= minRegionSize) continue;
         // Principal axes of the label's source vertices about their centroid.
-        double c[3] = {0, 0, 0};
-        for (int v : vertices)
-            for (int a = 0; a < 3; ++a) c[a] += mc.source->vertices.point(v)[a] / double(vertices.size());
-        double C[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-        for (int v : vertices) {
-            const Vec3f p = mc.source->vertices.point(v);
-            for (int a = 0; a < 3; ++a)
-                for (int b = 0; b < 3; ++b) C[3 * a + b] += (p[a] - c[a]) * (p[b] - c[b]);
-        }
-        char jobz = 'V', uplo = 'U';
-        int n = 3, lda = 3, lwork = 32, info = 0;
-        double eig[3], work[32];
-        dsyev_(&jobz, &uplo, &n, C, &lda, eig, work, &lwork, &info);
-        if (info != 0) continue;
+        double c[3], C[9];
+        if (!principalAxes(*mc.source, &vertices, c, C)) continue;
         const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
         for (int axis = 0; axis < 3; ++axis) {
             // Half a turn about the axis through the centroid, then the label's motion.
@@ -510,28 +523,18 @@ namespace {
 bool mirrorPlane(ShapeModel& shape, float tolerance, float minShare, Vec3f& centre, Vec3f& normal) {
     const int n = shape.vertexCount();
     if (n < 4) return false;
-    double c[3] = {0, 0, 0};
     Vec3f low = shape.vertices.point(0), high = low;
     for (int v = 0; v < n; ++v) {
         const Vec3f p = shape.vertices.point(v);
         for (int a = 0; a < 3; ++a) {
-            c[a] += p[a] / double(n);
             low[a] = std::min(low[a], p[a]);
             high[a] = std::max(high[a], p[a]);
         }
     }
-    double C[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    for (int v = 0; v < n; ++v) {
-        const Vec3f p = shape.vertices.point(v);
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b) C[3 * a + b] += (p[a] - c[a]) * (p[b] - c[b]);
-    }
-    char jobz = 'V', uplo = 'U';
-    int three = 3, lda = 3, lwork = 32, info = 0;
-    double eig[3], work[32];
-    dsyev_(&jobz, &uplo, &three, C, &lda, eig, work, &lwork, &info);
+    double c[3], C[9];
+    const bool axes = principalAxes(shape, nullptr, c, C);
     std::vector<Vec3f> normals = {Vec3f(1, 0, 0), Vec3f(0, 1, 0), Vec3f(0, 0, 1)};
-    if (info == 0)
+    if (axes)
         for (int axis = 0; axis < 3; ++axis)
             normals.emplace_back(float(C[3 * axis]), float(C[3 * axis + 1]), float(C[3 * axis + 2]));
     const Vec3f centres[2] = {Vec3f(float(c[0]), float(c[1]), float(c[2])), (low + high) * 0.5f};
