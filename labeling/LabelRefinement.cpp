@@ -477,6 +477,18 @@ bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, do
     return info == 0;
 }
 
+// A seed motion of some source vertices refined by trimmed ICP becomes a new region of the search
+// when more than minRegionSize vertices are its inliers; true when it was added.
+bool addFittedRegion(MatchCandidates& mc, const std::vector<int>& vertices, const RigidTransform& seed,
+                     float badDistance, float inlierDistance, unsigned int minRegionSize) {
+    CorrespondenceList inliers;
+    const RigidTransform T = trimmedFit(mc, vertices, seed, badDistance, inlierDistance, inliers);
+    if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) return false;
+    mc.regions.push_back(inliers);
+    mc.regionTransforms.push_back(T);
+    return true;
+}
+
 }  // namespace
 
 int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
@@ -499,13 +511,9 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
             RigidTransform turn = twistToTransform(twist);
             const Vec3f moved = turn.rotate(centre);
             for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
-            CorrespondenceList inliers;
-            const RigidTransform T = trimmedFit(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
-                                                badDistance, inlierDistance, inliers);
-            if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
-            mc.regions.push_back(inliers);
-            mc.regionTransforms.push_back(T);
-            ++added;
+            if (addFittedRegion(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
+                                badDistance, inlierDistance, minRegionSize))
+                ++added;
         }
     }
     logOut() << "*** Labels turned over: " << added << " new regions" << std::endl;
@@ -607,12 +615,7 @@ int proposeMirrored(MatchCandidates& mc, const LabelingResult& labeling, float b
         }
         // A part that is its own mirror image has no proper motion onto its partner's place.
         if (from.size() <= minRegionSize || 2 * ownPartners > int(from.size())) continue;
-        CorrespondenceList inliers;
-        const RigidTransform T = trimmedFit(mc, vertices, registerQuat(from, to), badDistance, inlierDistance, inliers);
-        if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
-        mc.regions.push_back(inliers);
-        mc.regionTransforms.push_back(T);
-        ++added;
+        if (addFittedRegion(mc, vertices, registerQuat(from, to), badDistance, inlierDistance, minRegionSize)) ++added;
     }
     logOut() << "*** Labels mirrored: " << added << " new regions" << std::endl;
     return added;
