@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,9 +156,15 @@ public:
     // adjacency[v] = (neighbour vertex, edge index) pairs; every edge is listed at both ends.
     std::vector<std::vector<std::pair<int, int>>> adjacency;
 
-    // Rebuilds edges and adjacency from the mesh's faces. Throws a const char* message when an
-    // edge is found in one direction only (an inconsistent mesh).
+    // Rebuilds edges and adjacency from the mesh's faces. Throws EdgeListError when an edge is
+    // found in one direction only (an inconsistent mesh).
     void createEdgeList();
+};
+
+// The edge list of a mesh came out inconsistent; what() names the operation and the fault.
+class EdgeListError : public std::logic_error {
+public:
+    explicit EdgeListError(const char* message) : std::logic_error(message) {}
 };
 
 // A triangle-mesh shape read from an OBJ file.

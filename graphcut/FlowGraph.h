@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
@@ -36,9 +37,10 @@ struct FlowArc {
     float reverseResidualCap;  // head -> tail
 };
 
-// Thrown when the graph cannot grow (memory exhaustion); message points to static text.
-struct FlowGraphError {
-    const char* message;
+// Thrown when the graph cannot grow (memory exhaustion); what() is a fixed message.
+class FlowGraphError : public std::runtime_error {
+public:
+    explicit FlowGraphError(const char* message) : std::runtime_error(message) {}
 };
 
 class FlowGraph {
