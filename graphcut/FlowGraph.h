@@ -101,7 +101,7 @@ public:
     void reset();
 
     // Called with the message before FlowGraphError is thrown on memory exhaustion. Without a
-    // callback the message goes to standard error.
+    // callback the message goes to the log's error stream.
     void setErrorCallback(ErrorFunction fn) { errorFunction_ = fn; }
 
     // Number of nodes added so far (including the two padding nodes of an arc-less graph).
