@@ -199,13 +199,23 @@ public:
     void decimate(float targetReduction);
 };
 
+// The per-vertex description loading computes. The parameter file codes it as the int 1 to 5;
+// other codes compute no feature.
+enum class FeatureType : int {
+    Curvatures = 1,      // copyCurvatureFeatures
+    CurvatureRatio = 2,  // curvatureRatioFeatures
+    CurvatureNorm = 3,   // curvatureNormFeatures
+    MeanCurvature = 4,   // meanCurvatureFeatures
+    SpinImages = 5,      // computeSpinImages, no feature
+};
+
 // What loading computes for a mesh, in the shape's own units: squared frame radii, the feature
-// chosen by featureType (1 to 4; 5 selects spin images) with its squared mean-curvature radii and
-// search error bound, the spin-image settings, and the mesh resolution.
+// chosen by featureType with its squared mean-curvature radii and search error bound, the
+// spin-image settings, and the mesh resolution.
 struct PreprocessOptions {
     std::vector<float> frameRadiiSquared;
     int frameMaxNeighbours = 0;  // 0: the whole ball
-    int featureType = 1;
+    FeatureType featureType = FeatureType::Curvatures;
     std::vector<float> meanCurvatureRadiiSquared;
     double featureEpsilon = 0.0;
     float binSizeMultiple = 1.0f;
