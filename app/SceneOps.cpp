@@ -32,7 +32,7 @@ PreprocessOptions Scene::preprocessOptions() const {
     PreprocessOptions options;
     options.frameRadiiSquared = squaredRadii(scaleFactors_PC);
     options.frameMaxNeighbours = maxNeighbors_PC;
-    options.featureType = featureType;
+    options.featureType = static_cast<FeatureType>(featureType);
     options.meanCurvatureRadiiSquared = squaredRadii(scaleFactors_MC);
     options.featureEpsilon = ANNEpsilon_FM;
     options.binSizeMultiple = binSizeMultiple_SI;

@@ -1,6 +1,8 @@
 #include "Version.h"
 
-#include <iostream>
+#include <ostream>
+
+#include "Log.h"
 
 const char* veltrixVersion() { return VELTRIX_VERSION; }
 
@@ -9,8 +11,8 @@ std::string versionLine(const std::string& program) { return program + " " + vel
 bool answeredHelpOrVersion(int argc, char** argv, const std::string& program, const std::string& help) {
     if (argc != 2) return false;
     const std::string option = argv[1];
-    if (option == "--help") std::cout << help << std::flush;
-    else if (option == "--version") std::cout << versionLine(program) << std::endl;
+    if (option == "--help") logOut() << help << std::flush;
+    else if (option == "--version") logOut() << versionLine(program) << std::endl;
     else return false;
     return true;
 }

@@ -7,5 +7,5 @@ const char* veltrixVersion();
 std::string versionLine(const std::string& program);
 
 // For a command line of exactly "--help" or "--version": prints the help text or the version
-// line on standard output and returns true, and the program then ends with exit status 0.
+// line on the log's output stream (standard output) and returns true, and the program then ends with exit status 0.
 bool answeredHelpOrVersion(int argc, char** argv, const std::string& program, const std::string& help);

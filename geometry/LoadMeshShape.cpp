@@ -6,26 +6,26 @@
 
 #include "Log.h"
 
-// Frames, then the features chosen by featureType, then spin images for type 5.
+// Frames, then the features chosen by featureType, or spin images.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
     mesh.computeFrames(options.frameRadiiSquared, false, options.frameMaxNeighbours);
     switch (options.featureType) {
-        case 1:
+        case FeatureType::Curvatures:
             mesh.copyCurvatureFeatures();
             break;
-        case 2:
+        case FeatureType::CurvatureRatio:
             mesh.curvatureRatioFeatures();
             break;
-        case 3:
+        case FeatureType::CurvatureNorm:
             mesh.curvatureNormFeatures();
             break;
-        case 4:
+        case FeatureType::MeanCurvature:
             mesh.meanCurvatureFeatures(options.meanCurvatureRadiiSquared, options.featureEpsilon);
             break;
         default:
             break;
     }
-    if (options.featureType == 5) {
+    if (options.featureType == FeatureType::SpinImages) {
         mesh.computeSpinImages(options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
     }
 }

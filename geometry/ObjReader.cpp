@@ -71,13 +71,15 @@ static bool objScanFloat(ObjScanner* s, float* out) {
     return true;
 }
 
+[[noreturn]] static void objOutOfMemory() {
+    logErr() << "objRead() failed: out of memory." << std::endl;
+    throw std::bad_alloc();
+}
+
 // Allocated copy of [text, text + len).
 static char* objStrndup(const char* text, size_t len) {
     char* r = static_cast<char*>(std::malloc(len + 1));
-    if (!r) {
-        std::fprintf(stderr, "objRead() failed: out of memory.\n");
-        throw std::bad_alloc();
-    }
+    if (!r) objOutOfMemory();
     std::memcpy(r, text, len);
     r[len] = '\0';
     return r;
@@ -95,10 +97,7 @@ static char* objFirstWord(const char* text, size_t len) {
 
 static void* objCalloc(size_t count, size_t size) {
     void* r = std::calloc(count ? count : 1, size);
-    if (!r) {
-        std::fprintf(stderr, "objRead() failed: out of memory.\n");
-        throw std::bad_alloc();
-    }
+    if (!r) objOutOfMemory();
     return r;
 }
 
@@ -114,8 +113,7 @@ static char* objReadFile(FILE* file, size_t* len) {
         char* bigger = static_cast<char*>(std::realloc(data, capacity + 1));
         if (!bigger) {
             std::free(data);
-            std::fprintf(stderr, "objRead() failed: out of memory.\n");
-            throw std::bad_alloc();
+            objOutOfMemory();
         }
         data = bigger;
     }

@@ -292,7 +292,7 @@ void EdgeList::createEdgeList() {
                     edge = static_cast<int>(edges.size()) - 1;
                 } else {
                     edge = findNeighbor(q, p);
-                    if (edge < 0) throw "createEdgeList(): Reverse edge not found in adjList!";
+                    if (edge < 0) throw EdgeListError("createEdgeList(): Reverse edge not found in adjList!");
                 }
                 adjacency[p].push_back(std::make_pair(q, edge));
             }

@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,9 +156,15 @@ public:
     // adjacency[v] = (neighbour vertex, edge index) pairs; every edge is listed at both ends.
     std::vector<std::vector<std::pair<int, int>>> adjacency;
 
-    // Rebuilds edges and adjacency from the mesh's faces. Throws a const char* message when an
-    // edge is found in one direction only (an inconsistent mesh).
+    // Rebuilds edges and adjacency from the mesh's faces. Throws EdgeListError when an edge is
+    // found in one direction only (an inconsistent mesh).
     void createEdgeList();
+};
+
+// The edge list of a mesh came out inconsistent; what() names the operation and the fault.
+class EdgeListError : public std::logic_error {
+public:
+    explicit EdgeListError(const char* message) : std::logic_error(message) {}
 };
 
 // A triangle-mesh shape read from an OBJ file.
@@ -192,13 +199,23 @@ public:
     void decimate(float targetReduction);
 };
 
+// The per-vertex description loading computes. The parameter file codes it as the int 1 to 5;
+// other codes compute no feature.
+enum class FeatureType : int {
+    Curvatures = 1,      // copyCurvatureFeatures
+    CurvatureRatio = 2,  // curvatureRatioFeatures
+    CurvatureNorm = 3,   // curvatureNormFeatures
+    MeanCurvature = 4,   // meanCurvatureFeatures
+    SpinImages = 5,      // computeSpinImages, no feature
+};
+
 // What loading computes for a mesh, in the shape's own units: squared frame radii, the feature
-// chosen by featureType (1 to 4; 5 selects spin images) with its squared mean-curvature radii and
-// search error bound, the spin-image settings, and the mesh resolution.
+// chosen by featureType with its squared mean-curvature radii and search error bound, the
+// spin-image settings, and the mesh resolution.
 struct PreprocessOptions {
     std::vector<float> frameRadiiSquared;
     int frameMaxNeighbours = 0;  // 0: the whole ball
-    int featureType = 1;
+    FeatureType featureType = FeatureType::Curvatures;
     std::vector<float> meanCurvatureRadiiSquared;
     double featureEpsilon = 0.0;
     float binSizeMultiple = 1.0f;

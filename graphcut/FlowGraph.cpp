@@ -1,11 +1,13 @@
 #include "FlowGraph.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <type_traits>
+
+#include "Log.h"
 
 namespace {
 
@@ -229,8 +231,7 @@ void FlowGraph::fail(const char* message) {
     if (errorFunction_)
         errorFunction_(message);
     else
-        std::fprintf(stderr, "%s\n", message);
-    std::fflush(stderr);
+        logErr() << message << std::endl;
     throw FlowGraphError{message};
 }
 

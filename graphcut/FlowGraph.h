@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
@@ -36,9 +37,10 @@ struct FlowArc {
     float reverseResidualCap;  // head -> tail
 };
 
-// Thrown when the graph cannot grow (memory exhaustion); message points to static text.
-struct FlowGraphError {
-    const char* message;
+// Thrown when the graph cannot grow (memory exhaustion); what() is a fixed message.
+class FlowGraphError : public std::runtime_error {
+public:
+    explicit FlowGraphError(const char* message) : std::runtime_error(message) {}
 };
 
 class FlowGraph {
@@ -99,7 +101,7 @@ public:
     void reset();
 
     // Called with the message before FlowGraphError is thrown on memory exhaustion. Without a
-    // callback the message goes to standard error.
+    // callback the message goes to the log's error stream.
     void setErrorCallback(ErrorFunction fn) { errorFunction_ = fn; }
 
     // Number of nodes added so far (including the two padding nodes of an arc-less graph).

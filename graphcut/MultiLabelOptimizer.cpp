@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -716,8 +715,7 @@ void GeneralGraphOptimizer::push(int site, int neighbour, float weight) {
     if (!head || head->count == 4) {
         NeighbourBlock* b = new (std::nothrow) NeighbourBlock;
         if (!b) {
-            std::printf("\nOut of memory");
-            std::fflush(stdout);
+            logOut() << "\nOut of memory" << std::flush;
             throw OptimizerException{"Out of memory"};
         }
         b->count = 0;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 // Multi-label energy minimisation by graph-cut moves (alpha-expansion and alpha-beta swap):
@@ -12,9 +13,10 @@
 
 #include "FlowGraph.h"
 
-// Thrown on a precondition failure; message points to static text.
-struct OptimizerException {
-    const char* message;
+// Thrown on a precondition failure or when memory runs out; what() is a fixed message.
+class OptimizerException : public std::runtime_error {
+public:
+    explicit OptimizerException(const char* message) : std::runtime_error(message) {}
 };
 
 class MultiLabelOptimizer {

@@ -519,10 +519,10 @@ bool LabelingResult::relabel(int solutionType, int dataTermType, bool useDummyLa
         buildResultRegions(labelsSource, mc.source, mc.sortedTransforms, true, regionsSource, transformsSource);
         buildResultRegions(labelsTarget, mc.target, mc.sortedInverseTransforms, false, regionsTarget, transformsTarget);
     } catch (const OptimizerException& e) {
-        reportOptimizerFailure("GraphCutRelabel", e.message);
+        reportOptimizerFailure("GraphCutRelabel", e.what());
         return false;
     } catch (const FlowGraphError& e) {
-        reportOptimizerFailure("GraphCutRelabel", e.message);
+        reportOptimizerFailure("GraphCutRelabel", e.what());
         return false;
     }
     logOut() << "...done!" << std::endl;
@@ -589,10 +589,10 @@ bool LabelingResult::relabelForward(int solutionType, int dataTermType, float sm
         transformsTarget.clear();
         buildResultRegions(labelsSource, mc.source, mc.sortedTransforms, true, regionsSource, transformsSource);
     } catch (const OptimizerException& e) {
-        reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
+        reportOptimizerFailure("GraphCutRelabel_Forward", e.what());
         return false;
     } catch (const FlowGraphError& e) {
-        reportOptimizerFailure("GraphCutRelabel_Forward", e.message);
+        reportOptimizerFailure("GraphCutRelabel_Forward", e.what());
         return false;
     }
     logOut() << "...done!" << std::endl;

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -84,10 +85,12 @@ void discard(std::unique_ptr<Registration>& registration) {
 // when asked: at each pipeline stage (and before loading the shapes) the GIL is taken and pending
 // signals run their handlers. When one raises, its exception is kept and the run unwinds from that
 // stage boundary; the caller raises it again once the scene and temporary files are gone.
-struct Interrupted {
+struct Interrupted : std::exception {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* trace = nullptr;
+
+    const char* what() const noexcept override { return "interrupted by a signal"; }
 };
 
 void checkSignals() {

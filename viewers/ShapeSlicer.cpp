@@ -346,8 +346,8 @@ void ShapeSlicer::addToScene()
     slice->computeNormals(true);
     try {
         slice->detectBoundary();
-    } catch (const char* message) {
-        std::cerr << "Error in ShapeSlicer::addToScene(): " << message << std::endl;
+    } catch (const EdgeListError& e) {
+        std::cerr << "Error in ShapeSlicer::addToScene(): " << e.what() << std::endl;
     }
     if (!scene->animation)
         scene->newAnimation();

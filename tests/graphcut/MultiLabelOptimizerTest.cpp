@@ -114,7 +114,7 @@ std::string exceptionMessage(void (*fn)()) {
     try {
         fn();
     } catch (const OptimizerException& e) {
-        return e.message;
+        return e.what();
     }
     return "(none)";
 }
