@@ -101,11 +101,13 @@ float area(const std::vector<Vec3f>& v, const Triangle& f) {
 // Removes a connected patch of about `share` of the area: faces are taken in the order of their
 // distance (along the surface, from face centre to face centre) from a random face of the
 // largest connected piece. Returns the share removed.
-double cutHole(const std::vector<Vec3f>& vertices, std::vector<Triangle>& faces, double share, std::mt19937& engine) {
+double cutHole(const std::vector<Vec3f>& vertices, std::vector<Triangle>& faces, double share,
+               std::mt19937& engine) {
     const size_t n = faces.size();
     std::map<std::pair<int, int>, std::vector<int>> edgeFaces;
     for (size_t i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) edgeFaces[std::minmax(faces[i][k], faces[i][(k + 1) % 3])].push_back(int(i));
+        for (int k = 0; k < 3; ++k)
+            edgeFaces[std::minmax(faces[i][k], faces[i][(k + 1) % 3])].push_back(int(i));
     std::vector<std::vector<int>> adjacent(n);
     for (const auto& entry : edgeFaces)
         for (int a : entry.second)
@@ -116,7 +118,9 @@ double cutHole(const std::vector<Vec3f>& vertices, std::vector<Triangle>& faces,
     double total = 0;
     for (size_t i = 0; i < n; ++i) {
         areas[i] = area(vertices, faces[i]);
-        centres[i] = (vertices[size_t(faces[i][0])] + vertices[size_t(faces[i][1])] + vertices[size_t(faces[i][2])]) / 3.0f;
+        centres[i] =
+            (vertices[size_t(faces[i][0])] + vertices[size_t(faces[i][1])] + vertices[size_t(faces[i][2])]) /
+            3.0f;
         total += areas[i];
     }
     if (n == 0 || !(total > 0)) return 0;
@@ -184,7 +188,8 @@ RemeshedSurface remeshSurface(const std::vector<std::array<float, 3>>& vertices,
     std::vector<Triangle> valid;
     const int count = int(vertices.size());
     for (const auto& f : faces)
-        if (f[0] >= 0 && f[1] >= 0 && f[2] >= 0 && f[0] < count && f[1] < count && f[2] < count) valid.push_back(f);
+        if (f[0] >= 0 && f[1] >= 0 && f[2] >= 0 && f[0] < count && f[1] < count && f[2] < count)
+            valid.push_back(f);
     if (valid.empty()) return result;
 
     std::vector<Vec3f> points;
@@ -215,11 +220,13 @@ RemeshedSurface remeshSurface(const std::vector<std::array<float, 3>>& vertices,
         const float sigma = float(options.noise) * (hi - lo).length();
         std::vector<Vec3f> normals(used.size(), Vec3f(0, 0, 0));
         for (const Triangle& f : triangles) {
-            const Vec3f n = (used[size_t(f[1])] - used[size_t(f[0])]).cross(used[size_t(f[2])] - used[size_t(f[0])]);
+            const Vec3f n =
+                (used[size_t(f[1])] - used[size_t(f[0])]).cross(used[size_t(f[2])] - used[size_t(f[0])]);
             for (int v : f) normals[size_t(v)] += n;  // weighted by twice the face area
         }
         for (size_t v = 0; v < used.size(); ++v) {
-            const double g = std::sqrt(-2.0 * std::log(uniform(engine))) * std::cos(2.0 * M_PI * uniform(engine));
+            const double g =
+                std::sqrt(-2.0 * std::log(uniform(engine))) * std::cos(2.0 * M_PI * uniform(engine));
             const float length = normals[v].length();
             if (length > 0) used[v] += normals[v] * (sigma * float(g) / length);
         }

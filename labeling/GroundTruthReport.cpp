@@ -34,8 +34,8 @@ bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& re
     return makeGroundTruthReport(labeling, GroundTruth(), report, error);
 }
 
-bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& truth, GroundTruthReport& report,
-                           std::string& error) {
+bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& truth,
+                           GroundTruthReport& report, std::string& error) {
     const MatchCandidates& mc = labeling.search();
     report = GroundTruthReport();
     if (!mc.source || !mc.target) {
@@ -55,8 +55,8 @@ bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& tr
         return false;
     }
     if (truth.parts && int(truth.parts->size()) != n) {
-        error = "the part list has " + std::to_string(truth.parts->size()) + " entries for " + std::to_string(n) +
-                " source vertices";
+        error = "the part list has " + std::to_string(truth.parts->size()) + " entries for " +
+                std::to_string(n) + " source vertices";
         return false;
     }
     if (labeling.labelsSource.empty()) {
@@ -100,7 +100,9 @@ bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& tr
     for (int v = 0; v < n; ++v) {
         const int label = labeling.labelsSource[size_t(v)];
         const bool dummy = label < 0 || label >= labelCount;
-        const float e = dummy ? infinite : (mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]) - t[size_t(v)]).length();
+        const float e =
+            dummy ? infinite
+                  : (mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]) - t[size_t(v)]).length();
         if (referenced && !(surfaceDistance(t[size_t(v)]) <= report.holeTolerance)) {
             scored[size_t(v)] = 0;
             ++report.holeVertices;
@@ -126,7 +128,8 @@ bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& tr
         const int label = labeling.labelsSource[size_t(v)];
         if (label < 0 || label >= labelCount || !(e > 2 * unit)) continue;
         const Vec3f moved = mc.sortedTransforms[size_t(label)].apply(s[size_t(v)]);
-        hidden += (referenced ? surfaceDistance(moved) : mc.target->closestVertex(moved).second) <= 0.5f * unit;
+        hidden +=
+            (referenced ? surfaceDistance(moved) : mc.target->closestVertex(moved).second) <= 0.5f * unit;
     }
     report.offButFitting = errors.empty() ? 0.0f : float(hidden) / float(errors.size());
     for (int label = 0; label < labelCount; ++label) {
@@ -143,7 +146,8 @@ bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& tr
     if (truth.parts) {
         std::map<int, std::map<int, int>> partsOfLabel;
         for (int v = 0; v < n; ++v)
-            if (scored[size_t(v)]) ++partsOfLabel[labeling.labelsSource[size_t(v)]][(*truth.parts)[size_t(v)]];
+            if (scored[size_t(v)])
+                ++partsOfLabel[labeling.labelsSource[size_t(v)]][(*truth.parts)[size_t(v)]];
         int pure = 0;
         for (const auto& entry : partsOfLabel) {
             int most = 0;
@@ -173,8 +177,7 @@ void printGroundTruthReport(std::ostream& out, const GroundTruthReport& r) {
             << ", carried within 2% anyway " << r.holeWithin2 << "\n"
             << "The figures below are over the " << held << " vertices that have a true partner\n";
     }
-    out
-        << "Within 1% of the diagonal: " << r.within1 << "\n"
+    out << "Within 1% of the diagonal: " << r.within1 << "\n"
         << "Within 2% of the diagonal: " << r.within2 << "\n"
         << "Within 5% of the diagonal: " << r.within5 << "\n"
         << "Median error: " << r.medianError << " (" << percent(r.medianError) << "% of the diagonal)\n"
@@ -185,8 +188,7 @@ void printGroundTruthReport(std::ostream& out, const GroundTruthReport& r) {
                          : "More than 2% off yet within 0.5% of a target vertex: ")
         << r.offButFitting << "\n";
     if (r.purity >= 0) out << "Part purity: " << r.purity << "\n";
-    out
-        << "label  vertices  median error %  max error %  within 2%\n";
+    out << "label  vertices  median error %  max error %  within 2%\n";
     for (const GroundTruthReport::Label& l : r.labels)
         out << std::setw(5) << l.label << std::setw(10) << l.vertices << std::setw(16) << percent(l.medianError)
             << std::setw(13) << percent(l.maxError) << std::setw(11) << l.within2 << "\n";

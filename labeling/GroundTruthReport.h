@@ -60,6 +60,6 @@ struct GroundTruth {
 bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& report, std::string& error);
 // The same with reference positions or true parts; also false when their counts do not match
 // the source's.
-bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& truth, GroundTruthReport& report,
-                           std::string& error);
+bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& truth,
+                           GroundTruthReport& report, std::string& error);
 void printGroundTruthReport(std::ostream& out, const GroundTruthReport& report);

@@ -49,7 +49,8 @@ bool readParts(const std::string& path, std::vector<int>& parts) {
 
 int main(int argc, char** argv) {
     const std::string usage =
-        std::string("Usage: ") + argv[0] + " [--reference REF.obj] [--parts PARTS.txt] <source.obj> <target.obj> <result.gc>\n" +
+        std::string("Usage: ") + argv[0] +
+        " [--reference REF.obj] [--parts PARTS.txt] <source.obj> <target.obj> <result.gc>\n" +
         "Vertex i of the source corresponds to vertex i of the target; prints how\n" +
         "close the result brings each source vertex to its partner. With --reference, vertex i of\n" +
         "REF.obj (the source's mesh in the target's pose) is the true place of source vertex i and the\n" +
@@ -112,7 +113,8 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(console);
     GroundTruthReport report;
     std::string error;
-    if (labeling.labelsSource.empty()) return failure(std::string("no result could be read from ") + files[2]);
+    if (labeling.labelsSource.empty())
+        return failure(std::string("no result could be read from ") + files[2]);
     if (!makeGroundTruthReport(labeling, truth, report, error)) return failure(error);
     std::cout << "Result " << files[2] << " of " << files[0] << " onto " << files[1] << "\n";
     if (referenced) std::cout << "True places of the source vertices: " << referencePath << "\n";

@@ -26,7 +26,8 @@ int usage(const char* program, std::ostream& out = std::cerr) {
               << "<prefix>-parts.txt (the rigid part of each vertex). With --frames N (2 to 1000),\n"
               << "writes <prefix>-000.obj to <prefix>-<N-1>.obj, frame k posed by k/(N-1) of the\n"
               << "full pose; every frame has the same vertices in the same order.\n"
-              << "       " << program << " --character [--remesh] <output prefix> [vertex count] [seed] [pose count]\n"
+              << "       " << program
+              << " --character [--remesh] <output prefix> [vertex count] [seed] [pose count]\n"
               << "Writes a 16-part character with skinned joints: <prefix>-000.obj (rest pose) to\n"
               << "<prefix>-00N.obj and <prefix>-parts.txt (defaults: 4000 vertices, seed 1, 4 poses).\n"
               << "With --remesh, also for every pose k after the rest pose: <prefix>-00k-remeshed.obj (the\n"
@@ -55,9 +56,10 @@ bool writeRemeshed(const std::string& prefix, const CharacterPoses& character, u
             std::cerr << "Could not write the file " << path << ".\n";
             return false;
         }
-        std::cout << "Wrote " << path << ": " << remeshed.vertices.size() << " vertices, " << remeshed.faces.size()
-                  << " triangles";
-        if (scanLike) std::cout << ", " << int(std::lround(100 * remeshed.holeArea)) << " % of the surface cut out";
+        std::cout << "Wrote " << path << ": " << remeshed.vertices.size() << " vertices, "
+                  << remeshed.faces.size() << " triangles";
+        if (scanLike)
+            std::cout << ", " << int(std::lround(100 * remeshed.holeArea)) << " % of the surface cut out";
         std::cout << ".\n";
     }
     if (!writeObjFile(base + "-reference.obj", character.poses[size_t(k)], character.faces)) {

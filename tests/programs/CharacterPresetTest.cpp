@@ -111,8 +111,10 @@ TEST(GroundTruthReport, ReferencePositionsOnAnotherTriangulationWithAHole) {
     fs::path dir = scratchDirectory("gtreport_reference");
     // A 2 x 1 strip of six vertices; the target is its left half moved by (10, 0, 0), triangulated
     // about a centre vertex. The true places of vertices 2 and 5 (x = 12) lie in no target face.
-    writeText(dir / "s.obj", "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nv 1 1 0\nv 2 1 0\nf 1 2 5\nf 1 5 4\nf 2 3 6\nf 2 6 5\n");
-    writeText(dir / "t.obj", "v 10 0 0\nv 11 0 0\nv 11 1 0\nv 10 1 0\nv 10.5 0.5 0\nf 1 2 5\nf 2 3 5\nf 3 4 5\nf 4 1 5\n");
+    writeText(dir / "s.obj",
+              "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nv 1 1 0\nv 2 1 0\nf 1 2 5\nf 1 5 4\nf 2 3 6\nf 2 6 5\n");
+    writeText(dir / "t.obj",
+              "v 10 0 0\nv 11 0 0\nv 11 1 0\nv 10 1 0\nv 10.5 0.5 0\nf 1 2 5\nf 2 3 5\nf 3 4 5\nf 4 1 5\n");
     Mesh3_real s, t;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
