@@ -75,8 +75,8 @@ int labelsHolding95(const std::vector<int>& labels) {
 
 // One registration of source.obj onto target.obj in `dir` with the parameter file, scored against
 // the reference positions when given; the run's console output is swallowed.
-Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal, const std::vector<int>& part,
-                     const std::vector<Vec3f>* reference) {
+Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal,
+                     const std::vector<int>& part, const std::vector<Vec3f>* reference) {
     Outcome outcome;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
@@ -168,8 +168,9 @@ int main(int argc, char** argv) {
     const int first = numbers.size() > 2 ? numbers[2] : 1;
     if (vertices < 500 || characters < 1 || first < 1) {
         std::cerr << "Usage: " << argv[0]
-                  << " [--preset-only] [--params FILE] [--remeshed | --noise-hole] [vertices >= 500] [characters >= 1]"
-                     " [first >= 1]" << std::endl;
+                  << " [--preset-only] [--params FILE] [--remeshed | --noise-hole] [vertices >= 500]"
+                     " [characters >= 1] [first >= 1]"
+                  << std::endl;
         return 2;
     }
     const fs::path root = fs::temp_directory_path() / "veltrix_characters";
@@ -178,7 +179,8 @@ int main(int argc, char** argv) {
     std::vector<float> within[2], hausdorff[2];
     if (remeshed)
         std::printf("Targets with another triangulation%s; scored against the true places%s.\n",
-                    noiseHole ? ", noise and a hole" : "", noiseHole ? " of the vertices that have a partner" : "");
+                    noiseHole ? ", noise and a hole" : "",
+                    noiseHole ? " of the vertices that have a partner" : "");
     std::printf("%-9s %8s | %-24s | %-24s\n", "pair", "vertices", "demo parameters", "character preset");
     std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %7s %5s %6s %20s\n", "", "", "within 2%", "Hausdorff",
                 "labels", "within 2%", "Hausdorff", "labels", "hidden", "time", "95%", "purity",
@@ -203,9 +205,11 @@ int main(int argc, char** argv) {
                 writeScaled(dir / "source.obj", rest, character.faces, 100 / diagonal);
                 std::vector<Vec3f> reference;
                 if (remeshed) {
-                    const RemeshedSurface target = remeshCharacterPose(character, int(k), unsigned(c), noiseHole);
+                    const RemeshedSurface target =
+                        remeshCharacterPose(character, int(k), unsigned(c), noiseHole);
                     writeScaled(dir / "target.obj", target.vertices, target.faces, 100 / diagonal);
-                    for (const auto& p : character.poses[k]) reference.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
+                    for (const auto& p : character.poses[k])
+                        reference.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
                 } else {
                     writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
                 }
@@ -224,8 +228,9 @@ int main(int argc, char** argv) {
                         result[1].seconds, result[1].labels95, result[1].purity, result[1].loading,
                         result[1].search, result[1].graphCut);
             if (noiseHole)
-                std::printf("   in the hole: %d source vertices, %d with the dummy label, %d within 2%% anyway\n",
-                            result[1].holeVertices, result[1].holeDummies, result[1].holeWithin2);
+                std::printf(
+                    "   in the hole: %d source vertices, %d with the dummy label, %d within 2%% anyway\n",
+                    result[1].holeVertices, result[1].holeDummies, result[1].holeWithin2);
             std::fflush(stdout);
         }
     }
