@@ -8,8 +8,15 @@
 // the source vertices, the part purity (the share of source vertices whose label's most common
 // true part is their own part) and the time split between loading, search and graph cut.
 //
-//   bench_characters [--preset-only] [--keep] [--params FILE] [vertices per character, default 4000]
-//                    [characters, default 3] [first character, default 1]
+// With --remeshed the target is the pose with another triangulation (about half the faces, new
+// vertices on the same surface), with --noise-hole also with noise and a hole (veltrix-shapes
+// --character --remesh writes the same targets); each source vertex is then scored against its
+// true place in the target pose, and vertices whose true place lies in the hole are left out of
+// the figures and counted at the end of the row.
+//
+//   bench_characters [--preset-only] [--keep] [--params FILE] [--remeshed | --noise-hole]
+//                    [vertices per character, default 4000] [characters, default 3]
+//                    [first character, default 1]
 #include <QDomDocument>
 
 #include <fcntl.h>
@@ -46,41 +53,30 @@ struct Outcome {
     int labels = 0;
     int labels95 = 0;   // labels holding 95 % of the source vertices, largest first
     float purity = 0;
+    int holeVertices = 0, holeDummies = 0, holeWithin2 = 0;
     double seconds = 0, loading = 0, search = 0, graphCut = 0;
 };
 
-// Labels needed to hold 95 % of the source vertices, and the part purity of the labelling.
-void labelStatistics(const std::vector<int>& labels, const std::vector<int>& part, Outcome& outcome) {
-    std::map<int, std::map<int, int>> partsOfLabel;
+// Labels needed to hold 95 % of the source vertices, largest first.
+int labelsHolding95(const std::vector<int>& labels) {
     std::map<int, int> sizes;
-    for (std::size_t v = 0; v < labels.size() && v < part.size(); ++v) {
-        ++partsOfLabel[labels[v]][part[v]];
-        ++sizes[labels[v]];
-    }
+    for (int label : labels) ++sizes[label];
     std::vector<int> bySize;
     for (const auto& [label, n] : sizes) bySize.push_back(n);
     std::sort(bySize.rbegin(), bySize.rend());
-    int held = 0;
-    outcome.labels95 = 0;
+    int held = 0, count = 0;
     for (int n : bySize) {
         if (held >= 0.95 * double(labels.size())) break;
         held += n;
-        ++outcome.labels95;
+        ++count;
     }
-    int pure = 0;
-    for (const auto& [label, parts] : partsOfLabel) {
-        int most = -1, mostCount = 0;
-        for (const auto& [p, n] : parts)
-            if (n > mostCount) most = p, mostCount = n;
-        (void)most;
-        pure += mostCount;
-    }
-    outcome.purity = labels.empty() ? 0 : float(pure) / float(labels.size());
+    return count;
 }
 
-// One registration of source.obj onto target.obj in `dir` with the parameter file; the run's
-// console output is swallowed.
-Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal, const std::vector<int>& part) {
+// One registration of source.obj onto target.obj in `dir` with the parameter file, scored against
+// the reference positions when given; the run's console output is swallowed.
+Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal,
+                     const std::vector<int>& part, const std::vector<Vec3f>* reference) {
     Outcome outcome;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
@@ -106,12 +102,19 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         if (unitIsDiagonal) scene.totalScene_boundingBoxDiagonal = 100;
         fs::remove_all(dir / "preprocessing");
         GroundTruthReport report;
+        GroundTruth truth;
+        truth.reference = reference;
+        truth.parts = &part;
         std::string error;
         const bool loaded = scene.loadStartupShapes();
         outcome.loading = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (loaded && runAutoModeSteps(scene, true).succeeded &&
-            makeGroundTruthReport(*scene.labeling, report, error)) {
-            labelStatistics(scene.labeling->labelsSource, part, outcome);
+            makeGroundTruthReport(*scene.labeling, truth, report, error)) {
+            outcome.labels95 = labelsHolding95(scene.labeling->labelsSource);
+            outcome.purity = report.purity;
+            outcome.holeVertices = report.holeVertices;
+            outcome.holeDummies = report.holeDummies;
+            outcome.holeWithin2 = report.holeWithin2;
             outcome.graphCut = timerSeconds(kPipelineStages[kPipelineStageCount - 1]);
             outcome.within2 = report.within2;
             outcome.hausdorff = 100 * report.hausdorff / report.diagonal;
@@ -148,6 +151,7 @@ float median(std::vector<float> v) {
 int main(int argc, char** argv) {
     bool presetOnly = false;
     bool keep = false;  // leave each pair's folder (shapes, result) in the temporary directory
+    bool remeshed = false, noiseHole = false;
     std::string preset = VELTRIX_CHARACTER_PARAMS;
     std::vector<int> numbers;
     for (int i = 1; i < argc; ++i) {
@@ -155,6 +159,8 @@ int main(int argc, char** argv) {
         if (arg == "--preset-only") presetOnly = true;
         else if (arg == "--keep") keep = true;
         else if (arg == "--params" && i + 1 < argc) preset = argv[++i];
+        else if (arg == "--remeshed") remeshed = true;
+        else if (arg == "--noise-hole") remeshed = noiseHole = true;
         else numbers.push_back(std::atoi(argv[i]));
     }
     const int vertices = numbers.size() > 0 ? numbers[0] : 4000;
@@ -162,13 +168,19 @@ int main(int argc, char** argv) {
     const int first = numbers.size() > 2 ? numbers[2] : 1;
     if (vertices < 500 || characters < 1 || first < 1) {
         std::cerr << "Usage: " << argv[0]
-                  << " [--preset-only] [--params FILE] [vertices >= 500] [characters >= 1] [first >= 1]" << std::endl;
+                  << " [--preset-only] [--params FILE] [--remeshed | --noise-hole] [vertices >= 500]"
+                     " [characters >= 1] [first >= 1]"
+                  << std::endl;
         return 2;
     }
     const fs::path root = fs::temp_directory_path() / "veltrix_characters";
     const char* configs[2] = {VELTRIX_DEMO_PARAMS, preset.c_str()};
     std::vector<float> purity, labels95, seconds;
     std::vector<float> within[2], hausdorff[2];
+    if (remeshed)
+        std::printf("Targets with another triangulation%s; scored against the true places%s.\n",
+                    noiseHole ? ", noise and a hole" : "",
+                    noiseHole ? " of the vertices that have a partner" : "");
     std::printf("%-9s %8s | %-24s | %-24s\n", "pair", "vertices", "demo parameters", "character preset");
     std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %7s %5s %6s %20s\n", "", "", "within 2%", "Hausdorff",
                 "labels", "within 2%", "Hausdorff", "labels", "hidden", "time", "95%", "purity",
@@ -191,8 +203,18 @@ int main(int argc, char** argv) {
                 fs::remove_all(dir);
                 fs::create_directories(dir);
                 writeScaled(dir / "source.obj", rest, character.faces, 100 / diagonal);
-                writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
-                result[config] = registerPair(dir, configs[config], config == 0, character.part);
+                std::vector<Vec3f> reference;
+                if (remeshed) {
+                    const RemeshedSurface target =
+                        remeshCharacterPose(character, int(k), unsigned(c), noiseHole);
+                    writeScaled(dir / "target.obj", target.vertices, target.faces, 100 / diagonal);
+                    for (const auto& p : character.poses[k])
+                        reference.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
+                } else {
+                    writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
+                }
+                result[config] = registerPair(dir, configs[config], config == 0, character.part,
+                                              remeshed ? &reference : nullptr);
                 within[config].push_back(result[config].within2);
                 hausdorff[config].push_back(result[config].hausdorff);
                 if (!keep) fs::remove_all(dir);
@@ -205,6 +227,10 @@ int main(int argc, char** argv) {
                         result[1].within2, result[1].hausdorff, result[1].labels, result[1].offButFitting,
                         result[1].seconds, result[1].labels95, result[1].purity, result[1].loading,
                         result[1].search, result[1].graphCut);
+            if (noiseHole)
+                std::printf(
+                    "   in the hole: %d source vertices, %d with the dummy label, %d within 2%% anyway\n",
+                    result[1].holeVertices, result[1].holeDummies, result[1].holeWithin2);
             std::fflush(stdout);
         }
     }

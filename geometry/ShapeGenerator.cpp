@@ -580,3 +580,14 @@ CharacterPoses makeCharacter(int vertices, unsigned seed, int poseCount) {
     }
     return out;
 }
+
+RemeshedSurface remeshCharacterPose(const CharacterPoses& character, int pose, unsigned seed, bool scanLike) {
+    RemeshOptions options;
+    if (scanLike) {
+        options.hole = 0.05;
+        options.noise = 0.001;
+    }
+    options.seed = seed * 16u + unsigned(pose);
+    if (pose < 0 || pose >= int(character.poses.size())) return RemeshedSurface();
+    return remeshSurface(character.poses[size_t(pose)], character.faces, options);
+}

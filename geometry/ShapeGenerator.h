@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "Remesh.h"
+
 // Generated articulated test figures: a body with a head, two arms and two legs, built as one
 // closed triangle mesh, in a rest pose and in a second pose where every limb is turned about its
 // joint and the whole figure is moved rigidly. Vertex i of the posed mesh is vertex i of the rest
@@ -47,3 +49,9 @@ struct CharacterPoses {
 // Builds a character of about `vertices` vertices; the seed sets its proportions, the pose
 // jitter and the noise. Same arguments, same output.
 CharacterPoses makeCharacter(int vertices, unsigned seed, int poseCount = 4);
+
+// Pose `pose` of a character with another triangulation of the same surface: about half the
+// faces, no vertex where a vertex of the pose is. With `scanLike`, also normal noise of 0.1 % of
+// the bounding-box diagonal and a hole of about 5 % of the surface. `seed` is the character's;
+// the hole and the noise differ from pose to pose.
+RemeshedSurface remeshCharacterPose(const CharacterPoses& character, int pose, unsigned seed, bool scanLike);

@@ -1,6 +1,8 @@
 // veltrix-shapes: writes a generated articulated figure in two poses as a numbered OBJ pair, with
 // --frames N as a numbered sequence that moves from the rest pose to the full pose, or (with
-// --character) a generated character in several poses.
+// --character) a generated character in several poses, with --remesh also its poses with other
+// triangulations.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -24,9 +26,15 @@ int usage(const char* program, std::ostream& out = std::cerr) {
               << "<prefix>-parts.txt (the rigid part of each vertex). With --frames N (2 to 1000),\n"
               << "writes <prefix>-000.obj to <prefix>-<N-1>.obj, frame k posed by k/(N-1) of the\n"
               << "full pose; every frame has the same vertices in the same order.\n"
-              << "       " << program << " --character <output prefix> [vertex count] [seed] [pose count]\n"
+              << "       " << program
+              << " --character [--remesh] <output prefix> [vertex count] [seed] [pose count]\n"
               << "Writes a 16-part character with skinned joints: <prefix>-000.obj (rest pose) to\n"
               << "<prefix>-00N.obj and <prefix>-parts.txt (defaults: 4000 vertices, seed 1, 4 poses).\n"
+              << "With --remesh, also for every pose k after the rest pose: <prefix>-00k-remeshed.obj (the\n"
+              << "pose with another triangulation: about half the faces, new vertices on the same surface),\n"
+              << "<prefix>-00k-remeshed-hole.obj (the same with noise of 0.1 % of the diagonal and a hole of\n"
+              << "about 5 % of the surface) and <prefix>-00k-reference.obj (the pose with the rest pose's\n"
+              << "triangulation: vertex i is the true place of rest vertex i, for veltrix-gtreport --reference).\n"
               << "       " << program << " --help | --version\n";
     return 1;
 }
@@ -37,7 +45,37 @@ bool positiveNumber(const char* text, long& value) {
     return end != text && *end == '\0' && value > 0 && value < 10000000;
 }
 
+// Pose k of the character with other triangulations, and the pose itself as the reference.
+bool writeRemeshed(const std::string& prefix, const CharacterPoses& character, unsigned seed, int k) {
+    const std::string stem = framePath(prefix, k);
+    const std::string base = stem.substr(0, stem.size() - 4);
+    for (bool scanLike : {false, true}) {
+        const RemeshedSurface remeshed = remeshCharacterPose(character, k, seed, scanLike);
+        const std::string path = base + (scanLike ? "-remeshed-hole.obj" : "-remeshed.obj");
+        if (remeshed.faces.empty() || !writeObjFile(path, remeshed.vertices, remeshed.faces)) {
+            std::cerr << "Could not write the file " << path << ".\n";
+            return false;
+        }
+        std::cout << "Wrote " << path << ": " << remeshed.vertices.size() << " vertices, "
+                  << remeshed.faces.size() << " triangles";
+        if (scanLike)
+            std::cout << ", " << int(std::lround(100 * remeshed.holeArea)) << " % of the surface cut out";
+        std::cout << ".\n";
+    }
+    if (!writeObjFile(base + "-reference.obj", character.poses[size_t(k)], character.faces)) {
+        std::cerr << "Could not write the file " << base << "-reference.obj.\n";
+        return false;
+    }
+    return true;
+}
+
 int writeCharacter(int argc, char** argv) {
+    bool remesh = false;
+    if (argc > 2 && std::string(argv[2]) == "--remesh") {
+        remesh = true;
+        for (int i = 2; i + 1 < argc; ++i) argv[i] = argv[i + 1];
+        --argc;
+    }
     if (argc < 3 || argc > 6) return usage(argv[0]);
     std::string prefix = argv[2];
     if (prefix.empty() || prefix[0] == '-') return usage(argv[0]);
@@ -60,6 +98,8 @@ int writeCharacter(int argc, char** argv) {
         std::cerr << "Could not write the file " << prefix << "-parts.txt.\n";
         return 1;
     }
+    for (size_t k = 1; remesh && k < character.poses.size(); ++k)
+        if (!writeRemeshed(prefix, character, unsigned(seed), int(k))) return 1;
     std::cout << "Wrote " << character.poses.size() << " poses " << prefix << "-000.obj to " << prefix
               << "-00" << character.poses.size() - 1 << ".obj: "
               << character.poses[0].size() << " vertices, " << character.faces.size() << " triangles, "

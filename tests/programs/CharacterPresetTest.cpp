@@ -107,6 +107,74 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     EXPECT_EQ(runProgram(dir, VELTRIX_GTREPORT, "s.obj t.obj r.gc").status, 1);  // not a result file
 }
 
+TEST(GroundTruthReport, ReferencePositionsOnAnotherTriangulationWithAHole) {
+    fs::path dir = scratchDirectory("gtreport_reference");
+    // A 2 x 1 strip of six vertices; the target is its left half moved by (10, 0, 0), triangulated
+    // about a centre vertex. The true places of vertices 2 and 5 (x = 12) lie in no target face.
+    writeText(dir / "s.obj",
+              "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nv 1 1 0\nv 2 1 0\nf 1 2 5\nf 1 5 4\nf 2 3 6\nf 2 6 5\n");
+    writeText(dir / "t.obj",
+              "v 10 0 0\nv 11 0 0\nv 11 1 0\nv 10 1 0\nv 10.5 0.5 0\nf 1 2 5\nf 2 3 5\nf 3 4 5\nf 4 1 5\n");
+    Mesh3_real s, t;
+    std::ostringstream quiet;
+    std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
+    s.setFileName((dir / "s.obj").string(), "");
+    s.loadGeometry();
+    t.setFileName((dir / "t.obj").string(), "");
+    t.loadGeometry();
+    std::vector<Vec3f> reference;
+    for (const Vec3f& p : s.vertices.points()) reference.push_back(p + Vec3f(10, 0, 0));
+    const std::vector<int> parts = {0, 0, 0, 1, 1, 1};
+    MatchCandidates mc(&s, &t);
+    RigidTransform shift, nearly;
+    shift.t[0] = 10;
+    nearly.t[0] = 10.03f;  // 1.34 % of the diagonal sqrt(5) off
+    mc.sortedTransforms = {shift, nearly};
+    LabelingResult labeling(mc);
+    labeling.labelsSource = {0, 1, 0, 2, 0, 2};  // vertices 3 and 5 dummy
+    GroundTruthReport report;
+    std::string error;
+    GroundTruth truth;
+    truth.reference = &reference;
+    truth.parts = &parts;
+    const bool made = makeGroundTruthReport(labeling, truth, report, error);
+    std::cout.rdbuf(console);
+    ASSERT_TRUE(made) << error;
+    // Vertices 2 (carried exactly) and 5 (dummy) are in the hole; 0, 1, 3, 4 are scored.
+    EXPECT_EQ(report.holeVertices, 2);
+    EXPECT_EQ(report.holeDummies, 1);
+    EXPECT_EQ(report.holeWithin2, 1);
+    EXPECT_FLOAT_EQ(report.within1, 0.5f);
+    EXPECT_FLOAT_EQ(report.within2, 0.75f);
+    EXPECT_EQ(report.dummyCount, 1);
+    EXPECT_NEAR(report.medianError, 0.03f, 1e-5f);
+    EXPECT_FLOAT_EQ(report.purity, 0.75f);  // label 0 holds vertex 0 of part 0 and vertex 4 of part 1
+    // Without the reference the counts must agree; a reference must fit the source.
+    EXPECT_FALSE(makeGroundTruthReport(labeling, report, error));
+    reference.pop_back();
+    EXPECT_FALSE(makeGroundTruthReport(labeling, truth, report, error));
+    EXPECT_NE(error.find("the reference has 5 vertices for 6 source vertices"), std::string::npos) << error;
+    EXPECT_EQ(runProgram(dir, VELTRIX_GTREPORT, "s.obj t.obj r.gc --reference").status, 2);
+}
+
+TEST(CharacterCorpus, RemeshedTargetsComeWithAReferenceOnTheSourcesTriangulation) {
+    fs::path dir = scratchDirectory("remeshed_corpus");
+    ASSERT_EQ(runProgram(dir, VELTRIX_SHAPES, "--character --remesh c 600 2 2").status, 0);
+    auto lines = [&dir](const std::string& file, char kind) {
+        std::ifstream in(dir / file);
+        std::vector<std::string> out;
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && line[0] == kind) out.push_back(line);
+        return out;
+    };
+    EXPECT_EQ(lines("c-001-reference.obj", 'f'), lines("c-000.obj", 'f'));
+    EXPECT_EQ(lines("c-001-reference.obj", 'v'), lines("c-001.obj", 'v'));
+    for (const char* target : {"c-001-remeshed.obj", "c-001-remeshed-hole.obj"}) {
+        EXPECT_GT(lines(target, 'f').size(), lines("c-000.obj", 'f').size() * 2 / 5) << target;
+        EXPECT_LT(lines(target, 'f').size(), lines("c-000.obj", 'f').size() * 3 / 5) << target;
+    }
+}
+
 TEST(CharacterPreset, SameAccuracyAtAnySizeUnedited) {
     const CharacterPoses character = makeCharacter(600, 2, 2);
     ASSERT_EQ(character.poses[0].size(), character.poses[1].size());
