@@ -32,6 +32,14 @@ ChildRun runProgram(const fs::path& dir, const std::string& program, const std::
 
 void writeText(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
 
+// The shapes s.obj and t.obj of dir.
+void loadPair(const fs::path& dir, Mesh3_real& s, Mesh3_real& t) {
+    s.setFileName((dir / "s.obj").string(), "");
+    s.loadGeometry();
+    t.setFileName((dir / "t.obj").string(), "");
+    t.loadGeometry();
+}
+
 float within2Of(const std::string& report) {
     std::smatch m;
     if (!std::regex_search(report, m, std::regex("Within 2% of the diagonal: ([0-9.]+)"))) return -1;
@@ -48,10 +56,7 @@ TEST(GroundTruthReport, FractionsDummiesAndLabels) {
     Mesh3_real s, t;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
-    s.setFileName((dir / "s.obj").string(), "");
-    s.loadGeometry();
-    t.setFileName((dir / "t.obj").string(), "");
-    t.loadGeometry();
+    loadPair(dir, s, t);
     MatchCandidates mc(&s, &t);
     RigidTransform shift;
     shift.t[0] = 1;
@@ -118,10 +123,7 @@ TEST(GroundTruthReport, ReferencePositionsOnAnotherTriangulationWithAHole) {
     Mesh3_real s, t;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
-    s.setFileName((dir / "s.obj").string(), "");
-    s.loadGeometry();
-    t.setFileName((dir / "t.obj").string(), "");
-    t.loadGeometry();
+    loadPair(dir, s, t);
     std::vector<Vec3f> reference;
     for (const Vec3f& p : s.vertices.points()) reference.push_back(p + Vec3f(10, 0, 0));
     const std::vector<int> parts = {0, 0, 0, 1, 1, 1};
