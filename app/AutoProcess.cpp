@@ -256,6 +256,32 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         result = s.labeling;
     };
 
+    // Removes the regions marked dropped, labels again from the current labels (the vertices of
+    // dropped labels start without a label) and keeps only the labels used; false, with the
+    // search re-sorted but the labels as they were, when the relabelling fails.
+    auto relabelWithout = [&](const std::vector<bool>& dropped) {
+        std::vector<CorrespondenceList> regions;
+        std::vector<RigidTransform> transforms;
+        std::vector<int> newIndex(mc.regions.size(), -1);
+        for (std::size_t k = 0; k < mc.regions.size(); ++k)
+            if (!dropped[k]) {
+                newIndex[k] = int(regions.size());
+                regions.push_back(mc.regions[k]);
+                transforms.push_back(mc.regionTransforms[k]);
+            }
+        mc.regions = regions;
+        mc.regionTransforms = transforms;
+        const std::vector<int> sorted = sortedPositions(mc);
+        std::vector<int> position(newIndex.size(), -1);
+        for (std::size_t k = 0; k < newIndex.size(); ++k)
+            if (newIndex[k] >= 0) position[k] = sorted[std::size_t(newIndex[k])];
+        mc.sortResult(0, -1);
+        const std::vector<int> start = carriedLabels(position);
+        if (!relabelFrom(&start)) return false;
+        keepUsedLabels(mc, result);
+        return true;
+    };
+
     if (!initial)
         selectExplainingMotions(mc, result, 0.25f * percentOfDiagonal(growRegionDistThreshold_VR),
                                 percentOfDiagonal(badlyExplained_VR), int(minRegion));
@@ -303,25 +329,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         std::vector<bool> dropped(mc.regions.size(), false);
         for (int l : confidence.detached)
             if (l < R) dropped[std::size_t(l)] = true;  // region l is sorted label l after keepUsedLabels
-        std::vector<CorrespondenceList> regions;
-        std::vector<RigidTransform> transforms;
-        std::vector<int> newIndex(mc.regions.size(), -1);
-        for (std::size_t k = 0; k < mc.regions.size(); ++k)
-            if (!dropped[k]) {
-                newIndex[k] = int(regions.size());
-                regions.push_back(mc.regions[k]);
-                transforms.push_back(mc.regionTransforms[k]);
-            }
-        mc.regions = regions;
-        mc.regionTransforms = transforms;
-        const std::vector<int> sorted = sortedPositions(mc);
-        std::vector<int> position(newIndex.size(), -1);
-        for (std::size_t k = 0; k < newIndex.size(); ++k)
-            if (newIndex[k] >= 0) position[k] = sorted[std::size_t(newIndex[k])];
-        mc.sortResult(0, -1);
-        std::vector<int> start = carriedLabels(position);
-        const bool relabelled = relabelFrom(&start);
-        if (relabelled) keepUsedLabels(mc, result);
+        const bool relabelled = relabelWithout(dropped);
         const LabelingConfidence after = measureConfidence(mc, result, contact, tear);
         logOut() << "*** Detached labels replaced: energy " << before.labeling.energy << " -> " << result.energy
                  << ", detached share " << confidence.detachedShare << " -> " << after.detachedShare << std::endl;
@@ -338,14 +346,9 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
                    std::count(result.labelsTarget.begin(), result.labelsTarget.end(), R);
         };
         const long dummiesBefore = long(dummies());
-        std::vector<int> position(mc.regions.size(), -1);
-        for (int k = 0; k < maxNumLabels_GC; ++k) position[std::size_t(k)] = k;
-        mc.regions.resize(std::size_t(maxNumLabels_GC));
-        mc.regionTransforms.resize(std::size_t(maxNumLabels_GC));
-        mc.sortResult(0, -1);
-        const std::vector<int> start = carriedLabels(position);
-        if (!relabelFrom(&start)) return false;
-        keepUsedLabels(mc, result);
+        std::vector<bool> dropped(mc.regions.size(), false);
+        for (std::size_t k = std::size_t(maxNumLabels_GC); k < dropped.size(); ++k) dropped[k] = true;
+        if (!relabelWithout(dropped)) return false;
         const long moved = long(dummies()) - dummiesBefore;
         logOut() << "*** Label cap " << maxNumLabels_GC << ": labelled again with the largest labels";
         if (moved > 0) logOut() << "; " << moved << " more vertices have no correspondence";
