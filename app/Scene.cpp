@@ -105,6 +105,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("proposalSearches_VR", "int", &proposalSearches_VR, nullptr);
     store.addOptionalParam("componentLinks_GC", "int", &componentLinks_GC, nullptr);
     store.addOptionalParam("componentLinkDistance_GC", "float", &componentLinkDistance_GC, nullptr);
+    store.addOptionalParam("surfaceDistances", "bool", &surfaceDistances, nullptr);
 
     // Ranges: values outside are refused at loading. Lengths are percentages of the unit and
     // counts are bounded far above any mesh this program loads, so that no count overflows an

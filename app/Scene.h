@@ -305,6 +305,10 @@ public:
     // shared an edge; 0 none.
     int componentLinks_GC = 0;
     float componentLinkDistance_GC = 1.0f;
+    // Closest points on the triangles around the nearest vertex instead of at the vertex, in the
+    // verification, the graph cut and the label refits: distances that do not depend on how
+    // densely the other shape is triangulated; false measures to vertices.
+    bool surfaceDistances = false;
 
     // ---- Model state ----
     Colormap colormap;

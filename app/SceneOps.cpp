@@ -39,6 +39,7 @@ PreprocessOptions Scene::preprocessOptions() const {
     options.imageWidth = imageWidth_SI;
     options.maxSupportAngle = maxSupportAngle_SI;
     options.meshResolution = 0.01f * totalScene_boundingBoxDiagonal;
+    options.surfaceDistances = surfaceDistances;
     return options;
 }
 

@@ -210,6 +210,8 @@ int main(int argc, char** argv) {
                     writeScaled(dir / "target.obj", target.vertices, target.faces, 100 / diagonal);
                     for (const auto& p : character.poses[k])
                         reference.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
+                    // Kept pairs can be scored again with veltrix-gtreport --reference.
+                    if (keep) writeScaled(dir / "reference.obj", character.poses[k], character.faces, 100 / diagonal);
                 } else {
                     writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
                 }

@@ -18,6 +18,7 @@
 #include "MeshFormats.h"
 #include "ObjReader.h"
 #include "Random.h"
+#include "TriangleDistance.h"
 
 static const float kMaxFloat = 3.4028235e38f;
 
@@ -49,7 +50,9 @@ ShapeModel::ShapeModel(const ShapeModel& other)
       relDir(other.relDir),
       preprocessingDir(other.preprocessingDir),
       fileName(other.fileName),
-      meshResolution(other.meshResolution) {}
+      meshResolution(other.meshResolution),
+      ringStart_(other.ringStart_),
+      ringTriangles_(other.ringTriangles_) {}
 
 ShapeModel::~ShapeModel() = default;
 
@@ -98,6 +101,10 @@ int ShapeModel::closestSurfacePoint(const Vec3f& point, Vec3f& position, float& 
         distance = nearest.second;
         return v;
     }
+    if (measuresToTriangles()) {
+        distance = distanceAround(point, v, &position);
+        return v;
+    }
     const Vec3f& p = vertices.point(v);
     const bool boundary = v < static_cast<int>(vertexStatus.size()) && vertexStatus[v] == STATUS_BOUNDARY;
     if (!boundary || v >= normals.size()) {
@@ -111,6 +118,56 @@ int ShapeModel::closestSurfacePoint(const Vec3f& point, Vec3f& position, float& 
     position = point - d * n;
     distance = std::fabs(d);
     return v;
+}
+
+void ShapeModel::measureToTriangles(const std::vector<Triangle>& triangles) {
+    ringStart_.clear();
+    ringTriangles_.clear();
+    const int n = vertexCount();
+    if (triangles.empty() || n == 0) return;
+    ringStart_.assign(std::size_t(n) + 1, 0);
+    for (const Triangle& t : triangles)
+        for (int c : t)
+            if (c >= 0 && c < n) ++ringStart_[std::size_t(c) + 1];
+    for (int v = 0; v < n; ++v) ringStart_[std::size_t(v) + 1] += ringStart_[std::size_t(v)];
+    ringTriangles_.resize(std::size_t(ringStart_.back()));
+    std::vector<int> next(ringStart_.begin(), ringStart_.end() - 1);
+    for (const Triangle& t : triangles)
+        for (int c : t)
+            if (c >= 0 && c < n) ringTriangles_[std::size_t(next[std::size_t(c)]++)] = t;
+}
+
+float ShapeModel::distanceAround(const Vec3f& p, int v, Vec3f* nearest) const {
+    const Vec3f& at = vertices.point(v);
+    float best = (p - at).squaredLength();
+    if (nearest) *nearest = at;
+    if (std::size_t(v) + 1 < ringStart_.size()) {
+        const int n = vertexCount();
+        for (int i = ringStart_[std::size_t(v)]; i < ringStart_[std::size_t(v) + 1]; ++i) {
+            const Triangle& t = ringTriangles_[std::size_t(i)];
+            if (t[0] < 0 || t[1] < 0 || t[2] < 0 || t[0] >= n || t[1] >= n || t[2] >= n) continue;
+            Vec3f q;
+            const float d = pointTriangleSquaredDistance(p, vertices.point(t[0]), vertices.point(t[1]),
+                                                         vertices.point(t[2]), &q);
+            if (d < best) {
+                best = d;
+                if (nearest) *nearest = q;
+            }
+        }
+    }
+    return std::sqrt(best);
+}
+
+std::pair<int, float> ShapeModel::closestDistance(const Vec3f& point) {
+    std::pair<int, float> c = closestVertex(point);
+    if (measuresToTriangles() && c.first < vertexCount()) c.second = distanceAround(point, c.first);
+    return c;
+}
+
+std::pair<int, float> ShapeModel::closestDistance(const Vec3f& point, int hint) {
+    std::pair<int, float> c = closestVertex(point, hint);
+    if (measuresToTriangles() && c.first < vertexCount()) c.second = distanceAround(point, c.first);
+    return c;
 }
 
 float ShapeModel::closestVertexIndex(const Vec3f& point, int& index) {

@@ -70,6 +70,22 @@ public:
     // Copies the vertex position and its frame at the last scale (the shape must have frames).
     virtual float closestVertexFrame(const Vec3f& point, Vec3f& position, PrincipalFrame& frame);
     virtual float closestPoint(const Vec3f& point, Vec3f& position);
+
+    // ---- distances to the surface ----
+
+    // Given triangles, closestSurfacePoint and closestDistance measure to the nearest point of the
+    // triangles around the nearest vertex instead of to the vertex: distances that do not grow
+    // with the spacing of the vertices, so that shapes triangulated differently compare fairly.
+    // An empty list measures to vertices again.
+    void measureToTriangles(const std::vector<Triangle>& triangles);
+    bool measuresToTriangles() const { return !ringStart_.empty(); }
+    // Distance from p to the triangles around vertex v, the nearest point to *nearest; without
+    // triangles around v, the distance to v. Safe to call from several threads.
+    float distanceAround(const Vec3f& p, int v, Vec3f* nearest = nullptr) const;
+    // The nearest vertex, and the distance to the surface there (closestVertex's answer unless
+    // measuring to triangles).
+    std::pair<int, float> closestDistance(const Vec3f& point);
+    std::pair<int, float> closestDistance(const Vec3f& point, int hint);
     // Drawing is done by the viewers (ShapeDrawing.h), which keeps OpenGL out of this library.
     // Point set: positions of randomly drawn vertices (every vertex once when count <= 0 or
     // count >= vertexCount()). Mesh: area-weighted evenly spread surface points.
@@ -134,6 +150,11 @@ public:
 
 protected:
     std::string preprocessingFilePath(const std::string& suffix) const;
+
+private:
+    // The triangles around vertex v: ringTriangles_[ringStart_[v] .. ringStart_[v + 1]).
+    std::vector<int> ringStart_;
+    std::vector<Triangle> ringTriangles_;
 };
 
 // An undirected mesh edge: its end vertices, the triangle that created it and the other triangle
@@ -222,6 +243,7 @@ struct PreprocessOptions {
     int imageWidth = 15;
     float maxSupportAngle = 60.0f;
     float meshResolution = 0.01f;
+    bool surfaceDistances = false;  // measureToTriangles with the mesh's faces
 };
 
 // Reads a mesh (setFileName, loadGeometry, normals, boundary); with preprocess also frames, features

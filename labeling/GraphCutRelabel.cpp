@@ -298,7 +298,7 @@ void LabelingResult::precomputeClosestPts() {
         parallelFor(from.vertexCount(), [&](int v, int worker) {
             const std::size_t at = static_cast<std::size_t>(v) * R + k;
             moved[at] = T.apply(from.vertices.point(v));
-            std::pair<int, float> c = to.closestVertex(moved[at], previous[worker]);
+            std::pair<int, float> c = to.closestDistance(moved[at], previous[worker]);
             closest[at] = ClosestPoint{c.first, c.second};
             previous[worker] = c.first;
         });

@@ -64,9 +64,9 @@ std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
     return turns;
 }
 
-// Distance from the moved point to the closest target vertex.
+// Distance from the moved point to the target (its closest vertex, or surface when it measures so).
 float movedDistance(ShapeModel& target, const RigidTransform& T, const Vec3f& x) {
-    return target.closestVertex(T.apply(x)).second;
+    return target.closestDistance(T.apply(x)).second;
 }
 
 // Trimmed ICP of some source vertices from a seed motion: fit to the vertices it moves within a
@@ -80,7 +80,7 @@ RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices,
             round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance) : inlierDistance);
         for (int v : vertices) {
             const Vec3f x = mc.source->vertices.point(v);
-            const std::pair<int, float> c = mc.target->closestVertex(candidate.apply(x));
+            const std::pair<int, float> c = mc.target->closestDistance(candidate.apply(x));
             if (c.second < limit) inliers.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
         }
         if (round < 3) candidate = registerICP(inliers, *mc.target, candidate);
@@ -108,7 +108,7 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
             continue;
         }
         const std::pair<int, float> c =
-            mc.target->closestVertex(mc.sortedTransforms[std::size_t(label)].apply(mc.source->vertices.point(v)));
+            mc.target->closestDistance(mc.sortedTransforms[std::size_t(label)].apply(mc.source->vertices.point(v)));
         bad[std::size_t(v)] = c.second > badDistance ||
                               (consistency && labeling.labelsTarget[std::size_t(c.first)] != label);
     }
@@ -307,13 +307,14 @@ private:
 };
 
 // Sum of the distances from the label's vertices, moved by T (target vertices by its inverse), to
-// the closest vertex of the other shape: what the point-to-point data term of the label adds up.
+// the other shape (as the closest-point tables measure): what the point-to-point data term of the
+// label adds up.
 double heldResidual(const MatchCandidates& mc, const std::vector<int>& src, const std::vector<int>& tgt,
                     const RigidTransform& T) {
     const RigidTransform inverse = invertTransform(T);
     double sum = 0;
-    for (int v : src) sum += mc.target->closestVertex(T.apply(mc.source->vertices.point(v))).second;
-    for (int u : tgt) sum += mc.source->closestVertex(inverse.apply(mc.target->vertices.point(u))).second;
+    for (int v : src) sum += mc.target->closestDistance(T.apply(mc.source->vertices.point(v))).second;
+    for (int u : tgt) sum += mc.source->closestDistance(inverse.apply(mc.target->vertices.point(u))).second;
     return sum;
 }
 

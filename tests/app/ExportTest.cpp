@@ -105,7 +105,7 @@ TEST(ResultExport, WritesShapesCorrespondencesAndSummaryThatReadBack) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     QJsonObject summary = QJsonDocument::fromJson(file.readAll()).object();
     EXPECT_EQ(summary["seed"].toInt(), 42);
-    EXPECT_EQ(summary["parameters"].toObject().size(), 83);
+    EXPECT_EQ(summary["parameters"].toObject().size(), 84);
     EXPECT_EQ(summary["inputs"].toObject()["source"].toObject()["vertices"].toInt(), n);
     QJsonObject label = summary["labels"].toArray()[0].toObject();
     EXPECT_EQ(label["sourceVertices"].toInt(), n - (n + 6) / 7);

@@ -98,7 +98,8 @@ const char* const kDefaultsIni =
     "reestimateRounds_GC = 0\n"
     "proposalSearches_VR = 0\n"
     "componentLinks_GC = 0\n"
-    "componentLinkDistance_GC = 1\n";
+    "componentLinkDistance_GC = 1\n"
+    "surfaceDistances = false\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;
@@ -139,7 +140,7 @@ TEST(SceneParams, DefaultsInFileOrder) {
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
-    EXPECT_EQ(count, 83);  // the 66 of the original set, then the later ones
+    EXPECT_EQ(count, 84);  // the 66 of the original set, then the later ones
 }
 
 TEST(SceneParams, PartialFileKeepsOtherDefaults) {

@@ -384,6 +384,33 @@ TEST(ShapeQueries, ClosestSurfacePointProjectsAtBoundary) {
     EXPECT_FLOAT_EQ(d, 3.0f);
 }
 
+// Measured to triangles, a point over the middle of a grid square is as far as its height, however
+// far the vertices are; a point beyond the border measures to the border, not to a tangent plane.
+TEST(ShapeQueries, DistancesToTrianglesDoNotDependOnVertexSpacing) {
+    Mesh3_real grid;
+    makeGrid(grid, 4);
+    grid.computeNormals(true);
+    grid.detectBoundary();
+    const Vec3f over(1.5f, 2.5f, 0.25f), beyond(-3.0f, 2.0f, 0.0f);
+    EXPECT_NEAR(grid.closestDistance(over).second, std::sqrt(0.5f + 0.0625f), 1e-5f);
+    grid.measureToTriangles(grid.faces);
+    ASSERT_TRUE(grid.measuresToTriangles());
+    const std::pair<int, float> c = grid.closestDistance(over);
+    EXPECT_NEAR(c.second, 0.25f, 1e-5f);
+    EXPECT_NEAR(grid.closestDistance(over, 0).second, 0.25f, 1e-5f);
+    Vec3f p;
+    float d = 0;
+    EXPECT_EQ(grid.closestSurfacePoint(over, p, d), c.first);
+    EXPECT_NEAR(d, 0.25f, 1e-5f);
+    EXPECT_NEAR((p - Vec3f(1.5f, 2.5f, 0.0f)).length(), 0.0f, 1e-5f);
+    grid.closestSurfacePoint(beyond, p, d);
+    EXPECT_NEAR(d, 3.0f, 1e-5f);
+    std::unique_ptr<Mesh3_real> copy(grid.clone());
+    EXPECT_NEAR(copy->closestDistance(over).second, 0.25f, 1e-5f);
+    grid.measureToTriangles({});
+    EXPECT_NEAR(grid.closestDistance(over).second, std::sqrt(0.5f + 0.0625f), 1e-5f);
+}
+
 TEST(SurfaceSampling, PointSetDrawsVertices) {
     ShapeModel s;
     for (int i = 0; i < 10; ++i) s.vertices.addPoint(Vec3f(float(i), 0, 0));
