@@ -45,6 +45,8 @@ public:
     // Parses the file into the document; on failure the document is left as it was and
     // readError() says why.
     bool readParamXML(const char* fileName, QDomDocument& document);
+    // The same for the contents of a file; fileName names it in messages.
+    bool readParamXMLText(const std::string& content, const char* fileName, QDomDocument& document);
     std::string readError() const { return readError_; }
     // True when the document's root element carries the top name, as every parameter file does.
     bool isParameterDocument(const QDomDocument& document) const;
