@@ -276,8 +276,12 @@ void xmlParam::setRange(const std::string& name, double lo, double hi) {
         }
 }
 
-bool xmlParam::isParameterDocument(const QDomDocument& document) const {
-    return document.documentElement().tagName() == fromLocal(topName_);
+std::string xmlParam::checkParamFile(const char* fileName) {
+    QDomDocument document;
+    if (!readParamXML(fileName, document)) return readError_;
+    const QString root = document.documentElement().tagName();
+    if (root == fromLocal(topName_)) return std::string();
+    return "not a parameter file (its root element is <" + toLocal(root.left(60)) + ">, not <" + topName_ + ">)";
 }
 
 void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
