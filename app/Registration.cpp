@@ -1,8 +1,6 @@
 #include "Registration.h"
 
 #include <QDomDocument>
-#include <QFile>
-#include <QString>
 
 #include <filesystem>
 
@@ -13,18 +11,21 @@
 
 namespace fs = std::filesystem;
 
-// The resources of a static library are registered by hand; Q_INIT_RESOURCE must stand outside
-// any namespace.
-static void registerPresets() {
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(presets);
-        return true;
-    }();
-    (void)registered;
+// The contents of a built-in preset file, by its name ("character.xml"); null for another name.
+// Generated from examples/params/ at build time.
+const char* builtInPresetText(const std::string& name);
+
+namespace {
+
+const char* builtInPreset(const std::string& preset) {
+    if (preset == "character" || preset == "character-fast" || preset == "figure")
+        return builtInPresetText(preset + ".xml");
+    return nullptr;
 }
 
+}  // namespace
+
 std::string presetPath(const std::string& preset) {
-    registerPresets();
     if (preset == "character") return ":/presets/character.xml";
     if (preset == "character-fast") return ":/presets/character-fast.xml";
     if (preset == "figure") return ":/presets/figure.xml";
@@ -32,7 +33,13 @@ std::string presetPath(const std::string& preset) {
 }
 
 bool presetExists(const std::string& preset) {
-    return QFile::exists(QString::fromLocal8Bit(presetPath(preset).c_str()));
+    std::error_code error;
+    return builtInPreset(preset) != nullptr || fs::exists(preset, error);
+}
+
+bool readPreset(xmlParam& store, const std::string& preset, QDomDocument& document) {
+    if (const char* text = builtInPreset(preset)) return store.readParamXMLText(text, presetPath(preset).c_str(), document);
+    return store.readParamXML(preset.c_str(), document);
 }
 
 bool isRegistrationParameter(const std::string& name) {
@@ -51,9 +58,8 @@ Registration::~Registration() = default;
 
 std::string Registration::configure(const RegistrationSetup& setup) {
     preset_ = setup.preset;
-    const std::string preset = presetPath(setup.preset);
     QDomDocument document;
-    if (!store_->readParamXML(preset.c_str(), document)) return "cannot read the preset " + setup.preset;
+    if (!readPreset(*store_, setup.preset, document)) return "cannot read the preset " + setup.preset;
     store_->loadParamXML(document);
     Scene& scene = *scene_;
     std::error_code error;

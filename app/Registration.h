@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+class QDomDocument;
 class Scene;
 class xmlParam;
 
@@ -12,11 +13,14 @@ class xmlParam;
 // can report on each; every step returns an empty string on success, otherwise the reason, and the
 // pipeline's own lines go to the log streams.
 
-// The parameter file of a preset: the built-in "character" and "figure" (resources of this
-// library), anything else is taken as the name of a parameter file.
+// The parameter file of a preset: the built-in "character", "character-fast" and "figure"
+// (compiled into this library, named ":/presets/<name>.xml" in messages), anything else is taken
+// as the name of a parameter file.
 std::string presetPath(const std::string& preset);
-// True for "character" and "figure", and for a parameter file that exists.
+// True for the built-in presets, and for a parameter file that exists.
 bool presetExists(const std::string& preset);
+// Reads a built-in preset or a parameter file into the document, as xmlParam::readParamXML does.
+bool readPreset(xmlParam& store, const std::string& preset, QDomDocument& document);
 
 // Parameters that a registration sets itself: the shape names, root directory, automatic mode and
 // output files. Values given for them are refused.

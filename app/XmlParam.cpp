@@ -276,8 +276,12 @@ void xmlParam::setRange(const std::string& name, double lo, double hi) {
         }
 }
 
-bool xmlParam::isParameterDocument(const QDomDocument& document) const {
-    return document.documentElement().tagName() == fromLocal(topName_);
+std::string xmlParam::checkParamFile(const char* fileName) {
+    QDomDocument document;
+    if (!readParamXML(fileName, document)) return readError_;
+    const QString root = document.documentElement().tagName();
+    if (root == fromLocal(topName_)) return std::string();
+    return "not a parameter file (its root element is <" + toLocal(root.left(60)) + ">, not <" + topName_ + ">)";
 }
 
 void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
@@ -356,12 +360,20 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
     }
     // Read at most one byte past the limit so that endless devices and huge files are refused.
     const QByteArray content = file.read(kMaxFileSize + 1);
+    file.close();
+    return readParamXMLText(content.toStdString(), fileName, document);
+}
+
+bool xmlParam::readParamXMLText(const std::string& text, const char* fileName, QDomDocument& document) {
+    const QByteArray content = QByteArray::fromStdString(text);
+    fileName_ = fileName ? fileName : "";
+    readError_.clear();
     QDomDocument parsed;
     // The document builder recurses once per level; deeper files would exhaust the stack.
     const bool tooDeep = content.size() <= kMaxFileSize && nestingDepth(content, kMaxNesting) > kMaxNesting;
     if (tooDeep)
         logErr() << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
-                  << " levels in " << fileName << "." << std::endl;
+                  << " levels in " << fileName_ << "." << std::endl;
     QString parseError;
     int line = 0, column = 0;
     if (content.size() > kMaxFileSize)
@@ -372,11 +384,9 @@ bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
         readError_ = "not a parameter file (no well-formed XML: " + toLocal(parseError) + " at line " +
                      std::to_string(line) + ", column " + std::to_string(column) + ")";
     if (!readError_.empty()) {
-        file.close();
-        logOut() << "Could not parse XML file " << fileName << "!" << std::endl;
+        logOut() << "Could not parse XML file " << fileName_ << "!" << std::endl;
         return false;
     }
-    file.close();
     document = parsed;
     return true;
 }

@@ -45,9 +45,13 @@ public:
     // Parses the file into the document; on failure the document is left as it was and
     // readError() says why.
     bool readParamXML(const char* fileName, QDomDocument& document);
+    // The same for the contents of a file; fileName names it in messages.
+    bool readParamXMLText(const std::string& content, const char* fileName, QDomDocument& document);
     std::string readError() const { return readError_; }
-    // True when the document's root element carries the top name, as every parameter file does.
-    bool isParameterDocument(const QDomDocument& document) const;
+    // Reads the file only to check it: empty when it is a well-formed document whose root element
+    // carries the top name, as every parameter file does; otherwise why it is not (readError()
+    // for a file that cannot be read or parsed). No variable changes.
+    std::string checkParamFile(const char* fileName);
     // Writes the document's text form (1-space indentation) and a line end, replacing the file.
     bool writeParamXML(const char* fileName, QDomDocument& document);
     // Builds a document holding the current value of every entry.

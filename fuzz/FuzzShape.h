@@ -1,7 +1,7 @@
 #pragma once
-#include <QTemporaryDir>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -24,10 +24,21 @@ inline std::unique_ptr<ShapeModel> fuzzShape(const std::string& base) {
     return s;
 }
 
+// A scratch directory for the whole run, removed at exit.
 inline const std::string& fuzzRoot() {
-    static QTemporaryDir dir;
-    static const std::string path = dir.path().toStdString() + "/";
-    return path;
+    struct Scratch {
+        std::string path;
+        Scratch() {
+            std::string pattern = (std::filesystem::temp_directory_path() / "veltrix_fuzz_XXXXXX").string();
+            if (mkdtemp(&pattern[0])) path = pattern + "/";
+        }
+        ~Scratch() {
+            std::error_code error;
+            if (!path.empty()) std::filesystem::remove_all(path, error);
+        }
+    };
+    static const Scratch dir;
+    return dir.path;
 }
 
 inline void writeFile(const std::string& path, const uint8_t* data, size_t size) {

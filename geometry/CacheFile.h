@@ -1,6 +1,4 @@
 #pragma once
-#include <QFile>
-#include <QSaveFile>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +23,9 @@ class CacheReader {
 public:
     // withTrailer: the file is a preprocessing cache, whose trailer (when there) is not content.
     explicit CacheReader(const std::string& path, bool withTrailer = false);
+    ~CacheReader();
+    CacheReader(const CacheReader&) = delete;
+    CacheReader& operator=(const CacheReader&) = delete;
     bool isOpen() const { return open_; }
     // Bytes not read yet.
     int64_t remaining() const { return remaining_; }
@@ -40,7 +41,7 @@ private:
     bool readRaw(char* out, int64_t count);
 
     std::string path_;
-    QFile file_;
+    int fd_ = -1;
     bool open_ = false;
     int64_t remaining_ = 0;
     bool hasTrailer_ = false;
@@ -53,6 +54,10 @@ private:
 class CacheWriter {
 public:
     explicit CacheWriter(const std::string& path);
+    // Without a successful commit the temporary file is removed and the target left alone.
+    ~CacheWriter();
+    CacheWriter(const CacheWriter&) = delete;
+    CacheWriter& operator=(const CacheWriter&) = delete;
     bool isOpen() const { return open_; }
     void writeInt32(int32_t value);
     void writeFloats(const float* values, int64_t count);
@@ -64,7 +69,9 @@ public:
     bool commit(uint64_t geometryKey);
 
 private:
-    QSaveFile file_;
+    std::string target_;     // the file that commit replaces (a link's target when path is a link)
+    std::string temporary_;  // the file written until commit
+    int fd_ = -1;
     bool open_ = false;
     bool failed_ = false;
     uint64_t checksum_ = kHashSeed;

@@ -1,10 +1,10 @@
 #include "PrincipalFrames.h"
 #include "Log.h"
 
-#include <QDateTime>
-#include <QRegularExpression>
-#include <QString>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <mutex>
 #include <vector>
@@ -43,22 +43,113 @@ PrincipalFrame unpackRecord(const float* r) {
     return f;
 }
 
+// A number as the description prints it: 6 significant digits, fixed or exponent form.
+std::string shortNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 // Method text of the frames description, from the squared radii of the scales.
-QString methodText(const std::vector<float>& scales) {
-    QString text = QString("Least-squares method") + " using";
+std::string methodText(const std::vector<float>& scales) {
+    std::string text = "Least-squares method using";
     for (size_t i = 0; i < scales.size(); ++i) {
-        if (scales[i] != 0.0f) {
-            text += QString(" Scale %1: fixed operating region of radius %2")
-                        .arg(static_cast<int>(i))
-                        .arg(static_cast<double>(scales[i]), 0, 'g');
+        const std::string scale = " Scale " + std::to_string(i);
+        if (scales[i] != 0.0f)
+            text += scale + ": fixed operating region of radius " + shortNumber(scales[i]);
+        else
+            text += scale + ": adaptive operating region of 5 * distance to 6 nearest neighbor per vertex";
+    }
+    return text;
+}
+
+// The local time as "MM/dd/yyyy, hh:mm:ss am" with a 12-hour clock.
+std::string dateText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char text[80];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d, %02d:%02d:%02d %s", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year + 1900, hour, local.tm_min, local.tm_sec, local.tm_hour < 12 ? "am" : "pm");
+    return text;
+}
+
+// The description is stored one byte per character: UTF-8 text is decoded and each character
+// below 256 becomes that byte; any other character becomes 0, twice when it lies beyond the
+// 16-bit range, and so does every byte that is not valid UTF-8.
+std::string latin1Bytes(const std::string& utf8) {
+    std::string bytes;
+    bytes.reserve(utf8.size());
+    size_t i = 0;
+    while (i < utf8.size()) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        int length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                                                                       : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+        uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+        for (int k = 1; k < length; ++k) {
+            const unsigned char next = i + k < utf8.size() ? static_cast<unsigned char>(utf8[i + k]) : 0;
+            if ((next & 0xC0) != 0x80) {
+                length = 0;
+                break;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past the Unicode range are not valid either.
+        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
+            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+            length = 0;
+        if (length == 0) {
+            bytes += '\0';
+            ++i;
+            continue;
+        }
+        if (code < 256)
+            bytes += static_cast<char>(code);
+        else
+            bytes.append(code > 0xFFFF ? 2 : 1, '\0');
+        i += size_t(length);
+    }
+    return bytes;
+}
+
+std::string utf8FromLatin1(const std::string& bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const unsigned char code = static_cast<unsigned char>(c);
+        if (code < 0x80) {
+            text += c;
         } else {
-            text += QString(" Scale %1: adaptive operating region of %2 * distance to %3 nearest neighbor per vertex")
-                        .arg(static_cast<int>(i))
-                        .arg(5.0, 0, 'g')
-                        .arg(6);
+            text += static_cast<char>(0xC0 | (code >> 6));
+            text += static_cast<char>(0x80 | (code & 0x3F));
         }
     }
     return text;
+}
+
+// A character of a file name in a description: a letter or digit of the Latin-1 range, '_', '-'
+// or '.'.
+bool isNameByte(unsigned char c) {
+    if (c < 0x80)
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-' ||
+               c == '.';
+    return c == 0xAA || c == 0xB2 || c == 0xB3 || c == 0xB5 || c == 0xB9 || c == 0xBA || (c >= 0xBC && c <= 0xBE) ||
+           (c >= 0xC0 && c != 0xD7 && c != 0xF7);
+}
+
+// The file name that the first "Principal curvatures for <name>" of the description names, in
+// UTF-8; false when there is none.
+bool describedFileName(const std::string& description, std::string& name) {
+    static const std::string lead = "Principal curvatures for ";
+    for (size_t at = description.find(lead); at != std::string::npos; at = description.find(lead, at + 1)) {
+        size_t end = at + lead.size();
+        while (end < description.size() && isNameByte(static_cast<unsigned char>(description[end]))) ++end;
+        if (end > at + lead.size()) {
+            name = utf8FromLatin1(description.substr(at + lead.size(), end - at - lead.size()));
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -161,14 +252,13 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
         true);
     logOut() << "...done!" << std::endl;
 
-    const QString method = methodText(scales);
-    const QString date = QDateTime::currentDateTime().toString("MM/dd/yyyy, hh:mm:ss ap");
-    const QString description = QString("Principal curvatures for %1 computed on %2. %3.")
-                                    .arg(QString::fromStdString(fileName), date, method);
-    saveFrames(description.toStdString());
-    logOut() << "Computed principal curvatures: " << method.toStdString() << std::endl;
+    const std::string method = methodText(scales);
+    const std::string description =
+        "Principal curvatures for " + fileName + " computed on " + dateText() + ". " + method + ".";
+    saveFrames(description);
+    logOut() << "Computed principal curvatures: " << method << std::endl;
     logOut() << "Saved principal curvature data from: " << framesPath() << std::endl;
-    logOut() << "Save description: " << description.toStdString() << std::endl;
+    logOut() << "Save description: " << description << std::endl;
 }
 
 void ShapeModel::saveFrames(const std::string& descriptionText) {
@@ -186,13 +276,7 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
     }
     logOut() << "Saving principal curvatures..." << std::flush;
 
-    // One byte per character: its code when below 256, else 0.
-    const QString description = QString::fromStdString(descriptionText);
-    std::string bytes(static_cast<size_t>(description.size()), '\0');
-    for (int i = 0; i < description.size(); ++i) {
-        const ushort code = description.at(i).unicode();
-        bytes[i] = static_cast<char>(code < 256 ? code : 0);
-    }
+    const std::string bytes = latin1Bytes(descriptionText);
     out.writeInt32(static_cast<int32_t>(bytes.size()));
     out.writeBytes(bytes.data(), static_cast<int64_t>(bytes.size()));
     const int scaleCount = static_cast<int>(scales.size());
@@ -238,17 +322,16 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     if (!in.readInt32(descLength) || descLength < 0 || descLength > in.remaining()) return damaged();
     std::string bytes(static_cast<size_t>(descLength), '\0');
     if (!in.readBytes(&bytes[0], descLength)) return damaged();
-    const QString description = QString::fromLatin1(bytes.data(), descLength);
-
-    const QRegularExpression pattern("Principal curvatures for ([-.\\w]+)");
-    const QRegularExpressionMatch match = pattern.match(description);
-    if (!match.hasMatch()) {
+    std::string describedName;
+    if (!describedFileName(bytes, describedName)) {
         logOut() << "No source file name in description!  Clearing data." << std::endl;
         frames.clear();
         scales.clear();
         return false;
     }
-    if (!QString::fromStdString(fullPath()).endsWith(match.captured(1))) {
+    const std::string shapePath = fullPath();
+    if (shapePath.size() < describedName.size() ||
+        shapePath.compare(shapePath.size() - describedName.size(), describedName.size(), describedName) != 0) {
         logErr() << "Error in loadFrames(): file in description does not match current file!" << std::endl;
         return false;
     }

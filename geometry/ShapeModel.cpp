@@ -2,16 +2,12 @@
 #include "Log.h"
 #include "CacheFile.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QString>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 
@@ -225,12 +221,12 @@ void ShapeModel::randomSurfaceSample(int count, PointSetANN& out) {
 
 // The part of a file name before its extension (".obj"); a name without one is its own stem.
 static void splitExtension(const std::string& fileName, std::string& stem, std::string& ext) {
-    static const QRegularExpression extension(QStringLiteral("[.]([^./\\\\]+)$"));
-    const QString name = QString::fromStdString(fileName);
-    const QRegularExpressionMatch m = extension.match(name);
-    if (m.hasMatch()) {
-        stem = name.left(m.capturedStart()).toStdString();
-        ext = name.mid(m.capturedStart()).toStdString();
+    // The extension follows the last dot and holds at least one character but no separator.
+    const size_t dot = fileName.rfind('.');
+    if (dot != std::string::npos && dot + 1 < fileName.size() &&
+        fileName.find_first_of("/\\", dot + 1) == std::string::npos) {
+        stem = fileName.substr(0, dot);
+        ext = fileName.substr(dot);
     } else {
         stem = fileName;
         ext.clear();
@@ -245,12 +241,10 @@ void ShapeModel::setFileName(const std::string& path, const std::string& base) {
     // An empty root means the current directory; "/" would put caches at the file-system root.
     if (!baseDir.empty() && baseDir.back() != '/') baseDir += '/';
 
-    static const QRegularExpression lastComponent(QStringLiteral("[/\\\\]([^/\\\\]+)$"));
-    const QString qp = QString::fromStdString(p);
-    const QRegularExpressionMatch m = lastComponent.match(qp);
-    if (m.hasMatch()) {
-        relDir = qp.left(m.capturedStart() + 1).toStdString();
-        fileName = m.captured(1).toStdString();
+    const size_t slash = p.rfind('/');
+    if (slash != std::string::npos && slash + 1 < p.size()) {
+        relDir = p.substr(0, slash + 1);
+        fileName = p.substr(slash + 1);
     } else if (p.find('/') == std::string::npos) {
         // A bare name is a file in the current directory.
         relDir.clear();
@@ -277,7 +271,9 @@ std::string ShapeModel::displayPath() const { return relDir + fileName; }
 
 std::string ShapeModel::preprocessingFilePath(const std::string& suffix) const {
     const std::string directory = baseDir + preprocessingDir + relDir;
-    if (directory.empty() || !QDir().mkpath(QString::fromStdString(directory))) {
+    std::error_code error;
+    if (directory.empty() || (!std::filesystem::create_directories(directory, error) &&
+                              !std::filesystem::is_directory(directory, error))) {
         logErr() << "Could not make path: " << directory << std::endl;
     }
     std::string stem, ext;
@@ -289,7 +285,11 @@ std::string ShapeModel::framesPath() const { return preprocessingFilePath("-fram
 std::string ShapeModel::featuresPath() const { return preprocessingFilePath("-features.data"); }
 std::string ShapeModel::spinImagesPath() const { return preprocessingFilePath("-spinImages.data"); }
 
-static bool fileExists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
+// Something is there (a link counts when its target exists).
+static bool fileExists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
 
 void ShapeModel::deriveFileName(const std::string& tag) {
     std::string stem, ext;

@@ -383,7 +383,7 @@ void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAn
 
 // ---- spin image files ----
 
-static const qint64 kHeaderBytes = 5 * 4;
+static const int64_t kHeaderBytes = 5 * 4;
 
 void ShapeModel::saveSpinImages()
 {

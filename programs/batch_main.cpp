@@ -18,8 +18,6 @@
 // vertex-by-vertex correspondence of equally numbered vertices to the summary. --summary-row
 // prints one tab-separated line of a summary (labels, error, error percent, ground-truth mean and
 // largest error) for gathering tables.
-#include <QCoreApplication>
-#include <QDomDocument>
 
 #include <cerrno>
 #include <cstdlib>
@@ -145,21 +143,14 @@ int main(int argc, char** argv) {
     if (parameterFile.empty() || (exportFlags && !exportRequested)) return usage(argv[0]);
     exportSettings.parameterFile = parameterFile;
 
-    QCoreApplication application(argc, argv);
     xmlParam store;
     Scene scene;
     scene.registerParams(store);
     if (seeded) randomSeed(seed);
 
     // The store carries on with defaults when the file cannot be read; a batch run must not.
-    {
-        QDomDocument probe;
-        if (!store.readParamXML(parameterFile.c_str(), probe))
-            return failure("cannot read the parameter file " + parameterFile + ": " + store.readError());
-        if (!store.isParameterDocument(probe))
-            return failure("cannot read the parameter file " + parameterFile + ": not a parameter file (its root element is <" +
-                           probe.documentElement().tagName().left(60).toStdString() + ">, not <" + store.getTopName() + ">)");
-    }
+    const std::string unreadable = store.checkParamFile(parameterFile.c_str());
+    if (!unreadable.empty()) return failure("cannot read the parameter file " + parameterFile + ": " + unreadable);
     std::string programName = argv[0];
     std::string batchFlag = "-b";
     char* storeArgs[] = {programName.data(), batchFlag.data(), parameterFile.data(), nullptr};

@@ -1,6 +1,5 @@
 #include "batch_register.h"
 
-#include <QCoreApplication>
 
 #include <cerrno>
 #include <chrono>
@@ -152,9 +151,6 @@ int runRegisterCommand(const char* program, int argc, char** args) {
         if (extension != "obj" && !isOtherMeshFormat(extension))
             return failure("cannot read the shape file " + file + ": OBJ, PLY, OFF, STL, glTF and GLB files are read");
     }
-    int argcApp = 1;
-    char* argvApp[] = {const_cast<char*>(program), nullptr};
-    QCoreApplication application(argcApp, argvApp);
     if (!presetExists(o.preset))
         return failure("no preset " + o.preset + ": give character, figure or a parameter file");
 

@@ -136,7 +136,9 @@ int runResultPictures(int argc, char* argv[])
     scene.registerParams(params);
     const std::string parameterFile = o.params.empty() ? presetPath("character") : o.params;
     QDomDocument document;
-    if (!params.readParamXML(parameterFile.c_str(), document)) {
+    const bool read = o.params.empty() ? readPreset(params, "character", document)
+                                       : params.readParamXML(parameterFile.c_str(), document);
+    if (!read) {
         repeatErrors(log);
         return resultFailure("cannot read the parameter file " + parameterFile);
     }

@@ -198,6 +198,15 @@ TEST_F(XmlParamFile, WrittenDocumentFormat) {
     v.fa.clear();
     EXPECT_EQ(named.makeParamXML().toString(1).toStdString(),
               "<!DOCTYPE other>\n<other>\n <e type=\"floatArray\"></e>\n</other>\n");
+
+    // Markup characters, "]]>" and a carriage return are escaped, quotes and ">" are not.
+    xmlParam special;
+    std::string odd = "x <&> \"y\" ]]> a\rb";
+    special.addParam("s", "string", &odd, nullptr);
+    ASSERT_FALSE(run(special, {"prog", "-w", spath("special.xml")}).ok);
+    EXPECT_EQ(readAll(path("special.xml")), "<!DOCTYPE libXMLParam>\n<libXMLParam>\n"
+                                             " <s type=\"string\">x &lt;&amp;> \"y\" ]]&gt; a&#xd;b</s>\n"
+                                             "</libXMLParam>\n\n");
 }
 
 TEST_F(XmlParamFile, WriteThenReadRestoresEveryValue) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 #include <cmath>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,6 +13,7 @@
 #include "FrameFixtures.h"
 #include "Log.h"
 #include "ShapeModel.h"
+#include "MeshFixtures.h"
 
 namespace {
 
@@ -35,8 +36,9 @@ PrincipalFrame curvatures(float kMin, float kMax) {
 
 class FeaturesTest : public testing::Test {
 protected:
-    QTemporaryDir root;
-    std::string base() const { return root.path().toStdString() + "/"; }
+    const std::string root = makeTempDir("features_");
+    ~FeaturesTest() override { std::filesystem::remove_all(root); }
+    std::string base() const { return root; }
 
     // Four vertices with frames at two scales (0.5 and 2); vertex 3 is on the boundary.
     std::unique_ptr<ShapeModel> framedShape() {

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include <QTemporaryDir>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -20,6 +19,7 @@
 #include "PrincipalFrames.h"
 #include "ShapeModel.h"
 #include "FrameFixtures.h"
+#include "MeshFixtures.h"
 
 namespace {
 
@@ -63,8 +63,9 @@ bool loadQuietly(ShapeModel& shape, std::string* err = nullptr) {
 
 class FramesTest : public testing::Test {
 protected:
-    QTemporaryDir root;
-    std::string base() const { return root.path().toStdString() + "/"; }
+    const std::string root = makeTempDir("frames_");
+    ~FramesTest() override { std::filesystem::remove_all(root); }
+    std::string base() const { return root; }
 };
 
 }  // namespace

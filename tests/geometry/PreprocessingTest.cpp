@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFileInfo>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,7 +20,7 @@ std::string captureLoad(std::unique_ptr<Mesh3_real>& mesh, const std::string& pa
     return log.out();
 }
 
-bool exists(const std::string& path) { return QFileInfo::exists(QString::fromStdString(path)); }
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 }  // namespace
 
@@ -34,7 +33,7 @@ TEST(Preprocessing, LoadComputesThenReusesTheCaches) {
         makeIcosphere(ball, 4);
         for (int i = 0; i < ball.vertices.size(); ++i) ball.vertices.point(i) = ball.vertices.point(i) * 2.0f;
         ball.setFileName(base + "shapes/ball.obj", base);
-        QDir().mkpath(QString::fromStdString(base + "shapes"));
+        std::filesystem::create_directories(base + "shapes");
         ball.writeGeometryOBJ();
     }
     Scene scene;
