@@ -105,7 +105,7 @@ void Scene::registerParams(xmlParam& store) {
     store.addOptionalParam("proposalSearches_VR", "int", &proposalSearches_VR, nullptr);
     store.addOptionalParam("componentLinks_GC", "int", &componentLinks_GC, nullptr);
     store.addOptionalParam("componentLinkDistance_GC", "float", &componentLinkDistance_GC, nullptr);
-    store.addOptionalParam("surfaceDistances", "bool", &surfaceDistances, nullptr);
+    store.addOptionalParam("surfaceDistances", "int", &surfaceDistances, nullptr);
 
     // Ranges: values outside are refused at loading. Lengths are percentages of the unit and
     // counts are bounded far above any mesh this program loads, so that no count overflows an
@@ -142,6 +142,7 @@ void Scene::registerParams(xmlParam& store) {
     store.setRange("labelCost_GC", 0, kLength);
     store.setRange("componentLinkDistance_GC", 0, kLength);
     store.setRange("componentLinks_GC", 0, kCount);
+    store.setRange("surfaceDistances", 0, 2);
     for (const char* rounds : {"reestimateRounds_GC", "proposalSearches_VR"}) store.setRange(rounds, 0, 1000);
     for (const char* cost : {"mismatchError_GC", "dummyLabelSmoothError_GC", "dummyLabelDataError_GC", "smoothWeight_GC",
                              "dataWeight_GC", "smoothTruncateValue_GC", "dataTruncateValue_GC"})

@@ -105,6 +105,8 @@ public:
     // Replaces the search object, with a new empty labelling of it, unless it already works on this
     // pair and force is false.
     void createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape, bool force);
+    // Sets how the two meshes measure distances to each other, as surfaceDistances says.
+    void measureDistances(ShapeModel* sourceShape, ShapeModel* targetShape) const;
     // Takes ownership of a search object (or null), replacing the current one and its labelling;
     // the labelling of the new one starts empty.
     void setMatchCandidates(MatchCandidates* search);
@@ -305,10 +307,12 @@ public:
     // shared an edge; 0 none.
     int componentLinks_GC = 0;
     float componentLinkDistance_GC = 1.0f;
-    // Closest points on the triangles around the nearest vertex instead of at the vertex, in the
-    // verification, the graph cut and the label refits: distances that do not depend on how
-    // densely the other shape is triangulated; false measures to vertices.
-    bool surfaceDistances = false;
+    // 1: closest points on the triangles around the nearest vertex instead of at the vertex, in
+    // the verification, the graph cut and the label refits: distances that do not depend on how
+    // densely the other shape is triangulated; 2: so only when source and target do not share
+    // their triangles (a shared triangulation keeps vertex distances, whose exact coincidences
+    // tell a part from its mirror image); 0: at vertices.
+    int surfaceDistances = 0;
 
     // ---- Model state ----
     Colormap colormap;

@@ -39,7 +39,6 @@ PreprocessOptions Scene::preprocessOptions() const {
     options.imageWidth = imageWidth_SI;
     options.maxSupportAngle = maxSupportAngle_SI;
     options.meshResolution = 0.01f * totalScene_boundingBoxDiagonal;
-    options.surfaceDistances = surfaceDistances;
     return options;
 }
 
@@ -49,12 +48,22 @@ void Scene::createMatchCandidates(ShapeModel* sourceShape, ShapeModel* targetSha
                   << std::endl;
         return;
     }
+    measureDistances(sourceShape, targetShape);
     if (!force && matchCandidates && matchCandidates->source == sourceShape &&
         matchCandidates->target == targetShape)
         return;
     setMatchCandidates(nullptr);  // the old object lets go of the shapes' search structures first
     setMatchCandidates(new MatchCandidates(sourceShape, targetShape));
     logOut() << "Creating new MatchCandidates object..." << std::endl;
+}
+
+void Scene::measureDistances(ShapeModel* sourceShape, ShapeModel* targetShape) const {
+    Mesh3_real* from = dynamic_cast<Mesh3_real*>(sourceShape);
+    Mesh3_real* to = dynamic_cast<Mesh3_real*>(targetShape);
+    bool triangles = surfaceDistances == 1;
+    if (surfaceDistances == 2 && from && to) triangles = from->faces != to->faces;
+    for (Mesh3_real* mesh : {from, to})
+        if (mesh) mesh->measureToTriangles(triangles ? mesh->faces : std::vector<Triangle>());
 }
 
 void Scene::setMatchCandidates(MatchCandidates* search) {

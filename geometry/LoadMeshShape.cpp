@@ -80,7 +80,6 @@ Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
     mesh->meshResolution = options.meshResolution;
     mesh->computeNormals(true);
     mesh->detectBoundary();
-    if (options.surfaceDistances) mesh->measureToTriangles(mesh->faces);
     if (preprocess) preprocessMeshShape(*mesh, options);
     return mesh;
 }

@@ -243,7 +243,6 @@ struct PreprocessOptions {
     int imageWidth = 15;
     float maxSupportAngle = 60.0f;
     float meshResolution = 0.01f;
-    bool surfaceDistances = false;  // measureToTriangles with the mesh's faces
 };
 
 // Reads a mesh (setFileName, loadGeometry, normals, boundary); with preprocess also frames, features

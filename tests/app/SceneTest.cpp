@@ -99,7 +99,7 @@ const char* const kDefaultsIni =
     "proposalSearches_VR = 0\n"
     "componentLinks_GC = 0\n"
     "componentLinkDistance_GC = 1\n"
-    "surfaceDistances = false\n";
+    "surfaceDistances = 0\n";
 
 std::string iniOf(Scene& scene) {
     xmlParam store;

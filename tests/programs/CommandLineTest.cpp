@@ -114,7 +114,7 @@ TEST_F(ProgramRun, BatchRunEchoesParametersAndOpensTheWindow) {
 
     // Wait (generously) for the closing dash line of the echo.
     QByteArray out;
-    const QByteArray closing = QByteArray("surfaceDistances = false\n") + kDashes.c_str();
+    const QByteArray closing = QByteArray("surfaceDistances = 0\n") + kDashes.c_str();
     for (int wait = 0; wait < 300 && !out.contains(closing) && p.state() == QProcess::Running; ++wait) {
         p.waitForReadyRead(1000);
         out += p.readAllStandardOutput();
