@@ -17,6 +17,21 @@ float pointSegmentSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& b
     return (p - nearest).squaredLength();
 }
 
+// Regions 2 and 6 (beyond a corner next to the edge opposite the first corner) mirror each other
+// with the two parameters exchanged: u is the one below 0, v the other; aV and bV are v's terms.
+void clampBeyondCorner(float a01, float bU, float aV, float bV, float denom, float& u, float& v) {
+    const float tmp0 = a01 + bU;
+    const float tmp1 = aV + bV;
+    if (tmp1 > tmp0) {
+        const float numer = tmp1 - tmp0;
+        u = numer >= denom ? 1.0f : numer / denom;
+        v = 1 - u;
+    } else {
+        u = 0;
+        v = tmp1 <= 0 ? 1.0f : (bV >= 0 ? 0.0f : -bV / aV);
+    }
+}
+
 }  // namespace
 
 float pointTriangleSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& b, const Vec3f& c, Vec3f* nearest) {
@@ -77,27 +92,9 @@ float pointTriangleSquaredDistance(const Vec3f& p, const Vec3f& a, const Vec3f& 
     } else {
         const float denom = a00 - 2 * a01 + a11;  // |b - c|^2
         if (s < 0) {  // region 2
-            float tmp0 = a01 + b0;
-            float tmp1 = a11 + b1;
-            if (tmp1 > tmp0) {
-                float numer = tmp1 - tmp0;
-                s = numer >= denom ? 1.0f : numer / denom;
-                t = 1 - s;
-            } else {
-                s = 0;
-                t = tmp1 <= 0 ? 1.0f : (b1 >= 0 ? 0.0f : -b1 / a11);
-            }
+            clampBeyondCorner(a01, b0, a11, b1, denom, s, t);
         } else if (t < 0) {  // region 6
-            float tmp0 = a01 + b1;
-            float tmp1 = a00 + b0;
-            if (tmp1 > tmp0) {
-                float numer = tmp1 - tmp0;
-                t = numer >= denom ? 1.0f : numer / denom;
-                s = 1 - t;
-            } else {
-                t = 0;
-                s = tmp1 <= 0 ? 1.0f : (b0 >= 0 ? 0.0f : -b0 / a00);
-            }
+            clampBeyondCorner(a01, b1, a00, b0, denom, t, s);
         } else {  // region 1
             float numer = a11 + b1 - a01 - b0;
             if (numer <= 0) {
