@@ -86,6 +86,9 @@ public:
     // measuring to triangles).
     std::pair<int, float> closestDistance(const Vec3f& point);
     std::pair<int, float> closestDistance(const Vec3f& point, int hint);
+    // closestDistance(point).second < distance, answered without a full nearest search when some
+    // vertex lies clearly inside the distance or (measuring to vertices) none lies near it.
+    bool closerThan(const Vec3f& point, float distance);
     // Drawing is done by the viewers (ShapeDrawing.h), which keeps OpenGL out of this library.
     // Point set: positions of randomly drawn vertices (every vertex once when count <= 0 or
     // count >= vertexCount()). Mesh: area-weighted evenly spread surface points.

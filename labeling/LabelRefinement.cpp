@@ -64,11 +64,6 @@ std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
     return turns;
 }
 
-// Distance from the moved point to the target (its closest vertex, or surface when it measures so).
-float movedDistance(ShapeModel& target, const RigidTransform& T, const Vec3f& x) {
-    return target.closestDistance(T.apply(x)).second;
-}
-
 // Trimmed ICP of some source vertices from a seed motion: fit to the vertices it moves within a
 // limit of the target, the limit shrinking from badDistance to inlierDistance over the rounds;
 // `inliers` gets the pairs within inlierDistance of the final motion.
@@ -182,6 +177,7 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
     }
 
     int added = 0;
+    mc.target->vertices.prepareTree();  // queried by several threads below
     for (std::size_t p = 0; p < pieces.size(); ++p) {
         std::vector<int> left = pieces[p];
         // Several motions may share a piece (a forearm and its hand): take the best supported
@@ -210,13 +206,14 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
         }
         while (left.size() > minRegionSize && !seeds[p].empty()) {
             const std::size_t step = std::max<std::size_t>(1, left.size() / 64);
-            std::vector<std::pair<int, std::size_t>> scored;  // (probes within badDistance, seed)
-            for (std::size_t k = 0; k < seeds[p].size(); ++k) {
+            std::vector<std::pair<int, std::size_t>> scored(seeds[p].size());  // (probes within badDistance, seed)
+            parallelFor(int(seeds[p].size()), [&](int k, int) {
                 int score = 0;
                 for (std::size_t i = 0; i < left.size(); i += step)
-                    score += movedDistance(*mc.target, seeds[p][k], mc.source->vertices.point(left[i])) < badDistance;
-                scored.push_back({score, k});
-            }
+                    score += mc.target->closerThan(seeds[p][std::size_t(k)].apply(mc.source->vertices.point(left[i])),
+                                                   badDistance);
+                scored[std::size_t(k)] = {score, std::size_t(k)};
+            });
             const std::size_t tries = std::min<std::size_t>(4, scored.size());
             std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(tries), scored.end(),
                               [](const auto& a, const auto& b) { return a.first > b.first; });

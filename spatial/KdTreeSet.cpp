@@ -110,6 +110,20 @@ void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::
 }
 
 template <class Point>
+bool KdTreeSet<Point>::anyWithin(const Point& query, double sqRadius) {
+    if (!tree_ || !annPoints_) buildTree();
+    if constexpr (kExactNearest) {
+        const double q[3] = {query.x, query.y, query.z};
+        if (epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]))
+            return nearestTree_.anyWithin(q, sqRadius);
+    }
+    thread_local std::vector<int> indices;
+    thread_local std::vector<float> distances;
+    ANNquery(query, 0, static_cast<float>(sqRadius), indices, distances, true);
+    return !indices.empty();
+}
+
+template <class Point>
 void KdTreeSet<Point>::removePoints(std::vector<int> indexList) {
     if (indexList.empty()) return;
     // One compaction pass instead of erasing one by one; the surviving points keep their order.

@@ -73,6 +73,10 @@ public:
         ANNquery(query, 0, sqRadius, outIndices, outDistances, reuseTree);
     }
 
+    // Whether some point lies within sqrt(sqRadius) of the query; an exact search over 3-D points
+    // stops at the first one it finds. Thread-safe once the tree exists, as reuseTree queries are.
+    bool anyWithin(const Point& query, double sqRadius);
+
     // Erases the points at the given indices (any order; duplicates and out-of-range indices are
     // ignored) and releases the tree when any went.
     void removePoints(std::vector<int> indexList);

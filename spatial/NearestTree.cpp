@@ -217,3 +217,21 @@ void NearestTree::searchWithin(int id, const double* q, double sqRadius, std::ve
     searchWithin(node.left, q, sqRadius, hits);
     searchWithin(node.right, q, sqRadius, hits);
 }
+
+bool NearestTree::anyWithin(const double* q, double sqRadius) const {
+    return !order_.empty() && sqRadius >= 0.0 && searchAny(0, q, sqRadius);
+}
+
+bool NearestTree::searchAny(int id, const double* q, double sqRadius) const {
+    const Node& node = nodes_[size_t(id)];
+    if (!(boxBound(q, node.low, node.high) <= sqRadius)) return false;
+    if (node.left < 0) {
+        for (int i = node.begin; i < node.end; ++i)
+            if (sqDistance(q, &leafCoords_[size_t(i) * 3]) <= sqRadius) return true;
+        return false;
+    }
+    // The side of the split that holds q first: a hit there ends the search soonest.
+    const bool leftFirst = q[node.dim] < node.split;
+    return searchAny(leftFirst ? node.left : node.right, q, sqRadius) ||
+           searchAny(leftFirst ? node.right : node.left, q, sqRadius);
+}

@@ -26,6 +26,8 @@ public:
     void kNearest(const double* q, int k, std::vector<Hit>& hits) const;
     // Every point whose squared distance is at most sqRadius, nearest first.
     void within(const double* q, double sqRadius, std::vector<Hit>& hits) const;
+    // Whether some point's squared distance is at most sqRadius; stops at the first one found.
+    bool anyWithin(const double* q, double sqRadius) const;
 
 private:
     struct Node {
@@ -42,6 +44,7 @@ private:
     // The nearest point below the best so far (best -1: none yet).
     void search(const double* q, int& best, double& bestDistance) const;
     void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
+    bool searchAny(int node, const double* q, double sqRadius) const;
 
     std::vector<double> coords_;  // x, y, z per point, by point index
     std::vector<double> leafCoords_;  // the same coordinates in order_ order

@@ -393,10 +393,14 @@ TEST(ShapeQueries, DistancesToTrianglesDoNotDependOnVertexSpacing) {
     grid.detectBoundary();
     const Vec3f over(1.5f, 2.5f, 0.25f), beyond(-3.0f, 2.0f, 0.0f);
     EXPECT_NEAR(grid.closestDistance(over).second, std::sqrt(0.5f + 0.0625f), 1e-5f);
+    EXPECT_TRUE(grid.closerThan(over, 0.76f));
+    EXPECT_FALSE(grid.closerThan(over, 0.74f));
     grid.measureToTriangles(grid.faces);
     ASSERT_TRUE(grid.measuresToTriangles());
     const std::pair<int, float> c = grid.closestDistance(over);
     EXPECT_NEAR(c.second, 0.25f, 1e-5f);
+    EXPECT_TRUE(grid.closerThan(over, 0.26f));
+    EXPECT_FALSE(grid.closerThan(over, 0.24f));
     EXPECT_NEAR(grid.closestDistance(over, 0).second, 0.25f, 1e-5f);
     Vec3f p;
     float d = 0;

@@ -74,6 +74,11 @@ TEST(PointSetANN, QueriesMatchBruteForce) {
             EXPECT_EQ(idx[k], expected[k].second) << "nearest first";
             EXPECT_NEAR(dist[k], std::sqrt(expected[k].first), 1e-5f);
         }
+        // The early-stopping test agrees, and draws its line at the nearest point's distance.
+        EXPECT_EQ(set.anyWithin(q, r2), inside > 0);
+        set.knnQuery(q, 1, idx, dist, true);
+        EXPECT_TRUE(set.anyWithin(q, double(dist[0]) * dist[0] * (1 + 1e-6)));
+        EXPECT_FALSE(set.anyWithin(q, double(dist[0]) * dist[0] * (1 - 1e-6)));
     }
 }
 
