@@ -7,6 +7,7 @@
 #include "MatchCandidates.h"
 #include "Log.h"
 #include "MeanShiftStats.h"
+#include "Parallel.h"
 #include "Progress.h"
 
 namespace {
@@ -32,46 +33,57 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
     shifted.resize(n);
     std::vector<bool> settled(n, false);
     transformationSpace.setEpsilon(annEpsilon);
+    transformationSpace.prepareTree();  // queried by several threads below
 
     std::vector<int> indices;
     std::vector<float> distances;
-    FeatureVector next(6, 0.0f);
     if (maxIterations > 0 && n > 0) {
+        // A twist's path depends on its own position only (neighbourhoods are always taken among
+        // the unshifted twists), so the twists of an iteration shift in parallel.
+        std::vector<char> still(static_cast<std::size_t>(n), 0);
+        std::vector<int> active(static_cast<std::size_t>(n)), neighbours(static_cast<std::size_t>(n), 0);
+        for (int i = 0; i < n; ++i) active[std::size_t(i)] = i;
+        std::vector<std::vector<int>> workerIndices(static_cast<std::size_t>(threadCount()));
+        std::vector<std::vector<float>> workerDistances(workerIndices.size());
         int iteration = 0;
-        bool moved = true;
-        while (moved && iteration < maxIterations) {
-            moved = false;
+        while (!active.empty() && iteration < maxIterations) {
             const std::string label = "Iteration " + std::to_string(iteration);
             progress(n, true, label);
-            for (int i = 0; i < n; ++i) {
-                if (settled[i]) continue;
-                settled[i] = true;
+            parallelFor(int(active.size()), [&](int a, int worker) {
+                const int i = active[std::size_t(a)];
+                std::vector<int>& found = workerIndices[std::size_t(worker)];
                 FeatureVector& position = shifted.point(i);
-                // Neighbourhoods are always taken among the unshifted twists.
-                transformationSpace.rangeQuery(position, sqBandwidth, indices, distances, true);
-                ++stats.shiftQueries;
-                stats.shiftNeighbours += long(indices.size());
-                if (!indices.empty()) {
-                    double mean[6] = {0, 0, 0, 0, 0, 0};
-                    for (int j : indices) {
-                        const FeatureVector& p = transformationSpace.point(j);
-                        for (int c = 0; c < 6; ++c) mean[c] += p[c];
-                    }
-                    const double inv = 1.0 / double(indices.size());
-                    float shift2 = 0.0f;
-                    for (int c = 0; c < 6; ++c) {
-                        next[c] = float(rate * mean[c] * inv + (1.0 - rate) * position[c]);
-                        const float d = next[c] - position[c];
-                        shift2 += d * d;
-                    }
-                    if (shift2 > 0.001f) {
-                        for (int c = 0; c < 6; ++c) position[c] = next[c];
-                        settled[i] = false;
-                        moved = true;
-                    }
+                transformationSpace.rangeQuery(position, sqBandwidth, found, workerDistances[std::size_t(worker)],
+                                               true);
+                neighbours[std::size_t(i)] = int(found.size());
+                still[std::size_t(i)] = 1;
+                if (found.empty()) return;
+                double mean[6] = {0, 0, 0, 0, 0, 0};
+                for (int j : found) {
+                    const FeatureVector& p = transformationSpace.point(j);
+                    for (int c = 0; c < 6; ++c) mean[c] += p[c];
                 }
-                progress(i, false, label);
+                const double inv = 1.0 / double(found.size());
+                float next[6];
+                float shift2 = 0.0f;
+                for (int c = 0; c < 6; ++c) {
+                    next[c] = float(rate * mean[c] * inv + (1.0 - rate) * position[c]);
+                    const float d = next[c] - position[c];
+                    shift2 += d * d;
+                }
+                if (shift2 > 0.001f) {
+                    for (int c = 0; c < 6; ++c) position[c] = next[c];
+                    still[std::size_t(i)] = 0;
+                }
+            });
+            std::size_t kept = 0;
+            for (int i : active) {
+                ++stats.shiftQueries;
+                stats.shiftNeighbours += neighbours[std::size_t(i)];
+                if (!still[std::size_t(i)]) active[kept++] = i;
             }
+            active.resize(kept);
+            progress(n - 1, false, label);
             ++iteration;
         }
         stats.iterations = iteration;

@@ -17,6 +17,17 @@ double coordinate(const FeatureVector& v, int c) {
 Vec3f zeroPoint(const Vec3f*, int) { return Vec3f(); }
 FeatureVector zeroPoint(const FeatureVector*, int dimension) { return FeatureVector(dimension, 0.0f); }
 
+// A tree's hits (squared distance, index) as the query's index and distance lists.
+void copyHits(const std::vector<std::pair<double, int>>& hits, std::vector<int>& outIndices,
+              std::vector<float>& outDistances) {
+    outIndices.resize(hits.size());
+    outDistances.resize(hits.size());
+    for (size_t i = 0; i < hits.size(); ++i) {
+        outIndices[i] = hits[i].second;
+        outDistances[i] = static_cast<float>(std::sqrt(hits[i].first));
+    }
+}
+
 }  // namespace
 
 template <class Point>
@@ -53,7 +64,7 @@ void KdTreeSet<Point>::clear() {
 
 template <class Point>
 void KdTreeSet<Point>::releaseTree() {
-    if constexpr (kExactNearest) nearestTree_.clear();
+    nearestTree_.clear();
     annReleaseTree(annPoints_, tree_);
     treeSize_ = 0;
 }
@@ -63,9 +74,7 @@ void KdTreeSet<Point>::buildTree() {
     annBuildTree(
         size(), dimension_, [this](int i, int c) { return coordinate(points_[i], c); }, annPoints_, tree_);
     treeSize_ = tree_ ? size() : 0;
-    if constexpr (kExactNearest) {
-        if (tree_) nearestTree_.build(annPoints_, treeSize_);
-    }
+    if (tree_ && exactBalls()) nearestTree_.build(annPoints_, treeSize_);
 }
 
 template <class Point>
@@ -92,19 +101,24 @@ void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::
                     nearestTree_.kNearest(q, k, hits);
                 else
                     nearestTree_.within(q, static_cast<double>(sqRadius), hits);
-                outIndices.resize(hits.size());
-                outDistances.resize(hits.size());
-                for (size_t i = 0; i < hits.size(); ++i) {
-                    outIndices[i] = hits[i].second;
-                    outDistances[i] = static_cast<float>(std::sqrt(hits[i].first));
-                }
+                copyHits(hits, outIndices, outDistances);
                 return;
             }
         }
         annSearch(tree_, treeSize_, q, k, sqRadius, epsilon_, outIndices, outDistances);
     } else {
         std::vector<double> q(dimension_);
-        for (int c = 0; c < dimension_; ++c) q[c] = coordinate(query, c);
+        double size = 0.0;
+        for (int c = 0; c < dimension_; ++c) {
+            q[c] = coordinate(query, c);
+            size += std::fabs(q[c]);
+        }
+        if (exactBalls() && epsilon_ == 0.0 && sqRadius >= 0.0f && size < 1e150) {
+            thread_local std::vector<TwistTree::Hit> hits;
+            nearestTree_.within(q.data(), static_cast<double>(sqRadius), hits);
+            copyHits(hits, outIndices, outDistances);
+            return;
+        }
         annSearch(tree_, treeSize_, q.data(), k, sqRadius, epsilon_, outIndices, outDistances);
     }
 }

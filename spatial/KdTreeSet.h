@@ -86,7 +86,6 @@ protected:
 
 private:
     static constexpr bool kExactNearest = std::is_same<Point, Vec3f>::value;
-    struct NoNearestTree {};
 
     void buildTree();
 
@@ -94,8 +93,11 @@ private:
     std::vector<Point> points_;
     double** annPoints_ = nullptr;  // owned double copy of points_ made when the tree is built
     ANNkd_tree* tree_ = nullptr;    // owned, over annPoints_
-    // 3-D points only: the same points, for single nearest-point queries.
-    std::conditional_t<kExactNearest, NearestTree, NoNearestTree> nearestTree_;
+    // The same points for exact searches without ANN's lock: 3-D points (nearest, k-nearest and
+    // ball queries) and six-coordinate twists (ball queries).
+    static constexpr int kTwistDimension = 6;
+    std::conditional_t<kExactNearest, NearestTree, TwistTree> nearestTree_;
+    bool exactBalls() const { return kExactNearest || dimension_ == kTwistDimension; }
     double epsilon_ = 0.0;
     int treeSize_ = 0;  // number of points in the tree
 };

@@ -3,12 +3,13 @@
 #include <utility>
 #include <vector>
 
-// Exact nearest-point, k-nearest and fixed-radius search over 3-D points held as double rows (the
-// copy PointSetANN makes for ANN). Unlike an ANN search it keeps no state outside the query, so any
-// number of threads may query one tree at once. Squared distances are summed over x, y, z in that
-// order in double precision, as ANN sums them; among equally near points the lowest index wins and
-// comes first.
-class NearestTree {
+// Exact nearest-point, k-nearest and fixed-radius search over D-dimensional points held as double
+// rows (the copy the containers make for ANN). Unlike an ANN search it keeps no state outside the
+// query, so any number of threads may query one tree at once. Squared distances are summed over the
+// coordinates in order in double precision, as ANN sums them; among equally near points the lowest
+// index wins and comes first.
+template <int D>
+class BasicNearestTree {
 public:
     // One result: squared distance and point index, ordered by distance, then index.
     typedef std::pair<double, int> Hit;
@@ -35,7 +36,7 @@ private:
         int left, right;  // children, -1 for a leaf
         int dim;
         double split;  // points left have coordinate <= split, right >= split
-        double low[3], high[3];  // bounding box of the node's points
+        double low[D], high[D];  // bounding box of the node's points
     };
     int buildNode(int begin, int end);
     // offsets: per axis, q's signed offset from the node's cell along that axis (0 inside).
@@ -46,8 +47,14 @@ private:
     void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
     bool searchAny(int node, const double* q, double sqRadius) const;
 
-    std::vector<double> coords_;  // x, y, z per point, by point index
+    std::vector<double> coords_;  // D coordinates per point, by point index
     std::vector<double> leafCoords_;  // the same coordinates in order_ order
     std::vector<int> order_;      // point indices, grouped by leaf
     std::vector<Node> nodes_;
 };
+
+using NearestTree = BasicNearestTree<3>;
+// Transformation space (twists of six coordinates), for the mean shift's ball queries.
+using TwistTree = BasicNearestTree<6>;
+extern template class BasicNearestTree<3>;
+extern template class BasicNearestTree<6>;

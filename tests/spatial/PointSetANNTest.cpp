@@ -303,34 +303,38 @@ TEST(PointSetANN, RemovePointsInAnyOrder) {
 }
 
 TEST(FeatureSetANN, QueriesMatchBruteForce) {
-    const int d = 5;
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
-    FeatureSetANN set(d);
-    for (int i = 0; i < 300; ++i) {
-        FeatureVector v(d);
-        for (float& x : v) x = u(rng);
-        set.addPoint(v);
-    }
-    std::vector<int> idx;
-    std::vector<float> dist;
-    for (int trial = 0; trial < 20; ++trial) {
-        // Longer query vectors: only the first d values count.
-        FeatureVector q(d + 2, 100.0f);
-        for (int c = 0; c < d; ++c) q[c] = u(rng);
-        std::vector<std::pair<float, int>> expected;
-        for (int i = 0; i < set.size(); ++i) {
-            float s = 0;
-            for (int c = 0; c < d; ++c) s += (set.point(i)[c] - q[c]) * (set.point(i)[c] - q[c]);
-            expected.emplace_back(s, i);
+    // Five coordinates go to ANN; six (twists) to the exact tree, which must give the same lists.
+    for (const int d : {5, 6}) {
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        FeatureSetANN set(d);
+        for (int i = 0; i < 300; ++i) {
+            FeatureVector v(d);
+            for (float& x : v) x = u(rng);
+            set.addPoint(v);
         }
-        std::sort(expected.begin(), expected.end());
-        set.knnQuery(q, 4, idx, dist, true);
-        for (int k = 0; k < 4; ++k) EXPECT_EQ(idx[k], expected[k].second);
-        set.rangeQuery(q, 0.1f, idx, dist, true);
-        const size_t inside = std::count_if(expected.begin(), expected.end(),
-                                            [](const std::pair<float, int>& e) { return e.first <= 0.1f; });
-        EXPECT_EQ(idx.size(), inside);
+        std::vector<int> idx;
+        std::vector<float> dist;
+        for (int trial = 0; trial < 20; ++trial) {
+            // Longer query vectors: only the first d values count.
+            FeatureVector q(d + 2, 100.0f);
+            for (int c = 0; c < d; ++c) q[c] = u(rng);
+            std::vector<std::pair<float, int>> expected;
+            for (int i = 0; i < set.size(); ++i) {
+                float s = 0;
+                for (int c = 0; c < d; ++c) s += (set.point(i)[c] - q[c]) * (set.point(i)[c] - q[c]);
+                expected.emplace_back(s, i);
+            }
+            std::sort(expected.begin(), expected.end());
+            set.knnQuery(q, 4, idx, dist, true);
+            for (int k = 0; k < 4; ++k) EXPECT_EQ(idx[k], expected[k].second);
+            set.rangeQuery(q, 0.1f, idx, dist, true);
+            const size_t inside =
+                std::count_if(expected.begin(), expected.end(),
+                              [](const std::pair<float, int>& e) { return e.first <= 0.1f; });
+            ASSERT_EQ(idx.size(), inside);
+            for (size_t k = 0; k < inside; ++k) EXPECT_EQ(idx[k], expected[k].second) << "nearest first";
+        }
     }
 }
 
