@@ -166,12 +166,16 @@ std::pair<int, float> ShapeModel::closestDistance(const Vec3f& point, int hint) 
     return c;
 }
 
-bool ShapeModel::closerThan(const Vec3f& point, float distance) {
+bool ShapeModel::closerThan(const Vec3f& point, float distance, int* hint) {
     // The distances compared are floats rounded from double square roots: a margin of a millionth
     // keeps both shortcuts on the right side of that rounding; the rest is measured.
     const double d = distance;
     if (d > 0.0 && std::isfinite(d) && point.isFinite()) {
-        if (vertices.anyWithin(point, d * d * (1.0 - 4e-6))) return true;
+        int found = -1;
+        if (vertices.anyWithin(point, d * d * (1.0 - 4e-6), &found, hint ? *hint : -1)) {
+            if (hint) *hint = found;
+            return true;
+        }
         if (!measuresToTriangles() && !vertices.anyWithin(point, d * d * (1.0 + 4e-6))) return false;
     }
     return closestDistance(point).second < distance;

@@ -87,8 +87,9 @@ public:
     std::pair<int, float> closestDistance(const Vec3f& point);
     std::pair<int, float> closestDistance(const Vec3f& point, int hint);
     // closestDistance(point).second < distance, answered without a full nearest search when some
-    // vertex lies clearly inside the distance or (measuring to vertices) none lies near it.
-    bool closerThan(const Vec3f& point, float distance);
+    // vertex lies clearly inside the distance or (measuring to vertices) none lies near it. A hint
+    // (in and out, -1 none) remembers a vertex found inside, to be tried first by a similar query.
+    bool closerThan(const Vec3f& point, float distance, int* hint = nullptr);
     // Drawing is done by the viewers (ShapeDrawing.h), which keeps OpenGL out of this library.
     // Point set: positions of randomly drawn vertices (every vertex once when count <= 0 or
     // count >= vertexCount()). Mesh: area-weighted evenly spread surface points.

@@ -207,11 +207,16 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
         while (left.size() > minRegionSize && !seeds[p].empty()) {
             const std::size_t step = std::max<std::size_t>(1, left.size() / 64);
             std::vector<std::pair<int, std::size_t>> scored(seeds[p].size());  // (probes within badDistance, seed)
-            parallelFor(int(seeds[p].size()), [&](int k, int) {
+            // Per thread and probe, the target vertex last found near it: seeds that agree there
+            // land near the same vertex.
+            std::vector<std::vector<int>> near(std::size_t(threadCount()),
+                                               std::vector<int>(left.size() / step + 1, -1));
+            parallelFor(int(seeds[p].size()), [&](int k, int worker) {
                 int score = 0;
+                std::vector<int>& hints = near[std::size_t(worker)];
                 for (std::size_t i = 0; i < left.size(); i += step)
                     score += mc.target->closerThan(seeds[p][std::size_t(k)].apply(mc.source->vertices.point(left[i])),
-                                                   badDistance);
+                                                   badDistance, &hints[i / step]);
                 scored[std::size_t(k)] = {score, std::size_t(k)};
             });
             const std::size_t tries = std::min<std::size_t>(4, scored.size());

@@ -124,16 +124,17 @@ void KdTreeSet<Point>::ANNquery(const Point& query, int k, float sqRadius, std::
 }
 
 template <class Point>
-bool KdTreeSet<Point>::anyWithin(const Point& query, double sqRadius) {
+bool KdTreeSet<Point>::anyWithin(const Point& query, double sqRadius, int* found, int hint) {
     if (!tree_ || !annPoints_) buildTree();
     if constexpr (kExactNearest) {
         const double q[3] = {query.x, query.y, query.z};
         if (epsilon_ == 0.0 && std::isfinite(q[0]) && std::isfinite(q[1]) && std::isfinite(q[2]))
-            return nearestTree_.anyWithin(q, sqRadius);
+            return nearestTree_.anyWithin(q, sqRadius, found, hint);
     }
     thread_local std::vector<int> indices;
     thread_local std::vector<float> distances;
     ANNquery(query, 0, static_cast<float>(sqRadius), indices, distances, true);
+    if (found) *found = indices.empty() ? -1 : indices[0];
     return !indices.empty();
 }
 

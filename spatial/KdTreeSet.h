@@ -74,8 +74,9 @@ public:
     }
 
     // Whether some point lies within sqrt(sqRadius) of the query; an exact search over 3-D points
-    // stops at the first one it finds. Thread-safe once the tree exists, as reuseTree queries are.
-    bool anyWithin(const Point& query, double sqRadius);
+    // stops at the first one it finds, leaves its index in *found (when it can tell) and tries a
+    // valid hint first. Thread-safe once the tree exists, as reuseTree queries are.
+    bool anyWithin(const Point& query, double sqRadius, int* found = nullptr, int hint = -1);
 
     // Erases the points at the given indices (any order; duplicates and out-of-range indices are
     // ignored) and releases the tree when any went.

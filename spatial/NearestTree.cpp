@@ -234,23 +234,30 @@ void BasicNearestTree<D>::searchWithin(int id, const double* q, double sqRadius,
 }
 
 template <int D>
-bool BasicNearestTree<D>::anyWithin(const double* q, double sqRadius) const {
-    return !order_.empty() && sqRadius >= 0.0 && searchAny(0, q, sqRadius);
+bool BasicNearestTree<D>::anyWithin(const double* q, double sqRadius, int* found, int hint) const {
+    if (order_.empty() || !(sqRadius >= 0.0)) return false;
+    int point = -1;
+    if (hint >= 0 && hint < int(order_.size()) && sqDistance<D>(q, &coords_[size_t(hint) * D]) <= sqRadius)
+        point = hint;
+    else
+        point = searchAny(0, q, sqRadius);
+    if (found) *found = point;
+    return point >= 0;
 }
 
 template <int D>
-bool BasicNearestTree<D>::searchAny(int id, const double* q, double sqRadius) const {
+int BasicNearestTree<D>::searchAny(int id, const double* q, double sqRadius) const {
     const Node& node = nodes_[size_t(id)];
-    if (!(boxBound<D>(q, node.low, node.high) <= sqRadius)) return false;
+    if (!(boxBound<D>(q, node.low, node.high) <= sqRadius)) return -1;
     if (node.left < 0) {
         for (int i = node.begin; i < node.end; ++i)
-            if (sqDistance<D>(q, &leafCoords_[size_t(i) * D]) <= sqRadius) return true;
-        return false;
+            if (sqDistance<D>(q, &leafCoords_[size_t(i) * D]) <= sqRadius) return order_[size_t(i)];
+        return -1;
     }
     // The side of the split that holds q first: a hit there ends the search soonest.
     const bool leftFirst = q[node.dim] < node.split;
-    return searchAny(leftFirst ? node.left : node.right, q, sqRadius) ||
-           searchAny(leftFirst ? node.right : node.left, q, sqRadius);
+    const int hit = searchAny(leftFirst ? node.left : node.right, q, sqRadius);
+    return hit >= 0 ? hit : searchAny(leftFirst ? node.right : node.left, q, sqRadius);
 }
 
 template class BasicNearestTree<3>;

@@ -27,8 +27,9 @@ public:
     void kNearest(const double* q, int k, std::vector<Hit>& hits) const;
     // Every point whose squared distance is at most sqRadius, nearest first.
     void within(const double* q, double sqRadius, std::vector<Hit>& hits) const;
-    // Whether some point's squared distance is at most sqRadius; stops at the first one found.
-    bool anyWithin(const double* q, double sqRadius) const;
+    // Whether some point's squared distance is at most sqRadius; stops at the first one found and
+    // leaves its index in *found. A valid hint is tried first (a point found by a similar query).
+    bool anyWithin(const double* q, double sqRadius, int* found = nullptr, int hint = -1) const;
 
 private:
     struct Node {
@@ -45,7 +46,7 @@ private:
     // The nearest point below the best so far (best -1: none yet).
     void search(const double* q, int& best, double& bestDistance) const;
     void searchWithin(int node, const double* q, double sqRadius, std::vector<Hit>& hits) const;
-    bool searchAny(int node, const double* q, double sqRadius) const;
+    int searchAny(int node, const double* q, double sqRadius) const;
 
     std::vector<double> coords_;  // D coordinates per point, by point index
     std::vector<double> leafCoords_;  // the same coordinates in order_ order
