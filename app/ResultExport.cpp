@@ -3,7 +3,6 @@
 #include "Log.h"
 
 #include <QByteArray>
-#include <QDomDocument>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -82,7 +81,8 @@ double jsonFloat(float f) {
     return QString::number(double(f), 'g', 9).toDouble();
 }
 
-QJsonValue parameterValue(const QString& type, const QString& text) {
+QJsonValue parameterValue(const std::string& type, const std::string& utf8) {
+    const QString text = QString::fromStdString(utf8);
     if (type == "int") return text.toInt();
     if (type == "float") return text.toDouble();
     if (type == "bool") return text == "1";
@@ -101,10 +101,10 @@ QJsonValue parameterValue(const QString& type, const QString& text) {
 QJsonObject parameterObject(Scene& scene) {
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument document = store.makeParamXML();
+    const XmlDocument document = store.makeParamXML();
     QJsonObject parameters;
-    for (QDomElement e = document.documentElement().firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
-        parameters.insert(e.tagName(), parameterValue(e.attribute("type"), e.text()));
+    for (const XmlNode* e : document.documentElement().childElements())
+        parameters.insert(QString::fromStdString(e->name), parameterValue(e->attribute("type"), e->text()));
     return parameters;
 }
 

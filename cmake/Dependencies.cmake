@@ -1,6 +1,7 @@
 # Finds the third-party libraries and exposes the ones without CMake support as imported targets.
 # The pipeline needs Qt Core and Xml only; the windowing stack is looked for when the viewers are built.
 find_package(Qt5 5.15 REQUIRED COMPONENTS Core Xml)
+find_package(EXPAT REQUIRED)
 find_package(LAPACK REQUIRED)
 find_package(VTK 9 REQUIRED COMPONENTS CommonCore CommonDataModel IOGeometry IOPLY FiltersCore FiltersGeometry)
 
