@@ -324,7 +324,8 @@ private:
                     const size_t back = at_;
                     at_ += 2;
                     unsigned low = 0;
-                    if (hex4(low) && low >= 0xdc00 && low < 0xe000) code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+                    if (hex4(low) && low >= 0xdc00 && low < 0xe000)
+                        code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
                     else at_ = back;
                 }
                 appendUtf8(out, code >= 0xd800 && code < 0xe000 ? 0xfffd : code);

@@ -48,7 +48,8 @@ public:
 
     // Reads a document whose top level is an object or an array. False for anything else, with
     // the reason and the byte offset where it was found.
-    static bool parse(const std::string& text, JsonValue& value, std::string* error = nullptr, size_t* offset = nullptr);
+    static bool parse(const std::string& text, JsonValue& value, std::string* error = nullptr,
+                      size_t* offset = nullptr);
 
 private:
     void write(std::string& out, int depth) const;

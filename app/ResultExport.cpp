@@ -449,7 +449,8 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
         o.insert("label", l);
         o.insert("sourceVertices", sourceCount[l]);
         o.insert("targetVertices", targetCount[l]);
-        o.insert("verifiedCorrespondences", size_t(l) < mc.sortedRegions.size() ? mc.sortedRegions[l].size() : size_t(0));
+        o.insert("verifiedCorrespondences",
+                 size_t(l) < mc.sortedRegions.size() ? mc.sortedRegions[l].size() : size_t(0));
         o.insert("motion", motionMatrix(mc.sortedTransforms[l]));
         labels.append(o);
     }

@@ -146,7 +146,8 @@ std::string numberText(double value, int precision) {
         if (halfWay) value = std::nextafter(value, value > 0 ? HUGE_VAL : -HUGE_VAL);
     }
     char text[64];
-    const std::to_chars_result r = std::to_chars(text, text + sizeof text, value, std::chars_format::general, precision);
+    const std::to_chars_result r =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, precision);
     return std::string(text, r.ptr);
 }
 

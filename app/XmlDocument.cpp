@@ -1,9 +1,9 @@
 #include "XmlDocument.h"
+#include "TextFormat.h"
 
 #include <expat.h>
 
-#include "TextFormat.h"
-
+#include <algorithm>
 #include <memory>
 
 XmlNode XmlNode::element(std::string tag) {
@@ -50,7 +50,8 @@ struct Reader {
     // Stores the gathered text as a node; text that is only white space (Unicode spaces
     // included) is dropped.
     void flushText() {
-        if (!trimmed(text).empty() && !open.empty()) open.back().children.push_back(XmlNode::leaf(XmlNode::Kind::Text, text));
+        if (!trimmed(text).empty() && !open.empty())
+            open.back().children.push_back(XmlNode::leaf(XmlNode::Kind::Text, text));
         text.clear();
     }
 };

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -351,7 +352,8 @@ bool xmlParam::readParamXML(const char* fileName, XmlDocument& document) {
     std::string content;
     char buffer[65536];
     while (int64_t(content.size()) <= kMaxFileSize) {
-        const size_t wanted = size_t(std::min<int64_t>(int64_t(sizeof buffer), kMaxFileSize + 1 - int64_t(content.size())));
+        const int64_t left = kMaxFileSize + 1 - int64_t(content.size());
+        const size_t wanted = size_t(std::min<int64_t>(int64_t(sizeof buffer), left));
         const size_t n = std::fread(buffer, 1, wanted, file);
         content.append(buffer, n);
         if (n < wanted) break;

@@ -298,7 +298,8 @@ TEST(XmlParam, FileTextRules) {
     EXPECT_EQ(error.message + " " + std::to_string(error.line) + ":" + std::to_string(error.column),
               "junk after document element 1:5");
     EXPECT_EQ(p.readParamXMLText("<r/>x", "f.xml", doc), false);
-    EXPECT_EQ(p.readError(), "not a parameter file (no well-formed XML: junk after document element at line 1, column 5)");
+    EXPECT_EQ(p.readError(),
+              "not a parameter file (no well-formed XML: junk after document element at line 1, column 5)");
 }
 
 TEST_F(XmlParamFile, ArrayFormsLoadAlike) {
