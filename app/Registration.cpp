@@ -1,7 +1,5 @@
 #include "Registration.h"
 
-#include <QDomDocument>
-
 #include <filesystem>
 
 #include "AutoProcess.h"
@@ -37,7 +35,7 @@ bool presetExists(const std::string& preset) {
     return builtInPreset(preset) != nullptr || fs::exists(preset, error);
 }
 
-bool readPreset(xmlParam& store, const std::string& preset, QDomDocument& document) {
+bool readPreset(xmlParam& store, const std::string& preset, XmlDocument& document) {
     if (const char* text = builtInPreset(preset)) return store.readParamXMLText(text, presetPath(preset).c_str(), document);
     return store.readParamXML(preset.c_str(), document);
 }
@@ -58,7 +56,7 @@ Registration::~Registration() = default;
 
 std::string Registration::configure(const RegistrationSetup& setup) {
     preset_ = setup.preset;
-    QDomDocument document;
+    XmlDocument document;
     if (!readPreset(*store_, setup.preset, document)) return "cannot read the preset " + setup.preset;
     store_->loadParamXML(document);
     Scene& scene = *scene_;
@@ -82,7 +80,7 @@ std::string Registration::configure(const RegistrationSetup& setup) {
 }
 
 std::string Registration::writeParameters(const std::string& path) {
-    QDomDocument used = store_->makeParamXML();
+    XmlDocument used = store_->makeParamXML();
     if (!store_->writeParamXML(path.c_str(), used)) return "cannot write " + path;
     return std::string();
 }

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-class QDomDocument;
 class Scene;
+class XmlDocument;
 class xmlParam;
 
 // One registration of two shape files with a preset: the parameter store and scene that
@@ -20,7 +20,7 @@ std::string presetPath(const std::string& preset);
 // True for the built-in presets, and for a parameter file that exists.
 bool presetExists(const std::string& preset);
 // Reads a built-in preset or a parameter file into the document, as xmlParam::readParamXML does.
-bool readPreset(xmlParam& store, const std::string& preset, QDomDocument& document);
+bool readPreset(xmlParam& store, const std::string& preset, XmlDocument& document);
 
 // Parameters that a registration sets itself: the shape names, root directory, automatic mode and
 // output files. Values given for them are refused.

@@ -2,15 +2,6 @@
 #include "ResultExport.h"
 #include "Log.h"
 
-#include <QByteArray>
-#include <QDomDocument>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
-#include <QStringList>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -24,11 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "AutoProcess.h"
 #include "GraphCutResult.h"
+#include "Json.h"
 #include "LabelPalette.h"
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
@@ -36,6 +30,7 @@
 #include "Scene.h"
 #include "ShapeModel.h"
 #include "StageTimers.h"
+#include "TextFormat.h"
 #include "XmlParam.h"
 
 namespace fs = std::filesystem;
@@ -75,54 +70,70 @@ std::string number(double x) {
 // A float as the shortest decimal that reads back as the same float.
 double jsonFloat(float f) {
     if (!std::isfinite(f)) return 0.0;
-    for (int digits = 6; digits < 9; ++digits) {
-        double d = QString::number(double(f), 'g', digits).toDouble();
-        if (float(d) == f) return d;
-    }
-    return QString::number(double(f), 'g', 9).toDouble();
+    double d = 0;
+    for (int digits = 6; digits < 9; ++digits)
+        if (parseDouble(numberText(double(f), digits), d) && float(d) == f) return d;
+    parseDouble(numberText(double(f), 9), d);
+    return d;
 }
 
-QJsonValue parameterValue(const QString& type, const QString& text) {
-    if (type == "int") return text.toInt();
-    if (type == "float") return text.toDouble();
+// A number of the parameter file as a JSON number: 0 when unreadable.
+JsonValue intValue(const std::string& text) {
+    int n = 0;
+    return parseInt(text, n) ? n : 0;
+}
+JsonValue doubleValue(const std::string& text) {
+    double d = 0;
+    return parseDouble(text, d) ? d : 0.0;
+}
+
+JsonValue parameterValue(const std::string& type, const std::string& text) {
+    if (type == "int") return intValue(text);
+    if (type == "float") return doubleValue(text);
     if (type == "bool") return text == "1";
     if (type == "string") return text;
-    QJsonArray items;  // arrays: entries separated by commas, empty entries dropped
-    for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
+    JsonValue items = JsonValue::array();  // arrays: entries separated by commas, empty entries dropped
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string item = text.substr(start, end - start);
+        start = end + 1;
+        if (item.empty()) continue;
         if (type == "stringArray") items.append(item);
         else if (type == "boolArray") items.append(item == "1");
-        else if (type == "intArray") items.append(item.toInt());
-        else items.append(item.toDouble());
+        else if (type == "intArray") items.append(intValue(item));
+        else items.append(doubleValue(item));
     }
     return items;
 }
 
 // Every parameter of the scene with its current value.
-QJsonObject parameterObject(Scene& scene) {
+JsonValue parameterObject(Scene& scene) {
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument document = store.makeParamXML();
-    QJsonObject parameters;
-    for (QDomElement e = document.documentElement().firstChildElement(); !e.isNull(); e = e.nextSiblingElement())
-        parameters.insert(e.tagName(), parameterValue(e.attribute("type"), e.text()));
+    const XmlDocument document = store.makeParamXML();
+    JsonValue parameters = JsonValue::object();
+    for (const XmlNode* e : document.documentElement().childElements())
+        parameters.insert(e->name, parameterValue(e->attribute("type"), e->text()));
     return parameters;
 }
 
-QJsonObject shapeObject(const ShapeModel* shape) {
-    QJsonObject o;
+JsonValue shapeObject(const ShapeModel* shape) {
+    JsonValue o = JsonValue::object();
     if (!shape) return o;
-    o.insert("file", QString::fromStdString(shape->fullPath()));
+    o.insert("file", shape->fullPath());
     o.insert("vertices", shape->vertexCount());
     if (const auto* mesh = dynamic_cast<const Mesh3_real*>(shape)) o.insert("triangles", int(mesh->faces.size()));
     return o;
 }
 
-QJsonArray motionMatrix(const RigidTransform& t) {
-    QJsonArray rows;
+JsonValue motionMatrix(const RigidTransform& t) {
+    JsonValue rows = JsonValue::array();
     for (int r = 0; r < 3; ++r)
-        rows.append(QJsonArray{jsonFloat(t.R[3 * r]), jsonFloat(t.R[3 * r + 1]), jsonFloat(t.R[3 * r + 2]),
-                               jsonFloat(t.t[r])});
-    rows.append(QJsonArray{0, 0, 0, 1});
+        rows.append(JsonValue::array({jsonFloat(t.R[3 * r]), jsonFloat(t.R[3 * r + 1]), jsonFloat(t.R[3 * r + 2]),
+                                      jsonFloat(t.t[r])}));
+    rows.append(JsonValue::array({0, 0, 0, 1}));
     return rows;
 }
 
@@ -421,32 +432,33 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
     GroundTruthError truth;
     if (settings.groundTruth) truth = groundTruthError(scene);
 
-    QJsonObject inputs;
-    inputs.insert("parameterFile", QString::fromStdString(settings.parameterFile));
+    JsonValue inputs = JsonValue::object();
+    inputs.insert("parameterFile", settings.parameterFile);
     inputs.insert("source", shapeObject(scene.source));
     inputs.insert("target", shapeObject(scene.target));
-    inputs.insert("resultFile", QString::fromStdString(scene.autoSaveCorrespondenceResult));
+    inputs.insert("resultFile", scene.autoSaveCorrespondenceResult);
 
     std::vector<int> sourceCount(size_t(labelCount) + 1, 0), targetCount(size_t(labelCount) + 1, 0);
     for (int l : sourceLabels) ++sourceCount[l < 0 ? labelCount : l];
     for (int l : targetLabels) ++targetCount[l < 0 ? labelCount : l];
-    QJsonArray labels;
+    JsonValue labels = JsonValue::array();
     int used = 0;
     for (int l = 0; l < labelCount; ++l) {
         if (sourceCount[l] > 0) ++used;
-        QJsonObject o;
+        JsonValue o = JsonValue::object();
         o.insert("label", l);
         o.insert("sourceVertices", sourceCount[l]);
         o.insert("targetVertices", targetCount[l]);
-        o.insert("verifiedCorrespondences", size_t(l) < mc.sortedRegions.size() ? mc.sortedRegions[l].size() : 0);
+        o.insert("verifiedCorrespondences",
+                 size_t(l) < mc.sortedRegions.size() ? mc.sortedRegions[l].size() : size_t(0));
         o.insert("motion", motionMatrix(mc.sortedTransforms[l]));
         labels.append(o);
     }
-    QJsonObject noLabel{{"label", -1},
-                        {"sourceVertices", sourceCount[labelCount]},
-                        {"targetVertices", targetCount[labelCount]}};
+    const JsonValue noLabel = JsonValue::object({{"label", -1},
+                                                 {"sourceVertices", sourceCount[labelCount]},
+                                                 {"targetVertices", targetCount[labelCount]}});
 
-    QJsonObject stages;
+    JsonValue stages = JsonValue::object();
     double total = 0;
     for (const char* stage : kPipelineStages) {
         const StageTimer& timer = stageTimer(stage);
@@ -456,44 +468,43 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
         total += seconds;
     }
 
-    QJsonObject summary;
+    JsonValue summary = JsonValue::object();
     summary.insert("inputs", inputs);
     summary.insert("parameters", parameterObject(scene));
-    summary.insert("seed", qint64(lastRandomSeed()));
+    summary.insert("seed", lastRandomSeed());
     summary.insert("labelCount", labelCount);
     summary.insert("labelsUsed", used);
     summary.insert("labels", labels);
     summary.insert("noCorrespondence", noLabel);
     summary.insert("targetLabelled", !scene.labeling->labelsTarget.empty());
     const bool measured = error < FLT_MAX;
-    summary.insert("alignmentError", measured ? QJsonValue(jsonFloat(error)) : QJsonValue());
+    summary.insert("alignmentError", measured ? JsonValue(jsonFloat(error)) : JsonValue());
     const LabelingConfidence confidence = labelingConfidence(scene);
     summary.insert("confidence", confidence.measured
-                                     ? QJsonValue(QJsonObject{{"value", jsonFloat(confidence.confidence)},
-                                                              {"detachedShare", jsonFloat(confidence.detachedShare)},
-                                                              {"detachedLabels", confidence.detachedLabels},
-                                                              {"labelContacts", confidence.contactPairs},
-                                                              {"tornContacts", confidence.tornPairs},
-                                                              {"warning", confidence.detachedShare > kDetachedWarning}})
-                                     : QJsonValue());
+                                     ? JsonValue::object({{"value", jsonFloat(confidence.confidence)},
+                                                          {"detachedShare", jsonFloat(confidence.detachedShare)},
+                                                          {"detachedLabels", confidence.detachedLabels},
+                                                          {"labelContacts", confidence.contactPairs},
+                                                          {"tornContacts", confidence.tornPairs},
+                                                          {"warning", confidence.detachedShare > kDetachedWarning}})
+                                     : JsonValue());
     summary.insert("alignmentErrorPercent",
-                   measured ? QJsonValue(jsonFloat(error / scene.totalScene_boundingBoxDiagonal * 100))
-                            : QJsonValue());
+                   measured ? JsonValue(jsonFloat(error / scene.totalScene_boundingBoxDiagonal * 100)) : JsonValue());
     summary.insert("boundingBoxDiagonal", jsonFloat(scene.totalScene_boundingBoxDiagonal));
     summary.insert("stageSeconds", stages);
     summary.insert("totalStageSeconds", total);
     if (truth.available)
-        summary.insert("groundTruth", QJsonObject{{"comparedVertices", truth.compared},
-                                                  {"meanError", truth.mean},
-                                                  {"maxError", truth.max}});
+        summary.insert("groundTruth", JsonValue::object({{"comparedVertices", truth.compared},
+                                                         {"meanError", truth.mean},
+                                                         {"maxError", truth.max}}));
     else
-        summary.insert("groundTruth", QJsonValue());
+        summary.insert("groundTruth", JsonValue());
 
     const std::vector<Vec3f>& colors = scene.labelColors();
     const std::string contents[] = {plyContents(*scene.source, sourceLabels, colors),
                                     plyContents(*scene.target, targetLabels, colors),
                                     correspondenceCsv(scene, sourceLabels),
-                                    QJsonDocument(summary).toJson(QJsonDocument::Indented).toStdString()};
+                                    summary.toJson()};
     logOut() << "Exporting result to " << dir << "..." << std::endl;
     // The files are exported as one set: all are written as temporaries first and moved into
     // place only when every one is complete and every place can take it, so that a failure (or an
@@ -529,21 +540,19 @@ std::string summaryRow(const std::string& summaryFile, std::string* why) {
     };
     struct stat info;
     if (::stat(summaryFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return refuse("not a regular file");
-    QFile file(QString::fromStdString(summaryFile));
-    if (!file.open(QIODevice::ReadOnly)) return refuse(file.errorString().toStdString());
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return refuse("malformed JSON (" + parseError.errorString().toStdString() + " at offset " +
-                      std::to_string(parseError.offset) + ")");
-    if (!document.isObject()) return refuse("not a run summary (the JSON is no object)");
-    const QJsonObject summary = document.object();
-    if (!summary.value("labelsUsed").isDouble()) return refuse("not a run summary (no number labelsUsed)");
-    auto text = [](const QJsonValue& v) {
-        return v.isDouble() ? QString::number(v.toDouble(), 'g', 6).toStdString() : std::string("-");
-    };
-    const QJsonObject truth = summary.value("groundTruth").toObject();
-    return std::to_string(summary.value("labelsUsed").toInt()) + "\t" + text(summary.value("alignmentError")) +
-           "\t" + text(summary.value("alignmentErrorPercent")) + "\t" + text(truth.value("meanError")) + "\t" +
-           text(truth.value("maxError"));
+    std::ifstream file(summaryFile, std::ios::binary);
+    if (!file) return refuse(std::strerror(errno));
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    JsonValue summary;
+    std::string parseError;
+    size_t offset = 0;
+    if (!JsonValue::parse(contents.str(), summary, &parseError, &offset))
+        return refuse("malformed JSON (" + parseError + " at offset " + std::to_string(offset) + ")");
+    if (!summary.isObject()) return refuse("not a run summary (the JSON is no object)");
+    if (!summary["labelsUsed"].isNumber()) return refuse("not a run summary (no number labelsUsed)");
+    auto text = [](const JsonValue& v) { return v.isNumber() ? numberText(v.toDouble(), 6) : std::string("-"); };
+    const JsonValue& truth = summary["groundTruth"];
+    return std::to_string(summary["labelsUsed"].toInt()) + "\t" + text(summary["alignmentError"]) + "\t" +
+           text(summary["alignmentErrorPercent"]) + "\t" + text(truth["meanError"]) + "\t" + text(truth["maxError"]);
 }

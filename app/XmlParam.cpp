@@ -1,22 +1,17 @@
 #include "XmlParam.h"
 #include "Log.h"
+#include "TextFormat.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QTextStream>
-#include <QXmlStreamReader>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 #include <limits>
 #include <sstream>
 
 namespace {
-
-QString fromLocal(const std::string& s) { return QString::fromLocal8Bit(s.data(), int(s.size())); }
-
-std::string toLocal(const QString& s) { return s.toLocal8Bit().toStdString(); }
 
 // Why a value text was not taken; an empty why means it was.
 struct Refusal {
@@ -38,20 +33,18 @@ Refusal checkRange(double v, double lo, double hi) {
 }
 
 // Decimal integer, the whole text but surrounding blanks; 32-bit range, then [lo, hi].
-Refusal readInt(const QString& text, int& out, double lo, double hi) {
-    bool ok = false;
-    const int v = text.trimmed().toInt(&ok, 10);
-    if (!ok) return unreadable("is not a 32-bit integer");
+Refusal readInt(const std::string& text, int& out, double lo, double hi) {
+    int v = 0;
+    if (!parseInt(text, v)) return unreadable("is not a 32-bit integer");
     Refusal r = checkRange(v, lo, hi);
     if (r.why.empty()) out = v;
     return r;
 }
 
 // A double stored as float: finite and within the float range, then [lo, hi].
-Refusal readFloat(const QString& text, float& out, double lo, double hi) {
-    bool ok = false;
-    const double v = text.trimmed().toDouble(&ok);
-    if (!ok) return unreadable("is not a number");
+Refusal readFloat(const std::string& text, float& out, double lo, double hi) {
+    double v = 0;
+    if (!parseDouble(text, v)) return unreadable("is not a number");
     if (!std::isfinite(v)) return unreadable("is not a finite number");
     if (std::fabs(v) > double(std::numeric_limits<float>::max())) return unreadable("is beyond the float range");
     Refusal r = checkRange(v, lo, hi);
@@ -59,7 +52,7 @@ Refusal readFloat(const QString& text, float& out, double lo, double hi) {
     return r;
 }
 
-Refusal readBool(const QString& text, bool& out) {
+Refusal readBool(const std::string& text, bool& out) {
     int v = 0;
     Refusal r = readInt(text, v, -HUGE_VAL, HUGE_VAL);
     if (r.why.empty()) out = v != 0;
@@ -73,22 +66,18 @@ std::string quoted(const std::string& value) {
     return "\"" + value.substr(0, kShown) + "...\" (" + std::to_string(value.size()) + " characters)";
 }
 
-// Deepest element nesting of the document, counted without recursion; stops early once it
-// passes limit. Malformed input ends the count where the reader stops.
-int nestingDepth(const QByteArray& content, int limit) {
-    QXmlStreamReader reader(content);
-    int depth = 0, deepest = 0;
-    while (!reader.atEnd() && deepest <= limit) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
-        if (token == QXmlStreamReader::StartElement)
-            deepest = std::max(deepest, ++depth);
-        else if (token == QXmlStreamReader::EndElement)
-            --depth;
+// The pieces of a text between commas, empty ones dropped.
+std::vector<std::string> commaPieces(const std::string& text) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
     }
-    return deepest;
+    return pieces;
 }
-
-QString floatText(float f) { return QString::number(double(f), 'g', 6); }
 
 // One struct per scalar type word: its XML value text (also that of each array element), its
 // reading (false when unreadable, leaving the variable alone), its console forms and its reset value.
@@ -96,9 +85,9 @@ QString floatText(float f) { return QString::number(double(f), 'g', 6); }
 // one element of an array in either echo.
 struct StringKind {
     using Value = std::string;
-    static QString text(const std::string& s) { return fromLocal(s); }
-    static Refusal read(const QString& text, std::string& out, double, double) {
-        std::string value = toLocal(text);
+    static std::string text(const std::string& s) { return validUtf8(s); }
+    static Refusal read(const std::string& text, std::string& out, double, double) {
+        std::string value = validUtf8(text);
         if (value.size() > size_t(xmlParam::kMaxStringLength))
             return {false, "is longer than " + std::to_string(xmlParam::kMaxStringLength) + " characters"};
         out = std::move(value);
@@ -112,8 +101,8 @@ struct StringKind {
 
 struct BoolKind {
     using Value = bool;
-    static QString text(bool b) { return b ? "1" : "0"; }
-    static Refusal read(const QString& text, bool& out, double, double) { return readBool(text, out); }
+    static std::string text(bool b) { return b ? "1" : "0"; }
+    static Refusal read(const std::string& text, bool& out, double, double) { return readBool(text, out); }
     static void show(std::ostream& os, bool b) { os << (b ? "true" : "false"); }
     static void showIni(std::ostream& os, bool b) { show(os, b); }
     static void showElement(std::ostream& os, bool b) { os << (b ? 1 : 0); }
@@ -122,8 +111,8 @@ struct BoolKind {
 
 struct FloatKind {
     using Value = float;
-    static QString text(float f) { return floatText(f); }
-    static Refusal read(const QString& text, float& out, double lo, double hi) {
+    static std::string text(float f) { return numberText(double(f), 6); }
+    static Refusal read(const std::string& text, float& out, double lo, double hi) {
         return readFloat(text, out, lo, hi);
     }
     static void show(std::ostream& os, float f) { os << f; }
@@ -134,8 +123,8 @@ struct FloatKind {
 
 struct IntKind {
     using Value = int;
-    static QString text(int n) { return QString::number(n); }
-    static Refusal read(const QString& text, int& out, double lo, double hi) { return readInt(text, out, lo, hi); }
+    static std::string text(int n) { return std::to_string(n); }
+    static Refusal read(const std::string& text, int& out, double lo, double hi) { return readInt(text, out, lo, hi); }
     static void show(std::ostream& os, int n) { os << n; }
     static void showIni(std::ostream& os, int n) { os << n; }
     static void showElement(std::ostream& os, int n) { os << n; }
@@ -148,10 +137,10 @@ class ParamBinding {
 public:
     virtual ~ParamBinding() = default;
     // The value text of the parameter file.
-    virtual QString text() const = 0;
+    virtual std::string text() const = 0;
     // Stores the value of an element's text, or keeps the variable and says why not; lo and hi
     // bound numeric values.
-    virtual Refusal read(const QString& text, double lo, double hi) const = 0;
+    virtual Refusal read(const std::string& text, double lo, double hi) const = 0;
     // The value in the bracket form, brackets included.
     virtual void echo(std::ostream& os) const = 0;
     // What follows the name in the INI form.
@@ -165,8 +154,8 @@ template <class Kind>
 class ScalarBinding final : public ParamBinding {
 public:
     explicit ScalarBinding(void* variable) : value_(static_cast<typename Kind::Value*>(variable)) {}
-    QString text() const override { return Kind::text(*value_); }
-    Refusal read(const QString& text, double lo, double hi) const override {
+    std::string text() const override { return Kind::text(*value_); }
+    Refusal read(const std::string& text, double lo, double hi) const override {
         return Kind::read(text, *value_, lo, hi);
     }
     void echo(std::ostream& os) const override {
@@ -191,8 +180,8 @@ public:
     explicit ArrayBinding(void* variable) : values_(static_cast<Values*>(variable)) {}
 
     // Every element followed by ",", every element after the first preceded by ",".
-    QString text() const override {
-        QString text;
+    std::string text() const override {
+        std::string text;
         for (size_t i = 0; i < values_->size(); ++i) {
             if (i > 0) text += ',';
             text += Kind::text((*values_)[i]);
@@ -201,13 +190,13 @@ public:
         return text;
     }
     // The pieces between commas (empty ones dropped); all or nothing.
-    Refusal read(const QString& text, double lo, double hi) const override {
+    Refusal read(const std::string& text, double lo, double hi) const override {
         Values values;
-        for (const QString& piece : text.split(',', Qt::SkipEmptyParts)) {
+        for (const std::string& piece : commaPieces(text)) {
             typename Kind::Value v{};
             Refusal r = Kind::read(piece, v, lo, hi);
             if (!r.why.empty()) {
-                r.why = "holds " + quoted(toLocal(piece)) + ", which " + r.why;
+                r.why = "holds " + quoted(validUtf8(piece)) + ", which " + r.why;
                 return r;
             }
             values.push_back(v);
@@ -277,11 +266,11 @@ void xmlParam::setRange(const std::string& name, double lo, double hi) {
 }
 
 std::string xmlParam::checkParamFile(const char* fileName) {
-    QDomDocument document;
+    XmlDocument document;
     if (!readParamXML(fileName, document)) return readError_;
-    const QString root = document.documentElement().tagName();
-    if (root == fromLocal(topName_)) return std::string();
-    return "not a parameter file (its root element is <" + toLocal(root.left(60)) + ">, not <" + topName_ + ">)";
+    const std::string& root = document.documentElement().name;
+    if (root == validUtf8(topName_)) return std::string();
+    return "not a parameter file (its root element is <" + utf16Left(root, 60) + ">, not <" + topName_ + ">)";
 }
 
 void xmlParam::addOptionalParam(std::string name, std::string type, void* variable, const char* description) {
@@ -306,12 +295,12 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
         printUsage(argv && argc > 0 ? argv[0] : nullptr);
         return false;
     }
-    QDomDocument document(fromLocal(topName_));
+    XmlDocument document(validUtf8(topName_));
     const std::string option = argv[1];
 
     if (option == "-w") {
         if (argc == 3) {
-            QDomDocument written = makeParamXML();
+            XmlDocument written = makeParamXML();
             wroteParameterFile_ = writeParamXML(argv[2], written);
             if (wroteParameterFile_)
                 logOut() << "Wrote parameters to " << argv[2] << "." << std::endl;
@@ -347,95 +336,100 @@ bool xmlParam::initParamXML(int argc, char* const argv[]) {
     return answer == 'y' || answer == 'Y';
 }
 
-bool xmlParam::readParamXML(const char* fileName, QDomDocument& document) {
-    const QString path = QString::fromLocal8Bit(fileName ? fileName : "");
-    QFile file(path);
-    // A directory can be opened for reading on some systems; it is not a parameter file.
-    fileName_ = fileName ? fileName : "";
+bool xmlParam::readParamXML(const char* fileName, XmlDocument& document) {
+    const std::string path = fileName ? fileName : "";
+    fileName_ = path;
     readError_.clear();
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+    // A directory can be opened for reading on some systems; it is not a parameter file.
+    struct stat info;
+    FILE* file = ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? nullptr : std::fopen(path.c_str(), "rb");
+    if (!file) {
         readError_ = "cannot open it";
-        logOut() << "Could not open file " << (fileName ? fileName : "") << "!" << std::endl;
+        logOut() << "Could not open file " << path << "!" << std::endl;
         return false;
     }
     // Read at most one byte past the limit so that endless devices and huge files are refused.
-    const QByteArray content = file.read(kMaxFileSize + 1);
-    file.close();
-    return readParamXMLText(content.toStdString(), fileName, document);
+    std::string content;
+    char buffer[65536];
+    while (int64_t(content.size()) <= kMaxFileSize) {
+        const int64_t left = kMaxFileSize + 1 - int64_t(content.size());
+        const size_t wanted = size_t(std::min<int64_t>(int64_t(sizeof buffer), left));
+        const size_t n = std::fread(buffer, 1, wanted, file);
+        content.append(buffer, n);
+        if (n < wanted) break;
+    }
+    std::fclose(file);
+    return readParamXMLText(content, fileName, document);
 }
 
-bool xmlParam::readParamXMLText(const std::string& text, const char* fileName, QDomDocument& document) {
-    const QByteArray content = QByteArray::fromStdString(text);
+bool xmlParam::readParamXMLText(const std::string& content, const char* fileName, XmlDocument& document) {
     fileName_ = fileName ? fileName : "";
     readError_.clear();
-    QDomDocument parsed;
-    // The document builder recurses once per level; deeper files would exhaust the stack.
-    const bool tooDeep = content.size() <= kMaxFileSize && nestingDepth(content, kMaxNesting) > kMaxNesting;
-    if (tooDeep)
-        logErr() << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
-                  << " levels in " << fileName_ << "." << std::endl;
-    QString parseError;
-    int line = 0, column = 0;
-    if (content.size() > kMaxFileSize)
+    XmlDocument parsed;
+    XmlParseError error;
+    if (int64_t(content.size()) > kMaxFileSize) {
         readError_ = "it is larger than " + std::to_string(kMaxFileSize) + " bytes";
-    else if (tooDeep)
-        readError_ = "its elements are nested deeper than " + std::to_string(kMaxNesting) + " levels";
-    else if (!parsed.setContent(content, &parseError, &line, &column))
-        readError_ = "not a parameter file (no well-formed XML: " + toLocal(parseError) + " at line " +
-                     std::to_string(line) + ", column " + std::to_string(column) + ")";
+    } else if (!parsed.setContent(content, &error, kMaxNesting)) {
+        // Reading stops at the first element below the limit, so deep files cost no stack.
+        if (error.tooDeep) {
+            logErr() << "Error in xmlParam::readParamXML(): elements are nested deeper than " << kMaxNesting
+                     << " levels in " << fileName_ << "." << std::endl;
+            readError_ = "its elements are nested deeper than " + std::to_string(kMaxNesting) + " levels";
+        } else {
+            readError_ = "not a parameter file (no well-formed XML: " + error.message + " at line " +
+                         std::to_string(error.line) + ", column " + std::to_string(error.column) + ")";
+        }
+    }
     if (!readError_.empty()) {
         logOut() << "Could not parse XML file " << fileName_ << "!" << std::endl;
         return false;
     }
-    document = parsed;
+    document = std::move(parsed);
     return true;
 }
 
-bool xmlParam::writeParamXML(const char* fileName, QDomDocument& document) {
-    QFile file(QString::fromLocal8Bit(fileName ? fileName : ""));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+bool xmlParam::writeParamXML(const char* fileName, XmlDocument& document) {
+    FILE* file = std::fopen(fileName ? fileName : "", "wb");
+    if (!file) {
         logOut() << "Could not open file " << (fileName ? fileName : "") << " for writing!" << std::endl;
         return false;
     }
-    QTextStream out(&file);
-    // No encoding declaration is written, so readers assume UTF-8.
-    out.setCodec("UTF-8");
-    out << document.toString(1) << "\n";
-    out.flush();
-    const bool ok = out.status() == QTextStream::Ok && file.error() == QFile::NoError;
-    file.close();
+    // No encoding declaration is written, so readers assume UTF-8, which the text is.
+    const std::string text = document.toString(1) + "\n";
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fclose(file) == 0 && ok;
     return ok;
 }
 
-QDomDocument xmlParam::makeParamXML() {
-    QDomDocument document(fromLocal(topName_));
-    QDomElement root = document.createElement(fromLocal(topName_));
-    document.appendChild(root);
-
+XmlDocument xmlParam::makeParamXML() {
+    XmlDocument document(validUtf8(topName_));
+    XmlNode root = XmlNode::element(validUtf8(topName_));
     for (const Entry& entry : entries_) {
-        QDomElement element = document.createElement(fromLocal(entry.name));
-        element.setAttribute("type", fromLocal(entry.type));
-        root.appendChild(element);
-        element.appendChild(document.createTextNode(entry.binding ? entry.binding->text() : QString()));
-        if (!entry.description.empty()) element.appendChild(document.createComment(fromLocal(entry.description)));
+        XmlNode element = XmlNode::element(validUtf8(entry.name));
+        element.setAttribute("type", validUtf8(entry.type));
+        element.children.push_back(XmlNode::leaf(XmlNode::Kind::Text, entry.binding ? entry.binding->text() : ""));
+        if (!entry.description.empty())
+            element.children.push_back(XmlNode::leaf(XmlNode::Kind::Comment, validUtf8(entry.description)));
+        root.children.push_back(std::move(element));
     }
+    document.nodes().push_back(std::move(root));
     return document;
 }
 
-void xmlParam::loadParamXML(QDomDocument& document) {
+void xmlParam::loadParamXML(XmlDocument& document) {
     problems_.clear();
     for (const Entry& entry : entries_) {
-        const QDomNodeList found = document.elementsByTagName(fromLocal(entry.name));
-        if (found.count() != 1) {
-            if (found.count() == 0 && entry.optional) continue;
+        const std::vector<const XmlNode*> found = document.elementsByTagName(validUtf8(entry.name));
+        if (found.size() != 1) {
+            if (found.empty() && entry.optional) continue;
             logOut() << "Could not find element " << entry.name << "!" << std::endl;
             continue;
         }
-        const QString text = found.at(0).toElement().text();
+        const std::string text = found[0]->text();
         if (!entry.binding) continue;
         const Refusal refusal = entry.binding->read(text, entry.lo, entry.hi);
         if (refusal.why.empty()) continue;
-        const std::string value = quoted(toLocal(text));
+        const std::string value = quoted(text);
         if (refusal.unreadable)
             logErr() << "Error in xmlParam::loadParamXML(): unreadable number " << value << " for " << entry.name
                      << "; its value is kept." << std::endl;
@@ -457,7 +451,7 @@ std::string xmlParam::setParamText(const std::string& name, const std::string& t
     for (const Entry& entry : entries_) {
         if (entry.name != name) continue;
         if (!entry.binding) return "parameter " + name + " has the unknown type " + entry.type;
-        const Refusal refusal = entry.binding->read(fromLocal(text), entry.lo, entry.hi);
+        const Refusal refusal = entry.binding->read(validUtf8(text), entry.lo, entry.hi);
         if (refusal.unreadable)
             return "unreadable value \"" + text + "\" for " + name + " (type " + entry.type + ")";
         if (!refusal.why.empty()) return "the value \"" + text + "\" of " + name + " " + refusal.why;

@@ -1,6 +1,7 @@
 #pragma once
-#include <QDomDocument>
+#include "XmlDocument.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,23 +45,23 @@ public:
 
     // Parses the file into the document; on failure the document is left as it was and
     // readError() says why.
-    bool readParamXML(const char* fileName, QDomDocument& document);
+    bool readParamXML(const char* fileName, XmlDocument& document);
     // The same for the contents of a file; fileName names it in messages.
-    bool readParamXMLText(const std::string& content, const char* fileName, QDomDocument& document);
+    bool readParamXMLText(const std::string& content, const char* fileName, XmlDocument& document);
     std::string readError() const { return readError_; }
     // Reads the file only to check it: empty when it is a well-formed document whose root element
     // carries the top name, as every parameter file does; otherwise why it is not (readError()
     // for a file that cannot be read or parsed). No variable changes.
     std::string checkParamFile(const char* fileName);
     // Writes the document's text form (1-space indentation) and a line end, replacing the file.
-    bool writeParamXML(const char* fileName, QDomDocument& document);
+    bool writeParamXML(const char* fileName, XmlDocument& document);
     // Builds a document holding the current value of every entry.
-    QDomDocument makeParamXML();
+    XmlDocument makeParamXML();
     // Copies values from the document into the bound variables; an element that is missing or
     // occurs more than once is reported and leaves its variable unchanged. So does a value that is
     // not a finite number of the entry's type (the whole text), lies outside the entry's range or
     // is a string longer than kMaxStringLength; those are also listed in problems().
-    void loadParamXML(QDomDocument& document);
+    void loadParamXML(XmlDocument& document);
     // The values the last loadParamXML refused, one line each naming the parameter, the file last
     // read by readParamXML and the value (long values shortened).
     const std::vector<std::string>& problems() const { return problems_; }
@@ -80,7 +81,7 @@ public:
     void printUsage(const char* programName);
 
     // Largest parameter file that readParamXML accepts, in bytes.
-    static constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
+    static constexpr int64_t kMaxFileSize = 64 * 1024 * 1024;
     // Deepest element nesting a readable file may have (the parameter file itself needs two).
     static constexpr int kMaxNesting = 256;
     // Longest string value (and string array element) that is taken, in bytes: longer than any path.

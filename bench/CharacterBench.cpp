@@ -17,7 +17,6 @@
 //   bench_characters [--preset-only] [--keep] [--params FILE] [--remeshed | --noise-hole]
 //                    [vertices per character, default 4000] [characters, default 3]
 //                    [first character, default 1]
-#include <QDomDocument>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -90,7 +89,7 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         Scene scene;
         xmlParam store;
         scene.registerParams(store);
-        QDomDocument doc;
+        XmlDocument doc;
         if (store.readParamXML(parameters, doc)) store.loadParamXML(doc);
         randomSeed(1);
         scene.rootDir = dir.string() + "/";

@@ -5,8 +5,6 @@
 
 #include <sys/resource.h>
 
-#include <QDomDocument>
-
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -46,7 +44,7 @@ void BM_Registration(benchmark::State& state) {
         Scene scene;
         xmlParam store;
         scene.registerParams(store);
-        QDomDocument doc;
+        XmlDocument doc;
         std::ostringstream quiet;
         std::streambuf* saved = std::cout.rdbuf(quiet.rdbuf());
         store.readParamXML(VELTRIX_DEMO_PARAMS, doc);

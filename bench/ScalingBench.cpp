@@ -17,8 +17,6 @@
 // row.
 #include <sys/resource.h>
 
-#include <QDomDocument>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -76,7 +74,7 @@ Run registerOnce(const fs::path& dir, int maxNeighbours, bool relativeIcp, int t
     Scene scene;
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument doc;
+    XmlDocument doc;
     std::ostringstream quiet;
     std::streambuf* savedOut = std::cout.rdbuf(quiet.rdbuf());
     std::streambuf* savedErr = std::cerr.rdbuf(quiet.rdbuf());

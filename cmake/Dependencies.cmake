@@ -1,6 +1,8 @@
 # Finds the third-party libraries and exposes the ones without CMake support as imported targets.
-# The pipeline needs Qt Core and Xml only; the windowing stack is looked for when the viewers are built.
-find_package(Qt5 5.15 REQUIRED COMPONENTS Core Xml)
+# The pipeline needs expat (the parameter files), LAPACK, VTK and ANN; Qt Core serves the tests and
+# tools only. The windowing stack is looked for when the viewers are built.
+find_package(Qt5 5.15 REQUIRED COMPONENTS Core)
+find_package(EXPAT REQUIRED)
 find_package(LAPACK REQUIRED)
 find_package(VTK 9 REQUIRED COMPONENTS CommonCore CommonDataModel IOGeometry IOPLY FiltersCore FiltersGeometry)
 
@@ -12,7 +14,7 @@ set_target_properties(Veltrix::ANN PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${ANN_INCLUDE_DIR}")
 
 if(VELTRIX_BUILD_VIEWERS)
-  find_package(Qt5 5.15 REQUIRED COMPONENTS Gui Widgets OpenGL)
+  find_package(Qt5 5.15 REQUIRED COMPONENTS Gui Widgets OpenGL Xml)
   set(OpenGL_GL_PREFERENCE GLVND)
   find_package(OpenGL REQUIRED)
   find_package(GLUT REQUIRED)

@@ -1,6 +1,5 @@
 // Feeds arbitrary bytes to the parameter-file reader: reading and loading must not crash, hang or
 // overflow the stack, and a file that cannot be read leaves every bound variable as it was.
-#include <QDomDocument>
 
 #include <cstdint>
 #include <string>
@@ -42,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     store.addParam("fa", "floatArray", &v.fa, nullptr);
     store.addParam("ia", "intArray", &v.ia, nullptr);
     QuietConsole quiet;
-    QDomDocument document;
+    XmlDocument document;
     const bool read = store.readParamXML(path.c_str(), document);
     store.loadParamXML(document);
     if (!read) require(v == Bound());

@@ -135,7 +135,7 @@ int runResultPictures(int argc, char* argv[])
     Scene scene;
     scene.registerParams(params);
     const std::string parameterFile = o.params.empty() ? presetPath("character") : o.params;
-    QDomDocument document;
+    XmlDocument document;
     const bool read = o.params.empty() ? readPreset(params, "character", document)
                                        : params.readParamXML(parameterFile.c_str(), document);
     if (!read) {

@@ -4,8 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <QDir>
-#include <QTemporaryDir>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -37,6 +36,28 @@
 namespace py = pybind11;
 
 namespace {
+
+// A new directory under $TMPDIR (or /tmp), removed with everything in it when this goes.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/veltrix-XXXXXX";
+        if (::mkdtemp(pattern.data())) path_ = pattern;
+    }
+    ~TemporaryDirectory() {
+        std::error_code error;
+        if (!path_.empty()) std::filesystem::remove_all(path_, error);
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    bool isValid() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // The pipeline keeps process-wide state (random generator, stage timers, log streams, thread
 // count), so registrations from several Python threads run one at a time.
@@ -424,10 +445,10 @@ std::unique_ptr<Result> runOnShapes(const MeshArrays& source, const MeshArrays& 
         try {
             // The directory with the shape files, caches and result file goes at the end of this
             // block, however the run ends; the scene keeps everything the result offers in memory.
-            QTemporaryDir temporary(QDir::tempPath() + "/veltrix-XXXXXX");
+            TemporaryDirectory temporary;
             SignalChecks signalChecks;
             ThreadCountScope threadScope(threadValue);
-            const std::string dir = temporary.path().toStdString() + "/";
+            const std::string dir = temporary.path() + "/";
             setup.source = dir + "source.obj";
             setup.target = dir + "target.obj";
             setup.dir = dir;

@@ -4,7 +4,7 @@
 set -euo pipefail
 PKGS=(cmake g++ make pkg-config
       qtbase5-dev libqt5opengl5-dev libqglviewer-dev-qt5 libann-dev libvtk9-dev
-      liblapack-dev freeglut3-dev libglu1-mesa-dev
+      liblapack-dev libexpat1-dev freeglut3-dev libglu1-mesa-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       xvfb xauth x11-apps x11-utils imagemagick
       parallel

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "Json.h"
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
@@ -119,6 +120,17 @@ TEST(ResultExport, WritesShapesCorrespondencesAndSummaryThatReadBack) {
     EXPECT_NEAR(summary["groundTruth"].toObject()["maxError"].toDouble(), 0.0, 1e-6);
     EXPECT_EQ(summaryRow((dir / "out/summary.json").string()).substr(0, 2), "1\t");
     fs::remove_all(dir);
+}
+
+// Summaries stay comparable byte for byte: integral numbers in plain digits up to 2^64, small and
+// large ones with an exponent, keys in byte order, control characters escaped.
+TEST(ResultExport, SummaryTextForm) {
+    JsonValue summary = JsonValue::object({{"b", JsonValue::array({1e6, 1e19, 1e20, 0.1, 1.5e-5, 123456.7, -0.0})},
+                                           {"B", JsonValue::object()},
+                                           {"a", "q\"\\/\n\x01\xff"}});
+    EXPECT_EQ(summary.toJson(), "{\n    \"B\": {\n    },\n    \"a\": \"q\\\"\\\\/\\n\\u0001\xef\xbf\xbd\",\n"
+                                "    \"b\": [\n        1000000,\n        10000000000000000000,\n        1e+20,\n"
+                                "        0.1,\n        1.5e-05,\n        123456.7,\n        0\n    ]\n}\n");
 }
 
 TEST(ResultExport, NeverReplacesFilesUnlessAskedAndLeavesNoTemporaries) {

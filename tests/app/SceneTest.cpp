@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDomDocument>
-
 #include <algorithm>
 #include <sstream>
 #include <string>
@@ -126,17 +124,18 @@ TEST(SceneParams, DefaultsInFileOrder) {
     // The written document lists the same keys, in the same order, with their type words.
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument doc = store.makeParamXML();
-    EXPECT_EQ(doc.doctype().name(), "libXMLParam");
-    QDomElement root = doc.documentElement();
-    EXPECT_EQ(root.tagName(), "libXMLParam");
+    XmlDocument doc = store.makeParamXML();
+    EXPECT_EQ(doc.doctypeName(), "libXMLParam");
+    const XmlNode& root = doc.documentElement();
+    EXPECT_EQ(root.name, "libXMLParam");
     std::istringstream ini(kDefaultsIni);
     std::string line;
     int count = 0;
-    for (QDomElement e = root.firstChildElement(); !e.isNull(); e = e.nextSiblingElement(), ++count) {
+    for (const XmlNode* e : root.childElements()) {
+        ++count;
         ASSERT_TRUE(std::getline(ini, line));
-        const std::string key = e.tagName().toStdString();
-        const std::string type = e.attribute("type").toStdString();
+        const std::string key = e->name;
+        const std::string type = e->attribute("type");
         const bool isArray = type.find("Array") != std::string::npos;
         EXPECT_EQ(line.substr(0, line.find(' ')), isArray ? key + "TypeFA" : key);
     }
@@ -147,8 +146,8 @@ TEST(SceneParams, PartialFileKeepsOtherDefaults) {
     Scene scene;
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray(
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent(std::string(
         "<!DOCTYPE libXMLParam><libXMLParam>"
         " <totalScene_boundingBoxDiagonal type=\"float\">250</totalScene_boundingBoxDiagonal>"
         " <binSizeMultiple_SI type=\"float\">2</binSizeMultiple_SI>"

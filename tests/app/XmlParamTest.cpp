@@ -185,7 +185,7 @@ TEST_F(XmlParamFile, WrittenDocumentFormat) {
 
     // The comment and the layout around it do not disturb reading the value back.
     noted = 0;
-    QDomDocument in;
+    XmlDocument in;
     ASSERT_TRUE(p.readParamXML(spath("out.xml").c_str(), in));
     LogCapture out;
     p.loadParamXML(in);
@@ -196,7 +196,7 @@ TEST_F(XmlParamFile, WrittenDocumentFormat) {
     EXPECT_EQ(named.getTopName(), "other");
     named.addParam("e", "floatArray", &v.fa, nullptr);
     v.fa.clear();
-    EXPECT_EQ(named.makeParamXML().toString(1).toStdString(),
+    EXPECT_EQ(named.makeParamXML().toString(1),
               "<!DOCTYPE other>\n<other>\n <e type=\"floatArray\"></e>\n</other>\n");
 
     // Markup characters, "]]>" and a carriage return are escaped, quotes and ">" are not.
@@ -217,7 +217,7 @@ TEST_F(XmlParamFile, WriteThenReadRestoresEveryValue) {
     v.sa = {"one", "two words", ""};  // an empty string element cannot survive the comma format
     xmlParam p;
     v.bind(p);
-    QDomDocument doc = p.makeParamXML();
+    XmlDocument doc = p.makeParamXML();
     ASSERT_TRUE(p.writeParamXML(path("rt.xml").toLocal8Bit().constData(), doc));
 
     p.resetParams();
@@ -227,7 +227,7 @@ TEST_F(XmlParamFile, WriteThenReadRestoresEveryValue) {
     EXPECT_EQ(v.i, -1);
     EXPECT_TRUE(v.sa.empty() && v.ba.empty() && v.fa.empty() && v.ia.empty());
 
-    QDomDocument in;
+    XmlDocument in;
     ASSERT_TRUE(p.readParamXML(path("rt.xml").toLocal8Bit().constData(), in));
     LogCapture out;
     p.loadParamXML(in);
@@ -249,8 +249,8 @@ TEST_F(XmlParamFile, LoadingRules) {
     Vars v;
     xmlParam p;
     v.bind(p);
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray(
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent(std::string(
         "<!DOCTYPE libXMLParam><libXMLParam>"
         "<b type=\"bool\">0</b>"
         "<f type=\"int\">1.5e2</f>"              // the registered type decides
@@ -274,6 +274,34 @@ TEST_F(XmlParamFile, LoadingRules) {
     EXPECT_TRUE(v.ia.empty());
 }
 
+TEST(XmlParam, FileTextRules) {
+    std::string s, t;
+    int i = 0;
+    xmlParam p;
+    p.addParam("s", "string", &s, nullptr);
+    p.addParam("t", "string", &t, nullptr);
+    p.addParam("i", "int", &i, nullptr);
+    // Entities of the document type are expanded, unknown ones read as nothing; carriage returns
+    // stay, blank text goes, CDATA keeps its blanks and an element's text takes in its children's.
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent("<!DOCTYPE r [<!ENTITY n \"4<x>2</x>\">]>\r\n<r><s>a\r\nb\rc&u;</s>"
+                               "<t> <![CDATA[ ]]> <!--c--> </t><i>&n;</i></r>"));
+    p.loadParamXML(doc);
+    EXPECT_EQ(s, "a\r\nb\rc");
+    EXPECT_EQ(t, " ");
+    EXPECT_EQ(i, 42);
+
+    // Nothing but comments and blanks may follow the root element.
+    XmlParseError error;
+    EXPECT_TRUE(doc.setContent("<r/><!--c-->\n"));
+    EXPECT_FALSE(doc.setContent("<r/><r/>", &error));
+    EXPECT_EQ(error.message + " " + std::to_string(error.line) + ":" + std::to_string(error.column),
+              "junk after document element 1:5");
+    EXPECT_EQ(p.readParamXMLText("<r/>x", "f.xml", doc), false);
+    EXPECT_EQ(p.readError(),
+              "not a parameter file (no well-formed XML: junk after document element at line 1, column 5)");
+}
+
 TEST_F(XmlParamFile, ArrayFormsLoadAlike) {
     for (const char* text : {"4,,5,,6,", "4,5,6", ",4,5,,,6", "4, 5 ,\n 6,"}) {
         std::vector<int> ia = {9};
@@ -281,8 +309,8 @@ TEST_F(XmlParamFile, ArrayFormsLoadAlike) {
         xmlParam p;
         p.addParam("ia", "intArray", &ia, nullptr);
         p.addParam("fa", "floatArray", &fa, nullptr);
-        QDomDocument doc;
-        ASSERT_TRUE(doc.setContent(QString("<r><ia>%1</ia><fa>%1</fa></r>").arg(text)));
+        XmlDocument doc;
+        ASSERT_TRUE(doc.setContent(std::string("<r><ia>") + text + "</ia><fa>" + text + "</fa></r>"));
         p.loadParamXML(doc);
         EXPECT_EQ(ia, (std::vector<int>{4, 5, 6})) << text;
         EXPECT_EQ(fa, (std::vector<float>{4, 5, 6})) << text;
@@ -293,8 +321,8 @@ TEST_F(XmlParamFile, UnreadableNumbersAreReportedAndKeepTheirValue) {
     Vars v;
     xmlParam p;
     v.bind(p);
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray("<r><b>true</b><f>0,5</f><i>99999999999</i><ba>1,x</ba><fa>1,1e400</fa>"
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent(std::string("<r><b>true</b><f>0,5</f><i>99999999999</i><ba>1,x</ba><fa>1,1e400</fa>"
                                           "<ia>4,5.5</ia></r>")));
     LogCapture err;
     p.loadParamXML(doc);
@@ -408,8 +436,8 @@ TEST_F(XmlParamFile, BadFilesKeepDefaults) {
     }
 
     // A failed read leaves the caller's document as it was.
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray("<r><i>8</i></r>")));
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent(std::string("<r><i>8</i></r>")));
     xmlParam p;
     LogCapture out;
     EXPECT_FALSE(p.readParamXML(spath("unclosed.xml").c_str(), doc));
@@ -424,8 +452,8 @@ TEST(XmlParam, CopiesShareTheBoundVariables) {
     xmlParam assigned;
     assigned = p;
     EXPECT_EQ(assigned.getTopName(), "top");
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QByteArray("<top><i>5</i></top>")));
+    XmlDocument doc;
+    ASSERT_TRUE(doc.setContent(std::string("<top><i>5</i></top>")));
     copy.loadParamXML(doc);
     EXPECT_EQ(i, 5);
     assigned.resetParams();

@@ -2,8 +2,6 @@
 // A generated articulated pair on disk and a scene set up with the demo parameters.
 #include <gtest/gtest.h>
 
-#include <QDomDocument>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,7 +31,7 @@ inline fs::path scratchDirectory(const std::string& tag) {
 inline void loadDemoParameters(Scene& scene) {
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument doc;
+    XmlDocument doc;
     LogCapture quiet;
     bool read = store.readParamXML(VELTRIX_TEST_DATA_DIR "/params/demo.xml", doc);
     store.loadParamXML(doc);
@@ -57,7 +55,7 @@ inline void useDemoPair(Scene& scene, const fs::path& dir) {
 inline void writeParameterFile(Scene& scene, const fs::path& file) {
     xmlParam store;
     scene.registerParams(store);
-    QDomDocument doc = store.makeParamXML();
+    XmlDocument doc = store.makeParamXML();
     ASSERT_TRUE(store.writeParamXML(file.string().c_str(), doc));
 }
 
