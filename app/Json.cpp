@@ -182,14 +182,18 @@ private:
         return true;
     }
 
+    // Steps over c when it comes next.
+    bool take(char c) {
+        if (at_ >= s_.size() || s_[at_] != c) return false;
+        ++at_;
+        return true;
+    }
+
     bool parseObject(JsonValue& value, int depth) {
         ++at_;  // '{'
         value = JsonValue::object();
         skipSpace();
-        if (at_ < s_.size() && s_[at_] == '}') {
-            ++at_;
-            return true;
-        }
+        if (take('}')) return true;
         for (;;) {
             skipSpace();
             if (at_ >= s_.size() || s_[at_] != '"') return fail("unterminated object");
@@ -202,10 +206,7 @@ private:
             if (!parseValue(member, depth, "unterminated object")) return false;
             value.insert(key, std::move(member));
             skipSpace();
-            if (at_ < s_.size() && s_[at_] == '}') {
-                ++at_;
-                return true;
-            }
+            if (take('}')) return true;
             if (at_ >= s_.size() || s_[at_] != ',') return fail("unterminated object");
             ++at_;
             skipSpace();
@@ -217,10 +218,7 @@ private:
         ++at_;  // '['
         value = JsonValue::array();
         skipSpace();
-        if (at_ < s_.size() && s_[at_] == ']') {
-            ++at_;
-            return true;
-        }
+        if (take(']')) return true;
         for (;;) {
             JsonValue item;
             if (!parseValue(item, depth, "unterminated array")) return false;
