@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 JsonValue JsonValue::array(std::vector<JsonValue> items) {
     JsonValue v;
@@ -50,25 +51,26 @@ void JsonValue::append(JsonValue value) { items_.push_back(std::move(value)); }
 
 namespace {
 
+// The control characters with a one-letter escape, and their letters.
+constexpr char kControls[] = "\b\f\n\r\t";
+constexpr char kLetters[] = "bfnrt";
+
 void writeString(std::string& out, const std::string& text) {
     out += '"';
     for (char c : validUtf8(text)) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char code[8];
-                std::snprintf(code, sizeof code, "\\u%04x", unsigned(c));
-                out += code;
-            } else {
-                out += c;
-            }
+        const char* control = c != '\0' ? std::strchr(kControls, c) : nullptr;
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (control) {
+            out += '\\';
+            out += kLetters[control - kControls];
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", unsigned(c));
+            out += code;
+        } else {
+            out += c;
         }
     }
     out += '"';
@@ -305,16 +307,10 @@ private:
             }
             if (++at_ >= s_.size()) return fail("unterminated string");
             const char e = s_[at_++];
-            switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u': {
+            const char* letter = e != '\0' ? std::strchr(kLetters, e) : nullptr;
+            if (letter) {
+                out += kControls[letter - kLetters];
+            } else if (e == 'u') {
                 unsigned code = 0;
                 if (!hex4(code)) return fail("invalid escape sequence");
                 // A surrogate pair makes one character; a lone surrogate stands for U+FFFD.
@@ -327,10 +323,8 @@ private:
                     else at_ = back;
                 }
                 appendUtf8(out, code >= 0xd800 && code < 0xe000 ? 0xfffd : code);
-                break;
-            }
-            default:
-                out += e;  // an unknown escape stands for its character
+            } else {
+                out += e;  // any other escape (\", \\, \/ among them) stands for its character
             }
         }
         if (validUtf8(out) != out) {
