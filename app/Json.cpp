@@ -202,15 +202,13 @@ private:
             std::string key;
             if (!parseString(key)) return false;
             skipSpace();
-            if (at_ >= s_.size() || s_[at_] != ':') return fail("missing name separator");
-            ++at_;
+            if (!take(':')) return fail("missing name separator");
             JsonValue member;
             if (!parseValue(member, depth, "unterminated object")) return false;
             value.insert(key, std::move(member));
             skipSpace();
             if (take('}')) return true;
-            if (at_ >= s_.size() || s_[at_] != ',') return fail("unterminated object");
-            ++at_;
+            if (!take(',')) return fail("unterminated object");
             skipSpace();
             if (at_ < s_.size() && s_[at_] == '}') return fail("object is missing after a comma");
         }
@@ -227,12 +225,8 @@ private:
             value.append(std::move(item));
             skipSpace();
             if (at_ >= s_.size()) return fail("unterminated array");
-            if (s_[at_] == ']') {
-                ++at_;
-                return true;
-            }
-            if (s_[at_] != ',') return fail("missing value separator");
-            ++at_;
+            if (take(']')) return true;
+            if (!take(',')) return fail("missing value separator");
             skipSpace();
             if (at_ < s_.size() && s_[at_] == ']') return fail("object is missing after a comma");
         }
