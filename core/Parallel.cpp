@@ -1,7 +1,10 @@
 #include "Parallel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -18,9 +21,9 @@ int& configuredThreads() {
 // Set while a thread runs the body of a parallel loop: loops nested in it stay on that thread.
 thread_local bool insideWorker = false;
 
-// Runs work(worker) on `workers` threads, the calling thread being worker 0, and marks them as
+// Runs work(worker) on `workers` new threads, the calling thread being worker 0, and marks them as
 // inside a loop for the time.
-void runWorkers(int workers, const std::function<void(int worker)>& work) {
+void runOnNewThreads(int workers, const std::function<void(int worker)>& work) {
     std::vector<std::thread> threads;
     threads.reserve(size_t(workers - 1));
     for (int w = 1; w < workers; ++w)
@@ -33,6 +36,83 @@ void runWorkers(int workers, const std::function<void(int worker)>& work) {
     work(0);
     insideWorker = outer;
     for (std::thread& t : threads) t.join();
+}
+
+// Threads kept waiting between loops: a graph cut runs thousands of short loops, and starting
+// threads for each cost more than some of the loops themselves. One loop at a time uses them; a
+// loop started meanwhile from another thread (or in a forked child, which has none of them) starts
+// its own threads as before.
+class WorkerPool {
+public:
+    ~WorkerPool() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
+    // False when the pool is busy or belongs to another process; the caller then runs the loop
+    // itself.
+    bool run(int workers, const std::function<void(int worker)>& work) {
+        std::unique_lock<std::mutex> busy(busy_, std::try_to_lock);
+        if (!busy.owns_lock() || ::getpid() != owner_) return false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (int(threads_.size()) < workers - 1) {
+                const int index = int(threads_.size()) + 1;
+                threads_.emplace_back([this, index] { serve(index); });
+            }
+            work_ = &work;
+            workers_ = workers;
+            running_ = workers - 1;
+            ++generation_;
+        }
+        wake_.notify_all();
+        const bool outer = insideWorker;
+        insideWorker = true;
+        work(0);
+        insideWorker = outer;
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [this] { return running_ == 0; });
+        work_ = nullptr;
+        return true;
+    }
+
+private:
+    void serve(int index) {
+        insideWorker = true;
+        unsigned seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            if (index >= workers_) continue;
+            const std::function<void(int)>* work = work_;
+            lock.unlock();
+            (*work)(index);
+            lock.lock();
+            if (--running_ == 0) finished_.notify_one();
+        }
+    }
+
+    const pid_t owner_ = ::getpid();
+    std::mutex busy_;   // held for the whole of one loop
+    std::mutex mutex_;  // guards the fields below
+    std::condition_variable wake_, finished_;
+    std::vector<std::thread> threads_;
+    const std::function<void(int)>* work_ = nullptr;
+    int workers_ = 0, running_ = 0;
+    unsigned generation_ = 0;
+    bool stopping_ = false;
+};
+
+// Runs work(worker) on `workers` threads, the calling thread being worker 0.
+void runWorkers(int workers, const std::function<void(int worker)>& work) {
+    static WorkerPool pool;
+    if (!pool.run(workers, work)) runOnNewThreads(workers, work);
 }
 }  // namespace
 

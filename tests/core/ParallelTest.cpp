@@ -87,3 +87,21 @@ TEST(ParallelTasks, EveryTaskOnceAndNestedLoopsStayOnTheTaskThread) {
                      std::runtime_error);
     }
 }
+
+TEST(ParallelFor, LoopsFromSeveralThreadsAtOnceEachVisitEveryIndexOnce) {
+    ThreadCountGuard guard;
+    setThreadCount(3);
+    // The kept worker threads serve one loop at a time; the other callers start their own.
+    std::vector<long> sums(4, 0);
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 4; ++c)
+        callers.emplace_back([&sums, c] {
+            for (int round = 0; round < 200; ++round) {
+                std::vector<int> visits(300, 0);
+                parallelFor(300, [&](int i, int) { ++visits[size_t(i)]; });
+                for (int v : visits) sums[size_t(c)] += v;
+            }
+        });
+    for (std::thread& t : callers) t.join();
+    for (long sum : sums) EXPECT_EQ(sum, 200 * 300);
+}
