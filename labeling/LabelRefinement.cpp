@@ -1,7 +1,9 @@
 // Refinements after a first labelling: refitting the label transformations to the vertices they
 // hold, and a second search for motions of the vertices that no label explains.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -81,6 +83,70 @@ RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices,
         if (round < 3) candidate = registerICP(inliers, *mc.target, candidate);
     }
     return candidate;
+}
+
+}  // namespace
+
+namespace {
+
+// The `tries` seeds that carry the most probes (every step-th vertex of `piece`, `probes` of them)
+// to within badDistance of the target, best first, ties in seed order, with their probe counts.
+// Most seeds are pair motions of wrong pairs: every seed is first scored on a quarter of the
+// probes, and only the best 32 of those are scored on all of them. A seed is given up as soon as
+// it can no longer reach the fourth best full score so far.
+std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, const std::vector<int>& piece,
+                                                   std::size_t step, std::size_t probes,
+                                                   const std::vector<RigidTransform>& seeds, float badDistance,
+                                                   std::size_t tries) {
+    auto byScore = [](const std::pair<int, std::size_t>& a, const std::pair<int, std::size_t>& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+    };
+    // Per thread: the target vertex last found near each probe (seeds that agree there land near
+    // the same vertex).
+    std::vector<std::vector<int>> near(std::size_t(threadCount()), std::vector<int>(probes, -1));
+    auto hit = [&](std::size_t k, std::size_t j, int worker) {
+        const Vec3f probe = mc.source->vertices.point(piece[j * step]);
+        return mc.target->closerThan(seeds[k].apply(probe), badDistance, &near[std::size_t(worker)][j]);
+    };
+    const std::size_t shortlist = 32;
+    std::vector<std::size_t> candidates(seeds.size());
+    std::iota(candidates.begin(), candidates.end(), std::size_t(0));
+    if (seeds.size() > shortlist && probes >= 16) {
+        std::vector<std::pair<int, std::size_t>> coarse(seeds.size());
+        parallelFor(int(seeds.size()), [&](int k, int worker) {
+            int hits = 0;
+            for (std::size_t j = 0; j < probes; j += 4) hits += hit(std::size_t(k), j, worker);
+            coarse[std::size_t(k)] = {hits, std::size_t(k)};
+        });
+        std::partial_sort(coarse.begin(), coarse.begin() + std::ptrdiff_t(shortlist), coarse.end(), byScore);
+        candidates.clear();
+        for (std::size_t i = 0; i < shortlist; ++i) candidates.push_back(coarse[i].second);
+        std::sort(candidates.begin(), candidates.end());
+    }
+    std::vector<int> score(candidates.size(), -1);  // -1: given up
+    std::atomic<int> bar{0};
+    std::vector<std::vector<int>> best(static_cast<std::size_t>(threadCount()));  // per thread, best first
+    parallelFor(int(candidates.size()), [&](int i, int worker) {
+        int hits = 0;
+        for (std::size_t j = 0; j < probes; ++j) {
+            if (hits + int(probes - j) < bar.load(std::memory_order_relaxed)) return;
+            hits += hit(candidates[std::size_t(i)], j, worker);
+        }
+        score[std::size_t(i)] = hits;
+        std::vector<int>& top = best[std::size_t(worker)];
+        top.insert(std::upper_bound(top.begin(), top.end(), hits, std::greater<int>()), hits);
+        if (top.size() > tries) top.pop_back();
+        if (top.size() == tries)
+            for (int seen = bar.load(); seen < top.back() && !bar.compare_exchange_weak(seen, top.back());) {
+            }
+    });
+    std::vector<std::pair<int, std::size_t>> scored;
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        if (score[i] >= 0) scored.emplace_back(score[i], candidates[i]);
+    const std::size_t kept = std::min(tries, scored.size());
+    std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(kept), scored.end(), byScore);
+    scored.resize(kept);
+    return scored;
 }
 
 }  // namespace
@@ -206,26 +272,14 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
         }
         while (left.size() > minRegionSize && !seeds[p].empty()) {
             const std::size_t step = std::max<std::size_t>(1, left.size() / 64);
-            std::vector<std::pair<int, std::size_t>> scored(seeds[p].size());  // (probes within badDistance, seed)
-            // Per thread and probe, the target vertex last found near it: seeds that agree there
-            // land near the same vertex.
-            std::vector<std::vector<int>> near(std::size_t(threadCount()),
-                                               std::vector<int>(left.size() / step + 1, -1));
-            parallelFor(int(seeds[p].size()), [&](int k, int worker) {
-                int score = 0;
-                std::vector<int>& hints = near[std::size_t(worker)];
-                for (std::size_t i = 0; i < left.size(); i += step)
-                    score += mc.target->closerThan(seeds[p][std::size_t(k)].apply(mc.source->vertices.point(left[i])),
-                                                   badDistance, &hints[i / step]);
-                scored[std::size_t(k)] = {score, std::size_t(k)};
-            });
-            const std::size_t tries = std::min<std::size_t>(4, scored.size());
-            std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(tries), scored.end(),
-                              [](const auto& a, const auto& b) { return a.first > b.first; });
+            const std::size_t probes = (left.size() + step - 1) / step;
+            const std::size_t tries = std::min<std::size_t>(4, seeds[p].size());
+            const std::vector<std::pair<int, std::size_t>> scored =
+                bestSeeds(mc, left, step, probes, seeds[p], badDistance, tries);
             // Trimmed ICP from the best seeds; the seed ending with most inliers wins.
             RigidTransform T;
             CorrespondenceList inliers;
-            for (std::size_t t = 0; t < tries && scored[t].first > 0; ++t) {
+            for (std::size_t t = 0; t < scored.size() && scored[t].first > 0; ++t) {
                 CorrespondenceList held;
                 const RigidTransform candidate =
                     trimmedFit(mc, left, seeds[p][scored[t].second], badDistance, inlierDistance, held);
