@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <memory>
 #include <cstring>
 #include <cmath>
 #include <fstream>
@@ -20,6 +24,8 @@
 
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
+#include "Parallel.h"
+#include "Random.h"
 #include "Scene.h"
 #include "StageTimers.h"
 
@@ -395,13 +401,14 @@ void Scene::proposeFromNewSamples(MatchCandidates& mc) const {
     mc.sortResult(0, -1);
 }
 
-bool Scene::searchAndRelabel(bool resume) {
-    MatchCandidates& mc = *matchCandidates;
+bool Scene::searchAndRelabel(bool resume) { return searchAndRelabel(*matchCandidates, *labeling, resume); }
+
+bool Scene::searchAndRelabel(MatchCandidates& mc, LabelingResult& result, bool resume) const {
     searchMotions(mc, resume);
     if (labelCost_GC > 0 && proposalSearches_VR > 0) proposeFromNewSamples(mc);
 
     resume ? resumeTimer(kStages[4]) : startTimer(kStages[4]);
-    const bool relabelled = relabel(mc, *labeling);
+    const bool relabelled = relabel(mc, result);
     stopTimer(kStages[4]);
     return relabelled;
 }
@@ -437,69 +444,129 @@ void Scene::restartSearches() {
     // the search finds. The labels every search used are pooled for one more labelling at the end.
     LabelPool pool;
     std::vector<int> bestIndex = pool.add(*matchCandidates, *labeling);
-    // Makes a fresh search the scene's, runs `step` on it (given the labelling to beat) and keeps
-    // whichever of the two has the lower energy; true when the new one is kept.
-    auto tryAgainst = [this](const std::string& what, const std::function<bool(const LabelingResult&)>& step) {
-        MatchCandidates* best = matchCandidates;
-        LabelingResult* bestLabeling = labeling;
-        matchCandidates = new MatchCandidates(source, target);
-        labeling = new LabelingResult(*matchCandidates);
-        const bool better =
-            step(*bestLabeling) && !labeling->labelsSource.empty() && labeling->energy < bestLabeling->energy;
-        logOut() << "*** " << what << ": energy " << labeling->energy
-                 << (better ? " is lower than " : " is not lower than ") << bestLabeling->energy << std::endl;
-        if (!better) {
-            std::swap(best, matchCandidates);
-            std::swap(bestLabeling, labeling);
+
+    // The restarts are independent, so they run side by side. Each draws from a generator of its
+    // own, seeded in advance from the process-wide one, and keeps its log lines and stage times
+    // apart; they are written out in restart order afterwards, so the run is the same for any
+    // number of threads.
+    const int restarts = restarts_VR;
+    std::vector<uint32_t> seeds(std::size_t(restarts > 0 ? restarts : 0));
+    for (uint32_t& seed : seeds) seed = randomU32();
+    // The searches query the shapes' trees from several threads: built first, released last.
+    for (ShapeModel* shape : {source, target}) {
+        shape->vertices.prepareTree();
+        shape->normals.prepareTree();
+        if (shape->features) shape->features->prepareTree();
+    }
+    struct Restart {
+        std::unique_ptr<MatchCandidates> search;
+        std::unique_ptr<LabelingResult> labeling;  // reads its search: declared after it, freed first
+        bool relabelled = false;
+        std::string out, err;
+        std::map<std::string, double> seconds;
+    };
+    std::vector<Restart> runs(seeds.size());
+    // Searches that add more searches of their own delete them again, which releases the shared
+    // trees: those run one after another.
+    const bool sideBySide = !(labelCost_GC > 0 && proposalSearches_VR > 0);
+    const auto phaseStart = std::chrono::steady_clock::now();
+    const std::clock_t phaseCpu = std::clock();
+    auto runOne = [&](int k, int worker) {
+        if (worker == 0) stageBoundary(kStages[0]);  // a run can still be stopped between restarts
+        Restart& run = runs[std::size_t(k)];
+        ThreadLogCapture capture;
+        RandomStreamScope draws(seeds[std::size_t(k)]);
+        StageTimerScope timers;
+        run.search = std::make_unique<MatchCandidates>(source, target);
+        run.labeling = std::make_unique<LabelingResult>(*run.search);
+        run.relabelled = searchAndRelabel(*run.search, *run.labeling, true);
+        run.out = capture.out();
+        run.err = capture.err();
+        run.seconds = timers.seconds();
+    };
+    if (sideBySide) {
+        parallelTasks(restarts, runOne);
+    } else {
+        for (int k = 0; k < restarts; ++k) runOne(k, 0);
+    }
+    // The stage times of the restarts, scaled to the time the restarts took together.
+    std::map<std::string, double> seconds;
+    double total = 0;
+    for (const Restart& run : runs)
+        for (const auto& [name, s] : run.seconds) {
+            seconds[name] += s;
+            total += s;
+        }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart).count();
+    const double cpu = double(std::clock() - phaseCpu) / CLOCKS_PER_SEC;
+    for (const auto& [name, s] : seconds)
+        if (total > 0) addTimerSeconds(name, s * wall / total, s * cpu / total);
+
+    // Makes a search the scene's when its labelling has the lower energy, and frees the other.
+    auto keepBetter = [this](const std::string& what, MatchCandidates* search, LabelingResult* result,
+                             bool relabelled) {
+        const bool better = relabelled && !result->labelsSource.empty() && result->energy < labeling->energy;
+        logOut() << "*** " << what << ": energy " << result->energy
+                 << (better ? " is lower than " : " is not lower than ") << labeling->energy << std::endl;
+        if (better) {
+            std::swap(search, matchCandidates);
+            std::swap(result, labeling);
         }
         // The labelling reads its search object, so it goes first.
-        delete bestLabeling;
-        delete best;
-        // Deleting a search releases the shapes' trees; later parallel queries need them built.
-        source->vertices.prepareTree();
-        target->vertices.prepareTree();
+        delete result;
+        delete search;
         return better;
     };
-    for (int round = 1; round <= restarts_VR; ++round) {
+    for (int k = 0; k < restarts; ++k) {
+        Restart& run = runs[std::size_t(k)];
+        logOut() << run.out;
+        logErr() << run.err;
         std::vector<int> index;
-        const bool better =
-            tryAgainst("Restart " + std::to_string(round) + " of " + std::to_string(restarts_VR),
-                       [&](const LabelingResult&) {
-                           const bool relabelled = searchAndRelabel(true);
-                           if (relabelled) index = pool.add(*matchCandidates, *labeling);
-                           return relabelled;
-                       });
-        if (better) bestIndex = index;
+        if (run.relabelled) index = pool.add(*run.search, *run.labeling);
+        LabelingResult* result = run.labeling.release();
+        if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts),
+                       run.search.release(), result, run.relabelled))
+            bestIndex = index;
     }
-    tryAgainst("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")",
-               [&](const LabelingResult& best) {
-                   MatchCandidates& mc = *matchCandidates;
-                   mc.regions = pool.regions;
-                   mc.regionTransforms = pool.transforms;
-                   mc.sortResult(0, -1);
-                   // The graph cut starts from the best labelling so far, written in the pooled
-                   // labels (sorted by region size as sortResult does): it can only lower its energy.
-                   std::vector<int> order(pool.regions.size());
-                   std::iota(order.begin(), order.end(), 0);
-                   std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-                       return pool.regions[std::size_t(a)].size() > pool.regions[std::size_t(b)].size();
-                   });
-                   std::vector<int> sortedIndex(order.size());
-                   for (std::size_t k = 0; k < order.size(); ++k) sortedIndex[std::size_t(order[k])] = int(k);
-                   const int pooledDummy = int(mc.sortedTransforms.size());
-                   auto pooledLabel = [&](int label) {
-                       if (label >= 0 && std::size_t(label) < bestIndex.size() && bestIndex[std::size_t(label)] >= 0)
-                           return sortedIndex[std::size_t(bestIndex[std::size_t(label)])];
-                       return pooledDummy;
-                   };
-                   std::vector<int> initial;
-                   for (int label : best.labelsSource) initial.push_back(pooledLabel(label));
-                   for (int label : best.labelsTarget) initial.push_back(pooledLabel(label));
-                   resumeTimer(kStages[4]);
-                   const bool relabelled = relabel(mc, *labeling, false, &initial);
-                   stopTimer(kStages[4]);
-                   return relabelled;
-               });
+    // Deleting a search releases the shapes' trees; later parallel queries need them built.
+    source->vertices.prepareTree();
+    target->vertices.prepareTree();
+
+    auto* pooled = new MatchCandidates(source, target);
+    auto* pooledLabeling = new LabelingResult(*pooled);
+    bool relabelled = false;
+    {
+        MatchCandidates& mc = *pooled;
+        const LabelingResult& best = *labeling;
+        mc.regions = pool.regions;
+        mc.regionTransforms = pool.transforms;
+        mc.sortResult(0, -1);
+        // The graph cut starts from the best labelling so far, written in the pooled labels
+        // (sorted by region size as sortResult does): it can only lower its energy.
+        std::vector<int> order(pool.regions.size());
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            return pool.regions[std::size_t(a)].size() > pool.regions[std::size_t(b)].size();
+        });
+        std::vector<int> sortedIndex(order.size());
+        for (std::size_t k = 0; k < order.size(); ++k) sortedIndex[std::size_t(order[k])] = int(k);
+        const int pooledDummy = int(mc.sortedTransforms.size());
+        auto pooledLabel = [&](int label) {
+            if (label >= 0 && std::size_t(label) < bestIndex.size() && bestIndex[std::size_t(label)] >= 0)
+                return sortedIndex[std::size_t(bestIndex[std::size_t(label)])];
+            return pooledDummy;
+        };
+        std::vector<int> initial;
+        for (int label : best.labelsSource) initial.push_back(pooledLabel(label));
+        for (int label : best.labelsTarget) initial.push_back(pooledLabel(label));
+        resumeTimer(kStages[4]);
+        relabelled = relabel(mc, *pooledLabeling, false, &initial);
+        stopTimer(kStages[4]);
+    }
+    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", pooled,
+               pooledLabeling, relabelled);
+    source->vertices.prepareTree();
+    target->vertices.prepareTree();
     if (labelCost_GC <= 0 || labeling->labelsSource.empty()) return;
     // Label costs on the labels the kept labelling uses, starting from it: labels that hold what
     // another label explains about as well merge into it.

@@ -70,6 +70,8 @@ public:
     // Sub-sampling to relabelling on the current search object and its labelling, each stage
     // timed (resumed rather than restarted when `resume`).
     bool searchAndRelabel(bool resume);
+    // The same on a given search object and labelling.
+    bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, bool resume) const;
     // restarts_VR more searches from new samples, then one labelling with the labels every search
     // used; the labelling of lowest energy stays.
     void restartSearches();

@@ -18,9 +18,15 @@ Sink& sink() {
     return s;
 }
 
-// A stream without a buffer swallows everything written to it.
+// The capture of the calling thread, if any.
+thread_local ThreadLogCapture* threadCapture = nullptr;
+thread_local std::ostream* threadOut = nullptr;
+thread_local std::ostream* threadErr = nullptr;
+
+// A stream without a buffer swallows everything written to it (one per thread: writing sets its
+// state).
 std::ostream& nullStream() {
-    static std::ostream s(nullptr);
+    thread_local std::ostream s(nullptr);
     s.clear();
     return s;
 }
@@ -30,12 +36,14 @@ std::ostream& nullStream() {
 std::ostream& logOut() {
     const Sink& s = sink();
     if (s.level < LogLevel::Normal) return nullStream();
+    if (threadOut) return *threadOut;
     return s.out ? *s.out : std::cout;
 }
 
 std::ostream& logErr() {
     const Sink& s = sink();
     if (s.level < LogLevel::Errors) return nullStream();
+    if (threadErr) return *threadErr;
     return s.err ? *s.err : std::cerr;
 }
 
@@ -51,6 +59,7 @@ void setLogStreams(std::ostream* out, std::ostream* err) {
 bool logOutIsTerminal() {
     const Sink& s = sink();
     if (s.terminalOverride >= 0) return s.terminalOverride != 0;
+    if (threadOut) return false;
     return s.out == nullptr && isatty(fileno(stdout));
 }
 
@@ -59,3 +68,15 @@ void setLogTerminalOverride(int isTerminal) { sink().terminalOverride = isTermin
 LogCapture::LogCapture() : previousOut_(sink().out), previousErr_(sink().err) { setLogStreams(&out_, &err_); }
 
 LogCapture::~LogCapture() { setLogStreams(previousOut_, previousErr_); }
+
+ThreadLogCapture::ThreadLogCapture() : previous_(threadCapture) {
+    threadCapture = this;
+    threadOut = &out_;
+    threadErr = &err_;
+}
+
+ThreadLogCapture::~ThreadLogCapture() {
+    threadCapture = previous_;
+    threadOut = previous_ ? &previous_->out_ : nullptr;
+    threadErr = previous_ ? &previous_->err_ : nullptr;
+}

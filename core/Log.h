@@ -45,3 +45,21 @@ private:
     std::ostream* previousOut_;
     std::ostream* previousErr_;
 };
+
+// Captures what the libraries write on the calling thread alone while it lives (other threads
+// keep writing to the shared streams): a task running beside others keeps its lines together,
+// and its caller writes them out in a fixed order afterwards. The log level still applies.
+class ThreadLogCapture {
+public:
+    ThreadLogCapture();
+    ~ThreadLogCapture();
+    ThreadLogCapture(const ThreadLogCapture&) = delete;
+    ThreadLogCapture& operator=(const ThreadLogCapture&) = delete;
+
+    std::string out() const { return out_.str(); }
+    std::string err() const { return err_.str(); }
+
+private:
+    std::ostringstream out_, err_;
+    ThreadLogCapture* previous_;
+};

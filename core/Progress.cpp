@@ -37,12 +37,13 @@ struct IndicatorState {
     }
 };
 
+// Per thread: a task running beside others has indicators of its own.
 IndicatorState& plainState() {
-    static IndicatorState s;
+    thread_local IndicatorState s;
     return s;
 }
 IndicatorState& labelledState() {
-    static IndicatorState s;
+    thread_local IndicatorState s;
     return s;
 }
 

@@ -96,9 +96,17 @@ uint32_t Sfmt19937::next32() {
 
 namespace {
 uint32_t lastSeed = 0;
+thread_local Sfmt19937* threadGenerator = nullptr;
+}  // namespace
+
+RandomStreamScope::RandomStreamScope(uint32_t seed) : generator_(seed), previous_(threadGenerator) {
+    threadGenerator = &generator_;
 }
 
+RandomStreamScope::~RandomStreamScope() { threadGenerator = previous_; }
+
 Sfmt19937& randomGenerator() {
+    if (threadGenerator) return *threadGenerator;
     static Sfmt19937 generator(lastSeed = static_cast<uint32_t>(std::time(nullptr)));
     return generator;
 }

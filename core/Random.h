@@ -32,3 +32,17 @@ uint32_t lastRandomSeed();
 uint32_t randomU32();
 // Uniform number in [0, 1): a 32-bit output times 2^-32.
 double randomUniform();
+
+// While it lives, the calling thread draws from a generator of its own, seeded with `seed`,
+// instead of the process-wide one: tasks that run side by side draw the same numbers in any order.
+class RandomStreamScope {
+public:
+    explicit RandomStreamScope(uint32_t seed);
+    ~RandomStreamScope();
+    RandomStreamScope(const RandomStreamScope&) = delete;
+    RandomStreamScope& operator=(const RandomStreamScope&) = delete;
+
+private:
+    Sfmt19937 generator_;
+    Sfmt19937* previous_;
+};

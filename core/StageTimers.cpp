@@ -22,8 +22,14 @@ int64_t counterFrequency() {
 }
 }  // namespace
 
+namespace {
+// The timers of the calling thread's StageTimerScope, if any.
+thread_local std::map<std::string, StageTimer>* threadTimers = nullptr;
+}  // namespace
+
 StageTimer& stageTimer(const std::string& name) {
-    static std::map<std::string, StageTimer> registry;
+    static std::map<std::string, StageTimer> processTimers;
+    std::map<std::string, StageTimer>& registry = threadTimers ? *threadTimers : processTimers;
     auto it = registry.find(name);
     if (it == registry.end()) {
         StageTimer t;
@@ -35,8 +41,29 @@ StageTimer& stageTimer(const std::string& name) {
 
 void setStageStartHook(StageStartHook hook) { stageStartHook = hook; }
 
-void startTimer(const std::string& name) {
+void stageBoundary(const std::string& name) {
     if (stageStartHook) stageStartHook(name);
+}
+
+void addTimerSeconds(const std::string& name, double seconds, double cpuSeconds) {
+    StageTimer& t = stageTimer(name);
+    t.elapsed += seconds * static_cast<double>(t.frequency);
+    t.cpuElapsed += cpuSeconds;
+}
+
+StageTimerScope::StageTimerScope() : previous_(threadTimers) { threadTimers = &timers_; }
+
+StageTimerScope::~StageTimerScope() { threadTimers = previous_; }
+
+std::map<std::string, double> StageTimerScope::seconds() const {
+    std::map<std::string, double> result;
+    for (const auto& [name, t] : timers_)
+        result[name] = t.frequency > 0 ? t.elapsed / static_cast<double>(t.frequency) : 0.0;
+    return result;
+}
+
+void startTimer(const std::string& name) {
+    if (stageStartHook && !threadTimers) stageStartHook(name);
     StageTimer& t = stageTimer(name);
     t.elapsed = 0.0;
     t.cpuElapsed = 0.0;
@@ -45,7 +72,7 @@ void startTimer(const std::string& name) {
 }
 
 void resumeTimer(const std::string& name) {
-    if (stageStartHook) stageStartHook(name);
+    if (stageStartHook && !threadTimers) stageStartHook(name);
     StageTimer& t = stageTimer(name);
     t.cpuStart = processCpuSeconds();
     t.start = counterNow();

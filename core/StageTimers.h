@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 
 // Named stage timers on a monotonic high-resolution counter, one registry per process.
@@ -27,5 +28,28 @@ double timerCpuSeconds(const std::string& name);
 // at that stage boundary. Null (the default) for none.
 using StageStartHook = void (*)(const std::string& name);
 void setStageStartHook(StageStartHook hook);
+// Calls the start hook (when set) for a stage boundary that starts no timer: a task beside others
+// times its stages apart, but its caller's thread may still stop the run there.
+void stageBoundary(const std::string& name);
+// Adds seconds to a timer as if it had run for them.
+void addTimerSeconds(const std::string& name, double seconds, double cpuSeconds);
+
+// While it lives, the timers the calling thread starts, resumes and stops are its own (all start
+// from zero) and the start hook is not called: a task running beside others times its stages
+// apart, and its caller adds the times up.
+class StageTimerScope {
+public:
+    StageTimerScope();
+    ~StageTimerScope();
+    StageTimerScope(const StageTimerScope&) = delete;
+    StageTimerScope& operator=(const StageTimerScope&) = delete;
+    // Wall seconds accumulated by each timer of the scope, by name.
+    std::map<std::string, double> seconds() const;
+
+private:
+    std::map<std::string, StageTimer> timers_;
+    std::map<std::string, StageTimer>* previous_;
+};
+
 // Prints "***** <name> took <seconds> seconds." to standard output.
 void printTimer(const std::string& name);

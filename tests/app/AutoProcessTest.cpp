@@ -12,6 +12,7 @@
 
 #include "AutoProcess.h"
 #include "LabelingResult.h"
+#include "Parallel.h"
 #include "Log.h"
 #include "MatchCandidates.h"
 #include "PipelineFixture.h"
@@ -296,6 +297,26 @@ TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
     EXPECT_NEAR(scene->labeling->energy, lowest, 1e-5f * lowest);  // printed to 6 digits
     EXPECT_EQ(&scene->labeling->search(), scene->matchCandidates);
     EXPECT_EQ(scene->labeling->labelsSource.size(), pair->source.size());
+
+    // The restarts run side by side; on one thread they give the same lines and labels.
+    auto restartLines = [](const std::string& log) {
+        std::string kept;
+        std::istringstream text(log);
+        for (std::string line; std::getline(text, line);)
+            if (line.rfind("*** ", 0) == 0 || line.rfind("After optimization", 0) == 0) kept += line + "\n";
+        return kept;
+    };
+    const std::vector<int> sideBySide = scene->labeling->labelsSource;
+    const int threads = threadCount();
+    setThreadCount(1);
+    scene->setMatchCandidates(nullptr);
+    randomSeed(12345);
+    scene->restarts_VR = 2;
+    const std::string alone = run().first;
+    scene->restarts_VR = 0;
+    setThreadCount(threads);
+    EXPECT_EQ(scene->labeling->labelsSource, sideBySide);
+    EXPECT_EQ(restartLines(alone), restartLines(out));
 
     // The result file gives the kept labelling back.
     const std::string file = (*dir / "restarts.gc").string();

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "Log.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "Random.h"
+#include "StageTimers.h"
 
 namespace {
 
@@ -104,4 +107,34 @@ TEST(ParallelFor, LoopsFromSeveralThreadsAtOnceEachVisitEveryIndexOnce) {
         });
     for (std::thread& t : callers) t.join();
     for (long sum : sums) EXPECT_EQ(sum, 200 * 300);
+}
+
+// Tasks side by side, each with its own random draws, log lines and stage timers, as restarts
+// run: what each task draws and writes does not depend on the thread count.
+TEST(ParallelTasks, ScopedDrawsLinesAndTimersStayWithTheirTask) {
+    ThreadCountGuard guard;
+    for (int threads : {1, 2}) {
+        setThreadCount(threads);
+        std::vector<std::string> lines(4);
+        std::vector<double> timed(4, -1);
+        LogCapture shared;
+        parallelTasks(4, [&](int task, int) {
+            ThreadLogCapture capture;
+            RandomStreamScope draws(uint32_t(100 + task));
+            StageTimerScope timers;
+            resumeTimer("stage");
+            for (int i = 0; i < 3; ++i) logOut() << randomU32() << ' ';
+            stopTimer("stage");
+            lines[size_t(task)] = capture.out();
+            timed[size_t(task)] = timers.seconds().at("stage");
+        });
+        EXPECT_EQ(shared.out(), "");
+        for (int task = 0; task < 4; ++task) {
+            Sfmt19937 reference(uint32_t(100 + task));
+            std::string expected;
+            for (int i = 0; i < 3; ++i) expected += std::to_string(reference.next32()) + ' ';
+            EXPECT_EQ(lines[size_t(task)], expected) << threads << " threads";
+            EXPECT_GE(timed[size_t(task)], 0.0);
+        }
+    }
 }
