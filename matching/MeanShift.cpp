@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "MatchCandidates.h"
@@ -127,32 +126,4 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
     sortClusters();
     logOut() << " done!" << std::endl;
     logOut() << "*** Found total " << clusterModes.size() << " clusters!" << std::endl;
-}
-
-void MatchCandidates::sortClusters() {
-    logOut() << "sorting..." << std::flush;
-    const int k = static_cast<int>(clusterSizes.size());
-    if (k == 0) return;
-    std::vector<std::pair<unsigned int, int>> order;
-    order.reserve(k);
-    for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(clusterSizes[c]), c);
-    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
-                                                    const std::pair<unsigned int, int>& b) {
-        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
-        return a.first > b.first;
-    });
-
-    std::vector<int> newIndex(k, 0);
-    std::vector<FeatureVector> modes(k);
-    std::vector<int> sizes(k);
-    for (int p = 0; p < k; ++p) {
-        const int old = order[p].second;
-        newIndex[old] = p;
-        modes[p] = old < clusterModes.size() ? clusterModes.point(old) : FeatureVector(6, 0.0f);
-        sizes[p] = clusterSizes[old];
-    }
-    for (int& label : clusterLabel)
-        if (label >= 0 && label < k) label = newIndex[label];
-    clusterModes.setPoints(modes);
-    clusterSizes = sizes;
 }
