@@ -20,6 +20,7 @@
 
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
+#include "MeanShift.h"
 #include "Scene.h"
 #include "StageTimers.h"
 
@@ -120,7 +121,12 @@ void Scene::pairSamples(MatchCandidates& mc) const {
 }
 
 void Scene::clusterTransformations(MatchCandidates& mc) const {
-    mc.meanShift(radius_MS * radius_MS, rate_MS, int(maxIter_MS), ANNEpsilon_MS);
+    MeanShiftOptions options;
+    options.sqBandwidth = radius_MS * radius_MS;
+    options.rate = rate_MS;
+    options.maxIterations = int(maxIter_MS);
+    options.annEpsilon = ANNEpsilon_MS;
+    clusterMotions(mc, options);
 }
 
 void Scene::verifyClusters(MatchCandidates& mc) const {

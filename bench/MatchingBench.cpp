@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "MeanShift.h"
 #include "MeanShiftStats.h"
 #include "Random.h"
 #include "ShapeGenerator.h"
@@ -91,7 +92,7 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         const double pairing = cpuSeconds() - start;
 
         start = cpuSeconds();
-        mc.meanShift(0.25f * 0.25f, 1.0f, 100, 0.0f);
+        clusterMotions(mc, {0.25f * 0.25f, 1.0f, 100, 0.0f});
         const double meanShift = cpuSeconds() - start;
 
         start = cpuSeconds();

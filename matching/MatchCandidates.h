@@ -112,11 +112,8 @@ public:
     // Motion of cluster mode c in model units (normalisation undone).
     RigidTransform clusterTransform(int c) const;
 
-    // ---- mean shift ----
+    // ---- clusters (filled by clusterMotions, MeanShift.h) ----
 
-    // Flat-kernel mean shift over the twists (squared bandwidth, damping rate in [0, 1]), then
-    // grouping of the converged positions and sorting by size.
-    void meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon);
     // Cluster 0 stays first; the others follow by size, largest first.
     void sortClusters();
 

@@ -8,6 +8,7 @@
 
 #include "Log.h"
 #include "MatchingFixtures.h"
+#include "MeanShift.h"
 #include "Parallel.h"
 
 namespace {
@@ -114,7 +115,7 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
     MatchCandidates mc(source.get(), target.get());
     mc.groundTruthCorrespondence();
-    mc.meanShift(0.05f * 0.05f, 1.0f, 20, 0.0f);
+    clusterMotions(mc, {0.05f * 0.05f, 1.0f, 20, 0.0f});
 
     ASSERT_GE(mc.clusterSizes.size(), 2u);
     EXPECT_EQ(mc.clusterSizes[1], 500);
