@@ -23,6 +23,7 @@
 #include "MeanShift.h"
 #include "Scene.h"
 #include "StageTimers.h"
+#include "Verify.h"
 
 const char* const kPipelineStages[kPipelineStageCount] = {
     "Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",
@@ -131,12 +132,16 @@ void Scene::clusterTransformations(MatchCandidates& mc) const {
 
 void Scene::verifyClusters(MatchCandidates& mc) const {
     // Negative minimum sizes mean "no minimum" for the unsigned size limits.
-    unsigned int minCluster = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
+    VerifyOptions options;
+    options.minClusterSize = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
+    options.maxClusters = maxNumVerifyClusters_VR;
+    options.growThreshold = percentOfDiagonal(growRegionDistThreshold_VR);
+    options.annEpsilon = ANNEpsilon_VR;
+    options.schedule = icpSchedule();
     if (skipVerification_VR)
-        mc.skipVerify(minCluster, maxNumVerifyClusters_VR);
+        skipVerification(mc, options);
     else
-        mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
-                        ANNEpsilon_VR, icpSchedule());
+        verifyRegions(mc, options);
     keepLargestRegions(mc);
 }
 

@@ -18,6 +18,7 @@
 #include "MeanShiftStats.h"
 #include "Random.h"
 #include "ShapeGenerator.h"
+#include "Verify.h"
 
 namespace fs = std::filesystem;
 
@@ -96,7 +97,7 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         const double meanShift = cpuSeconds() - start;
 
         start = cpuSeconds();
-        mc.verifyRegion(0, 20, 0.01f, 0.0f);
+        verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}});
         mc.sortResult(20, 10);
         const double verify = cpuSeconds() - start;
         std::cout.rdbuf(saved);

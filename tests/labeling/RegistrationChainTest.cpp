@@ -12,6 +12,7 @@
 #include "MeanShift.h"
 #include "Random.h"
 #include "ShapeGenerator.h"
+#include "Verify.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
         mc->subsample(800, 800, 1.0f);
         mc->findCandidateCorrespondence(1.0f, 30, 0.0f);
         clusterMotions(*mc, {0.2f * 0.2f, 1.0f, 100, 0.0f});
-        mc->verifyRegion(5, 60, 0.005f * diagonal, 0.0f);
+        verifyRegions(*mc, {5, 60, 0.005f * diagonal, 0.0f, {}});
         mc->sortResult(30, 20);
         labels->relabel(2, 1, false, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal,
                         0.01f * diagonal, 1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);
