@@ -75,6 +75,7 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
     const float growThreshold = options.growThreshold;
     const float annEpsilon = options.annEpsilon;
     const IcpSchedule& schedule = options.schedule;
+    // The messages keep the operation names of earlier versions: logs are compared line by line.
     if (mc.clusterLabel.empty() || mc.clusterModes.size() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
         return;
