@@ -24,10 +24,12 @@
 
 #include "LabelingResult.h"
 #include "MatchCandidates.h"
+#include "MeanShift.h"
 #include "Parallel.h"
 #include "Random.h"
 #include "Scene.h"
 #include "StageTimers.h"
+#include "Verify.h"
 
 const char* const kPipelineStages[kPipelineStageCount] = {
     "Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",
@@ -126,17 +128,26 @@ void Scene::pairSamples(MatchCandidates& mc) const {
 }
 
 void Scene::clusterTransformations(MatchCandidates& mc) const {
-    mc.meanShift(radius_MS * radius_MS, rate_MS, int(maxIter_MS), ANNEpsilon_MS);
+    MeanShiftOptions options;
+    options.sqBandwidth = radius_MS * radius_MS;
+    options.rate = rate_MS;
+    options.maxIterations = int(maxIter_MS);
+    options.annEpsilon = ANNEpsilon_MS;
+    clusterMotions(mc, options);
 }
 
 void Scene::verifyClusters(MatchCandidates& mc) const {
     // Negative minimum sizes mean "no minimum" for the unsigned size limits.
-    unsigned int minCluster = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
+    VerifyOptions options;
+    options.minClusterSize = unsigned(minVerifyClusterSize > 0 ? minVerifyClusterSize : 0);
+    options.maxClusters = maxNumVerifyClusters_VR;
+    options.growThreshold = percentOfDiagonal(growRegionDistThreshold_VR);
+    options.annEpsilon = ANNEpsilon_VR;
+    options.schedule = icpSchedule();
     if (skipVerification_VR)
-        mc.skipVerify(minCluster, maxNumVerifyClusters_VR);
+        skipVerification(mc, options);
     else
-        mc.verifyRegion(minCluster, maxNumVerifyClusters_VR, percentOfDiagonal(growRegionDistThreshold_VR),
-                        ANNEpsilon_VR, icpSchedule());
+        verifyRegions(mc, options);
     keepLargestRegions(mc);
 }
 

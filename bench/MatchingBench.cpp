@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "MatchCandidates.h"
+#include "MeanShift.h"
 #include "MeanShiftStats.h"
 #include "Random.h"
 #include "ShapeGenerator.h"
+#include "Verify.h"
 
 namespace fs = std::filesystem;
 
@@ -91,11 +93,11 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         const double pairing = cpuSeconds() - start;
 
         start = cpuSeconds();
-        mc.meanShift(0.25f * 0.25f, 1.0f, 100, 0.0f);
+        clusterMotions(mc, {0.25f * 0.25f, 1.0f, 100, 0.0f});
         const double meanShift = cpuSeconds() - start;
 
         start = cpuSeconds();
-        mc.verifyRegion(0, 20, 0.01f, 0.0f);
+        verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}});
         mc.sortResult(20, 10);
         const double verify = cpuSeconds() - start;
         std::cout.rdbuf(saved);

@@ -138,35 +138,35 @@ ShapeModel* ShapeModel::extractSubset(const std::vector<int>& requested, ShapeMo
     return target;
 }
 
-Mesh3_real* Mesh3_real::extractSubMesh(const std::vector<int>& requested)
+Mesh3_real* extractSubMesh(Mesh3_real& mesh, const std::vector<int>& requested)
 {
     std::vector<int> selection;
     for (int v : requested)
-        if (v >= 0 && v < vertexCount())
+        if (v >= 0 && v < mesh.vertexCount())
             selection.push_back(v);
-    Mesh3_real* mesh = new Mesh3_real();
-    extractSubset(selection, mesh);
-    mesh->faces.clear();
-    mesh->faceNormalIndices.clear();
+    Mesh3_real* sub = new Mesh3_real();
+    mesh.extractSubset(selection, sub);
+    sub->faces.clear();
+    sub->faceNormalIndices.clear();
 
     // For a vertex listed twice the later position wins.
-    std::vector<int> newIndex(vertexCount(), -1);
+    std::vector<int> newIndex(mesh.vertexCount(), -1);
     for (int k = 0; k < int(selection.size()); ++k)
         newIndex[selection[k]] = k;
     const auto selected = [&](int v) { return v >= 0 && v < int(newIndex.size()) && newIndex[v] >= 0; };
-    for (const Triangle& t : faces)
+    for (const Triangle& t : mesh.faces)
         if (selected(t[0]) && selected(t[1]) && selected(t[2]))
-            mesh->faces.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
-    return mesh;
+            sub->faces.push_back({newIndex[t[0]], newIndex[t[1]], newIndex[t[2]]});
+    return sub;
 }
 
-void Mesh3_real::decimate(float targetReduction)
+void loadDecimated(Mesh3_real& mesh, float targetReduction)
 {
     // VTK clamps the reduction to [0, 1] but lets NaN through.
     if (!std::isfinite(targetReduction))
         targetReduction = 0.0f;
     auto reader = vtkSmartPointer<vtkOBJReader>::New();
-    reader->SetFileName(fullPath().c_str());
+    reader->SetFileName(mesh.fullPath().c_str());
     auto triangles = vtkSmartPointer<vtkTriangleFilter>::New();
     triangles->SetInputConnection(reader->GetOutputPort());
     triangles->Update();
@@ -188,25 +188,25 @@ void Mesh3_real::decimate(float targetReduction)
               << " triangles." << std::endl;
 
     std::vector<Vec3f> positions(pointCount);
-    boundingBoxMin = Vec3f(kMaxFloat, kMaxFloat, kMaxFloat);
-    boundingBoxMax = Vec3f(-kMaxFloat, -kMaxFloat, -kMaxFloat);
+    mesh.boundingBoxMin = Vec3f(kMaxFloat, kMaxFloat, kMaxFloat);
+    mesh.boundingBoxMax = Vec3f(-kMaxFloat, -kMaxFloat, -kMaxFloat);
     for (vtkIdType i = 0; i < pointCount; ++i) {
         double p[3];
         decimated->GetPoint(i, p);
         positions[i] = Vec3f(float(p[0]), float(p[1]), float(p[2]));
         for (int c = 0; c < 3; ++c) {
-            if (positions[i][c] < boundingBoxMin[c])
-                boundingBoxMin[c] = positions[i][c];
-            if (positions[i][c] > boundingBoxMax[c])
-                boundingBoxMax[c] = positions[i][c];
+            if (positions[i][c] < mesh.boundingBoxMin[c])
+                mesh.boundingBoxMin[c] = positions[i][c];
+            if (positions[i][c] > mesh.boundingBoxMax[c])
+                mesh.boundingBoxMax[c] = positions[i][c];
         }
     }
-    vertices.setPoints(positions);
-    normals.setPoints(std::vector<Vec3f>(pointCount));
-    vertexStatus.assign(pointCount, STATUS_INTERIOR);
-    faceNormalIndices.clear();
-    faces.clear();
-    faces.reserve(decimated->GetNumberOfPolys());
+    mesh.vertices.setPoints(positions);
+    mesh.normals.setPoints(std::vector<Vec3f>(pointCount));
+    mesh.vertexStatus.assign(pointCount, STATUS_INTERIOR);
+    mesh.faceNormalIndices.clear();
+    mesh.faces.clear();
+    mesh.faces.reserve(decimated->GetNumberOfPolys());
     auto ids = vtkSmartPointer<vtkIdList>::New();
     for (vtkIdType c = 0; c < decimated->GetNumberOfCells(); ++c) {
         decimated->GetCellPoints(c, ids);
@@ -214,7 +214,7 @@ void Mesh3_real::decimate(float targetReduction)
             logErr() << "Non-triangle detected at index " << c << std::endl;
             continue;
         }
-        faces.push_back({int(ids->GetId(0)), int(ids->GetId(1)), int(ids->GetId(2))});
+        mesh.faces.push_back({int(ids->GetId(0)), int(ids->GetId(1)), int(ids->GetId(2))});
     }
 }
 
@@ -229,7 +229,7 @@ Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, floa
     result->meshResolution = mesh.meshResolution;
     logOut() << "***Simplifying to target factor: " << targetReduction << "..." << std::endl;
     logOut() << "***Scaling geometry by: " << scaleFactor << "..." << std::endl;
-    result->decimate(targetReduction);
+    loadDecimated(*result, targetReduction);
     result->deriveFileName("simplified");
 
     for (int i = 0; i < result->vertexCount(); ++i)

@@ -218,10 +218,6 @@ public:
     void detectBoundary();
     // Writes vertices and faces to fullPath(); never overwrites an existing file.
     void writeGeometryOBJ();
-
-    // Sampling.cpp
-    Mesh3_real* extractSubMesh(const std::vector<int>& selection);
-    void decimate(float targetReduction);
 };
 
 // The per-vertex description loading computes. The parameter file codes it as the int 1 to 5;

@@ -73,7 +73,7 @@ public:
     int componentLinks = 0;
     float componentLinkDistance = 0;
 
-    // ---- graph-cut relabelling (GraphCutRelabel.cpp) ----
+    // ---- graph-cut relabelling (GraphCutResult.cpp; cost terms in GraphCutRelabel.h) ----
 
     // Labels every source and target vertex with a sorted transform (or the dummy label).
     // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,

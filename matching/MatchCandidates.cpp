@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <iostream>
+#include <numeric>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CacheFile.h"
 #include "Progress.h"
@@ -394,4 +397,102 @@ RigidTransform MatchCandidates::clusterTransform(int c) const {
     RigidTransform T = twistToTransform(twist);
     for (int a = 0; a < 3; ++a) T.t[a] = translationMean[a] + translationScale * T.t[a];
     return T;
+}
+
+void MatchCandidates::sortClusters() {
+    logOut() << "sorting..." << std::flush;
+    const int k = static_cast<int>(clusterSizes.size());
+    if (k == 0) return;
+    std::vector<std::pair<unsigned int, int>> order;
+    order.reserve(k);
+    for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(clusterSizes[c]), c);
+    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
+                                                    const std::pair<unsigned int, int>& b) {
+        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
+        return a.first > b.first;
+    });
+
+    std::vector<int> newIndex(k, 0);
+    std::vector<FeatureVector> modes(k);
+    std::vector<int> sizes(k);
+    for (int p = 0; p < k; ++p) {
+        const int old = order[p].second;
+        newIndex[old] = p;
+        modes[p] = old < clusterModes.size() ? clusterModes.point(old) : FeatureVector(6, 0.0f);
+        sizes[p] = clusterSizes[old];
+    }
+    for (int& label : clusterLabel)
+        if (label >= 0 && label < k) label = newIndex[label];
+    clusterModes.setPoints(modes);
+    clusterSizes = sizes;
+}
+
+void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {
+    logOut() << "*** Sorting match & verify result..." << std::endl
+              << "*** Minimum verified region size: " << minRegionSize << std::endl
+              << "*** Maximum number verified regions: " << maxRegions << std::endl;
+    std::vector<int> order(regions.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [this](int a, int b) { return regions[a].size() > regions[b].size(); });
+    sortedRegions.clear();
+    sortedTransforms.clear();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const CorrespondenceList& region = regions[order[i]];
+        if (static_cast<unsigned int>(region.size()) <= minRegionSize) break;
+        if (maxRegions >= 0 && i >= static_cast<std::size_t>(maxRegions)) break;
+        sortedRegions.push_back(region);
+        sortedTransforms.push_back(order[i] < static_cast<int>(regionTransforms.size())
+                                       ? regionTransforms[order[i]]
+                                       : RigidTransform());
+    }
+    sortedInverseTransforms.clear();
+    for (const RigidTransform& T : sortedTransforms) sortedInverseTransforms.push_back(invertTransform(T));
+    resultMinRegionSize = static_cast<int>(minRegionSize);
+    resultMaxRegions = maxRegions;
+    logOut() << "...done!" << std::endl;
+}
+
+std::vector<int> MatchCandidates::regionsContaining(const std::vector<int>& sourceSelection) const {
+    std::vector<int> result;
+    if (regions.empty() || regionTransforms.empty()) return result;
+    std::vector<int> selected(sourceSelection);
+    std::sort(selected.begin(), selected.end());
+    for (std::size_t r = 0; r < sortedRegions.size(); ++r) {
+        for (int v : sortedRegions[r].sourceIndices)
+            if (std::binary_search(selected.begin(), selected.end(), v)) {
+                result.push_back(static_cast<int>(r));
+                break;
+            }
+    }
+    return result;
+}
+
+void MatchCandidates::selectCoveringRegions(unsigned int minRegionSize, int maxRegions, float minFraction) {
+    const int n = source ? source->vertexCount() : 0;
+    std::vector<bool> covered(static_cast<std::size_t>(n), false);
+    std::vector<bool> chosen(regions.size(), false);
+    const double minGain = std::max(1.0, double(minFraction) * n);
+    int count = 0;
+    while (maxRegions < 0 || count < maxRegions) {
+        int best = -1, bestGain = 0;
+        for (std::size_t r = 0; r < regions.size(); ++r) {
+            if (chosen[r] || static_cast<unsigned int>(regions[r].size()) <= minRegionSize) continue;
+            int gain = 0;
+            for (int v : regions[r].sourceIndices) gain += v >= 0 && v < n && !covered[std::size_t(v)];
+            if (gain > bestGain) {
+                best = int(r);
+                bestGain = gain;
+            }
+        }
+        if (best < 0 || bestGain < minGain) break;
+        chosen[std::size_t(best)] = true;
+        for (int v : regions[std::size_t(best)].sourceIndices)
+            if (v >= 0 && v < n) covered[std::size_t(v)] = true;
+        ++count;
+    }
+    for (std::size_t r = 0; r < regions.size(); ++r)
+        if (!chosen[r]) regions[r] = CorrespondenceList();
+    logOut() << "*** Regions chosen by coverage: " << count << std::endl;
+    sortResult(minRegionSize, maxRegions);
 }

@@ -4,15 +4,15 @@
 
 #include "CorrespondenceList.h"
 #include "FeatureSetANN.h"
-#include "IcpSchedule.h"
 #include "PointSetANN.h"
 #include "RigidTransform.h"
 #include "ShapeModel.h"
 
 // The correspondence search between a source and a target shape. It samples both shapes, pairs
 // source samples with target samples, turns every pair into a rigid transformation and a twist,
-// clusters the twists by mean shift, verifies the cluster modes by region growing on the full
-// shapes and keeps the largest verified regions for the label optimisation.
+// clusters the twists by mean shift (clusterMotions, MeanShift.h), verifies the cluster modes by
+// region growing on the full shapes (verifyRegions, Verify.h) and keeps the largest verified
+// regions for the label optimisation.
 //
 // The two full shapes are not owned; the samples and every result are.
 class MatchCandidates {
@@ -112,24 +112,13 @@ public:
     // Motion of cluster mode c in model units (normalisation undone).
     RigidTransform clusterTransform(int c) const;
 
-    // ---- mean shift ----
+    // ---- clusters (filled by clusterMotions, MeanShift.h) ----
 
-    // Flat-kernel mean shift over the twists (squared bandwidth, damping rate in [0, 1]), then
-    // grouping of the converged positions and sorting by size.
-    void meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon);
     // Cluster 0 stays first; the others follow by size, largest first.
     void sortClusters();
 
-    // ---- match and verify ----
+    // ---- result of the verification (regions filled by verifyRegions, Verify.h) ----
 
-    // Grows, for each of the first maxClusters (negative = all) clusters of at least
-    // minClusterSize pairs, a region of source vertices that the cluster motion carries within
-    // growThreshold (model units) of the target, refining the motion by ICP as the region grows
-    // (when, and how long: schedule).
-    void verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold, float annEpsilon,
-                      const IcpSchedule& schedule = IcpSchedule());
-    // Keeps the cluster modes as they are; a region holds only the cluster's own pairs.
-    void skipVerify(unsigned int minClusterSize, int maxClusters);
     // Keeps the regions larger than minRegionSize, at most maxRegions (negative = all), largest
     // first, with their transformations and inverses.
     void sortResult(unsigned int minRegionSize, int maxRegions);
@@ -143,11 +132,11 @@ public:
     std::vector<int> regionsContaining(const std::vector<int>& sourceSelection) const;
 };
 
-// Iterative closest points starting from T: at most 100 rounds of closest surface points on
-// targetShape and a least-squares fit. Lists of 2 or fewer correspondences return T unchanged.
-// Afterwards the list's target points hold its source points moved by the returned motion.
-// stopMovement > 0 (model units) also stops once the points move less than that (root mean square)
-// in one round. maxPoints > 0 fits to every k-th correspondence only, k chosen so that at most
-// maxPoints take part; all target points are still moved at the end.
+// Iterative closest points starting from T (defined in Verify.cpp): at most 100 rounds of closest
+// surface points on targetShape and a least-squares fit. Lists of 2 or fewer correspondences
+// return T unchanged. Afterwards the list's target points hold its source points moved by the
+// returned motion. stopMovement > 0 (model units) also stops once the points move less than that
+// (root mean square) in one round. maxPoints > 0 fits to every k-th correspondence only, k chosen
+// so that at most maxPoints take part; all target points are still moved at the end.
 RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T,
                            float stopMovement = 0.0f, int maxPoints = 0);

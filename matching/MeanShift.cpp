@@ -1,10 +1,9 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "MatchCandidates.h"
+#include "MeanShift.h"
 #include "Log.h"
 #include "MeanShiftStats.h"
 #include "Parallel.h"
@@ -12,12 +11,16 @@
 
 namespace {
 const char* const kDashLine = "-------------------------------------------------------------------------------";
-MeanShiftStats stats;
+thread_local MeanShiftStats stats;  // per thread: restarts cluster side by side
 }  // namespace
 
 const MeanShiftStats& lastMeanShiftStats() { return stats; }
 
-void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations, float annEpsilon) {
+void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
+    const float sqBandwidth = options.sqBandwidth;
+    const float rate = options.rate;
+    const int maxIterations = options.maxIterations;
+    const float annEpsilon = options.annEpsilon;
     logOut() << kDashLine << std::endl
               << "Starting mean-shift clustering..." << std::endl
               << "*** Squared bandwidth in transformations space: " << sqBandwidth << std::endl
@@ -26,14 +29,14 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
               << "*** ANN epsilon for transformation range query: " << annEpsilon << std::endl
               << "Progress..." << std::flush;
 
-    const int n = size();
+    const int n = mc.size();
     stats = MeanShiftStats();
     FeatureSetANN shifted(6);
-    shifted.setPoints(transformationSpace.points());
+    shifted.setPoints(mc.transformationSpace.points());
     shifted.resize(n);
     std::vector<bool> settled(n, false);
-    transformationSpace.setEpsilon(annEpsilon);
-    transformationSpace.prepareTree();  // queried by several threads below
+    mc.transformationSpace.setEpsilon(annEpsilon);
+    mc.transformationSpace.prepareTree();  // queried by several threads below
 
     std::vector<int> indices;
     std::vector<float> distances;
@@ -53,14 +56,14 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
                 const int i = active[std::size_t(a)];
                 std::vector<int>& found = workerIndices[std::size_t(worker)];
                 FeatureVector& position = shifted.point(i);
-                transformationSpace.rangeQuery(position, sqBandwidth, found, workerDistances[std::size_t(worker)],
-                                               true);
+                mc.transformationSpace.rangeQuery(position, sqBandwidth, found,
+                                                  workerDistances[std::size_t(worker)], true);
                 neighbours[std::size_t(i)] = int(found.size());
                 still[std::size_t(i)] = 1;
                 if (found.empty()) return;
                 double mean[6] = {0, 0, 0, 0, 0, 0};
                 for (int j : found) {
-                    const FeatureVector& p = transformationSpace.point(j);
+                    const FeatureVector& p = mc.transformationSpace.point(j);
                     for (int c = 0; c < 6; ++c) mean[c] += p[c];
                 }
                 const double inv = 1.0 / double(found.size());
@@ -91,12 +94,12 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
 
     // Consolidation: group converged positions within one bandwidth; a pair joins the first
     // group that reaches it.
-    clusterModes.clear();
-    clusterSizes.clear();
-    clusterLabel.assign(n, 0);
+    mc.clusterModes.clear();
+    mc.clusterSizes.clear();
+    mc.clusterLabel.assign(n, 0);
     std::fill(settled.begin(), settled.end(), false);
-    clusterModes.addPoint(FeatureVector(6, 0.0f));
-    clusterSizes.push_back(0);
+    mc.clusterModes.addPoint(FeatureVector(6, 0.0f));
+    mc.clusterSizes.push_back(0);
     logOut() << " consolidating..." << std::flush;
     int cluster = 1;
     for (int i = 0; i < n; ++i) {
@@ -108,7 +111,7 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
         int members = 0;
         for (int j : indices) {
             if (settled[j]) continue;
-            clusterLabel[j] = cluster;
+            mc.clusterLabel[j] = cluster;
             const FeatureVector& p = shifted.point(j);
             for (int c = 0; c < 6; ++c) sum[c] += p[c];
             settled[j] = true;
@@ -117,42 +120,14 @@ void MatchCandidates::meanShift(float sqBandwidth, float rate, int maxIterations
         if (members > 0) {
             FeatureVector mode(6);
             for (int c = 0; c < 6; ++c) mode[c] = float(sum[c] / members);
-            clusterModes.addPoint(mode);
-            clusterSizes.push_back(members);
+            mc.clusterModes.addPoint(mode);
+            mc.clusterSizes.push_back(members);
             ++cluster;
         }
     }
-    clusterSizes[0] = static_cast<int>(std::count(clusterLabel.begin(), clusterLabel.end(), 0));
+    mc.clusterSizes[0] = static_cast<int>(std::count(mc.clusterLabel.begin(), mc.clusterLabel.end(), 0));
 
-    sortClusters();
+    mc.sortClusters();
     logOut() << " done!" << std::endl;
-    logOut() << "*** Found total " << clusterModes.size() << " clusters!" << std::endl;
-}
-
-void MatchCandidates::sortClusters() {
-    logOut() << "sorting..." << std::flush;
-    const int k = static_cast<int>(clusterSizes.size());
-    if (k == 0) return;
-    std::vector<std::pair<unsigned int, int>> order;
-    order.reserve(k);
-    for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(clusterSizes[c]), c);
-    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
-                                                    const std::pair<unsigned int, int>& b) {
-        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
-        return a.first > b.first;
-    });
-
-    std::vector<int> newIndex(k, 0);
-    std::vector<FeatureVector> modes(k);
-    std::vector<int> sizes(k);
-    for (int p = 0; p < k; ++p) {
-        const int old = order[p].second;
-        newIndex[old] = p;
-        modes[p] = old < clusterModes.size() ? clusterModes.point(old) : FeatureVector(6, 0.0f);
-        sizes[p] = clusterSizes[old];
-    }
-    for (int& label : clusterLabel)
-        if (label >= 0 && label < k) label = newIndex[label];
-    clusterModes.setPoints(modes);
-    clusterSizes = sizes;
+    logOut() << "*** Found total " << mc.clusterModes.size() << " clusters!" << std::endl;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Work done by the last MatchCandidates::meanShift run, for benchmarks and diagnostics.
+// Work done by the last clusterMotions run on the calling thread, for benchmarks and diagnostics.
 struct MeanShiftStats {
     int iterations = 0;        // shifting iterations run
     long shiftQueries = 0;     // range queries of the shifting iterations

@@ -2,10 +2,9 @@
 #include <atomic>
 #include <cmath>
 #include <iostream>
-#include <numeric>
 #include <vector>
 
-#include "MatchCandidates.h"
+#include "Verify.h"
 #include "Log.h"
 #include "Parallel.h"
 #include "Progress.h"
@@ -70,20 +69,26 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
     return T;
 }
 
-void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters, float growThreshold,
-                                   float annEpsilon, const IcpSchedule& schedule) {
-    if (clusterLabel.empty() || clusterModes.size() == 0) {
+void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
+    const unsigned int minClusterSize = options.minClusterSize;
+    const int maxClusters = options.maxClusters;
+    const float growThreshold = options.growThreshold;
+    const float annEpsilon = options.annEpsilon;
+    const IcpSchedule& schedule = options.schedule;
+    // The messages keep the operation names of earlier versions: logs are compared line by line.
+    if (mc.clusterLabel.empty() || mc.clusterModes.size() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
         return;
     }
-    if (!source || !target || !sourceSample || source->vertexCount() == 0 || target->vertexCount() == 0) {
+    if (!mc.source || !mc.target || !mc.sourceSample || mc.source->vertexCount() == 0 ||
+        mc.target->vertexCount() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Please generate a sample first!" << std::endl;
         return;
     }
-    const int sourceCount = source->vertexCount();
-    const int K = clusterModes.size();
-    regions.assign(K, CorrespondenceList());
-    regionTransforms.assign(K, RigidTransform());
+    const int sourceCount = mc.source->vertexCount();
+    const int K = mc.clusterModes.size();
+    mc.regions.assign(K, CorrespondenceList());
+    mc.regionTransforms.assign(K, RigidTransform());
 
     logOut() << kDashLine << std::endl
               << "Starting transformation match & verify..." << std::endl
@@ -93,10 +98,10 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
               << "*** ANN epsilon for neighbor & closest point query: " << annEpsilon << std::endl
               << "Progress..." << std::flush;
     progress(sourceCount, true);
-    source->vertices.setEpsilon(annEpsilon);
-    target->vertices.setEpsilon(annEpsilon);
+    mc.source->vertices.setEpsilon(annEpsilon);
+    mc.target->vertices.setEpsilon(annEpsilon);
 
-    const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
+    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusterLabel.size()));
     const int neighbours = std::min(kGrowNeighbours, sourceCount);
     const unsigned int shapeStep =
         schedule.refitStepFraction > 0 ? static_cast<unsigned int>(double(schedule.refitStepFraction) * sourceCount) : 0u;
@@ -104,7 +109,8 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     // The clusters to verify, in order, with their member pairs.
     std::vector<int> chosen;
     for (int j = 1, verifiedCount = 0; j < K; ++j) {
-        const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
+        const unsigned int clusterSize =
+            static_cast<unsigned int>(j < int(mc.clusterSizes.size()) ? mc.clusterSizes[j] : 0);
         if (clusterSize < minClusterSize) continue;
         if (maxClusters >= 0 && verifiedCount >= maxClusters) break;
         chosen.push_back(j);
@@ -112,13 +118,14 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     }
     std::vector<std::vector<int>> members(static_cast<std::size_t>(K));
     for (int pair = 0; pair < pairs; ++pair)
-        if (clusterLabel[pair] > 0 && clusterLabel[pair] < K) members[clusterLabel[pair]].push_back(pair);
+        if (mc.clusterLabel[pair] > 0 && mc.clusterLabel[pair] < K)
+            members[mc.clusterLabel[pair]].push_back(pair);
 
     // A vertex is accepted by up to every cluster, and its neighbours are the same each time: look
     // them up once. Both vertex trees are built before the clusters share them.
-    source->vertices.prepareTree();
-    target->vertices.prepareTree();
-    const std::vector<int> near = growNeighbourTable(*source, chosen.empty() ? 0 : neighbours);
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
+    const std::vector<int> near = growNeighbourTable(*mc.source, chosen.empty() ? 0 : neighbours);
 
     // Clusters grow independently (each has its own visited bits, region and motion), so they run
     // on the worker threads; the calling thread advances the indicator by the accepted vertices.
@@ -130,33 +137,34 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
     std::vector<std::vector<char>> visitedOf(static_cast<std::size_t>(std::max(1, threadCount())));
     parallelTasks(static_cast<int>(chosen.size()), [&](int task, int worker) {
         const int j = chosen[task];
-        const unsigned int clusterSize = static_cast<unsigned int>(j < int(clusterSizes.size()) ? clusterSizes[j] : 0);
+        const unsigned int clusterSize =
+            static_cast<unsigned int>(j < int(mc.clusterSizes.size()) ? mc.clusterSizes[j] : 0);
         std::vector<char>& visited = visitedOf[worker];
         visited.assign(static_cast<std::size_t>(sourceCount), 0);
-        RigidTransform T = clusterTransform(j);
+        RigidTransform T = mc.clusterTransform(j);
         unsigned int lastFitSize = 0;
-        CorrespondenceList& region = regions[j];
+        CorrespondenceList& region = mc.regions[j];
         std::vector<int> queue;  // first in, first out: `head` is the front
         for (int pair : members[j]) {
-            const int sampleVertex = sourceIndex[pair];
-            if (sampleVertex < 0 || sampleVertex >= sourceSample->vertexCount()) continue;
+            const int sampleVertex = mc.sourceIndex[pair];
+            if (sampleVertex < 0 || sampleVertex >= mc.sourceSample->vertexCount()) continue;
             queue.clear();
-            queue.push_back(source->closestVertex(sourceSample->vertices.point(sampleVertex)).first);
+            queue.push_back(mc.source->closestVertex(mc.sourceSample->vertices.point(sampleVertex)).first);
             for (std::size_t head = 0; head < queue.size(); ++head) {
                 const int v = queue[head];
                 if (visited[v]) continue;
-                const Vec3f x = source->vertices.point(v);
+                const Vec3f x = mc.source->vertices.point(v);
                 const Vec3f y = T.apply(x);
                 Vec3f q;
                 float d;
-                const int w = target->closestSurfacePoint(y, q, d);
+                const int w = mc.target->closestSurfacePoint(y, q, d);
                 // Rejected vertices stay unvisited: a refined motion may accept them later.
                 if (!(growThreshold > d)) continue;
                 region.addCorrespondence(x, q, v, w);
                 const unsigned int regionSize = static_cast<unsigned int>(region.size());
                 const unsigned int step = std::max(10u * clusterSize, shapeStep);
                 if (regionSize > lastFitSize + std::max(step, lastFitSize / 4u)) {
-                    T = registerICP(region, *target, T, schedule.stopMovement, schedule.maxPoints);
+                    T = registerICP(region, *mc.target, T, schedule.stopMovement, schedule.maxPoints);
                     lastFitSize = regionSize;
                 }
                 for (int k = 0; k < neighbours; ++k)
@@ -166,117 +174,49 @@ void MatchCandidates::verifyRegion(unsigned int minClusterSize, int maxClusters,
                 if (worker == 0) report();
             }
         }
-        regionTransforms[j] = T;
+        mc.regionTransforms[j] = T;
     });
     report();
     logOut() << "...done!" << std::endl;
 }
 
-void MatchCandidates::skipVerify(unsigned int minClusterSize, int maxClusters) {
-    if (clusterLabel.empty() || clusterModes.size() == 0) {
+void skipVerification(MatchCandidates& mc, const VerifyOptions& options) {
+    const unsigned int minClusterSize = options.minClusterSize;
+    const int maxClusters = options.maxClusters;
+    if (mc.clusterLabel.empty() || mc.clusterModes.size() == 0) {
         logErr() << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
         return;
     }
-    if (!source || !target || !sourceSample || !targetSample || source->vertexCount() == 0 ||
-        target->vertexCount() == 0) {
+    if (!mc.source || !mc.target || !mc.sourceSample || !mc.targetSample || mc.source->vertexCount() == 0 ||
+        mc.target->vertexCount() == 0) {
         logErr() << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
         return;
     }
-    const int K = clusterModes.size();
-    regions.assign(K, CorrespondenceList());
-    regionTransforms.assign(K, RigidTransform());
+    const int K = mc.clusterModes.size();
+    mc.regions.assign(K, CorrespondenceList());
+    mc.regionTransforms.assign(K, RigidTransform());
     logOut() << kDashLine << std::endl
               << "Skipping match & verify (copying cluster modes)..." << std::endl
               << "*** Minimum cluster size: " << minClusterSize << std::endl
               << "*** Maximum number of clusters: " << maxClusters << std::endl;
 
-    const int pairs = std::min<int>(size(), static_cast<int>(clusterLabel.size()));
+    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusterLabel.size()));
     int processed = 0;
     for (int i = 1; i < K; ++i) {
-        const int clusterSize = i < int(clusterSizes.size()) ? clusterSizes[i] : 0;
+        const int clusterSize = i < int(mc.clusterSizes.size()) ? mc.clusterSizes[i] : 0;
         if (static_cast<unsigned int>(clusterSize) < minClusterSize) continue;
         if (maxClusters >= 0 && processed >= maxClusters) break;
         for (int k = 0; k < pairs; ++k) {
-            if (clusterLabel[k] != i) continue;
-            if (sourceIndex[k] < 0 || sourceIndex[k] >= sourceSample->vertexCount() || targetIndex[k] < 0 ||
-                targetIndex[k] >= targetSample->vertexCount())
+            if (mc.clusterLabel[k] != i) continue;
+            if (mc.sourceIndex[k] < 0 || mc.sourceIndex[k] >= mc.sourceSample->vertexCount() ||
+                mc.targetIndex[k] < 0 || mc.targetIndex[k] >= mc.targetSample->vertexCount())
                 continue;
-            const int a = source->closestVertex(sourceSample->vertices.point(sourceIndex[k])).first;
-            const int b = target->closestVertex(targetSample->vertices.point(targetIndex[k])).first;
-            regions[i].addCorrespondence(source->vertices.point(a), target->vertices.point(b), a, b);
+            const int a = mc.source->closestVertex(mc.sourceSample->vertices.point(mc.sourceIndex[k])).first;
+            const int b = mc.target->closestVertex(mc.targetSample->vertices.point(mc.targetIndex[k])).first;
+            mc.regions[i].addCorrespondence(mc.source->vertices.point(a), mc.target->vertices.point(b), a, b);
         }
-        regionTransforms[i] = clusterTransform(i);
+        mc.regionTransforms[i] = mc.clusterTransform(i);
         ++processed;
     }
     logOut() << "...done!" << std::endl;
-}
-
-void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {
-    logOut() << "*** Sorting match & verify result..." << std::endl
-              << "*** Minimum verified region size: " << minRegionSize << std::endl
-              << "*** Maximum number verified regions: " << maxRegions << std::endl;
-    std::vector<int> order(regions.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [this](int a, int b) { return regions[a].size() > regions[b].size(); });
-    sortedRegions.clear();
-    sortedTransforms.clear();
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const CorrespondenceList& region = regions[order[i]];
-        if (static_cast<unsigned int>(region.size()) <= minRegionSize) break;
-        if (maxRegions >= 0 && i >= static_cast<std::size_t>(maxRegions)) break;
-        sortedRegions.push_back(region);
-        sortedTransforms.push_back(order[i] < static_cast<int>(regionTransforms.size())
-                                       ? regionTransforms[order[i]]
-                                       : RigidTransform());
-    }
-    sortedInverseTransforms.clear();
-    for (const RigidTransform& T : sortedTransforms) sortedInverseTransforms.push_back(invertTransform(T));
-    resultMinRegionSize = static_cast<int>(minRegionSize);
-    resultMaxRegions = maxRegions;
-    logOut() << "...done!" << std::endl;
-}
-
-std::vector<int> MatchCandidates::regionsContaining(const std::vector<int>& sourceSelection) const {
-    std::vector<int> result;
-    if (regions.empty() || regionTransforms.empty()) return result;
-    std::vector<int> selected(sourceSelection);
-    std::sort(selected.begin(), selected.end());
-    for (std::size_t r = 0; r < sortedRegions.size(); ++r) {
-        for (int v : sortedRegions[r].sourceIndices)
-            if (std::binary_search(selected.begin(), selected.end(), v)) {
-                result.push_back(static_cast<int>(r));
-                break;
-            }
-    }
-    return result;
-}
-
-void MatchCandidates::selectCoveringRegions(unsigned int minRegionSize, int maxRegions, float minFraction) {
-    const int n = source ? source->vertexCount() : 0;
-    std::vector<bool> covered(static_cast<std::size_t>(n), false);
-    std::vector<bool> chosen(regions.size(), false);
-    const double minGain = std::max(1.0, double(minFraction) * n);
-    int count = 0;
-    while (maxRegions < 0 || count < maxRegions) {
-        int best = -1, bestGain = 0;
-        for (std::size_t r = 0; r < regions.size(); ++r) {
-            if (chosen[r] || static_cast<unsigned int>(regions[r].size()) <= minRegionSize) continue;
-            int gain = 0;
-            for (int v : regions[r].sourceIndices) gain += v >= 0 && v < n && !covered[std::size_t(v)];
-            if (gain > bestGain) {
-                best = int(r);
-                bestGain = gain;
-            }
-        }
-        if (best < 0 || bestGain < minGain) break;
-        chosen[std::size_t(best)] = true;
-        for (int v : regions[std::size_t(best)].sourceIndices)
-            if (v >= 0 && v < n) covered[std::size_t(v)] = true;
-        ++count;
-    }
-    for (std::size_t r = 0; r < regions.size(); ++r)
-        if (!chosen[r]) regions[r] = CorrespondenceList();
-    logOut() << "*** Regions chosen by coverage: " << count << std::endl;
-    sortResult(minRegionSize, maxRegions);
 }

@@ -1,6 +1,7 @@
 #include "ShapeSlicer.h"
 
 #include "OpenGLMaterial.h"
+#include "Sampling.h"
 #include "Scene.h"
 #include "ShapeAnimation.h"
 #include "ShapeDrawing.h"
@@ -300,7 +301,7 @@ Mesh3_real* ShapeSlicer::extractSlice(const char* pointSetMessage, const char* e
         QMessageBox::information(this, "Error!", pointSetMessage);
         return nullptr;
     }
-    Mesh3_real* slice = mesh->extractSubMesh(kept);
+    Mesh3_real* slice = extractSubMesh(*mesh, kept);
     if (slice->faces.empty()) {
         delete slice;
         std::cerr << "Error in ShapeSlicer::" << operation << "(): the slice holds no whole triangle."

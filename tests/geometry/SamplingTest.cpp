@@ -240,7 +240,7 @@ TEST(SubMesh, KeepsExactlyTheTrianglesWithAllCornersSelectedRenumbered)
     fillLine(mesh, root, 6);
     mesh.fileName = "strip.obj";
     mesh.faces = {{0, 1, 2}, {1, 3, 2}, {2, 3, 4}, {3, 5, 4}};
-    std::unique_ptr<Mesh3_real> sub(mesh.extractSubMesh({4, 2, 3, 1}));
+    std::unique_ptr<Mesh3_real> sub(extractSubMesh(mesh, {4, 2, 3, 1}));
     EXPECT_EQ(sub->kind, 0);
     EXPECT_EQ(sub->fileName, "strip_sample.obj");
     ASSERT_EQ(sub->vertexCount(), 4);
@@ -249,11 +249,11 @@ TEST(SubMesh, KeepsExactlyTheTrianglesWithAllCornersSelectedRenumbered)
     EXPECT_EQ(sub->faces, expected);
 
     // A vertex listed twice maps to its later position.
-    std::unique_ptr<Mesh3_real> twice(mesh.extractSubMesh({0, 1, 2, 0}));
+    std::unique_ptr<Mesh3_real> twice(extractSubMesh(mesh, {0, 1, 2, 0}));
     ASSERT_EQ(twice->faces.size(), 1u);
     EXPECT_EQ(twice->faces[0], (Triangle{3, 1, 2}));
 
-    std::unique_ptr<Mesh3_real> none(mesh.extractSubMesh({0, 5}));
+    std::unique_ptr<Mesh3_real> none(extractSubMesh(mesh, {0, 5}));
     EXPECT_TRUE(none->faces.empty());
 }
 
@@ -268,7 +268,7 @@ TEST(Decimation, IcosphereKeepsItsShapeWithFewerTriangles)
     writeObj(root.root / "ball.obj", v, f);
     Mesh3_real mesh;
     mesh.setFileName(root.base() + "ball.obj", root.base());
-    mesh.decimate(0.5f);
+    loadDecimated(mesh, 0.5f);
     EXPECT_NEAR(double(mesh.faces.size()), 640.0, 64.0);
     EXPECT_EQ(int(mesh.vertexStatus.size()), mesh.vertexCount());
     EXPECT_EQ(mesh.normals.size(), mesh.vertexCount());
@@ -288,7 +288,7 @@ TEST(Decimation, UnreadableFileGivesAnEmptyMesh)
     TempRoot root;
     Mesh3_real mesh;
     mesh.setFileName(root.base() + "missing.obj", root.base());
-    mesh.decimate(0.5f);
+    loadDecimated(mesh, 0.5f);
     EXPECT_EQ(mesh.vertexCount(), 0);
     EXPECT_TRUE(mesh.faces.empty());
 }

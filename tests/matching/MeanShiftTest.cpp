@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Log.h"
-#include "MatchCandidates.h"
+#include "MeanShift.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ struct TwistSpace {
     }
     std::string run(float sqBandwidth, float rate, int maxIterations) {
         LogCapture log;
-        mc.meanShift(sqBandwidth, rate, maxIterations, 0.0f);
+        clusterMotions(mc, {sqBandwidth, rate, maxIterations, 0.0f});
         return log.out();
     }
 };

@@ -8,6 +8,8 @@
 
 #include "Log.h"
 #include "MatchingFixtures.h"
+#include "MeanShift.h"
+#include "Verify.h"
 #include "Parallel.h"
 
 namespace {
@@ -45,7 +47,7 @@ struct HandClusters {
         }
     }
     void verify(unsigned minClusterSize, int maxClusters, float threshold, const IcpSchedule& schedule = IcpSchedule()) {
-        mc->verifyRegion(minClusterSize, maxClusters, threshold, 0.0f, schedule);
+        verifyRegions(*mc, {minClusterSize, maxClusters, threshold, 0.0f, schedule});
     }
 };
 
@@ -114,7 +116,7 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
     MatchCandidates mc(source.get(), target.get());
     mc.groundTruthCorrespondence();
-    mc.meanShift(0.05f * 0.05f, 1.0f, 20, 0.0f);
+    clusterMotions(mc, {0.05f * 0.05f, 1.0f, 20, 0.0f});
 
     ASSERT_GE(mc.clusterSizes.size(), 2u);
     EXPECT_EQ(mc.clusterSizes[1], 500);
@@ -124,7 +126,7 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     EXPECT_LT(rotationDistance(mode, M), 1e-4f);
     EXPECT_LT(translationDistance(mode, M), 1e-4f);
 
-    mc.verifyRegion(10, -1, 0.01f, 0.0f);
+    verifyRegions(mc, {10, -1, 0.01f, 0.0f, {}});
     mc.sortResult(10, 4);
     ASSERT_EQ(mc.regions.size(), mc.clusterSizes.size());
     EXPECT_EQ(mc.regions[1].size(), 500);
@@ -197,7 +199,7 @@ TEST(MatchAndVerify, ClustersOnWorkerThreadsGiveTheSameRegionsAndOutput) {
         h.addCluster(composeTransforms(M, motion(Vec3f(0, 1, 1), 0.01f, Vec3f(0, 0, 0.01f))), {300, 301, 302, 303, 304});
         {
             LogCapture log;
-            h.mc->verifyRegion(0, -1, 0.05f, 0.0f);
+            verifyRegions(*h.mc, {0, -1, 0.05f, 0.0f, {}});
             outputs.push_back(log.out());
         }
         std::vector<int> all;
@@ -251,8 +253,8 @@ TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {
     h.mc->sortResult(0, -1);
     ASSERT_EQ(h.mc->sortedRegions.size(), 1u);  // empty regions never pass
 
-    // skipVerify: a region is the cluster's own pairs on the full shapes.
-    h.mc->skipVerify(10, -1);
+    // skipVerification: a region is the cluster's own pairs on the full shapes.
+    skipVerification(*h.mc, {10, -1, 0.0f, 0.0f, {}});
     EXPECT_EQ(h.mc->regions[1].size(), 30);
     EXPECT_EQ(h.mc->regions[2].size(), 20);
     EXPECT_EQ(h.mc->regions[3].size(), 0);
@@ -265,8 +267,8 @@ TEST(MatchAndVerify, RefusesToRunWithoutClusters) {
     MatchCandidates mc(&a, &b);
     mc.regions.resize(2);
     LogCapture log;
-    mc.verifyRegion(0, -1, 1.0f, 0.0f);
-    mc.skipVerify(0, -1);
+    verifyRegions(mc, {0, -1, 1.0f, 0.0f, {}});
+    skipVerification(mc, {0, -1, 0.0f, 0.0f, {}});
     const std::string err = log.err();
     EXPECT_NE(err.find("Error in MatchCandidates::verifyRegion(): Missing pose clustering result."), std::string::npos);
     EXPECT_NE(err.find("Error in MatchCandidates::skipVerify(): Missing pose clustering result."), std::string::npos);
