@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <iostream>
@@ -456,13 +457,23 @@ void Scene::restartSearches() {
     LabelPool pool;
     std::vector<int> bestIndex = pool.add(*matchCandidates, *labeling);
 
-    // The restarts are independent, so they run side by side. Each draws from a generator of its
-    // own, seeded in advance from the process-wide one, and keeps its log lines and stage times
-    // apart; they are written out in restart order afterwards, so the run is the same for any
-    // number of threads.
+    // The restarts are independent, so they run side by side. A search draws only its samples,
+    // a known number of draws: each restart draws from a copy of the process-wide generator moved
+    // on to where that restart would find it had they run one after another, and the generator is
+    // left where the last one would leave it. Log lines and stage times are kept apart and written
+    // out in restart order afterwards, so the run is the same for any number of threads.
     const int restarts = restarts_VR;
-    std::vector<uint32_t> seeds(std::size_t(restarts > 0 ? restarts : 0));
-    for (uint32_t& seed : seeds) seed = randomU32();
+    auto draws = [](int samples, int vertices) { return samples > 0 && samples < vertices ? samples : 0; };
+    const int drawsPerSearch = draws(featureSamplesSource, source->vertexCount()) +
+                               draws(featureSamplesTarget, target->vertexCount());
+    // Searches that add more searches of their own delete them again, which releases the shared
+    // trees: those run one after another, on the process-wide generator.
+    const bool sideBySide = !(labelCost_GC > 0 && proposalSearches_VR > 0);
+    std::vector<Sfmt19937> streams;
+    for (int k = 0; sideBySide && k < restarts; ++k) {
+        streams.push_back(randomGenerator());
+        for (int d = 0; d < drawsPerSearch; ++d) randomU32();
+    }
     // The searches query the shapes' trees from several threads: built first, released last.
     for (ShapeModel* shape : {source, target}) {
         shape->vertices.prepareTree();
@@ -476,17 +487,15 @@ void Scene::restartSearches() {
         std::string out, err;
         std::map<std::string, double> seconds;
     };
-    std::vector<Restart> runs(seeds.size());
-    // Searches that add more searches of their own delete them again, which releases the shared
-    // trees: those run one after another.
-    const bool sideBySide = !(labelCost_GC > 0 && proposalSearches_VR > 0);
+    std::vector<Restart> runs(std::size_t(restarts > 0 ? restarts : 0));
     const auto phaseStart = std::chrono::steady_clock::now();
     const std::clock_t phaseCpu = std::clock();
     auto runOne = [&](int k, int worker) {
         if (worker == 0) stageBoundary(kStages[0]);  // a run can still be stopped between restarts
         Restart& run = runs[std::size_t(k)];
         ThreadLogCapture capture;
-        RandomStreamScope draws(seeds[std::size_t(k)]);
+        std::optional<RandomStreamScope> stream;
+        if (sideBySide) stream.emplace(streams[std::size_t(k)]);
         StageTimerScope timers;
         run.search = std::make_unique<MatchCandidates>(source, target);
         run.labeling = std::make_unique<LabelingResult>(*run.search);

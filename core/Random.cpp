@@ -103,6 +103,10 @@ RandomStreamScope::RandomStreamScope(uint32_t seed) : generator_(seed), previous
     threadGenerator = &generator_;
 }
 
+RandomStreamScope::RandomStreamScope(const Sfmt19937& generator) : generator_(generator), previous_(threadGenerator) {
+    threadGenerator = &generator_;
+}
+
 RandomStreamScope::~RandomStreamScope() { threadGenerator = previous_; }
 
 Sfmt19937& randomGenerator() {

@@ -33,11 +33,13 @@ uint32_t randomU32();
 // Uniform number in [0, 1): a 32-bit output times 2^-32.
 double randomUniform();
 
-// While it lives, the calling thread draws from a generator of its own, seeded with `seed`,
-// instead of the process-wide one: tasks that run side by side draw the same numbers in any order.
+// While it lives, the calling thread draws from a generator of its own instead of the process-wide
+// one: tasks that run side by side draw the same numbers in any order.
 class RandomStreamScope {
 public:
     explicit RandomStreamScope(uint32_t seed);
+    // Draws continue from a copy of `generator` as it is now.
+    explicit RandomStreamScope(const Sfmt19937& generator);
     ~RandomStreamScope();
     RandomStreamScope(const RandomStreamScope&) = delete;
     RandomStreamScope& operator=(const RandomStreamScope&) = delete;

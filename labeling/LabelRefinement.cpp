@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <queue>
 #include <vector>
 
 #include "LabelingResult.h"
@@ -90,49 +91,39 @@ RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices,
 namespace {
 
 // The `tries` seeds that carry the most probes (every step-th vertex of `piece`, `probes` of them)
-// to within badDistance of the target, best first, ties in seed order, with their probe counts.
-// Most seeds are pair motions of wrong pairs: every seed is first scored on a quarter of the
-// probes, and only the best 32 of those are scored on all of them. A seed is given up as soon as
-// it can no longer reach the fourth best full score so far.
+// to within badDistance of the target, best first, with their probe counts; ties fall as a partial
+// sort of all the scores in seed order leaves them.
+// Most seeds are pair motions of wrong pairs. Scoring gives a seed up as soon as it can no longer
+// reach the fourth best score so far. A scan in seed order then follows the partial sort: a given-up
+// seed could only change it if it could beat the worst of the best so far at its place in the
+// order, and only such seeds are scored in full.
 std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, const std::vector<int>& piece,
                                                    std::size_t step, std::size_t probes,
                                                    const std::vector<RigidTransform>& seeds, float badDistance,
                                                    std::size_t tries) {
-    auto byScore = [](const std::pair<int, std::size_t>& a, const std::pair<int, std::size_t>& b) {
-        return a.first > b.first || (a.first == b.first && a.second < b.second);
-    };
     // Per thread: the target vertex last found near each probe (seeds that agree there land near
     // the same vertex).
     std::vector<std::vector<int>> near(std::size_t(threadCount()), std::vector<int>(probes, -1));
-    auto hit = [&](std::size_t k, std::size_t j, int worker) {
-        const Vec3f probe = mc.source->vertices.point(piece[j * step]);
-        return mc.target->closerThan(seeds[k].apply(probe), badDistance, &near[std::size_t(worker)][j]);
-    };
-    const std::size_t shortlist = 32;
-    std::vector<std::size_t> candidates(seeds.size());
-    std::iota(candidates.begin(), candidates.end(), std::size_t(0));
-    if (seeds.size() > shortlist && probes >= 16) {
-        std::vector<std::pair<int, std::size_t>> coarse(seeds.size());
-        parallelFor(int(seeds.size()), [&](int k, int worker) {
-            int hits = 0;
-            for (std::size_t j = 0; j < probes; j += 4) hits += hit(std::size_t(k), j, worker);
-            coarse[std::size_t(k)] = {hits, std::size_t(k)};
-        });
-        std::partial_sort(coarse.begin(), coarse.begin() + std::ptrdiff_t(shortlist), coarse.end(), byScore);
-        candidates.clear();
-        for (std::size_t i = 0; i < shortlist; ++i) candidates.push_back(coarse[i].second);
-        std::sort(candidates.begin(), candidates.end());
-    }
-    std::vector<int> score(candidates.size(), -1);  // -1: given up
-    std::atomic<int> bar{0};
-    std::vector<std::vector<int>> best(static_cast<std::size_t>(threadCount()));  // per thread, best first
-    parallelFor(int(candidates.size()), [&](int i, int worker) {
+    // Probes of seed k within badDistance; -1 once it cannot reach `bar` (if given). `reach` is
+    // then the most it could still have scored.
+    auto count = [&](std::size_t k, int worker, const std::atomic<int>* bar, int& reach) {
         int hits = 0;
         for (std::size_t j = 0; j < probes; ++j) {
-            if (hits + int(probes - j) < bar.load(std::memory_order_relaxed)) return;
-            hits += hit(candidates[std::size_t(i)], j, worker);
+            reach = hits + int(probes - j);
+            if (bar && reach < bar->load(std::memory_order_relaxed)) return -1;
+            const Vec3f probe = mc.source->vertices.point(piece[j * step]);
+            hits += mc.target->closerThan(seeds[k].apply(probe), badDistance, &near[std::size_t(worker)][j]);
         }
-        score[std::size_t(i)] = hits;
+        reach = hits;
+        return hits;
+    };
+    std::vector<int> score(seeds.size(), -1), reach(seeds.size(), 0);
+    std::atomic<int> bar{0};
+    std::vector<std::vector<int>> best(static_cast<std::size_t>(threadCount()));  // per thread, best first
+    parallelFor(int(seeds.size()), [&](int k, int worker) {
+        const int hits = count(std::size_t(k), worker, &bar, reach[std::size_t(k)]);
+        score[std::size_t(k)] = hits;
+        if (hits < 0) return;
         std::vector<int>& top = best[std::size_t(worker)];
         top.insert(std::upper_bound(top.begin(), top.end(), hits, std::greater<int>()), hits);
         if (top.size() > tries) top.pop_back();
@@ -140,12 +131,24 @@ std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, co
             for (int seen = bar.load(); seen < top.back() && !bar.compare_exchange_weak(seen, top.back());) {
             }
     });
-    std::vector<std::pair<int, std::size_t>> scored;
-    for (std::size_t i = 0; i < candidates.size(); ++i)
-        if (score[i] >= 0) scored.emplace_back(score[i], candidates[i]);
-    const std::size_t kept = std::min(tries, scored.size());
-    std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(kept), scored.end(), byScore);
-    scored.resize(kept);
+    // The partial sort keeps the best `tries` in a heap, and a later seed enters only when it is
+    // better than the heap's worst: given-up seeds that could not be are left at -1.
+    std::priority_queue<int, std::vector<int>, std::greater<int>> heap;
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        if (score[k] < 0 && (heap.size() < tries || reach[k] > heap.top())) score[k] = count(k, 0, nullptr, reach[k]);
+        if (score[k] < 0) continue;
+        if (heap.size() < tries) {
+            heap.push(score[k]);
+        } else if (score[k] > heap.top()) {
+            heap.pop();
+            heap.push(score[k]);
+        }
+    }
+    std::vector<std::pair<int, std::size_t>> scored(seeds.size());
+    for (std::size_t k = 0; k < seeds.size(); ++k) scored[k] = {score[k], k};
+    std::partial_sort(scored.begin(), scored.begin() + std::ptrdiff_t(tries), scored.end(),
+                      [](const auto& a, const auto& b) { return a.first > b.first; });
+    scored.resize(tries);
     return scored;
 }
 
