@@ -98,8 +98,9 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
               << "*** ANN epsilon for neighbor & closest point query: " << annEpsilon << std::endl
               << "Progress..." << std::flush;
     progress(sourceCount, true);
-    mc.source->vertices.setEpsilon(annEpsilon);
-    mc.target->vertices.setEpsilon(annEpsilon);
+    // Searches running side by side share the shapes: only a change is written.
+    for (ShapeModel* shape : {mc.source, mc.target})
+        if (shape->vertices.epsilon() != double(annEpsilon)) shape->vertices.setEpsilon(annEpsilon);
 
     const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusterLabel.size()));
     const int neighbours = std::min(kGrowNeighbours, sourceCount);
