@@ -543,17 +543,16 @@ void Scene::restartSearches() {
         logErr() << run.err;
         std::vector<int> index;
         if (run.relabelled) index = pool.add(*run.search, *run.labeling);
-        LabelingResult* result = run.labeling.release();
         if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts),
-                       run.search.release(), result, run.relabelled))
+                       run.search.release(), run.labeling.release(), run.relabelled))
             bestIndex = index;
     }
     // Deleting a search releases the shapes' trees; later parallel queries need them built.
     source->vertices.prepareTree();
     target->vertices.prepareTree();
 
-    auto* pooled = new MatchCandidates(source, target);
-    auto* pooledLabeling = new LabelingResult(*pooled);
+    auto pooled = std::make_unique<MatchCandidates>(source, target);
+    auto pooledLabeling = std::make_unique<LabelingResult>(*pooled);
     bool relabelled = false;
     {
         MatchCandidates& mc = *pooled;
@@ -583,8 +582,8 @@ void Scene::restartSearches() {
         relabelled = relabel(mc, *pooledLabeling, false, &initial);
         stopTimer(kStages[4]);
     }
-    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", pooled,
-               pooledLabeling, relabelled);
+    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", pooled.release(),
+               pooledLabeling.release(), relabelled);
     source->vertices.prepareTree();
     target->vertices.prepareTree();
     if (labelCost_GC <= 0 || labeling->labelsSource.empty()) return;

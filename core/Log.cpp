@@ -18,8 +18,7 @@ Sink& sink() {
     return s;
 }
 
-// The capture of the calling thread, if any.
-thread_local ThreadLogCapture* threadCapture = nullptr;
+// The streams of the calling thread's ThreadLogCapture, if any.
 thread_local std::ostream* threadOut = nullptr;
 thread_local std::ostream* threadErr = nullptr;
 
@@ -69,14 +68,12 @@ LogCapture::LogCapture() : previousOut_(sink().out), previousErr_(sink().err) { 
 
 LogCapture::~LogCapture() { setLogStreams(previousOut_, previousErr_); }
 
-ThreadLogCapture::ThreadLogCapture() : previous_(threadCapture) {
-    threadCapture = this;
+ThreadLogCapture::ThreadLogCapture() : previousOut_(threadOut), previousErr_(threadErr) {
     threadOut = &out_;
     threadErr = &err_;
 }
 
 ThreadLogCapture::~ThreadLogCapture() {
-    threadCapture = previous_;
-    threadOut = previous_ ? &previous_->out_ : nullptr;
-    threadErr = previous_ ? &previous_->err_ : nullptr;
+    threadOut = previousOut_;
+    threadErr = previousErr_;
 }

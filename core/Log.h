@@ -61,5 +61,6 @@ public:
 
 private:
     std::ostringstream out_, err_;
-    ThreadLogCapture* previous_;
+    std::ostream* previousOut_;
+    std::ostream* previousErr_;
 };

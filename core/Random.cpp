@@ -99,10 +99,6 @@ uint32_t lastSeed = 0;
 thread_local Sfmt19937* threadGenerator = nullptr;
 }  // namespace
 
-RandomStreamScope::RandomStreamScope(uint32_t seed) : generator_(seed), previous_(threadGenerator) {
-    threadGenerator = &generator_;
-}
-
 RandomStreamScope::RandomStreamScope(const Sfmt19937& generator) : generator_(generator), previous_(threadGenerator) {
     threadGenerator = &generator_;
 }

@@ -37,7 +37,6 @@ double randomUniform();
 // one: tasks that run side by side draw the same numbers in any order.
 class RandomStreamScope {
 public:
-    explicit RandomStreamScope(uint32_t seed);
     // Draws continue from a copy of `generator` as it is now.
     explicit RandomStreamScope(const Sfmt19937& generator);
     ~RandomStreamScope();

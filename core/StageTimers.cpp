@@ -20,11 +20,13 @@ StageStartHook stageStartHook = nullptr;
 int64_t counterFrequency() {
     return static_cast<int64_t>(Clock::period::den / Clock::period::num);
 }
-}  // namespace
 
-namespace {
 // The timers of the calling thread's StageTimerScope, if any.
 thread_local std::map<std::string, StageTimer>* threadTimers = nullptr;
+
+double secondsOf(const StageTimer& t) {
+    return t.frequency > 0 ? t.elapsed / static_cast<double>(t.frequency) : 0.0;
+}
 }  // namespace
 
 StageTimer& stageTimer(const std::string& name) {
@@ -58,12 +60,12 @@ StageTimerScope::~StageTimerScope() { threadTimers = previous_; }
 std::map<std::string, double> StageTimerScope::seconds() const {
     std::map<std::string, double> result;
     for (const auto& [name, t] : timers_)
-        result[name] = t.frequency > 0 ? t.elapsed / static_cast<double>(t.frequency) : 0.0;
+        result[name] = secondsOf(t);
     return result;
 }
 
 void startTimer(const std::string& name) {
-    if (stageStartHook && !threadTimers) stageStartHook(name);
+    if (!threadTimers) stageBoundary(name);
     StageTimer& t = stageTimer(name);
     t.elapsed = 0.0;
     t.cpuElapsed = 0.0;
@@ -72,7 +74,7 @@ void startTimer(const std::string& name) {
 }
 
 void resumeTimer(const std::string& name) {
-    if (stageStartHook && !threadTimers) stageStartHook(name);
+    if (!threadTimers) stageBoundary(name);
     StageTimer& t = stageTimer(name);
     t.cpuStart = processCpuSeconds();
     t.start = counterNow();
@@ -87,10 +89,7 @@ void stopTimer(const std::string& name) {
 
 double timerCpuSeconds(const std::string& name) { return stageTimer(name).cpuElapsed; }
 
-double timerSeconds(const std::string& name) {
-    const StageTimer& t = stageTimer(name);
-    return t.frequency > 0 ? t.elapsed / static_cast<double>(t.frequency) : 0.0;
-}
+double timerSeconds(const std::string& name) { return secondsOf(stageTimer(name)); }
 
 void printTimer(const std::string& name) {
     const StageTimer& t = stageTimer(name);

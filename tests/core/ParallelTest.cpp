@@ -120,7 +120,7 @@ TEST(ParallelTasks, ScopedDrawsLinesAndTimersStayWithTheirTask) {
         LogCapture shared;
         parallelTasks(4, [&](int task, int) {
             ThreadLogCapture capture;
-            RandomStreamScope draws(uint32_t(100 + task));
+            RandomStreamScope draws(Sfmt19937(uint32_t(100 + task)));
             StageTimerScope timers;
             resumeTimer("stage");
             for (int i = 0; i < 3; ++i) logOut() << randomU32() << ' ';
