@@ -14,6 +14,7 @@
 #include "LabelingResult.h"
 #include "Log.h"
 #include "NearestTree.h"
+#include "RadiusGrid.h"
 #include "Parallel.h"
 #include "GraphCutRelabel.h"
 
@@ -97,9 +98,35 @@ namespace {
 // reach the fourth best score so far. A scan in seed order then follows the partial sort: a given-up
 // seed could only change it if it could beat the worst of the best so far at its place in the
 // order, and only such seeds are scored in full.
-std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, const std::vector<int>& piece,
-                                                   std::size_t step, std::size_t probes,
-                                                   const std::vector<RigidTransform>& seeds, float badDistance,
+// ShapeModel::closerThan with its two shortcuts answered by a grid of the shape's vertices: the
+// same answers, cheaper when many points fall far from the shape.
+class CloserThan {
+public:
+    CloserThan(ShapeModel& shape, float distance) : shape_(shape), distance_(distance) {
+        const double d = distance;
+        if (!(d > 0.0) || !std::isfinite(d) || shape.vertices.epsilon() != 0.0) return;
+        std::vector<double> points;
+        points.reserve(3 * std::size_t(shape.vertexCount()));
+        for (const Vec3f& p : shape.vertices.points()) points.insert(points.end(), {p.x, p.y, p.z});
+        grid_.build(points, d * std::sqrt(1.0 + 4e-6) * 1.0001);
+    }
+    bool operator()(const Vec3f& point, int* hint) const {
+        if (grid_.empty() || !point.isFinite()) return shape_.closerThan(point, distance_, hint);
+        const double d = distance_, q[3] = {point.x, point.y, point.z};
+        if (grid_.anyWithin(q, d * d * (1.0 - 4e-6))) return true;
+        if (!shape_.measuresToTriangles() && !grid_.anyWithin(q, d * d * (1.0 + 4e-6))) return false;
+        return shape_.closestDistance(point).second < distance_;
+    }
+
+private:
+    ShapeModel& shape_;
+    float distance_;
+    RadiusGrid grid_;
+};
+
+std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, const CloserThan& closerThan,
+                                                   const std::vector<int>& piece, std::size_t step,
+                                                   std::size_t probes, const std::vector<RigidTransform>& seeds,
                                                    std::size_t tries) {
     // Per thread: the target vertex last found near each probe (seeds that agree there land near
     // the same vertex).
@@ -112,7 +139,7 @@ std::vector<std::pair<int, std::size_t>> bestSeeds(const MatchCandidates& mc, co
             reach = hits + int(probes - j);
             if (bar && reach < bar->load(std::memory_order_relaxed)) return -1;
             const Vec3f probe = mc.source->vertices.point(piece[j * step]);
-            hits += mc.target->closerThan(seeds[k].apply(probe), badDistance, &near[std::size_t(worker)][j]);
+            hits += closerThan(seeds[k].apply(probe), &near[std::size_t(worker)][j]);
         }
         reach = hits;
         return hits;
@@ -247,6 +274,7 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
 
     int added = 0;
     mc.target->vertices.prepareTree();  // queried by several threads below
+    const CloserThan closerThan(*mc.target, badDistance);
     for (std::size_t p = 0; p < pieces.size(); ++p) {
         std::vector<int> left = pieces[p];
         // Several motions may share a piece (a forearm and its hand): take the best supported
@@ -278,7 +306,7 @@ int searchUnexplained(MatchCandidates& mc, const LabelingResult& labeling, float
             const std::size_t probes = (left.size() + step - 1) / step;
             const std::size_t tries = std::min<std::size_t>(4, seeds[p].size());
             const std::vector<std::pair<int, std::size_t>> scored =
-                bestSeeds(mc, left, step, probes, seeds[p], badDistance, tries);
+                bestSeeds(mc, closerThan, left, step, probes, seeds[p], tries);
             // Trimmed ICP from the best seeds; the seed ending with most inliers wins.
             RigidTransform T;
             CorrespondenceList inliers;

@@ -14,6 +14,7 @@
 #include "FeatureSetANN.h"
 #include "Log.h"
 #include "PointSetANN.h"
+#include "RadiusGrid.h"
 
 namespace {
 
@@ -79,6 +80,35 @@ TEST(PointSetANN, QueriesMatchBruteForce) {
         set.knnQuery(q, 1, idx, dist, true);
         EXPECT_TRUE(set.anyWithin(q, double(dist[0]) * dist[0] * (1 + 1e-6)));
         EXPECT_FALSE(set.anyWithin(q, double(dist[0]) * dist[0] * (1 - 1e-6)));
+    }
+}
+
+// The grid answers as the tree does, right at the nearest point's distance, far outside the
+// points, and when the cell cap makes its cells much wider than the radius.
+TEST(RadiusGrid, AgreesWithTheTreeAtTheNearestDistance) {
+    for (const float spread : {1.0f, 3000.0f}) {
+        PointSetANN set = randomPoints(500, 7);
+        std::vector<double> coords;
+        for (int i = 0; i < set.size(); ++i) {
+            set.point(i) = set.point(i) * (i % 2 ? spread : 1.0f);  // spread: a few far-flung points
+            coords.insert(coords.end(), {set.point(i).x, set.point(i).y, set.point(i).z});
+        }
+        RadiusGrid grid;
+        grid.build(coords, 0.3);
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<float> u(-2.5f, 2.5f);
+        std::vector<int> idx;
+        std::vector<float> dist;
+        for (int trial = 0; trial < 200; ++trial) {
+            const Vec3f p(u(rng), u(rng), u(rng));
+            const double q[3] = {p.x, p.y, p.z};
+            set.knnQuery(p, 1, idx, dist, true);
+            const double nearest = double(dist[0]) * dist[0];
+            for (const double r2 : {0.09, 0.01, nearest * (1 + 1e-9), nearest * (1 - 1e-9)}) {
+                if (r2 > 0.09) continue;
+                EXPECT_EQ(grid.anyWithin(q, r2), set.anyWithin(p, r2)) << trial << " " << r2;
+            }
+        }
     }
 }
 
