@@ -29,10 +29,10 @@ inline SiteView siteView(const LabelingResult& result, int site) {
             &result.closestPtsTarget, &result.movedPtsTarget, site - nS};
 }
 
-// The site moved by the transform of label k (k < R): from the table when it is filled, which
+// The site moved by the transform of label k (a transformation label): from the table when it is filled, which
 // holds the same values.
-inline Vec3f movedPoint(const SiteView& s, int k, int R) {
-    const std::size_t at = static_cast<std::size_t>(s.vertex) * R + k;
+inline Vec3f movedPoint(const SiteView& s, int k) {
+    const std::size_t at = static_cast<std::size_t>(k) * s.shape->vertexCount() + s.vertex;
     if (at < s.moved->size()) return (*s.moved)[at];
     return (*s.transforms)[k].apply(s.shape->vertices.point(s.vertex));
 }
@@ -174,8 +174,8 @@ float gcSmoothTerm(int site1, int site2, int label1, int label2, const LabelingR
         SiteView b = siteView(result, site2);
         const Vec3f p1 = a.shape->vertices.point(a.vertex);
         const Vec3f p2 = b.shape->vertices.point(b.vertex);
-        const Vec3f q1 = movedPoint(a, label1, R);
-        const Vec3f q2 = movedPoint(b, label2, R);
+        const Vec3f q1 = movedPoint(a, label1);
+        const Vec3f q2 = movedPoint(b, label2);
         float change = std::fabs((p1 - p2).length() - (q1 - q2).length());
         return std::min(change, costs.smoothTruncateValue) * costs.smoothWeight;
     }

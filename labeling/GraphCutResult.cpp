@@ -366,8 +366,9 @@ void LabelingResult::precomputeClosestPts() {
         std::fill(previous.begin(), previous.end(), -1);
         parallelFor(from.vertexCount(), [&](int v, int worker) {
             const std::size_t at = static_cast<std::size_t>(v) * R + k;
-            moved[at] = T.apply(from.vertices.point(v));
-            std::pair<int, float> c = to.closestDistance(moved[at], previous[worker]);
+            Vec3f& p = moved[std::size_t(k) * std::size_t(from.vertexCount()) + std::size_t(v)];
+            p = T.apply(from.vertices.point(v));
+            std::pair<int, float> c = to.closestDistance(p, previous[worker]);
             closest[at] = ClosestPoint{c.first, c.second};
             previous[worker] = c.first;
         });
@@ -376,7 +377,7 @@ void LabelingResult::precomputeClosestPts() {
                     std::vector<ClosestPoint>& to, std::vector<Vec3f>& toMoved) {
         for (int v = 0; v < n; ++v) {
             to[std::size_t(v) * R + std::size_t(k)] = from[std::size_t(v) * oldR + std::size_t(j)];
-            toMoved[std::size_t(v) * R + std::size_t(k)] = fromMoved[std::size_t(v) * oldR + std::size_t(j)];
+            toMoved[std::size_t(k) * std::size_t(n) + std::size_t(v)] = fromMoved[std::size_t(j) * std::size_t(n) + std::size_t(v)];
         }
     };
     for (int k = 0; k < R; ++k) {

@@ -456,7 +456,7 @@ int keepUsedLabels(MatchCandidates& mc, LabelingResult& labeling) {
         for (std::size_t v = 0; v < n; ++v)
             for (std::size_t k = 0; k < K; ++k) {
                 t[v * K + k] = table[v * std::size_t(R) + std::size_t(order[k])];
-                if (!m.empty()) m[v * K + k] = moved[v * std::size_t(R) + std::size_t(order[k])];
+                if (!m.empty()) m[k * n + v] = moved[std::size_t(order[k]) * n + v];
             }
         table.swap(t);
         moved.swap(m);

@@ -39,9 +39,10 @@ public:
     // vertex v (R = number of sorted transforms); closestPtsTarget likewise with the inverses.
     std::vector<ClosestPoint> closestPtsSource;
     std::vector<ClosestPoint> closestPtsTarget;
-    // movedPtsSource[v * R + k]: source vertex v moved by sortedTransforms[k], the query point of its
-    // closest-point entry; movedPtsTarget likewise with the inverses. Filled with the tables so that
-    // the smoothness term reads positions instead of applying transforms in every move.
+    // movedPtsSource[k * nS + v]: source vertex v moved by sortedTransforms[k], the query point of its
+    // closest-point entry; movedPtsTarget likewise with the inverses (nS, nT the vertex counts).
+    // Filled with the tables so that the smoothness term reads positions instead of applying
+    // transforms in every move; by label, so that a move on one label reads one block.
     std::vector<Vec3f> movedPtsSource;
     std::vector<Vec3f> movedPtsTarget;
     // Extra smoothness edges between nearby boundary vertices (face fields 0).
