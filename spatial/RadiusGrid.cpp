@@ -47,6 +47,18 @@ void RadiusGrid::build(const std::vector<double>& points, double radius) {
         ++cellStart_[std::size_t(c) + 1];
     }
     for (std::size_t c = 0; c < std::size_t(cells); ++c) cellStart_[c + 1] += cellStart_[c];
+    // Most queries of a wrong motion land far from every point: one bit answers them.
+    nearPoints_.assign(std::size_t(cells), false);
+    for (long x = 0; x < dims_[0]; ++x)
+        for (long y = 0; y < dims_[1]; ++y)
+            for (long z = 0; z < dims_[2]; ++z) {
+                const std::size_t c = std::size_t((x * dims_[1] + y) * dims_[2] + z);
+                if (cellStart_[c + 1] == cellStart_[c]) continue;
+                for (long i = std::max(0L, x - 1); i <= std::min(dims_[0] - 1, x + 1); ++i)
+                    for (long j = std::max(0L, y - 1); j <= std::min(dims_[1] - 1, y + 1); ++j)
+                        for (long k = std::max(0L, z - 1); k <= std::min(dims_[2] - 1, z + 1); ++k)
+                            nearPoints_[std::size_t((i * dims_[1] + j) * dims_[2] + k)] = true;
+            }
     std::vector<int> next(cellStart_.begin(), cellStart_.end() - 1);
     coords_.resize(3 * n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -58,13 +70,17 @@ void RadiusGrid::build(const std::vector<double>& points, double radius) {
 
 bool RadiusGrid::anyWithin(const double* q, double sqRadius) const {
     if (cellStart_.empty()) return false;
-    long from[3], to[3];
+    long from[3], to[3], at[3];
+    bool inside = true;
     for (int a = 0; a < 3; ++a) {
-        const double at = std::floor((q[a] - origin_[a]) / cell_);
-        if (!(at >= -1.0 && at <= double(dims_[a]))) return false;  // more than a cell outside the points
-        from[a] = std::max(0L, long(at) - 1);
-        to[a] = std::min(dims_[a] - 1, long(at) + 1);
+        const double c = std::floor((q[a] - origin_[a]) / cell_);
+        if (!(c >= -1.0 && c <= double(dims_[a]))) return false;  // more than a cell outside the points
+        at[a] = long(c);
+        inside = inside && at[a] >= 0 && at[a] < dims_[a];
+        from[a] = std::max(0L, at[a] - 1);
+        to[a] = std::min(dims_[a] - 1, at[a] + 1);
     }
+    if (inside && !nearPoints_[std::size_t((at[0] * dims_[1] + at[1]) * dims_[2] + at[2])]) return false;
     for (long x = from[0]; x <= to[0]; ++x)
         for (long y = from[1]; y <= to[1]; ++y) {
             const long row = (x * dims_[1] + y) * dims_[2];

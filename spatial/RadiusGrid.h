@@ -23,5 +23,6 @@ private:
     double cell_ = 0, radius_ = 0;
     long dims_[3] = {0, 0, 0};
     std::vector<int> cellStart_;   // points of cell c: coords_[3 * cellStart_[c] .. 3 * cellStart_[c + 1])
+    std::vector<bool> nearPoints_;  // per cell: some point lies in it or in a cell next to it
     std::vector<double> coords_;   // grouped by cell
 };
