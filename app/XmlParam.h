@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // Reads, writes, echoes and resets one bound variable; one implementation per type word.
@@ -32,6 +33,16 @@ public:
     // The same for an entry that files written before it existed leave out: a missing element
     // keeps the variable unchanged without a message.
     void addOptionalParam(std::string name, std::string type, void* variable, const char* description = nullptr);
+    // The same with the type word taken from the variable's type, so that a binding cannot name
+    // the wrong one (a variable of any other type does not compile).
+    template <class T>
+    void addParam(std::string name, T* variable, const char* description = nullptr) {
+        addParam(std::move(name), typeWord<T>(), variable, description);
+    }
+    template <class T>
+    void addOptionalParam(std::string name, T* variable, const char* description = nullptr) {
+        addOptionalParam(std::move(name), typeWord<T>(), variable, description);
+    }
     // Limits a registered numeric entry (every element of an array entry) to [lo, hi]: a value
     // outside is refused as an unreadable one is, and the variable keeps its value.
     void setRange(const std::string& name, double lo, double hi);
@@ -88,6 +99,21 @@ public:
     static constexpr int kMaxStringLength = 4096;
 
 private:
+    template <class T>
+    static std::string typeWord() {
+        if constexpr (std::is_same_v<T, std::string>) return "string";
+        else if constexpr (std::is_same_v<T, bool>) return "bool";
+        else if constexpr (std::is_same_v<T, float>) return "float";
+        else if constexpr (std::is_same_v<T, int>) return "int";
+        else if constexpr (std::is_same_v<T, std::vector<std::string>>) return "stringArray";
+        else if constexpr (std::is_same_v<T, std::vector<bool>>) return "boolArray";
+        else if constexpr (std::is_same_v<T, std::vector<float>>) return "floatArray";
+        else {
+            static_assert(std::is_same_v<T, std::vector<int>>, "a parameter is a string, bool, float, int or a vector of one");
+            return "intArray";
+        }
+    }
+
     struct Entry {
         std::string name;
         std::string type;                        // the registered type word, written as attribute
