@@ -105,12 +105,12 @@ void Scene::deleteAnimation() {
 
 void Scene::loadAnimation(const FrameSequence& sequence) {
     newAnimation();
-    animation->loadSequence(rootDir, sequence, *this);
+    animation->loadSequence(rootDir, sequence, preprocessOptions());
 }
 
 bool Scene::addShape(const std::string& fileName, bool computeDescriptors) {
     if (!animation) animation = new ShapeAnimation;
-    return animation->loadShape(rootDir, withDirectory(fileName), *this, computeDescriptors);
+    return animation->loadShape(rootDir, withDirectory(fileName), preprocessOptions(), computeDescriptors);
 }
 
 bool Scene::measureShapeUnit(const std::string& path) {

@@ -99,9 +99,9 @@ ShapeModel* ShapeAnimation::frame(int index) const {
 }
 
 bool ShapeAnimation::loadShape(const std::string& rootDir, const std::string& fileName,
-                               const Scene& scene, bool computeDescriptors) {
+                               const PreprocessOptions& options, bool computeDescriptors) {
     logOut() << kDashes << std::endl << "Loading new shape..." << std::endl;
-    Mesh3_real* shape = loadMeshShape(fileName, rootDir, scene.preprocessOptions(), computeDescriptors);
+    Mesh3_real* shape = loadMeshShape(fileName, rootDir, options, computeDescriptors);
     if (!shape) return false;
     shapes.push_back(shape);
     return true;
@@ -114,7 +114,7 @@ void ShapeAnimation::addShape(ShapeModel* shape) {
 }
 
 void ShapeAnimation::loadSequence(const std::string& rootDir, const FrameSequence& sequence,
-                                  const Scene& scene) {
+                                  const PreprocessOptions& options) {
     deleteFrames();
     logOut() << "Loading frames [" << sequence.first << "," << sequence.last << "] skip "
               << sequence.skip << "..." << std::endl;
@@ -127,7 +127,7 @@ void ShapeAnimation::loadSequence(const std::string& rootDir, const FrameSequenc
     }
     for (long long n = sequence.first; n <= sequence.last; n += skip) {
         logOut() << " " << n << std::flush;
-        loadShape(rootDir, sequence.frameFileName(int(n)), scene, true);
+        loadShape(rootDir, sequence.frameFileName(int(n)), options, true);
     }
 }
 

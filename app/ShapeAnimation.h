@@ -5,6 +5,7 @@
 
 class Scene;
 class ShapeModel;
+struct PreprocessOptions;
 
 // Directory part (ending with its separator) and file part of a path; both empty when the path
 // holds no "/" or "\" followed by a file name.
@@ -50,14 +51,14 @@ public:
     int frameCount() const { return int(shapes.size()); }
 
     // Loads an OBJ file (relative names are kept relative to rootDir) and appends it; with
-    // computeDescriptors the frames and features are read from the cache or computed. False,
-    // appending nothing, when the file cannot be read.
-    bool loadShape(const std::string& rootDir, const std::string& fileName, const Scene& scene,
+    // computeDescriptors the frames and features are read from the cache or computed as the
+    // options say. False, appending nothing, when the file cannot be read.
+    bool loadShape(const std::string& rootDir, const std::string& fileName, const PreprocessOptions& options,
                    bool computeDescriptors);
     // Appends a shape made elsewhere; the animation takes ownership.
     void addShape(ShapeModel* shape);
     // Replaces the frames by frames first, first + skip, ... up to last of the sequence.
-    void loadSequence(const std::string& rootDir, const FrameSequence& sequence, const Scene& scene);
+    void loadSequence(const std::string& rootDir, const FrameSequence& sequence, const PreprocessOptions& options);
     void deleteFrames();
 };
 
