@@ -170,6 +170,23 @@ void Scene::keepLargestRegions(MatchCandidates& mc) const {
         mc.sortResult(minRegion, maxRegions);
 }
 
+RelabelOptions Scene::relabelOptions() const {
+    RelabelOptions o;
+    o.moves = MoveType(graphCutSolutionType_GC);
+    o.dataTerm = DataTerm(dataTermType_GC);
+    o.useDummyLabel = useDummyLabel_GC;
+    o.boundaryNeighbours = bdySmoothnessKNN_GC;
+    o.closestPtDistThreshold = percentOfDiagonal(closestPtDistThreshold_GC);
+    o.mismatchError = percentOfDiagonal(mismatchError_GC);
+    o.dummyLabelSmoothError = percentOfDiagonal(dummyLabelSmoothError_GC);
+    o.dummyLabelDataError = percentOfDiagonal(dummyLabelDataError_GC);
+    o.smoothWeight = smoothWeight_GC;
+    o.dataWeight = dataWeight_GC;
+    o.smoothTruncateValue = percentOfDiagonal(smoothTruncateValue_GC);
+    o.dataTruncateValue = percentOfDiagonal(dataTruncateValue_GC);
+    return o;
+}
+
 bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
                     const std::vector<int>* initial, bool pooled) const {
     bool relabelled = false;
@@ -182,14 +199,8 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
         relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial);
     } else if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
-        auto relabelOnce = [&](const std::vector<int>* start = nullptr) {
-            return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
-                               percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
-                               percentOfDiagonal(dummyLabelSmoothError_GC),
-                               percentOfDiagonal(dummyLabelDataError_GC), smoothWeight_GC, dataWeight_GC,
-                               percentOfDiagonal(smoothTruncateValue_GC), percentOfDiagonal(dataTruncateValue_GC),
-                               start);
-        };
+        const RelabelOptions options = relabelOptions();
+        auto relabelOnce = [&](const std::vector<int>* start = nullptr) { return result.relabel(options, start); };
         // Alternation: refit the motions to the labelling and relabel while the energy falls; a
         // round that does not lower it is undone.
         auto refine = [&]() {
@@ -235,13 +246,8 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
     const int sites = mc.source->vertexCount() + mc.target->vertexCount();
     result.labelCost = percentOfDiagonal(labelCost_GC) * dataWeight_GC * 0.01f * float(sites);
     const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
-    auto relabelFrom = [&](const std::vector<int>* start) {
-        return result.relabel(graphCutSolutionType_GC, dataTermType_GC, useDummyLabel_GC, bdySmoothnessKNN_GC,
-                              percentOfDiagonal(closestPtDistThreshold_GC), percentOfDiagonal(mismatchError_GC),
-                              percentOfDiagonal(dummyLabelSmoothError_GC), percentOfDiagonal(dummyLabelDataError_GC),
-                              smoothWeight_GC, dataWeight_GC, percentOfDiagonal(smoothTruncateValue_GC),
-                              percentOfDiagonal(dataTruncateValue_GC), start);
-    };
+    const RelabelOptions options = relabelOptions();
+    auto relabelFrom = [&](const std::vector<int>* start) { return result.relabel(options, start); };
     // The current labels written in the labels the search has after its regions were re-sorted
     // (`position` of each old label; the dummy and dropped labels go to the dummy label when there
     // is one, else to the first label).

@@ -5,6 +5,7 @@
 
 #include "Colormap.h"
 #include "IcpSchedule.h"
+#include "RelabelOptions.h"
 #include "Subject.h"
 #include "Vec3f.h"
 
@@ -59,6 +60,8 @@ public:
     void keepLargestRegions(MatchCandidates& mc) const;
     // The ICP refit and stop settings of the verification, in the units it takes.
     IcpSchedule icpSchedule() const;
+    // The graph-cut settings of the parameters, lengths converted to model units.
+    RelabelOptions relabelOptions() const;
     // Labels both shapes of the search; the refinements (refitting, second search) change the
     // search's transforms and regions. False when the relabelling could not run (unknown instance,
     // solution or data-term type).

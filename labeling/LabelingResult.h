@@ -4,6 +4,7 @@
 
 #include "CorrespondenceList.h"
 #include "MatchCandidates.h"
+#include "RelabelOptions.h"
 #include "RigidTransform.h"
 #include "ShapeModel.h"
 
@@ -76,6 +77,11 @@ public:
 
     // ---- graph-cut relabelling (GraphCutResult.cpp; cost terms in GraphCutRelabel.h) ----
 
+    bool relabel(const RelabelOptions& o, const std::vector<int>* initial = nullptr) {
+        return relabel(int(o.moves), int(o.dataTerm), o.useDummyLabel, o.boundaryNeighbours, o.closestPtDistThreshold,
+                       o.mismatchError, o.dummyLabelSmoothError, o.dummyLabelDataError, o.smoothWeight, o.dataWeight,
+                       o.smoothTruncateValue, o.dataTruncateValue, initial);
+    }
     // Labels every source and target vertex with a sorted transform (or the dummy label).
     // solutionType 1 swap, 2 expansion; dataTermType 1 point-to-point, 2 point-to-plane, 3 hybrid,
     // 4 point and normal. Distances and truncations in model units. False, with the labels left as
