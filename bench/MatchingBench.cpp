@@ -43,7 +43,7 @@ Mesh3_real* meshFrom(const std::vector<std::array<float, 3>>& points, const std:
     mesh->computeNormals(true);
     mesh->detectBoundary();
     // Neighbourhood radius of about 4% of the figure's height.
-    mesh->computeFrames({0.08f * 0.08f}, true);
+    computeFrames(*mesh, {0.08f * 0.08f}, true);
     mesh->copyCurvatureFeatures();
     return mesh;
 }

@@ -15,11 +15,11 @@ int main(int argc, char** argv) {
     QDir().mkpath(dir + "/features");
     std::unique_ptr<ShapeModel> shape = fuzzShape(fuzzRoot());
 
-    shape->computeFrames({1.0f, 4.0f}, true);
+    computeFrames(*shape, {1.0f, 4.0f}, true);
     QFile::remove(dir + "/frames/computed");
     QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/computed");
     shape->frames.resize(3, std::vector<PrincipalFrame>(2));
-    shape->saveFrames("Principal curvatures for fuzz.obj");
+    saveFrames(*shape, "Principal curvatures for fuzz.obj");
     QFile::remove(dir + "/frames/short");
     QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/short");
 

@@ -8,7 +8,7 @@
 
 // Frames, then the features chosen by featureType, or spin images.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
-    mesh.computeFrames(options.frameRadiiSquared, false, options.frameMaxNeighbours);
+    computeFrames(mesh, options.frameRadiiSquared, false, options.frameMaxNeighbours);
     switch (options.featureType) {
         case FeatureType::Curvatures:
             mesh.copyCurvatureFeatures();

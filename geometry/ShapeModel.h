@@ -112,20 +112,9 @@ public:
     int vertexCount() const { return vertices.size(); }
     void printInfo() const;
 
-    // ---- principal frames (PrincipalFrames.cpp) ----
     // Hash of the vertex positions and normals, which every cached result depends on: a cache
     // file records the key it was computed for and is recomputed when the shape's key differs.
     uint64_t geometryKey() const;
-    // The cache files keep the parameters they were made with; computeFrames,
-    // meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
-    // ones and recompute (with a warning) otherwise. The load functions without a request accept
-    // any parameters and adopt the file's.
-    // Frames of every vertex at every scale (squared radii), on threadCount() threads. With
-    // maxNeighbours > 0 a neighbourhood is at most that many nearest points within the radius,
-    // which keeps the cost per vertex fixed however fine the mesh; 0 takes the whole ball.
-    void computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours = 0);
-    void saveFrames(const std::string& description);
-    bool loadFrames(const std::vector<float>* requestedScales = nullptr);
 
     // ---- features (Features.cpp) ----
     void copyCurvatureFeatures();

@@ -28,7 +28,7 @@ Mesh3_real* meshFromPose(const std::vector<std::array<float, 3>>& points,
     m->meshResolution = 0.01f * diagonal;
     m->computeNormals(true);
     m->detectBoundary();
-    m->computeFrames(scales, true);
+    computeFrames(*m, scales, true);
     m->copyCurvatureFeatures();
     return m;
 }
