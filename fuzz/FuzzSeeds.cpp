@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 
+#include "Features.h"
 #include "FuzzShape.h"
 
 int main(int argc, char** argv) {
@@ -23,12 +24,12 @@ int main(int argc, char** argv) {
     QFile::remove(dir + "/frames/short");
     QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/short");
 
-    shape->copyCurvatureFeatures();
-    shape->saveFeatures();
+    copyCurvatureFeatures(*shape);
+    saveFeatures(*shape);
     QFile::remove(dir + "/features/curvatures");
     QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/curvatures");
     QFile::remove(QString::fromStdString(shape->featuresPath()));
-    shape->meanCurvatureFeatures({1.0f}, 0.0);
+    meanCurvatureFeatures(*shape, {1.0f}, 0.0);
     QFile::remove(dir + "/features/mean");
     QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/mean");
 

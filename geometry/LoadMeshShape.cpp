@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "Features.h"
 #include "Log.h"
 
 // Frames, then the features chosen by featureType, or spin images.
@@ -11,16 +12,16 @@ static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& optio
     computeFrames(mesh, options.frameRadiiSquared, false, options.frameMaxNeighbours);
     switch (options.featureType) {
         case FeatureType::Curvatures:
-            mesh.copyCurvatureFeatures();
+            copyCurvatureFeatures(mesh);
             break;
         case FeatureType::CurvatureRatio:
-            mesh.curvatureRatioFeatures();
+            curvatureRatioFeatures(mesh);
             break;
         case FeatureType::CurvatureNorm:
-            mesh.curvatureNormFeatures();
+            curvatureNormFeatures(mesh);
             break;
         case FeatureType::MeanCurvature:
-            mesh.meanCurvatureFeatures(options.meanCurvatureRadiiSquared, options.featureEpsilon);
+            meanCurvatureFeatures(mesh, options.meanCurvatureRadiiSquared, options.featureEpsilon);
             break;
         default:
             break;

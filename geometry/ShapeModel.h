@@ -116,14 +116,6 @@ public:
     // file records the key it was computed for and is recomputed when the shape's key differs.
     uint64_t geometryKey() const;
 
-    // ---- features (Features.cpp) ----
-    void copyCurvatureFeatures();
-    void curvatureRatioFeatures();
-    void curvatureNormFeatures();
-    void meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon);
-    void saveFeatures();
-    bool loadFeatures(const std::vector<float>* requestedScales = nullptr);
-
     // ---- spin images (SpinImages.cpp) ----
     void computeSpinImages(float binSizeMultiple, int imageWidth, float supportAngle);
     void computeSpinImage(int vertexIndex);

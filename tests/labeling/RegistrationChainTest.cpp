@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "Features.h"
 #include "LabelingFixtures.h"
 #include "LabelingResult.h"
 #include "MeanShift.h"
@@ -29,7 +30,7 @@ Mesh3_real* meshFromPose(const std::vector<std::array<float, 3>>& points,
     m->computeNormals(true);
     m->detectBoundary();
     computeFrames(*m, scales, true);
-    m->copyCurvatureFeatures();
+    copyCurvatureFeatures(*m);
     return m;
 }
 

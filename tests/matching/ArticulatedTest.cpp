@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Features.h"
 #include "MatchingFixtures.h"
 #include "MeanShift.h"
 #include "Verify.h"
@@ -47,8 +48,8 @@ TEST(ArticulatedPair, LargestRegionsCarryTheTrueLimbMotions) {
     const float r = 0.04f * 2.0f;
     computeFrames(*source, {r * r}, true);
     computeFrames(*target, {r * r}, true);
-    source->copyCurvatureFeatures();
-    target->copyCurvatureFeatures();
+    copyCurvatureFeatures(*source);
+    copyCurvatureFeatures(*target);
 
     randomSeed(1);
     MatchCandidates mc(source.get(), target.get());
