@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
 
     QDir().mkpath(dir + "/spinImages");
     shape->meshResolution = 1.0f;
-    shape->computeSpinImages(1.0f, 4, 60.0f);
+    computeSpinImages(*shape, 1.0f, 4, 60.0f);
     QFile::remove(dir + "/spinImages/computed");
     QFile::copy(QString::fromStdString(shape->spinImagesPath()), dir + "/spinImages/computed");
     return 0;

@@ -27,7 +27,7 @@ static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& optio
             break;
     }
     if (options.featureType == FeatureType::SpinImages) {
-        mesh.computeSpinImages(options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
+        computeSpinImages(mesh, options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
     }
 }
 

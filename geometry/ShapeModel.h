@@ -116,14 +116,6 @@ public:
     // file records the key it was computed for and is recomputed when the shape's key differs.
     uint64_t geometryKey() const;
 
-    // ---- spin images (SpinImages.cpp) ----
-    void computeSpinImages(float binSizeMultiple, int imageWidth, float supportAngle);
-    void computeSpinImage(int vertexIndex);
-    void saveSpinImages();
-    // binSize in model units (the mesh resolution times the multiple); imageWidth <= 0 accepts any.
-    bool loadSpinImages(float binSize = 0, int imageWidth = 0, float supportAngle = 0);
-    void saveSingleSpinImage(const std::string& fileName, int vertexIndex);
-
     // ---- sub-sampling (Sampling.cpp, except randomIndices) ----
     ShapeModel* subSample(int count, float ratioThreshold);
     // count draws in [0, n) from the shared generator for 0 < count < n; else 0 .. n-1 in order.
