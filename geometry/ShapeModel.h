@@ -21,7 +21,9 @@ enum VertexStatus { STATUS_INTERIOR = 0, STATUS_BOUNDARY = 1, STATUS_ISOLATED = 
 typedef std::array<int, 3> Triangle;
 
 // A shape: vertices with unit normals, per-vertex status, multi-scale principal frames, features,
-// spin images and the file names under which it and its preprocessing data are stored.
+// spin images and the file names under which it and its preprocessing data are stored. Frames,
+// features, spin images and sub-samples are computed by the free functions of PrincipalFrames.h,
+// Features.h, SpinImages.h and Sampling.h.
 // A plain ShapeModel (kind 1) is a point set, such as a sub-sample; Mesh3_real (kind 0) is a mesh.
 class ShapeModel {
 public:
@@ -116,14 +118,9 @@ public:
     // file records the key it was computed for and is recomputed when the shape's key differs.
     uint64_t geometryKey() const;
 
-    // ---- sub-sampling (Sampling.cpp, except randomIndices) ----
-    ShapeModel* subSample(int count, float ratioThreshold);
     // count draws in [0, n) from the shared generator for 0 < count < n; else 0 .. n-1 in order.
-    // Defined in ShapeModel.cpp (randomSurfaceSample uses it).
+    // randomSurfaceSample and subSample use it.
     static std::vector<int> randomIndices(int count, int n);
-    std::vector<int> validVertices(const std::vector<int>& indices) const;
-    std::vector<int> stableVertices(const std::vector<int>& indices, float ratioThreshold) const;
-    ShapeModel* extractSubset(const std::vector<int>& indices, ShapeModel* target);
 
 protected:
     std::string preprocessingFilePath(const std::string& suffix) const;
