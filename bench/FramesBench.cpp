@@ -66,7 +66,7 @@ void BM_ComputeFrames(benchmark::State& state) {
     for (auto _ : state) {
         std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
         const std::clock_t start = std::clock();  // CPU time: the machine may be shared
-        shape->computeFrames(scales, true);
+        computeFrames(*shape, scales, true);
         seconds += double(std::clock() - start) / CLOCKS_PER_SEC;
         std::cout.rdbuf(old);
         sink.str("");

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Features.h"
 #include "MatchCandidates.h"
 #include "MeanShift.h"
 #include "MeanShiftStats.h"
@@ -43,8 +44,8 @@ Mesh3_real* meshFrom(const std::vector<std::array<float, 3>>& points, const std:
     mesh->computeNormals(true);
     mesh->detectBoundary();
     // Neighbourhood radius of about 4% of the figure's height.
-    mesh->computeFrames({0.08f * 0.08f}, true);
-    mesh->copyCurvatureFeatures();
+    computeFrames(*mesh, {0.08f * 0.08f}, true);
+    copyCurvatureFeatures(*mesh);
     return mesh;
 }
 

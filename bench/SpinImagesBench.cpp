@@ -45,13 +45,13 @@ void run(benchmark::State& state, Method method)
     const int stride = n / kQueries;
     // Grid and kd-tree are built outside the timed loop; each is built once per shape.
     const SpinImageReach reach(*shape);
-    shape->computeSpinImage(0);
+    computeSpinImage(*shape, 0);
     for (auto _ : state) {
         for (int q = 0; q < kQueries; ++q) {
             if (method == kAllPairs)
                 computeSpinImageAllPairs(*shape, q * stride);
             else if (method == kRangeQuery)
-                shape->computeSpinImage(q * stride);
+                computeSpinImage(*shape, q * stride);
             else
                 computeSpinImageWithin(*shape, q * stride, reach);
         }

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool ok;
     {
         QuietConsole quiet;
-        ok = shape->loadFrames();
+        ok = loadFrames(*shape);
     }
     if (ok) {
         require(shape->frames.size() == 3);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 
+#include "Features.h"
 #include "FuzzShape.h"
 
 int main(int argc, char** argv) {
@@ -15,26 +16,26 @@ int main(int argc, char** argv) {
     QDir().mkpath(dir + "/features");
     std::unique_ptr<ShapeModel> shape = fuzzShape(fuzzRoot());
 
-    shape->computeFrames({1.0f, 4.0f}, true);
+    computeFrames(*shape, {1.0f, 4.0f}, true);
     QFile::remove(dir + "/frames/computed");
     QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/computed");
     shape->frames.resize(3, std::vector<PrincipalFrame>(2));
-    shape->saveFrames("Principal curvatures for fuzz.obj");
+    saveFrames(*shape, "Principal curvatures for fuzz.obj");
     QFile::remove(dir + "/frames/short");
     QFile::copy(QString::fromStdString(shape->framesPath()), dir + "/frames/short");
 
-    shape->copyCurvatureFeatures();
-    shape->saveFeatures();
+    copyCurvatureFeatures(*shape);
+    saveFeatures(*shape);
     QFile::remove(dir + "/features/curvatures");
     QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/curvatures");
     QFile::remove(QString::fromStdString(shape->featuresPath()));
-    shape->meanCurvatureFeatures({1.0f}, 0.0);
+    meanCurvatureFeatures(*shape, {1.0f}, 0.0);
     QFile::remove(dir + "/features/mean");
     QFile::copy(QString::fromStdString(shape->featuresPath()), dir + "/features/mean");
 
     QDir().mkpath(dir + "/spinImages");
     shape->meshResolution = 1.0f;
-    shape->computeSpinImages(1.0f, 4, 60.0f);
+    computeSpinImages(*shape, 1.0f, 4, 60.0f);
     QFile::remove(dir + "/spinImages/computed");
     QFile::copy(QString::fromStdString(shape->spinImagesPath()), dir + "/spinImages/computed");
     return 0;

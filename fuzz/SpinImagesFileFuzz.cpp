@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool ok;
     {
         QuietConsole quiet;
-        ok = shape->loadSpinImages();
+        ok = loadSpinImages(*shape);
     }
     const SpinImageStack& s = shape->spinImages;
     if (ok) {

@@ -93,39 +93,39 @@ std::vector<float> meanCurvatureAt(const Vec3f& point, PointSetANN& vertices, co
 }
 
 
-void ShapeModel::copyCurvatureFeatures() {
-    if (!hasFramesForFeatures(*this, "copyCurvatureFeatures")) return;
-    const size_t scaleCount = scales.size();
-    featureScales.clear();
-    for (float s : scales) featureScales.insert(featureScales.end(), {s, s});
-    features.reset(new FeatureSetANN(static_cast<int>(2 * scaleCount)));
-    features->resize(vertexCount());
+void copyCurvatureFeatures(ShapeModel& shape) {
+    if (!hasFramesForFeatures(shape, "copyCurvatureFeatures")) return;
+    const size_t scaleCount = shape.scales.size();
+    shape.featureScales.clear();
+    for (float s : shape.scales) shape.featureScales.insert(shape.featureScales.end(), {s, s});
+    shape.features.reset(new FeatureSetANN(static_cast<int>(2 * scaleCount)));
+    shape.features->resize(shape.vertexCount());
     logOut() << "Populating feature values (copying principal curvatures)..." << std::endl;
-    printScales("Scales:", featureScales);
-    for (int i = 0; i < vertexCount(); ++i) {
-        if (!isInterior(*this, i)) continue;
-        FeatureVector& f = features->point(i);
-        for (size_t s = 0; s < scaleCount && s < frames[i].size(); ++s) {
-            f[2 * s] = frames[i][s].minCurvature;
-            f[2 * s + 1] = frames[i][s].maxCurvature;
+    printScales("Scales:", shape.featureScales);
+    for (int i = 0; i < shape.vertexCount(); ++i) {
+        if (!isInterior(shape, i)) continue;
+        FeatureVector& f = shape.features->point(i);
+        for (size_t s = 0; s < scaleCount && s < shape.frames[i].size(); ++s) {
+            f[2 * s] = shape.frames[i][s].minCurvature;
+            f[2 * s + 1] = shape.frames[i][s].maxCurvature;
         }
     }
     logOut() << "...done!" << std::endl;
 }
 
-void ShapeModel::curvatureRatioFeatures() {
-    if (!hasFramesForFeatures(*this, "curvatureRatioFeatures")) return;
-    const size_t scaleCount = scales.size();
-    featureScales = scales;
-    features.reset(new FeatureSetANN(static_cast<int>(scaleCount)));
-    features->resize(vertexCount());
+void curvatureRatioFeatures(ShapeModel& shape) {
+    if (!hasFramesForFeatures(shape, "curvatureRatioFeatures")) return;
+    const size_t scaleCount = shape.scales.size();
+    shape.featureScales = shape.scales;
+    shape.features.reset(new FeatureSetANN(static_cast<int>(scaleCount)));
+    shape.features->resize(shape.vertexCount());
     logOut() << "*** Computing features (ratio of principal curvatures)..." << std::endl;
-    printScales("****** Scales:", featureScales);
-    for (int i = 0; i < vertexCount(); ++i) {
-        if (!isInterior(*this, i)) continue;
-        FeatureVector& f = features->point(i);
-        for (size_t s = 0; s < scaleCount && s < frames[i].size(); ++s) {
-            const PrincipalFrame& fr = frames[i][s];
+    printScales("****** Scales:", shape.featureScales);
+    for (int i = 0; i < shape.vertexCount(); ++i) {
+        if (!isInterior(shape, i)) continue;
+        FeatureVector& f = shape.features->point(i);
+        for (size_t s = 0; s < scaleCount && s < shape.frames[i].size(); ++s) {
+            const PrincipalFrame& fr = shape.frames[i][s];
             f[s] = std::fabs(fr.maxCurvature) <= kFloatEpsilon ? 0.0f
                                                                : std::fabs(fr.minCurvature / fr.maxCurvature);
         }
@@ -133,31 +133,31 @@ void ShapeModel::curvatureRatioFeatures() {
     logOut() << "...done!" << std::endl;
 }
 
-void ShapeModel::curvatureNormFeatures() {
-    if (!hasFramesForFeatures(*this, "curvatureNormFeatures")) return;
-    featureScales.assign(1, scales.back());
-    features.reset(new FeatureSetANN(1));
-    features->resize(vertexCount());
+void curvatureNormFeatures(ShapeModel& shape) {
+    if (!hasFramesForFeatures(shape, "curvatureNormFeatures")) return;
+    shape.featureScales.assign(1, shape.scales.back());
+    shape.features.reset(new FeatureSetANN(1));
+    shape.features->resize(shape.vertexCount());
     logOut() << "*** Computing features (norm of multi-scale principal curvatures)..." << std::endl;
-    printScales("****** Scales:", featureScales);
-    for (int i = 0; i < vertexCount(); ++i) {
-        if (!isInterior(*this, i)) continue;
+    printScales("****** Scales:", shape.featureScales);
+    for (int i = 0; i < shape.vertexCount(); ++i) {
+        if (!isInterior(shape, i)) continue;
         float sum = 0.0f;
-        for (size_t s = 0; s < scales.size() && s < frames[i].size(); ++s)
-            sum += frames[i][s].minCurvature * frames[i][s].minCurvature;
-        features->point(i)[0] = std::sqrt(sum);
+        for (size_t s = 0; s < shape.scales.size() && s < shape.frames[i].size(); ++s)
+            sum += shape.frames[i][s].minCurvature * shape.frames[i][s].minCurvature;
+        shape.features->point(i)[0] = std::sqrt(sum);
     }
     logOut() << "...done!" << std::endl;
 }
 
-void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon) {
-    if (loadFeatures(&scaleList)) return;
-    const int n = vertexCount();
-    features.reset(new FeatureSetANN(static_cast<int>(scaleList.size())));
-    features->resize(n);
-    featureScales = scaleList;
-    vertices.setEpsilon(epsilon);
-    vertices.releaseTree();  // built once by the first query, on the current positions
+void meanCurvatureFeatures(ShapeModel& shape, const std::vector<float>& scaleList, double epsilon) {
+    if (loadFeatures(shape, &scaleList)) return;
+    const int n = shape.vertexCount();
+    shape.features.reset(new FeatureSetANN(static_cast<int>(scaleList.size())));
+    shape.features->resize(n);
+    shape.featureScales = scaleList;
+    shape.vertices.setEpsilon(epsilon);
+    shape.vertices.releaseTree();  // built once by the first query, on the current positions
     stageTimer("Range query").elapsed = 0.0;
     stageTimer("Fit circle").elapsed = 0.0;
 
@@ -165,40 +165,42 @@ void ShapeModel::meanCurvatureFeatures(const std::vector<float>& scaleList, doub
     printScales("Scales:", scaleList);
     progress(n, true);
     for (int i = 0; i < n; ++i) {
-        features->point(i) = meanCurvatureAt(vertices.point(i), vertices, normals, scaleList);
+        shape.features->point(i) =
+            meanCurvatureAt(shape.vertices.point(i), shape.vertices, shape.normals, scaleList);
         progress(i, false);
     }
     logOut() << " done!" << std::endl;
-    saveFeatures();
+    saveFeatures(shape);
 }
 
-void ShapeModel::saveFeatures() {
-    const std::string path = featuresPath();
+void saveFeatures(ShapeModel& shape) {
+    const std::string path = shape.featuresPath();
     CacheWriter out(path);
     if (!out.isOpen()) {
         logOut() << "Error in saveFeatures(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
-    if (!features || features->size() == 0 || featureScales.empty()) {
+    if (!shape.features || shape.features->size() == 0 || shape.featureScales.empty()) {
         logOut() << "Error in saveFeatures(): No curvature information or scale information found!"
                   << std::endl;
         out.commit();  // the file stays behind, empty
         return;
     }
     logOut() << "Saving mean curvatures to " << path << "..." << std::flush;
-    const int d = features->dimension();
-    out.writeInt32(features->size());
+    const int d = shape.features->dimension();
+    out.writeInt32(shape.features->size());
     out.writeInt32(d);
     // One scale per component, whatever featureScales holds.
     std::vector<float> row(static_cast<size_t>(d), 0.0f);
-    for (int k = 0; k < d && k < static_cast<int>(featureScales.size()); ++k) row[k] = featureScales[k];
+    for (int k = 0; k < d && k < static_cast<int>(shape.featureScales.size()); ++k)
+        row[k] = shape.featureScales[k];
     out.writeFloats(row.data(), d);
-    for (int i = 0; i < features->size(); ++i) {
-        const FeatureVector& f = features->point(i);
+    for (int i = 0; i < shape.features->size(); ++i) {
+        const FeatureVector& f = shape.features->point(i);
         for (int k = 0; k < d; ++k) row[k] = k < static_cast<int>(f.size()) ? f[k] : 0.0f;
         out.writeFloats(row.data(), d);
     }
-    if (!out.commit(geometryKey())) {
+    if (!out.commit(shape.geometryKey())) {
         logOut() << std::endl;
         logErr() << "Error in saveFeatures(): could not write file " << path << "!" << std::endl;
         return;
@@ -206,8 +208,8 @@ void ShapeModel::saveFeatures() {
     logOut() << "done!" << std::endl;
 }
 
-bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
-    const std::string path = featuresPath();
+bool loadFeatures(ShapeModel& shape, const std::vector<float>* requestedScales) {
+    const std::string path = shape.featuresPath();
     if (cacheNotMadeYet(path)) {
         logOut() << "*** No cached features in " << path << " yet: computing them." << std::endl;
         return false;
@@ -225,7 +227,7 @@ bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
     };
     int32_t fileVertices = 0, dimension = 0;
     if (!in.readInt32(fileVertices) || !in.readInt32(dimension)) return damaged();
-    if (fileVertices != vertexCount()) {
+    if (fileVertices != shape.vertexCount()) {
         logErr() << "Error in loadFeatures(): number of vertices do not match!" << std::endl;
         return false;
     }
@@ -253,8 +255,8 @@ bool ShapeModel::loadFeatures(const std::vector<float>* requestedScales) {
         for (float v : f)
             if (!std::isfinite(v)) return damaged();
     }
-    if (!in.verify(geometryKey(), "loadFeatures")) return false;
-    features = std::move(newFeatures);
-    featureScales.swap(newScales);
+    if (!in.verify(shape.geometryKey(), "loadFeatures")) return false;
+    shape.features = std::move(newFeatures);
+    shape.featureScales.swap(newScales);
     return true;
 }

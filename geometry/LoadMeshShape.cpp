@@ -4,29 +4,30 @@
 #include <fstream>
 #include <string>
 
+#include "Features.h"
 #include "Log.h"
 
 // Frames, then the features chosen by featureType, or spin images.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
-    mesh.computeFrames(options.frameRadiiSquared, false, options.frameMaxNeighbours);
+    computeFrames(mesh, options.frameRadiiSquared, false, options.frameMaxNeighbours);
     switch (options.featureType) {
         case FeatureType::Curvatures:
-            mesh.copyCurvatureFeatures();
+            copyCurvatureFeatures(mesh);
             break;
         case FeatureType::CurvatureRatio:
-            mesh.curvatureRatioFeatures();
+            curvatureRatioFeatures(mesh);
             break;
         case FeatureType::CurvatureNorm:
-            mesh.curvatureNormFeatures();
+            curvatureNormFeatures(mesh);
             break;
         case FeatureType::MeanCurvature:
-            mesh.meanCurvatureFeatures(options.meanCurvatureRadiiSquared, options.featureEpsilon);
+            meanCurvatureFeatures(mesh, options.meanCurvatureRadiiSquared, options.featureEpsilon);
             break;
         default:
             break;
     }
     if (options.featureType == FeatureType::SpinImages) {
-        mesh.computeSpinImages(options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
+        computeSpinImages(mesh, options.binSizeMultiple, options.imageWidth, options.maxSupportAngle);
     }
 }
 

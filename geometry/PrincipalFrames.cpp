@@ -173,16 +173,16 @@ void orthonormalize(PrincipalFrame& f) {
     f.minDirection = mn / mn.length();
 }
 
-void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours) {
-    computeNormals(false);
-    if (!force && loadFrames(&scaleList)) return;
+void computeFrames(ShapeModel& shape, const std::vector<float>& scaleList, bool force, int maxNeighbours) {
+    shape.computeNormals(false);
+    if (!force && loadFrames(shape, &scaleList)) return;
 
-    const int n = vertexCount();
-    vertices.setEpsilon(0.0);
-    vertices.releaseTree();
-    scales = scaleList;
-    frames.clear();
-    frames.resize(n);
+    const int n = shape.vertexCount();
+    shape.vertices.setEpsilon(0.0);
+    shape.vertices.releaseTree();
+    shape.scales = scaleList;
+    shape.frames.clear();
+    shape.frames.resize(n);
 
     logOut() << "*** Computing principal curvatures..." << std::endl;
     logOut() << "****** Scales:";
@@ -193,7 +193,7 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
     // The tree is built once here, on the current positions, and only read by the workers.
     std::vector<int> indices;
     std::vector<float> distances;
-    if (n > 0) vertices.knnQuery(vertices.point(0), 1, indices, distances, false);
+    if (n > 0) shape.vertices.knnQuery(shape.vertices.point(0), 1, indices, distances, false);
 
     struct Scratch {
         std::vector<int> indices;
@@ -202,73 +202,74 @@ void ShapeModel::computeFrames(const std::vector<float>& scaleList, bool force, 
     };
     std::vector<Scratch> scratch(static_cast<size_t>(threadCount()));
     std::mutex warningMutex;
-    const int normalCount = normals.size();
-    auto statusOf = [this](int j) {
-        return j < static_cast<int>(vertexStatus.size()) ? vertexStatus[j] : STATUS_INTERIOR;
+    const int normalCount = shape.normals.size();
+    auto statusOf = [&shape](int j) {
+        return j < static_cast<int>(shape.vertexStatus.size()) ? shape.vertexStatus[j] : STATUS_INTERIOR;
     };
     parallelFor(
         n,
         [&](int i, int worker) {
             Scratch& w = scratch[static_cast<size_t>(worker)];
-            frames[i].assign(scales.size(), PrincipalFrame());
+            shape.frames[i].assign(shape.scales.size(), PrincipalFrame());
             if (statusOf(i) != STATUS_INTERIOR || i >= normalCount) return;
-            const Vec3f p = vertices.point(i);
-            const Vec3f nrm = normals.point(i);
+            const Vec3f p = shape.vertices.point(i);
+            const Vec3f nrm = shape.normals.point(i);
             Vec3f u, v;
             tangentBasis(nrm, u, v);
-            for (size_t s = 0; s < scales.size(); ++s) {
+            for (size_t s = 0; s < shape.scales.size(); ++s) {
                 if (maxNeighbours > 0) {
                     // The nearest maxNeighbours points, of which those within the radius.
-                    vertices.knnQuery(p, maxNeighbours, w.indices, w.distances, true);
+                    shape.vertices.knnQuery(p, maxNeighbours, w.indices, w.distances, true);
                     size_t inside = 0;
-                    while (inside < w.indices.size() && w.distances[inside] * w.distances[inside] <= scales[s])
+                    while (inside < w.indices.size() &&
+                           w.distances[inside] * w.distances[inside] <= shape.scales[s])
                         ++inside;
                     w.indices.resize(inside);
                 } else {
-                    vertices.rangeQuery(p, scales[s], w.indices, w.distances, true);
+                    shape.vertices.rangeQuery(p, shape.scales[s], w.indices, w.distances, true);
                 }
-                if (w.indices.size() < 7) vertices.knnQuery(p, 7, w.indices, w.distances, true);
+                if (w.indices.size() < 7) shape.vertices.knnQuery(p, 7, w.indices, w.distances, true);
                 w.nbPoints.clear();
                 w.nbNormals.clear();
                 for (int j : w.indices) {
                     if (j >= normalCount || statusOf(j) == STATUS_ISOLATED) continue;
-                    if (!(normals.point(j).dot(nrm) > 0.0f)) continue;
-                    w.nbPoints.push_back(vertices.point(j));
-                    w.nbNormals.push_back(normals.point(j));
+                    if (!(shape.normals.point(j).dot(nrm) > 0.0f)) continue;
+                    w.nbPoints.push_back(shape.vertices.point(j));
+                    w.nbNormals.push_back(shape.normals.point(j));
                 }
                 PrincipalFrame frame;
                 // Too few neighbours: the fit reports it and the frame keeps its zeros.
                 FitCurvatureTensorLS(w.nbPoints, w.nbNormals, u, v, frame);
                 frame.normal = nrm;
                 if (!isOrthonormal(frame)) orthonormalize(frame);
-                frames[i][s] = frame;
+                shape.frames[i][s] = frame;
                 if (!std::isfinite(frame.minCurvature) || !std::isfinite(frame.maxCurvature)) {
                     std::lock_guard<std::mutex> lock(warningMutex);
                     logErr() << "Warning in computeFrames(): found NaN value in principal curvature for vertex: "
-                              << i << ", scale: " << scales[s] << "." << std::endl;
+                              << i << ", scale: " << shape.scales[s] << "." << std::endl;
                 }
             }
         },
         true);
     logOut() << "...done!" << std::endl;
 
-    const std::string method = methodText(scales);
+    const std::string method = methodText(shape.scales);
     const std::string description =
-        "Principal curvatures for " + fileName + " computed on " + dateText() + ". " + method + ".";
-    saveFrames(description);
+        "Principal curvatures for " + shape.fileName + " computed on " + dateText() + ". " + method + ".";
+    saveFrames(shape, description);
     logOut() << "Computed principal curvatures: " << method << std::endl;
-    logOut() << "Saved principal curvature data from: " << framesPath() << std::endl;
+    logOut() << "Saved principal curvature data from: " << shape.framesPath() << std::endl;
     logOut() << "Save description: " << description << std::endl;
 }
 
-void ShapeModel::saveFrames(const std::string& descriptionText) {
-    const std::string path = framesPath();
+void saveFrames(ShapeModel& shape, const std::string& descriptionText) {
+    const std::string path = shape.framesPath();
     CacheWriter out(path);
     if (!out.isOpen()) {
         logOut() << "Error in saveFrames(): could not open file " << path << " for writing!" << std::endl;
         return;
     }
-    if (frames.empty() || scales.empty()) {
+    if (shape.frames.empty() || shape.scales.empty()) {
         logOut() << "Error in saveFrames(): No curvature information or scale information found!"
                   << std::endl;
         out.commit();  // the file stays behind, empty
@@ -279,12 +280,12 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
     const std::string bytes = latin1Bytes(descriptionText);
     out.writeInt32(static_cast<int32_t>(bytes.size()));
     out.writeBytes(bytes.data(), static_cast<int64_t>(bytes.size()));
-    const int scaleCount = static_cast<int>(scales.size());
-    out.writeInt32(static_cast<int32_t>(frames.size()));
+    const int scaleCount = static_cast<int>(shape.scales.size());
+    out.writeInt32(static_cast<int32_t>(shape.frames.size()));
     out.writeInt32(scaleCount);
-    out.writeFloats(scales.data(), scaleCount);
+    out.writeFloats(shape.scales.data(), scaleCount);
     std::vector<float> records(static_cast<size_t>(scaleCount) * kRecordFloats);
-    for (const std::vector<PrincipalFrame>& vertexFrames : frames) {
+    for (const std::vector<PrincipalFrame>& vertexFrames : shape.frames) {
         for (int s = 0; s < scaleCount; ++s) {
             // A vertex with fewer frames than scales is written with zero records.
             const PrincipalFrame f = s < static_cast<int>(vertexFrames.size()) ? vertexFrames[s] : PrincipalFrame();
@@ -292,7 +293,7 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
         }
         out.writeFloats(records.data(), static_cast<int64_t>(records.size()));
     }
-    if (!out.commit(geometryKey())) {
+    if (!out.commit(shape.geometryKey())) {
         logOut() << std::endl;
         logErr() << "Error in saveFrames(): could not write file " << path << "!" << std::endl;
         return;
@@ -300,8 +301,8 @@ void ShapeModel::saveFrames(const std::string& descriptionText) {
     logOut() << "done!" << std::endl;
 }
 
-bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
-    const std::string path = framesPath();
+bool loadFrames(ShapeModel& shape, const std::vector<float>* requestedScales) {
+    const std::string path = shape.framesPath();
     if (cacheNotMadeYet(path)) {
         logOut() << "*** No cached frames in " << path << " yet: computing them." << std::endl;
         return false;
@@ -325,11 +326,11 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
     std::string describedName;
     if (!describedFileName(bytes, describedName)) {
         logOut() << "No source file name in description!  Clearing data." << std::endl;
-        frames.clear();
-        scales.clear();
+        shape.frames.clear();
+        shape.scales.clear();
         return false;
     }
-    const std::string shapePath = fullPath();
+    const std::string shapePath = shape.fullPath();
     if (shapePath.size() < describedName.size() ||
         shapePath.compare(shapePath.size() - describedName.size(), describedName.size(), describedName) != 0) {
         logErr() << "Error in loadFrames(): file in description does not match current file!" << std::endl;
@@ -338,7 +339,7 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
 
     int32_t fileVertices = 0, scaleCount = 0;
     if (!in.readInt32(fileVertices) || !in.readInt32(scaleCount)) return damaged();
-    if (fileVertices != vertexCount()) {
+    if (fileVertices != shape.vertexCount()) {
         logErr() << "Error in loadFrames(): number of vertices do not match!" << std::endl;
         return false;
     }
@@ -365,9 +366,9 @@ bool ShapeModel::loadFrames(const std::vector<float>* requestedScales) {
         for (int s = 0; s < scaleCount; ++s)
             vertexFrames[s] = unpackRecord(&records[static_cast<size_t>(s) * kRecordFloats]);
     }
-    if (!in.verify(geometryKey(), "loadFrames")) return false;
-    frames.swap(newFrames);
-    scales.swap(newScales);
+    if (!in.verify(shape.geometryKey(), "loadFrames")) return false;
+    shape.frames.swap(newFrames);
+    shape.scales.swap(newScales);
     logOut() << " done!" << std::endl;
     return true;
 }

@@ -1,5 +1,10 @@
 #pragma once
+#include <string>
+#include <vector>
+
 #include "Vec3f.h"
+
+class ShapeModel;
 
 // Local frame of a vertex at one scale: 11 floats, in this order in memory.
 // A vertex that is not interior holds zeros at every scale.
@@ -20,3 +25,19 @@ bool isOrthonormal(const PrincipalFrame& frame);
 // comes before them (Gram-Schmidt). Orientation of the normal and maxDirection is kept; no
 // handedness is imposed.
 void orthonormalize(PrincipalFrame& frame);
+
+// The cache files keep the parameters they were made with; computeFrames,
+// meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
+// ones and recompute (with a warning) otherwise. The load functions without a request accept
+// any parameters and adopt the file's.
+
+// Frames of every vertex of shape at every scale (squared radii), on threadCount() threads. With
+// maxNeighbours > 0 a neighbourhood is at most that many nearest points within the radius,
+// which keeps the cost per vertex fixed however fine the mesh; 0 takes the whole ball.
+void computeFrames(ShapeModel& shape, const std::vector<float>& scaleList, bool force, int maxNeighbours = 0);
+// Writes the frames and scales of shape to shape.framesPath().
+void saveFrames(ShapeModel& shape, const std::string& description);
+// Reads shape.framesPath() into the frames and scales of shape; false when the file is missing,
+// damaged, for another shape or (with a request) of other scales. The shape is left unchanged,
+// except that a description naming no shape file clears its frames and scales.
+bool loadFrames(ShapeModel& shape, const std::vector<float>* requestedScales = nullptr);

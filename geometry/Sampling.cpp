@@ -18,49 +18,49 @@
 static const float kMaxFloat = 3.4028235e38f;
 static const float kFloatEpsilon = 1.1920929e-7f;
 
-ShapeModel* ShapeModel::subSample(int count, float ratioThreshold)
+ShapeModel* subSample(ShapeModel& shape, int count, float ratioThreshold)
 {
-    std::vector<int> indices = randomIndices(count, vertexCount());
+    std::vector<int> indices = ShapeModel::randomIndices(count, shape.vertexCount());
     if (indices.empty()) {
         logErr() << "*** Warning in ShapeModel::subSample(): No random samples selected!" << std::endl;
         return nullptr;
     }
-    indices = validVertices(indices);
+    indices = validVertices(shape, indices);
     if (indices.empty()) {
         logErr() << "*** Warning in ShapeModel::subSample(): No valid vertices selected!" << std::endl;
         return nullptr;
     }
-    indices = stableVertices(indices, ratioThreshold);
+    indices = stableVertices(shape, indices, ratioThreshold);
     if (indices.empty()) {
         logErr() << "*** Warning in ShapeModel::subSample(): No vertices with stable principal directions!"
                   << std::endl;
         return nullptr;
     }
-    return extractSubset(indices, nullptr);
+    return extractSubset(shape, indices, nullptr);
 }
 
-std::vector<int> ShapeModel::validVertices(const std::vector<int>& indices) const
+std::vector<int> validVertices(const ShapeModel& shape, const std::vector<int>& indices)
 {
     std::vector<int> kept;
     for (int v : indices)
-        if (v >= 0 && v < int(vertexStatus.size()) && vertexStatus[v] == STATUS_INTERIOR)
+        if (v >= 0 && v < int(shape.vertexStatus.size()) && shape.vertexStatus[v] == STATUS_INTERIOR)
             kept.push_back(v);
     return kept;
 }
 
-std::vector<int> ShapeModel::stableVertices(const std::vector<int>& indices, float t) const
+std::vector<int> stableVertices(const ShapeModel& shape, const std::vector<int>& indices, float t)
 {
     // Without frames there is no scale at which a vertex could fail.
-    if (frames.empty())
+    if (shape.frames.empty())
         return indices;
     std::vector<int> kept;
     for (int v : indices) {
         // A vertex without a frame at every scale has no usable principal directions.
-        if (v < 0 || v >= int(frames.size()) || frames[v].size() < scales.size())
+        if (v < 0 || v >= int(shape.frames.size()) || shape.frames[v].size() < shape.scales.size())
             continue;
         bool stable = true;
-        for (size_t s = 0; s < scales.size() && stable; ++s) {
-            const PrincipalFrame& f = frames[v][s];
+        for (size_t s = 0; s < shape.scales.size() && stable; ++s) {
+            const PrincipalFrame& f = shape.frames[v][s];
             // Also false for NaN curvatures.
             if (!(std::fabs(f.maxCurvature) > kFloatEpsilon)) {
                 stable = false;
@@ -75,62 +75,62 @@ std::vector<int> ShapeModel::stableVertices(const std::vector<int>& indices, flo
     return kept;
 }
 
-ShapeModel* ShapeModel::extractSubset(const std::vector<int>& requested, ShapeModel* target)
+ShapeModel* extractSubset(ShapeModel& shape, const std::vector<int>& requested, ShapeModel* target)
 {
     // Indices that name no vertex are left out rather than read out of bounds.
     std::vector<int> indices;
     indices.reserve(requested.size());
     for (int v : requested)
-        if (v >= 0 && v < vertexCount())
+        if (v >= 0 && v < shape.vertexCount())
             indices.push_back(v);
     const int m = int(indices.size());
 
     if (!target)
         target = new ShapeModel(1);
-    target->isRelative = isRelative;
-    target->baseDir = baseDir;
-    target->relDir = relDir;
-    target->preprocessingDir = preprocessingDir;
-    target->fileName = fileName;
-    target->meshResolution = meshResolution;
+    target->isRelative = shape.isRelative;
+    target->baseDir = shape.baseDir;
+    target->relDir = shape.relDir;
+    target->preprocessingDir = shape.preprocessingDir;
+    target->fileName = shape.fileName;
+    target->meshResolution = shape.meshResolution;
     target->deriveFileName("sample");
-    target->boundingBoxMin = boundingBoxMin;
-    target->boundingBoxMax = boundingBoxMax;
+    target->boundingBoxMin = shape.boundingBoxMin;
+    target->boundingBoxMax = shape.boundingBoxMax;
 
     std::vector<Vec3f> positions(m), normalList(m);
     target->vertexStatus.assign(m, STATUS_INTERIOR);
-    const bool hasFrames = !frames.empty();
+    const bool hasFrames = !shape.frames.empty();
     if (hasFrames) {
         target->frames.assign(m, std::vector<PrincipalFrame>());
-        target->scales = scales;
+        target->scales = shape.scales;
     }
-    const bool hasFeatures = features && features->size() > 0;
+    const bool hasFeatures = shape.features && shape.features->size() > 0;
     if (hasFeatures) {
-        target->features = std::make_unique<FeatureSetANN>(int(featureScales.size()));
+        target->features = std::make_unique<FeatureSetANN>(int(shape.featureScales.size()));
         target->features->resize(m);
-        target->featureScales = featureScales;
+        target->featureScales = shape.featureScales;
     }
-    const bool hasImages = !spinImages.images.empty();
+    const bool hasImages = !shape.spinImages.images.empty();
     if (hasImages) {
         target->spinImages.images.assign(m, SpinImage());
-        target->spinImages.binSize = spinImages.binSize;
-        target->spinImages.imageWidth = spinImages.imageWidth;
-        target->spinImages.supportAngle = spinImages.supportAngle;
-        target->spinImages.expectedOverlap = spinImages.expectedOverlap;
+        target->spinImages.binSize = shape.spinImages.binSize;
+        target->spinImages.imageWidth = shape.spinImages.imageWidth;
+        target->spinImages.supportAngle = shape.spinImages.supportAngle;
+        target->spinImages.expectedOverlap = shape.spinImages.expectedOverlap;
     }
     for (int k = 0; k < m; ++k) {
         const int v = indices[k];
-        positions[k] = vertices.point(v);
-        if (v < normals.size())
-            normalList[k] = normals.point(v);
-        if (v < int(vertexStatus.size()))
-            target->vertexStatus[k] = vertexStatus[v];
-        if (hasFrames && v < int(frames.size()))
-            target->frames[k] = frames[v];
-        if (hasFeatures && v < features->size())
-            target->features->point(k) = features->point(v);
-        if (hasImages && v < int(spinImages.images.size()))
-            target->spinImages.images[k] = spinImages.images[v];
+        positions[k] = shape.vertices.point(v);
+        if (v < shape.normals.size())
+            normalList[k] = shape.normals.point(v);
+        if (v < int(shape.vertexStatus.size()))
+            target->vertexStatus[k] = shape.vertexStatus[v];
+        if (hasFrames && v < int(shape.frames.size()))
+            target->frames[k] = shape.frames[v];
+        if (hasFeatures && v < shape.features->size())
+            target->features->point(k) = shape.features->point(v);
+        if (hasImages && v < int(shape.spinImages.images.size()))
+            target->spinImages.images[k] = shape.spinImages.images[v];
     }
     // setPoints drops any tree built over the target's old points.
     target->vertices.setPoints(positions);
@@ -145,7 +145,7 @@ Mesh3_real* extractSubMesh(Mesh3_real& mesh, const std::vector<int>& requested)
         if (v >= 0 && v < mesh.vertexCount())
             selection.push_back(v);
     Mesh3_real* sub = new Mesh3_real();
-    mesh.extractSubset(selection, sub);
+    extractSubset(mesh, selection, sub);
     sub->faces.clear();
     sub->faceNormalIndices.clear();
 

@@ -4,8 +4,19 @@
 class ShapeModel;
 class Mesh3_real;
 
-// Sub-sampling and deep copies are ShapeModel operations (see ShapeModel.h; defined in
-// Sampling.cpp): subSample, validVertices, stableVertices and extractSubset.
+// A point set (owned by the caller) of the vertices that ShapeModel::randomIndices(count,
+// vertexCount()) draws and that are interior (validVertices) and stable at ratioThreshold
+// (stableVertices), copied by extractSubset; null, with a warning, when none is left.
+ShapeModel* subSample(ShapeModel& shape, int count, float ratioThreshold);
+// The indices that name interior vertices, in the order given.
+std::vector<int> validVertices(const ShapeModel& shape, const std::vector<int>& indices);
+// The indices of vertices whose |minimum / maximum curvature| lies in (0, ratioThreshold) at every
+// frame scale; every index when the shape has no frames.
+std::vector<int> stableVertices(const ShapeModel& shape, const std::vector<int>& indices, float ratioThreshold);
+// Copies the selected vertices of shape with their normals, status, frames, features and spin
+// images into target (a new point set when null) and names it after shape (tag "sample").
+// Indices that name no vertex are skipped. Returns target.
+ShapeModel* extractSubset(ShapeModel& shape, const std::vector<int>& indices, ShapeModel* target);
 
 // A new mesh (owned by the caller) of the selected vertices of mesh, in the order given, and the
 // triangles whose three corners are selected. Indices outside the mesh are skipped; for a vertex

@@ -21,7 +21,9 @@ enum VertexStatus { STATUS_INTERIOR = 0, STATUS_BOUNDARY = 1, STATUS_ISOLATED = 
 typedef std::array<int, 3> Triangle;
 
 // A shape: vertices with unit normals, per-vertex status, multi-scale principal frames, features,
-// spin images and the file names under which it and its preprocessing data are stored.
+// spin images and the file names under which it and its preprocessing data are stored. Frames,
+// features, spin images and sub-samples are computed by the free functions of PrincipalFrames.h,
+// Features.h, SpinImages.h and Sampling.h.
 // A plain ShapeModel (kind 1) is a point set, such as a sub-sample; Mesh3_real (kind 0) is a mesh.
 class ShapeModel {
 public:
@@ -112,45 +114,13 @@ public:
     int vertexCount() const { return vertices.size(); }
     void printInfo() const;
 
-    // ---- principal frames (PrincipalFrames.cpp) ----
     // Hash of the vertex positions and normals, which every cached result depends on: a cache
     // file records the key it was computed for and is recomputed when the shape's key differs.
     uint64_t geometryKey() const;
-    // The cache files keep the parameters they were made with; computeFrames,
-    // meanCurvatureFeatures and computeSpinImages use a cache only when those are the requested
-    // ones and recompute (with a warning) otherwise. The load functions without a request accept
-    // any parameters and adopt the file's.
-    // Frames of every vertex at every scale (squared radii), on threadCount() threads. With
-    // maxNeighbours > 0 a neighbourhood is at most that many nearest points within the radius,
-    // which keeps the cost per vertex fixed however fine the mesh; 0 takes the whole ball.
-    void computeFrames(const std::vector<float>& scaleList, bool force, int maxNeighbours = 0);
-    void saveFrames(const std::string& description);
-    bool loadFrames(const std::vector<float>* requestedScales = nullptr);
 
-    // ---- features (Features.cpp) ----
-    void copyCurvatureFeatures();
-    void curvatureRatioFeatures();
-    void curvatureNormFeatures();
-    void meanCurvatureFeatures(const std::vector<float>& scaleList, double epsilon);
-    void saveFeatures();
-    bool loadFeatures(const std::vector<float>* requestedScales = nullptr);
-
-    // ---- spin images (SpinImages.cpp) ----
-    void computeSpinImages(float binSizeMultiple, int imageWidth, float supportAngle);
-    void computeSpinImage(int vertexIndex);
-    void saveSpinImages();
-    // binSize in model units (the mesh resolution times the multiple); imageWidth <= 0 accepts any.
-    bool loadSpinImages(float binSize = 0, int imageWidth = 0, float supportAngle = 0);
-    void saveSingleSpinImage(const std::string& fileName, int vertexIndex);
-
-    // ---- sub-sampling (Sampling.cpp, except randomIndices) ----
-    ShapeModel* subSample(int count, float ratioThreshold);
     // count draws in [0, n) from the shared generator for 0 < count < n; else 0 .. n-1 in order.
-    // Defined in ShapeModel.cpp (randomSurfaceSample uses it).
+    // randomSurfaceSample and subSample use it.
     static std::vector<int> randomIndices(int count, int n);
-    std::vector<int> validVertices(const std::vector<int>& indices) const;
-    std::vector<int> stableVertices(const std::vector<int>& indices, float ratioThreshold) const;
-    ShapeModel* extractSubset(const std::vector<int>& indices, ShapeModel* target);
 
 protected:
     std::string preprocessingFilePath(const std::string& suffix) const;

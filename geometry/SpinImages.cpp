@@ -219,27 +219,27 @@ static void fillImage(ShapeModel& shape, int i, const std::vector<int>& sortedCa
         addVertex(shape, image, i, j, c);
 }
 
-void ShapeModel::computeSpinImage(int i)
+void computeSpinImage(ShapeModel& shape, int i)
 {
-    if (i < 0 || i >= vertexCount())
+    if (i < 0 || i >= shape.vertexCount())
         return;
     // An approximate search guarantees only the radius shrunk by (1 + epsilon).
-    const double eps = vertices.epsilon();
-    const double sqRadius = SpinImageReach::squaredReach(spinImages.imageWidth, spinImages.binSize) *
-                            (1 + eps) * (1 + eps);
-    if (!usableReach(spinImages.imageWidth, spinImages.binSize, sqRadius)) {
-        computeSpinImageAllPairs(*this, i);
+    const double eps = shape.vertices.epsilon();
+    const SpinImageStack& stack = shape.spinImages;
+    const double sqRadius = SpinImageReach::squaredReach(stack.imageWidth, stack.binSize) * (1 + eps) * (1 + eps);
+    if (!usableReach(stack.imageWidth, stack.binSize, sqRadius)) {
+        computeSpinImageAllPairs(shape, i);
         return;
     }
-    ensureImageSlot(*this, i);
-    if (!startImage(*this, i))
+    ensureImageSlot(shape, i);
+    if (!startImage(shape, i))
         return;
     std::vector<int> candidates;
     std::vector<float> distances;
-    vertices.rangeQuery(vertices.point(i), float(sqRadius), candidates, distances, true);
+    shape.vertices.rangeQuery(shape.vertices.point(i), float(sqRadius), candidates, distances, true);
     // Index order, as in the all-pairs loop, so that the sums come out the same.
     std::sort(candidates.begin(), candidates.end());
-    fillImage(*this, i, candidates);
+    fillImage(shape, i, candidates);
 }
 
 SpinImageReach::SpinImageReach(const ShapeModel& shape)
@@ -348,46 +348,46 @@ void computeSpinImageWithin(ShapeModel& shape, int i, const SpinImageReach& reac
     fillImage(shape, i, candidates);
 }
 
-void ShapeModel::computeSpinImages(float binSizeMultiple, int W, float supportAngle)
+void computeSpinImages(ShapeModel& shape, float binSizeMultiple, int W, float supportAngle)
 {
     if (W <= 0)
         return;
-    if (loadSpinImages(meshResolution * binSizeMultiple, W, supportAngle))
+    if (loadSpinImages(shape, shape.meshResolution * binSizeMultiple, W, supportAngle))
         return;
-    const int n = vertexCount();
-    spinImages.images.assign(n, SpinImage());
-    spinImages.imageWidth = W;
-    spinImages.binSize = meshResolution * binSizeMultiple;
-    spinImages.supportAngle = supportAngle;
+    const int n = shape.vertexCount();
+    shape.spinImages.images.assign(n, SpinImage());
+    shape.spinImages.imageWidth = W;
+    shape.spinImages.binSize = shape.meshResolution * binSizeMultiple;
+    shape.spinImages.supportAngle = supportAngle;
 
     logOut() << "Computing spin image features..." << std::endl;
-    logOut() << "*** Bin Size: " << spinImages.binSize << "(" << binSizeMultiple << " times the mesh resolution)"
-              << std::endl;
+    logOut() << "*** Bin Size: " << shape.spinImages.binSize << "(" << binSizeMultiple
+             << " times the mesh resolution)" << std::endl;
     logOut() << "*** Image Width: " << W << std::endl;
     logOut() << "*** Support Angle: " << supportAngle << " degrees" << std::endl;
     progress(n, true);
 
     // Only the vertices within an image's reach can land in it.
     // Each image is written by one thread only; the counts are gathered in vertex order after.
-    const SpinImageReach reach(*this);
-    parallelFor(n, [&](int i, int) { computeSpinImageWithin(*this, i, reach); }, true);
+    const SpinImageReach reach(shape);
+    parallelFor(n, [&](int i, int) { computeSpinImageWithin(shape, i, reach); }, true);
     std::vector<int> counts;
     for (int i = 0; i < n; ++i)
-        if (!spinImages.images[i].empty())
-            counts.push_back(countNonZeroBins(spinImages.images[i]));
-    spinImages.expectedOverlap = medianOfCounts(counts) / 2.0f;
-    logOut() << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+        if (!shape.spinImages.images[i].empty())
+            counts.push_back(countNonZeroBins(shape.spinImages.images[i]));
+    shape.spinImages.expectedOverlap = medianOfCounts(counts) / 2.0f;
+    logOut() << "*** Expected overlap: " << shape.spinImages.expectedOverlap << " bins" << std::endl;
     logOut() << " done!" << std::endl;
-    saveSpinImages();
+    saveSpinImages(shape);
 }
 
 // ---- spin image files ----
 
 static const int64_t kHeaderBytes = 5 * 4;
 
-void ShapeModel::saveSpinImages()
+void saveSpinImages(ShapeModel& shape)
 {
-    const std::string path = spinImagesPath();
+    const std::string path = shape.spinImagesPath();
     // Written beside the old file and renamed over it on commit, so that a crash or a full disk
     // leaves either the old file or the complete new one.
     CacheWriter file(path);
@@ -396,29 +396,29 @@ void ShapeModel::saveSpinImages()
         return;
     }
     logOut() << "Saving spin images to " << path << "..." << std::flush;
-    const int32_t W = spinImages.imageWidth;
-    file.writeInt32(int32_t(spinImages.images.size()));
-    file.writeFloats(&spinImages.binSize, 1);
+    const int32_t W = shape.spinImages.imageWidth;
+    file.writeInt32(int32_t(shape.spinImages.images.size()));
+    file.writeFloats(&shape.spinImages.binSize, 1);
     file.writeInt32(W);
-    file.writeFloats(&spinImages.supportAngle, 1);
-    file.writeFloats(&spinImages.expectedOverlap, 1);
+    file.writeFloats(&shape.spinImages.supportAngle, 1);
+    file.writeFloats(&shape.spinImages.expectedOverlap, 1);
     const std::vector<float> zeros(std::max(W, 0), 0.0f);
-    for (const SpinImage& image : spinImages.images)
+    for (const SpinImage& image : shape.spinImages.images)
         for (int r = 0; r < W; ++r) {
             // Every image is written W x W, so that the file size matches its header.
             const bool full = r < int(image.size()) && int(image[r].size()) == W;
             file.writeFloats(full ? image[r].data() : zeros.data(), W);
         }
-    if (!file.commit(geometryKey())) {
+    if (!file.commit(shape.geometryKey())) {
         logOut() << std::endl << "Error in saveSpinImages(): could not write file " << path << "!" << std::endl;
         return;
     }
     logOut() << "done!" << std::endl;
 }
 
-bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngle)
+bool loadSpinImages(ShapeModel& shape, float binSize, int imageWidth, float supportAngle)
 {
-    const std::string path = spinImagesPath();
+    const std::string path = shape.spinImagesPath();
     if (cacheNotMadeYet(path)) {
         logOut() << "*** No cached spin images in " << path << " yet: computing them." << std::endl;
         return false;
@@ -438,7 +438,7 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
     int32_t count = 0;
     if (fileSize < 4 || !in.readInt32(count))
         return reject("is empty or truncated!");
-    if (count != vertexCount()) {
+    if (count != shape.vertexCount()) {
         logErr() << "Error in loadSpinImages(): number of vertices do not match!" << std::endl;
         return false;
     }
@@ -475,23 +475,23 @@ bool ShapeModel::loadSpinImages(float binSize, int imageWidth, float supportAngl
                     return reject("holds a value that is not finite!");
         }
     }
-    if (!in.verify(geometryKey(), "loadSpinImages"))
+    if (!in.verify(shape.geometryKey(), "loadSpinImages"))
         return false;
-    spinImages = std::move(stack);
+    shape.spinImages = std::move(stack);
 
     logOut() << "done!" << std::endl;
     logOut() << "Loaded spin image features..." << std::endl;
-    logOut() << "*** Bin Size: " << spinImages.binSize << std::endl;
-    logOut() << "*** Image Width: " << spinImages.imageWidth << std::endl;
-    logOut() << "*** Support Angle: " << spinImages.supportAngle << " degrees" << std::endl;
-    logOut() << "*** Expected overlap: " << spinImages.expectedOverlap << " bins" << std::endl;
+    logOut() << "*** Bin Size: " << shape.spinImages.binSize << std::endl;
+    logOut() << "*** Image Width: " << shape.spinImages.imageWidth << std::endl;
+    logOut() << "*** Support Angle: " << shape.spinImages.supportAngle << " degrees" << std::endl;
+    logOut() << "*** Expected overlap: " << shape.spinImages.expectedOverlap << " bins" << std::endl;
     return true;
 }
 
-void ShapeModel::saveSingleSpinImage(const std::string& name, int i)
+void saveSingleSpinImage(const ShapeModel& shape, const std::string& name, int i)
 {
-    if (spinImages.images.empty() || i < 0 || i >= int(spinImages.images.size()) ||
-        spinImages.images[i].empty()) {
+    if (shape.spinImages.images.empty() || i < 0 || i >= int(shape.spinImages.images.size()) ||
+        shape.spinImages.images[i].empty()) {
         logErr() << "Error in saveSingleSpinImage(): No Spin Image Information Found!" << std::endl;
         return;
     }
@@ -501,7 +501,7 @@ void ShapeModel::saveSingleSpinImage(const std::string& name, int i)
         return;
     }
     logOut() << "Saving spin image at vertex " << i << "..." << std::flush;
-    for (const auto& row : spinImages.images[i])
+    for (const auto& row : shape.spinImages.images[i])
         out.write(reinterpret_cast<const char*>(row.data()), std::streamsize(row.size()) * 4);
     out.close();
     logOut() << "done!" << std::endl;

@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 #include <vector>
 
 #include "Vec3f.h"
@@ -74,8 +75,23 @@ private:
 // image as the other two ways, bit for bit.
 void computeSpinImageWithin(ShapeModel& shape, int vertexIndex, const SpinImageReach& reach);
 
-// Image of vertex i by visiting every other vertex, in index order. ShapeModel::computeSpinImage
+// Image of vertex i by visiting every other vertex, in index order. computeSpinImage
 // (a range query) and computeSpinImageWithin (a grid, used by computeSpinImages) visit only the
 // vertices within the image's reach and give the same image, bit for bit; this one
 // is the reference they are checked and timed against. Uses the stack parameters of the shape.
 void computeSpinImageAllPairs(ShapeModel& shape, int vertexIndex);
+
+// The spin images of every vertex of shape: bin size meshResolution * binSizeMultiple,
+// imageWidth x imageWidth bins, support angle in degrees; read from shape.spinImagesPath() when the file holds these
+// parameters, else computed on threadCount() threads and saved. Nothing for imageWidth <= 0.
+void computeSpinImages(ShapeModel& shape, float binSizeMultiple, int imageWidth, float supportAngle);
+// Image of one vertex from the current stack parameters, by a range query.
+void computeSpinImage(ShapeModel& shape, int vertexIndex);
+// Writes the stack to shape.spinImagesPath().
+void saveSpinImages(ShapeModel& shape);
+// Reads shape.spinImagesPath() into the stack; false (shape unchanged) when the file is missing,
+// damaged, for another shape or of other parameters. binSize in model units (the mesh resolution
+// times the multiple); imageWidth <= 0 accepts any.
+bool loadSpinImages(ShapeModel& shape, float binSize = 0, int imageWidth = 0, float supportAngle = 0);
+// Writes the image of one vertex, row by row as raw floats, to fileName.
+void saveSingleSpinImage(const ShapeModel& shape, const std::string& fileName, int vertexIndex);

@@ -12,6 +12,7 @@
 
 #include "CacheFile.h"
 #include "Progress.h"
+#include "Sampling.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ bool MatchCandidates::addCandidate(int sourceVertex, int targetVertex) {
 void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
     if (source && (!sourceSample || sourceSample->vertexCount() != sourceCount)) {
         delete sourceSample;
-        sourceSample = source->subSample(sourceCount, ratio);
+        sourceSample = subSample(*source, sourceCount, ratio);
         if (sourceSample)
             logOut() << "*** Subsampling source model: " << sourceSample->vertexCount() << " vertices."
                       << std::endl;
@@ -121,7 +122,7 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
     }
     if (target && (!targetSample || targetSample->vertexCount() != targetCount)) {
         delete targetSample;
-        targetSample = target->subSample(targetCount, ratio);
+        targetSample = subSample(*target, targetCount, ratio);
         if (targetSample)
             logOut() << "***Subsampling target model: " << targetSample->vertexCount() << " vertices."
                       << std::endl;

@@ -370,7 +370,7 @@ void Viewer::writePickedSpinImage()
         return;
     std::cout << "Computing spin image for vertex " << pickedVertex << std::endl;
     if (pickedVertex < mc->source->vertexCount())
-        mc->source->saveSingleSpinImage("siTemp.data", pickedVertex);
+        saveSingleSpinImage(*mc->source, "siTemp.data", pickedVertex);
 }
 
 // ---------------------------------------------------------------------------------------------

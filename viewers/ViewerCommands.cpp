@@ -487,7 +487,7 @@ void Viewer::queryPickedPoint()
         pickedVertex = mc->source->closestVertex(pickP).first;
         // Kept for inspection with external tools; only meaningful with spin images.
         if (pickedVertex < int(mc->source->spinImages.images.size()))
-            mc->source->saveSingleSpinImage("singleSpinImage.data", pickedVertex);
+            saveSingleSpinImage(*mc->source, "singleSpinImage.data", pickedVertex);
     }
     ShapeModel* src = mc->sourceSample;
     ShapeModel* tgt = mc->targetSample;

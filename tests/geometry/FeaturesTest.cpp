@@ -60,7 +60,7 @@ std::vector<float> row(const ShapeModel& s, int i) { return s.features->point(i)
 TEST_F(FeaturesTest, CurvatureFeatureTypes) {
     std::unique_ptr<ShapeModel> s = framedShape();
     LogCapture log;
-    s->copyCurvatureFeatures();
+    copyCurvatureFeatures(*s);
     EXPECT_EQ(log.out(),
               "Populating feature values (copying principal curvatures)...\nScales: 0.5 0.5 2 2\n...done!\n");
     EXPECT_EQ(s->features->dimension(), 4);
@@ -69,7 +69,7 @@ TEST_F(FeaturesTest, CurvatureFeatureTypes) {
     EXPECT_EQ(row(*s, 3), std::vector<float>(4, 0.0f));
 
     LogCapture log2;
-    s->curvatureRatioFeatures();
+    curvatureRatioFeatures(*s);
     EXPECT_EQ(log2.out(),
               "*** Computing features (ratio of principal curvatures)...\n****** Scales: 0.5 2\n...done!\n");
     EXPECT_EQ(s->featureScales, (std::vector<float>{0.5f, 2.0f}));
@@ -80,14 +80,14 @@ TEST_F(FeaturesTest, CurvatureFeatureTypes) {
     EXPECT_EQ(row(*s, 3), std::vector<float>(2, 0.0f));
 
     LogCapture log3;
-    s->curvatureNormFeatures();
+    curvatureNormFeatures(*s);
     EXPECT_EQ(log3.out(),
               "*** Computing features (norm of multi-scale principal curvatures)...\n****** Scales: 2\n...done!\n");
     EXPECT_EQ(s->featureScales, std::vector<float>{2.0f});
     EXPECT_FLOAT_EQ(row(*s, 0)[0], std::sqrt(0.25f + 0.0625f));
     // Only the minimum curvatures count.
     s->frames[1] = {curvatures(-0.5f, 9.0f), curvatures(0.25f, -3.0f)};
-    s->curvatureNormFeatures();
+    curvatureNormFeatures(*s);
     EXPECT_EQ(row(*s, 0), row(*s, 1));
     EXPECT_EQ(row(*s, 3)[0], 0.0f);
     // None of these three touch the features file.
@@ -98,7 +98,7 @@ TEST_F(FeaturesTest, CurvatureFeaturesNeedFrames) {
     std::unique_ptr<ShapeModel> s = framedShape();
     s->frames.clear();
     LogCapture log;
-    s->copyCurvatureFeatures();
+    copyCurvatureFeatures(*s);
     EXPECT_EQ(log.err(),
               "Error in copyCurvatureFeatures(): no principal curvature frames!\n");
     EXPECT_EQ(s->features, nullptr);
@@ -108,7 +108,7 @@ TEST_F(FeaturesTest, MeanCurvatureOfSphereAndPlane) {
     std::unique_ptr<ShapeModel> ball = makeSphereCloud(2.0f, 3000, base(), "ball.obj");
     ball->vertexStatus[5] = STATUS_BOUNDARY;  // type 4 computes every vertex
     LogCapture log;
-    ball->meanCurvatureFeatures({0.6f * 0.6f, 1.0f}, 0.0);
+    meanCurvatureFeatures(*ball, {0.6f * 0.6f, 1.0f}, 0.0);
     const std::string out = log.out();
     EXPECT_EQ(out.find("*** No cached features in " + ball->featuresPath() +
                        " yet: computing them.\nComputing mean curvature features...\nScales: 0.36 1\n"),
@@ -134,7 +134,7 @@ TEST_F(FeaturesTest, MeanCurvatureOfSphereAndPlane) {
 
 TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     std::unique_ptr<ShapeModel> a = makeSphereCloud(2.0f, 400, base(), "round.obj");
-    a->meanCurvatureFeatures({1.0f}, 0.0);
+    meanCurvatureFeatures(*a, {1.0f}, 0.0);
 
     // Layout: counts, scales, vectors, the 20-byte trailer.
     const std::string bytes = readAll(a->featuresPath());
@@ -154,11 +154,11 @@ TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     // The next shape of that name reads them back for the same scales and recomputes for others.
     std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 400, base(), "round.obj");
     LogCapture log;
-    b->meanCurvatureFeatures({1.0f}, 0.0);
+    meanCurvatureFeatures(*b, {1.0f}, 0.0);
     EXPECT_EQ(log.out(), " features");
     for (int i = 0; i < 400; ++i) ASSERT_EQ(row(*a, i), row(*b, i));
     LogCapture log2;
-    b->meanCurvatureFeatures({4.0f, 9.0f}, 0.0);
+    meanCurvatureFeatures(*b, {4.0f, 9.0f}, 0.0);
     EXPECT_EQ(log2.err(),
               "Warning in loadFeatures(): " + b->featuresPath() + " holds features of other scales; recomputing.\n");
     EXPECT_NE(log2.out().find("Computing mean curvature features..."), std::string::npos);
@@ -168,7 +168,7 @@ TEST_F(FeaturesTest, FileRoundTripAndReuse) {
     // Another vertex count is rejected and recomputed.
     std::unique_ptr<ShapeModel> c = makeSphereCloud(2.0f, 401, base(), "round.obj");
     LogCapture log3;
-    c->meanCurvatureFeatures({1.0f}, 0.0);
+    meanCurvatureFeatures(*c, {1.0f}, 0.0);
     EXPECT_EQ(log3.err(), "Error in loadFeatures(): number of vertices do not match!\n");
     EXPECT_NE(log3.out().find("Computing mean curvature features..."), std::string::npos);
     EXPECT_EQ(c->features->size(), 401);
@@ -180,7 +180,7 @@ TEST_F(FeaturesTest, BadFilesAreRejected) {
     a->features->resize(50);
     for (int i = 0; i < 50; ++i) a->features->point(i) = {float(i), 0.5f, -1.0f};
     a->featureScales = {1, 2, 3};
-    a->saveFeatures();
+    saveFeatures(*a);
     const std::string good = readAll(a->featuresPath());
 
     std::unique_ptr<ShapeModel> b = makeSphereCloud(2.0f, 50, base(), "bad.obj");
@@ -188,7 +188,7 @@ TEST_F(FeaturesTest, BadFilesAreRejected) {
     std::string err;
     auto rejected = [&]() {
         LogCapture log;
-        bool ok = b->loadFeatures();
+        bool ok = loadFeatures(*b);
         err = log.err();
         return !ok && b->features == nullptr && b->featureScales == std::vector<float>{42.0f};
     };
@@ -217,14 +217,14 @@ TEST_F(FeaturesTest, BadFilesAreRejected) {
     EXPECT_TRUE(rejected());
 
     writeAll(b->featuresPath(), good);
-    EXPECT_TRUE(b->loadFeatures());
+    EXPECT_TRUE(loadFeatures(*b));
     EXPECT_EQ(row(*b, 49), (std::vector<float>{49.0f, 0.5f, -1.0f}));
     EXPECT_EQ(b->featureScales, (std::vector<float>{1, 2, 3}));
 
     // Nothing to save: the error, and an empty file behind.
     std::unique_ptr<ShapeModel> e = makeSphereCloud(2.0f, 5, base(), "empty.obj");
     LogCapture log2;
-    e->saveFeatures();
+    saveFeatures(*e);
     EXPECT_EQ(log2.out(),
               "Error in saveFeatures(): No curvature information or scale information found!\n");
     EXPECT_EQ(readAll(e->featuresPath()), "");

@@ -49,13 +49,13 @@ bool sameFrames(const ShapeModel& a, const ShapeModel& b) {
 std::string computeQuietly(ShapeModel& shape, const std::vector<float>& scales, bool force = false,
                            int maxNeighbours = 0) {
     LogCapture log;
-    shape.computeFrames(scales, force, maxNeighbours);
+    computeFrames(shape, scales, force, maxNeighbours);
     return log.out();
 }
 
 bool loadQuietly(ShapeModel& shape, std::string* err = nullptr) {
     LogCapture log;
-    bool ok = shape.loadFrames();
+    bool ok = loadFrames(shape);
     std::string e = log.err();
     if (err) *err = e;
     return ok;
@@ -210,7 +210,7 @@ TEST_F(FramesTest, TinyShapesAndScaleZero) {
     // Two vertices: every fit fails, frames keep zero curvatures and get non-finite directions.
     std::unique_ptr<ShapeModel> two = makeSphereCloud(1.0f, 2, base(), "two.obj");
     LogCapture log;
-    two->computeFrames({1.0f}, true);
+    computeFrames(*two, {1.0f}, true);
     out = log.out();
     EXPECT_NE(out.find("Error in FitCurvatureTensorLS(): Not enough constraints for curvature tensor!"),
               std::string::npos);
@@ -241,7 +241,7 @@ TEST_F(FramesTest, ConsoleAndDescription) {
     std::unique_ptr<ShapeModel> other = makeSphereCloud(2.0f, 50, base(), "blocked.obj");
     ASSERT_TRUE(std::filesystem::create_directories(other->framesPath()));
     LogCapture log;
-    EXPECT_FALSE(other->loadFrames());
+    EXPECT_FALSE(loadFrames(*other));
     EXPECT_NE((log.out() + log.err()).find("Error in loadFrames(): "), std::string::npos) << log.out();
 }
 
@@ -256,7 +256,7 @@ TEST_F(FramesTest, FileLayoutByteForByte) {
     f.minCurvature = 10;
     f.maxCurvature = 11;
     LogCapture log;
-    s->saveFrames("Principal curvatures for x.obj \xc3\xa9 \xe2\x82\xac");
+    saveFrames(*s, "Principal curvatures for x.obj \xc3\xa9 \xe2\x82\xac");
     EXPECT_EQ(log.out(), "Saving principal curvatures...done!\n");
 
     std::string expect;
@@ -298,7 +298,7 @@ TEST_F(FramesTest, CachedFramesAreReused) {
     EXPECT_TRUE(sameFrames(*a, *b));
     // Other scales recompute, with a warning, and replace the cache.
     LogCapture log;
-    b->computeFrames({2.0f}, false);
+    computeFrames(*b, {2.0f}, false);
     EXPECT_EQ(log.err(),
               "Warning in loadFrames(): " + b->framesPath() + " holds frames of other scales; recomputing.\n");
     EXPECT_NE(log.out().find("*** Computing principal curvatures..."), std::string::npos);
@@ -312,7 +312,7 @@ TEST_F(FramesTest, CachedFramesAreReused) {
     std::unique_ptr<ShapeModel> c = makeTorusCloud(3.0f, 1.0f, 30, 10, base(), "my shape.obj");
     computeQuietly(*c, {0.5f});
     LogCapture log2;
-    c->computeFrames({0.5f}, false);
+    computeFrames(*c, {0.5f}, false);
     std::string err = log2.err();
     out = log2.out();
     EXPECT_NE(err.find("Error in loadFrames(): file in description does not match current file!\n"),
@@ -381,7 +381,7 @@ TEST_F(FramesTest, BadFilesAreRejectedAndRecomputed) {
     anon.replace(4, 9, "Principxl");
     writeAll(b->framesPath(), anon);
     LogCapture log;
-    EXPECT_FALSE(b->loadFrames());
+    EXPECT_FALSE(loadFrames(*b));
     EXPECT_EQ(log.out(),
               "*** Loading frames...No source file name in description!  Clearing data.\n");
     EXPECT_TRUE(b->frames.empty());
@@ -398,7 +398,7 @@ TEST_F(FramesTest, BadFilesAreRejectedAndRecomputed) {
 TEST_F(FramesTest, SavingWithoutFramesLeavesAnEmptyFile) {
     std::unique_ptr<ShapeModel> s = makeSphereCloud(1.0f, 10, base(), "none.obj");
     LogCapture log;
-    s->saveFrames("Principal curvatures for none.obj");
+    saveFrames(*s, "Principal curvatures for none.obj");
     EXPECT_EQ(log.out(),
               "Error in saveFrames(): No curvature information or scale information found!\n");
     EXPECT_EQ(readAll(s->framesPath()), "");
@@ -415,7 +415,7 @@ TEST_F(FramesTest, CachesAreKeyedToTheGeometryAndChecked) {
     auto recomputes = [&](const std::string& why) {
         std::unique_ptr<ShapeModel> b = makeSphereCloud(1.0f, 60, base(), "keyed.obj");
         LogCapture log;
-        b->computeFrames({0.5f}, false);
+        computeFrames(*b, {0.5f}, false);
         EXPECT_NE(log.out().find("*** Computing principal curvatures..."), std::string::npos) << why;
         EXPECT_NE(log.err().find(path + " " + why), std::string::npos) << log.err();
         EXPECT_TRUE(sameFrames(*a, *b));

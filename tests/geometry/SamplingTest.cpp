@@ -82,7 +82,7 @@ TEST(SubSampleFilters, ValidVerticesKeepInteriorOnesInOrder)
     ShapeModel s(1);
     fillLine(s, root, 5);
     s.vertexStatus = {STATUS_INTERIOR, STATUS_BOUNDARY, STATUS_INTERIOR, STATUS_ISOLATED, STATUS_INTERIOR};
-    EXPECT_EQ(s.validVertices({4, 3, 2, 1, 0, 2, 7, -1}), std::vector<int>({4, 2, 0, 2}));
+    EXPECT_EQ(validVertices(s, {4, 3, 2, 1, 0, 2, 7, -1}), std::vector<int>({4, 2, 0, 2}));
 }
 
 TEST(SubSampleFilters, StableVerticesNeedClearlyDifferentCurvaturesAtEveryScale)
@@ -92,7 +92,7 @@ TEST(SubSampleFilters, StableVerticesNeedClearlyDifferentCurvaturesAtEveryScale)
     fillLine(s, root, 6);
     const std::vector<int> all{0, 1, 2, 3, 4, 5};
     // Without frames nothing can fail.
-    EXPECT_EQ(s.stableVertices(all, 1.0f), all);
+    EXPECT_EQ(stableVertices(s, all, 1.0f), all);
 
     s.scales = {0.1f, 0.4f};
     s.frames = {
@@ -103,12 +103,12 @@ TEST(SubSampleFilters, StableVerticesNeedClearlyDifferentCurvaturesAtEveryScale)
         {frameWith(0.2f, 1.0f), frameWith(0.95f, 1.0f)},     // nearly umbilic at the second scale
         {frameWith(0.2f, 1.0f), frameWith(std::nanf(""), std::nanf(""))},
     };
-    EXPECT_EQ(s.stableVertices(all, 1.0f), std::vector<int>({0, 4}));
-    EXPECT_EQ(s.stableVertices(all, 0.9f), std::vector<int>({0}));
+    EXPECT_EQ(stableVertices(s, all, 1.0f), std::vector<int>({0, 4}));
+    EXPECT_EQ(stableVertices(s, all, 0.9f), std::vector<int>({0}));
     // Above 1 umbilic points stay; a cylinder never does.
-    EXPECT_EQ(s.stableVertices(all, 1.5f), std::vector<int>({0, 1, 4}));
-    EXPECT_EQ(s.stableVertices(all, 100.0f), std::vector<int>({0, 1, 4}));
-    EXPECT_EQ(s.stableVertices({4, 0, 4}, 1.0f), std::vector<int>({4, 0, 4}));
+    EXPECT_EQ(stableVertices(s, all, 1.5f), std::vector<int>({0, 1, 4}));
+    EXPECT_EQ(stableVertices(s, all, 100.0f), std::vector<int>({0, 1, 4}));
+    EXPECT_EQ(stableVertices(s, {4, 0, 4}, 1.0f), std::vector<int>({4, 0, 4}));
 }
 
 // ---- sub-samples ----
@@ -120,7 +120,7 @@ TEST(SubSample, CountZeroOrAtLeastTheVertexCountUsesEveryVertex)
     fillLine(s, root, 8);
     s.vertexStatus[2] = STATUS_BOUNDARY;
     for (int count : {0, -3, 8, 50}) {
-        std::unique_ptr<ShapeModel> sample(s.subSample(count, 1.0f));
+        std::unique_ptr<ShapeModel> sample(subSample(s, count, 1.0f));
         ASSERT_TRUE(sample);
         ASSERT_EQ(sample->vertexCount(), 7) << count;
         EXPECT_EQ(sample->vertices.point(2).x, 3.0f);
@@ -136,9 +136,9 @@ TEST(SubSample, FixedSeedGivesTheSameSample)
     randomSeed(1234u);
     const std::vector<int> drawn = ShapeModel::randomIndices(20, 1000);
     randomSeed(1234u);
-    std::unique_ptr<ShapeModel> a(s.subSample(20, 1.0f));
+    std::unique_ptr<ShapeModel> a(subSample(s, 20, 1.0f));
     randomSeed(1234u);
-    std::unique_ptr<ShapeModel> b(s.subSample(20, 1.0f));
+    std::unique_ptr<ShapeModel> b(subSample(s, 20, 1.0f));
     ASSERT_TRUE(a && b);
     ASSERT_EQ(a->vertexCount(), 20);
     for (int k = 0; k < 20; ++k) {
@@ -152,18 +152,18 @@ TEST(SubSample, NothingLeftAfterAFilterGivesNull)
     TempRoot root;
     ShapeModel empty(1);
     fillLine(empty, root, 0);
-    EXPECT_EQ(empty.subSample(10, 1.0f), nullptr);
+    EXPECT_EQ(subSample(empty, 10, 1.0f), nullptr);
 
     ShapeModel boundary(1);
     fillLine(boundary, root, 4);
     boundary.vertexStatus.assign(4, STATUS_BOUNDARY);
-    EXPECT_EQ(boundary.subSample(0, 1.0f), nullptr);
+    EXPECT_EQ(subSample(boundary, 0, 1.0f), nullptr);
 
     ShapeModel flat(1);
     fillLine(flat, root, 4);
     flat.scales = {1.0f};
     flat.frames.assign(4, {frameWith(0, 0)});
-    EXPECT_EQ(flat.subSample(0, 1.0f), nullptr);
+    EXPECT_EQ(subSample(flat, 0, 1.0f), nullptr);
 }
 
 TEST(SubSample, SampleVerticesCarryTheirFramesFeaturesAndImages)
@@ -189,7 +189,7 @@ TEST(SubSample, SampleVerticesCarryTheirFramesFeaturesAndImages)
         s.spinImages.images.push_back(SpinImage(2, std::vector<float>(2, float(i))));
     }
     const std::vector<int> picks{3, 0, 3, 1};
-    std::unique_ptr<ShapeModel> sample(s.extractSubset(picks, nullptr));
+    std::unique_ptr<ShapeModel> sample(extractSubset(s, picks, nullptr));
     ASSERT_EQ(sample->vertexCount(), 4);
     EXPECT_EQ(sample->kind, 1);
     EXPECT_EQ(sample->fileName, "line_sample.obj");
@@ -223,7 +223,7 @@ TEST(SubSample, ShapeWithoutDescriptorsGivesPlainSample)
     TempRoot root;
     ShapeModel s(1);
     fillLine(s, root, 3);
-    std::unique_ptr<ShapeModel> sample(s.extractSubset({2, 9, 0}, nullptr));
+    std::unique_ptr<ShapeModel> sample(extractSubset(s, {2, 9, 0}, nullptr));
     ASSERT_EQ(sample->vertexCount(), 2);  // index 9 names no vertex
     EXPECT_TRUE(sample->frames.empty());
     EXPECT_FALSE(sample->features);

@@ -181,7 +181,7 @@ TEST(SpinImageShape, PlanePointsLandInHandComputedBins)
     s.add(Vec3f(0, 1.5f, 0.5f), up);    // row 1.5, col 1.5: a quarter in four bins
     s.add(Vec3f(1, 1, 0), Vec3f(0, 0, -1));  // faces away: not used
     s.useStack(1.0f, 5, 60.0f);
-    s.shape.computeSpinImage(0);
+    computeSpinImage(s.shape, 0);
 
     SpinImage expected = zeroImage(5);
     expected[2][1] = 1.0f + 0.25f;
@@ -201,7 +201,7 @@ TEST(SpinImageShape, SphereNeighbourAndSupportAngle)
     const float t = 3.1415927f / 3.0f;
     s.add(Vec3f(2 * std::sin(t), 0, 2 * std::cos(t)), Vec3f(std::sin(t), 0, std::cos(t)));
     s.useStack(0.8f, 5, 70.0f);
-    s.shape.computeSpinImage(0);
+    computeSpinImage(s.shape, 0);
     const float fc = 2 * std::sqrt(3.0f) / 2 / 0.8f - 2;
     const SpinImage& image = s.shape.spinImages.images[0];
     EXPECT_NEAR(image[3][2], 0.75f * (1 - fc), 1e-5f);
@@ -211,7 +211,7 @@ TEST(SpinImageShape, SphereNeighbourAndSupportAngle)
     EXPECT_EQ(countNonZeroBins(image), 4);
 
     s.shape.spinImages.supportAngle = 50.0f;  // the neighbour's normal is 60 degrees off
-    s.shape.computeSpinImage(0);
+    computeSpinImage(s.shape, 0);
     EXPECT_EQ(countNonZeroBins(s.shape.spinImages.images[0]), 0);
 }
 
@@ -222,7 +222,7 @@ TEST(SpinImageShape, NinetyDegreesKeepsTheSameHalfSpace)
     s.add(Vec3f(1, 0, 0), Vec3f(0.6f, 0, 0.8f));   // same side
     s.add(Vec3f(2, 0, 0), Vec3f(0.6f, 0, -0.8f));                  // other side
     s.useStack(1.0f, 5, 90.0f);
-    s.shape.computeSpinImage(0);
+    computeSpinImage(s.shape, 0);
     const SpinImage& image = s.shape.spinImages.images[0];
     EXPECT_FLOAT_EQ(image[2][1], 1.0f);
     EXPECT_FLOAT_EQ(image[2][2], 0.0f);
@@ -235,7 +235,7 @@ TEST(SpinImageShape, IsolatedVertexHasAnAllZeroImageThatCountsInTheMedian)
     for (int k = 0; k < 4; ++k)
         s.add(Vec3f(0.5f * k, 0, 0), up);
     s.add(Vec3f(0.25f, 0.1f, 0), Vec3f(std::nanf(""), 0, 0), STATUS_ISOLATED);
-    s.shape.computeSpinImages(1.0f, 5, 60.0f);
+    computeSpinImages(s.shape, 1.0f, 5, 60.0f);
     const SpinImage& iso = s.shape.spinImages.images[4];
     ASSERT_EQ(iso.size(), 5u);
     EXPECT_EQ(countNonZeroBins(iso), 0);
@@ -261,7 +261,7 @@ TEST(SpinImageShape, ReachQueryAndGridGiveTheAllPairsImagesBitForBit)
                 computeSpinImageAllPairs(s.shape, i);
                 const SpinImage reference = s.shape.spinImages.images[i];
                 nonEmpty += countNonZeroBins(reference) > 4;
-                s.shape.computeSpinImage(i);
+                computeSpinImage(s.shape, i);
                 ASSERT_EQ(s.shape.spinImages.images[i], reference) << "range query, vertex " << i << " W " << W;
                 s.shape.spinImages.images[i].clear();
                 computeSpinImageWithin(s.shape, i, reach);
@@ -278,7 +278,7 @@ TEST(SpinImageShape, ReachQueryAndGridGiveTheAllPairsImagesBitForBit)
     PointShape t("cloud2.obj");
     fillNoisySphere(t, 300, 8u);
     t.shape.meshResolution = 0.1f;
-    t.shape.computeSpinImages(1.0f, 6, 60.0f);
+    computeSpinImages(t.shape, 1.0f, 6, 60.0f);
     setThreadCount(savedThreads);
     const std::vector<SpinImage> computed = t.shape.spinImages.images;
     for (int i = 0; i < t.shape.vertexCount(); ++i) {
@@ -293,7 +293,7 @@ TEST(SpinImageFiles, WidthZeroNeitherComputesNorLoads)
 {
     PointShape s("zero.obj");
     fillNoisySphere(s, 20, 1u);
-    s.shape.computeSpinImages(1.0f, 0, 60.0f);
+    computeSpinImages(s.shape, 1.0f, 0, 60.0f);
     EXPECT_TRUE(s.shape.spinImages.images.empty());
     EXPECT_FALSE(fs::exists(s.shape.spinImagesPath()));
 }
@@ -303,7 +303,7 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
     PointShape s("ball.obj");
     fillNoisySphere(s, 60, 3u);
     s.shape.meshResolution = 0.1f;
-    s.shape.computeSpinImages(2.0f, 6, 60.0f);
+    computeSpinImages(s.shape, 2.0f, 6, 60.0f);
     const std::string path = s.shape.spinImagesPath();
     ASSERT_TRUE(fs::exists(path));
     EXPECT_EQ(fs::file_size(path), 20u + 60u * 36u * 4u + 20u);  // header, images, trailer
@@ -311,7 +311,7 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
 
     ShapeModel copy(s.shape);
     copy.spinImages = SpinImageStack();
-    ASSERT_TRUE(copy.loadSpinImages());
+    ASSERT_TRUE(loadSpinImages(copy));
     EXPECT_EQ(copy.spinImages.images, s.shape.spinImages.images);
     EXPECT_EQ(copy.spinImages.binSize, s.shape.spinImages.binSize);
     EXPECT_EQ(copy.spinImages.imageWidth, 6);
@@ -321,14 +321,14 @@ TEST(SpinImageFiles, SavedImagesAreReadBackUnchanged)
     // A second computation uses the file for the same parameters only; each other one recomputes.
     copy.spinImages = SpinImageStack();
     LogCapture log;
-    copy.computeSpinImages(2.0f, 6, 60.0f);
+    computeSpinImages(copy, 2.0f, 6, 60.0f);
     EXPECT_EQ(log.out().find("Computing spin image features..."), std::string::npos);
     EXPECT_EQ(copy.spinImages.images, s.shape.spinImages.images);
     const float others[3][3] = {{1, 6, 60}, {2, 9, 60}, {2, 6, 10}};  // bin size multiple, width, angle
     for (const auto& o : others) {
         LogCapture log2;
-        s.shape.computeSpinImages(2.0f, 6, 60.0f);  // the file as first written
-        copy.computeSpinImages(o[0], int(o[1]), o[2]);
+        computeSpinImages(s.shape, 2.0f, 6, 60.0f);  // the file as first written
+        computeSpinImages(copy, o[0], int(o[1]), o[2]);
         EXPECT_NE(log2.err().find("Warning in loadSpinImages(): " + path), std::string::npos);
         EXPECT_EQ(copy.spinImages.imageWidth, int(o[1]));
         EXPECT_EQ(copy.spinImages.supportAngle, o[2]);
@@ -339,7 +339,7 @@ TEST(SpinImageFiles, BadFilesAreRejectedAndLeaveTheShapeAsItWas)
 {
     PointShape s("bad.obj");
     fillNoisySphere(s, 30, 5u);
-    s.shape.computeSpinImages(1.0f, 4, 60.0f);
+    computeSpinImages(s.shape, 1.0f, 4, 60.0f);
     const std::string path = s.shape.spinImagesPath();
     const std::vector<char> good = readBytes(path);
     ASSERT_EQ(good.size(), 20u + 30u * 16u * 4u + 20u);
@@ -372,7 +372,7 @@ TEST(SpinImageFiles, BadFilesAreRejectedAndLeaveTheShapeAsItWas)
     for (const auto& c : cases) {
         writeBytes(path, c.second);
         s.shape.spinImages = marker;
-        EXPECT_FALSE(s.shape.loadSpinImages()) << c.first;
+        EXPECT_FALSE(loadSpinImages(s.shape)) << c.first;
         EXPECT_EQ(s.shape.spinImages.imageWidth, 1) << c.first;
         EXPECT_EQ(s.shape.spinImages.images, marker.images) << c.first;
     }
@@ -380,7 +380,7 @@ TEST(SpinImageFiles, BadFilesAreRejectedAndLeaveTheShapeAsItWas)
     // A rejected file is recomputed and replaced by a complete one.
     writeBytes(path, {good.begin(), good.begin() + 100});
     s.shape.spinImages = SpinImageStack();
-    s.shape.computeSpinImages(1.0f, 4, 60.0f);
+    computeSpinImages(s.shape, 1.0f, 4, 60.0f);
     EXPECT_EQ(readBytes(path), good);
 }
 
@@ -389,13 +389,13 @@ TEST(SpinImageFiles, SingleImageFile)
     PointShape s("single.obj");
     fillNoisySphere(s, 40, 9u);
     const std::string name = (s.root / "one.data").string();
-    s.shape.saveSingleSpinImage(name, 0);  // no images yet
+    saveSingleSpinImage(s.shape, name, 0);  // no images yet
     EXPECT_FALSE(fs::exists(name));
 
-    s.shape.computeSpinImages(1.0f, 5, 60.0f);
-    s.shape.saveSingleSpinImage(name, 40);  // no such vertex
+    computeSpinImages(s.shape, 1.0f, 5, 60.0f);
+    saveSingleSpinImage(s.shape, name, 40);  // no such vertex
     EXPECT_FALSE(fs::exists(name));
-    s.shape.saveSingleSpinImage(name, 3);
+    saveSingleSpinImage(s.shape, name, 3);
     const std::vector<char> bytes = readBytes(name);
     ASSERT_EQ(bytes.size(), 25u * 4u);
     std::vector<float> values(25);

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "Features.h"
 #include "LabelingFixtures.h"
 #include "LabelingResult.h"
 #include "MeanShift.h"
@@ -28,8 +29,8 @@ Mesh3_real* meshFromPose(const std::vector<std::array<float, 3>>& points,
     m->meshResolution = 0.01f * diagonal;
     m->computeNormals(true);
     m->detectBoundary();
-    m->computeFrames(scales, true);
-    m->copyCurvatureFeatures();
+    computeFrames(*m, scales, true);
+    copyCurvatureFeatures(*m);
     return m;
 }
 

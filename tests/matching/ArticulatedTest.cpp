@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Features.h"
 #include "MatchingFixtures.h"
 #include "MeanShift.h"
 #include "Verify.h"
@@ -45,10 +46,10 @@ TEST(ArticulatedPair, LargestRegionsCarryTheTrueLimbMotions) {
     std::unique_ptr<Mesh3_real> source(meshFrom(pair.source, pair.faces, "figure-000.obj"));
     std::unique_ptr<Mesh3_real> target(meshFrom(pair.target, pair.faces, "figure-001.obj"));
     const float r = 0.04f * 2.0f;
-    source->computeFrames({r * r}, true);
-    target->computeFrames({r * r}, true);
-    source->copyCurvatureFeatures();
-    target->copyCurvatureFeatures();
+    computeFrames(*source, {r * r}, true);
+    computeFrames(*target, {r * r}, true);
+    copyCurvatureFeatures(*source);
+    copyCurvatureFeatures(*target);
 
     randomSeed(1);
     MatchCandidates mc(source.get(), target.get());
