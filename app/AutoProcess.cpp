@@ -1,6 +1,6 @@
 // The unattended pipeline, the automatic modes and the alignment error.
-#include "AutoProcess.h"
-#include "Log.h"
+#include "app/AutoProcess.h"
+#include "core/Log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,14 +23,14 @@
 #include <string>
 #include <iostream>
 
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "MeanShift.h"
-#include "Parallel.h"
-#include "Random.h"
-#include "Scene.h"
-#include "StageTimers.h"
-#include "Verify.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "matching/MeanShift.h"
+#include "core/Parallel.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "core/StageTimers.h"
+#include "matching/Verify.h"
 
 const char* const kPipelineStages[kPipelineStageCount] = {
     "Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",

@@ -1,6 +1,6 @@
 #pragma once
 #include <string>
-#include "LabelingResult.h"
+#include "labeling/LabelingResult.h"
 
 class Scene;
 

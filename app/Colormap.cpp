@@ -1,5 +1,5 @@
-#include "Colormap.h"
-#include "Log.h"
+#include "app/Colormap.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cstdio>

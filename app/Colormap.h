@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "Vec3f.h"
+#include "core/Vec3f.h"
 
 // Maps a value in [0, 1] to an RGB colour by piecewise-linear interpolation between control points.
 class Colormap {

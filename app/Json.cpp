@@ -1,5 +1,5 @@
-#include "Json.h"
-#include "TextFormat.h"
+#include "app/Json.h"
+#include "app/TextFormat.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "LabelPalette.h"
+#include "app/LabelPalette.h"
 
 #include <algorithm>
 #include <cfloat>

@@ -2,7 +2,7 @@
 #include <array>
 #include <vector>
 
-#include "Vec3f.h"
+#include "core/Vec3f.h"
 
 // Colours for the transformation labels of a result, shared by the viewers and the exports: a
 // qualitative palette of well-separated colours, and an assignment of palette colours to labels in

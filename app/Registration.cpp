@@ -1,11 +1,11 @@
-#include "Registration.h"
+#include "app/Registration.h"
 
 #include <filesystem>
 
-#include "AutoProcess.h"
-#include "LabelingResult.h"
-#include "Scene.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "labeling/LabelingResult.h"
+#include "app/Scene.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

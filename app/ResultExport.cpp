@@ -1,6 +1,6 @@
 // Exports of a registration result: PLY shapes with labels, CSV correspondences, JSON summary.
-#include "ResultExport.h"
-#include "Log.h"
+#include "app/ResultExport.h"
+#include "core/Log.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,18 +20,18 @@
 #include <memory>
 #include <sstream>
 
-#include "AutoProcess.h"
-#include "GraphCutResult.h"
-#include "Json.h"
-#include "LabelPalette.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeModel.h"
-#include "StageTimers.h"
-#include "TextFormat.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "labeling/GraphCutResult.h"
+#include "app/Json.h"
+#include "app/LabelPalette.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
+#include "core/StageTimers.h"
+#include "app/TextFormat.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

@@ -1,12 +1,12 @@
-#include "Scene.h"
-#include "Log.h"
+#include "app/Scene.h"
+#include "core/Log.h"
 
-#include "LabelPalette.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Random.h"
-#include "ShapeAnimation.h"
-#include "XmlParam.h"
+#include "app/LabelPalette.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Random.h"
+#include "app/ShapeAnimation.h"
+#include "app/XmlParam.h"
 
 #include <iostream>
 

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "Colormap.h"
-#include "IcpSchedule.h"
-#include "RelabelOptions.h"
-#include "Subject.h"
-#include "Vec3f.h"
+#include "app/Colormap.h"
+#include "matching/IcpSchedule.h"
+#include "labeling/RelabelOptions.h"
+#include "app/Subject.h"
+#include "core/Vec3f.h"
 
 class CorrespondenceList;
 class LabelingResult;

@@ -8,12 +8,12 @@
 
 #include <unistd.h>
 
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Log.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeModel.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Log.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "geometry/ShapeModel.h"
 
 #include <cmath>
 

@@ -1,12 +1,12 @@
-#include "ShapeAnimation.h"
-#include "Log.h"
+#include "app/ShapeAnimation.h"
+#include "core/Log.h"
 
 #include <filesystem>
 #include <iostream>
 #include <regex>
 
-#include "Scene.h"
-#include "ShapeModel.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

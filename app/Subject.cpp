@@ -1,4 +1,4 @@
-#include "Subject.h"
+#include "app/Subject.h"
 
 #include <algorithm>
 

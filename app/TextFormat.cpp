@@ -1,4 +1,4 @@
-#include "TextFormat.h"
+#include "app/TextFormat.h"
 
 #include <locale.h>
 

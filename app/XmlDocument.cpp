@@ -1,5 +1,5 @@
-#include "XmlDocument.h"
-#include "TextFormat.h"
+#include "app/XmlDocument.h"
+#include "app/TextFormat.h"
 
 #include <expat.h>
 

@@ -1,6 +1,6 @@
-#include "XmlParam.h"
-#include "Log.h"
-#include "TextFormat.h"
+#include "app/XmlParam.h"
+#include "core/Log.h"
+#include "app/TextFormat.h"
 
 #include <sys/stat.h>
 

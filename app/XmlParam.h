@@ -1,5 +1,5 @@
 #pragma once
-#include "XmlDocument.h"
+#include "app/XmlDocument.h"
 
 #include <cstdint>
 #include <memory>

@@ -32,15 +32,15 @@
 #include <string>
 #include <vector>
 
-#include "AutoProcess.h"
-#include "GroundTruthReport.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Random.h"
-#include "Scene.h"
-#include "StageTimers.h"
-#include "ShapeGenerator.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "labeling/GroundTruthReport.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "core/StageTimers.h"
+#include "geometry/ShapeGenerator.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <vector>
 
-#include "ShapeModel.h"
-#include "SurfaceFitting.h"
+#include "geometry/ShapeModel.h"
+#include "geometry/SurfaceFitting.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <sstream>
 #include <vector>
 
-#include "GraphCutResult.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "MultiLabelOptimizer.h"
-#include "ShapeGenerator.h"
+#include "labeling/GraphCutResult.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "graphcut/MultiLabelOptimizer.h"
+#include "geometry/ShapeGenerator.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include <sstream>
 #include <vector>
 
-#include "Features.h"
-#include "MatchCandidates.h"
-#include "MeanShift.h"
-#include "MeanShiftStats.h"
-#include "Random.h"
-#include "ShapeGenerator.h"
-#include "Verify.h"
+#include "geometry/Features.h"
+#include "matching/MatchCandidates.h"
+#include "matching/MeanShift.h"
+#include "matching/MeanShiftStats.h"
+#include "core/Random.h"
+#include "geometry/ShapeGenerator.h"
+#include "matching/Verify.h"
 
 namespace fs = std::filesystem;
 

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "FlowGraph.h"
+#include "graphcut/FlowGraph.h"
 #include "GridGraphs.h"
-#include "MultiLabelOptimizer.h"
+#include "graphcut/MultiLabelOptimizer.h"
 
 namespace {
 

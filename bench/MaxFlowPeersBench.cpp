@@ -27,7 +27,7 @@
 #include <functional>
 #include <vector>
 
-#include "FlowGraph.h"
+#include "graphcut/FlowGraph.h"
 #include "GridGraphs.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 // A wavy n x n grid (2 n^2 triangles) with vertex normals, written once per process.
 static const std::string& benchFile(int n) {

@@ -9,13 +9,13 @@
 #include <iostream>
 #include <sstream>
 
-#include "AutoProcess.h"
-#include "MatchCandidates.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeGenerator.h"
-#include "StageTimers.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "matching/MatchCandidates.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "geometry/ShapeGenerator.h"
+#include "core/StageTimers.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

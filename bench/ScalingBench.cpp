@@ -27,15 +27,15 @@
 #include <string>
 #include <vector>
 
-#include "AutoProcess.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Parallel.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeGenerator.h"
-#include "StageTimers.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Parallel.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "geometry/ShapeGenerator.h"
+#include "core/StageTimers.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <random>
 
-#include "ShapeModel.h"
-#include "SpinImages.h"
+#include "geometry/ShapeModel.h"
+#include "geometry/SpinImages.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Parallel.h"
+#include "core/Parallel.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Progress.h"
+#include "core/Progress.h"
 
 namespace {
 int& configuredThreads() {

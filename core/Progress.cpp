@@ -1,10 +1,10 @@
-#include "Progress.h"
+#include "core/Progress.h"
 
 #include <cstdio>
 #include <ostream>
 #include <string>
 
-#include "Log.h"
+#include "core/Log.h"
 
 namespace {
 struct IndicatorState {

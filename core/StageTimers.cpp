@@ -1,10 +1,10 @@
-#include "StageTimers.h"
+#include "core/StageTimers.h"
 
 #include <chrono>
 #include <ctime>
 #include <ostream>
 
-#include "Log.h"
+#include "core/Log.h"
 #include <map>
 
 namespace {

@@ -1,8 +1,8 @@
-#include "Version.h"
+#include "core/Version.h"
 
 #include <ostream>
 
-#include "Log.h"
+#include "core/Log.h"
 
 const char* veltrixVersion() { return VELTRIX_VERSION; }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "CorrespondenceList.h"
+#include "spatial/CorrespondenceList.h"
 #include "FuzzShape.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "FuzzShape.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "ResultExport.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "app/ResultExport.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the features-file reader: no crash, no read past the end, no
 // allocation beyond the file, and a rejected file leaves the features as they were.
-#include "Features.h"
+#include "geometry/Features.h"
 #include "FuzzShape.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFile>
 
-#include "Features.h"
+#include "geometry/Features.h"
 #include "FuzzShape.h"
 
 int main(int argc, char** argv) {

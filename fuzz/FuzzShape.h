@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 // The shape whose cache files the fuzzers feed: three vertices named fuzz.obj under a private
 // temporary root, so that the description's file name matches.

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
 
 namespace {
 

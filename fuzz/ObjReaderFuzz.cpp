@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 // Inputs with a line starting with m are skipped: a material library would be looked up next to
 // the input file, outside what the fuzzer controls.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "FuzzShape.h"
-#include "XmlParam.h"
+#include "app/XmlParam.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CacheFile.h"
+#include "geometry/CacheFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Log.h"
+#include "core/Log.h"
 
 namespace {
 

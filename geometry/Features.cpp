@@ -1,16 +1,16 @@
-#include "Features.h"
-#include "Log.h"
+#include "geometry/Features.h"
+#include "core/Log.h"
 
 #include <cmath>
 #include <iostream>
 #include <memory>
 #include <string>
 
-#include "CacheFile.h"
-#include "Progress.h"
-#include "ShapeModel.h"
-#include "StageTimers.h"
-#include "SurfaceFitting.h"
+#include "geometry/CacheFile.h"
+#include "core/Progress.h"
+#include "geometry/ShapeModel.h"
+#include "core/StageTimers.h"
+#include "geometry/SurfaceFitting.h"
 
 namespace {
 

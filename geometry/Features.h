@@ -1,8 +1,8 @@
 #pragma once
 #include <vector>
 
-#include "PointSetANN.h"
-#include "Vec3f.h"
+#include "spatial/PointSetANN.h"
+#include "core/Vec3f.h"
 
 class ShapeModel;
 

@@ -1,11 +1,11 @@
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 #include <cmath>
 #include <fstream>
 #include <string>
 
-#include "Features.h"
-#include "Log.h"
+#include "geometry/Features.h"
+#include "core/Log.h"
 
 // Frames, then the features chosen by featureType, or spin images.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {

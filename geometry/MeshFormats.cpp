@@ -1,4 +1,4 @@
-#include "MeshFormats.h"
+#include "geometry/MeshFormats.h"
 
 #include <vtkAlgorithm.h>
 #include <vtkCellArray.h>

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Vec3f.h"
+#include "core/Vec3f.h"
 
 // Triangle meshes in the formats other than OBJ: PLY, STL and glTF/GLB through VTK's readers, OFF
 // read here. Polygons are split into triangle fans; the coincident corners of an STL file's

@@ -1,4 +1,4 @@
-#include "ObjReader.h"
+#include "geometry/ObjReader.h"
 
 #include <locale.h>
 
@@ -10,7 +10,7 @@
 #include <new>
 #include <ostream>
 
-#include "Log.h"
+#include "core/Log.h"
 
 // ---------------------------------------------------------------------------------------------
 // Scanning. The file is read into memory once and both passes scan that buffer. Words are

@@ -1,5 +1,5 @@
-#include "PrincipalFrames.h"
-#include "Log.h"
+#include "geometry/PrincipalFrames.h"
+#include "core/Log.h"
 
 #include <cmath>
 #include <cstdint>
@@ -9,11 +9,11 @@
 #include <mutex>
 #include <vector>
 
-#include "CacheFile.h"
-#include "Parallel.h"
-#include "Progress.h"
-#include "ShapeModel.h"
-#include "SurfaceFitting.h"
+#include "geometry/CacheFile.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
+#include "geometry/ShapeModel.h"
+#include "geometry/SurfaceFitting.h"
 
 namespace {
 

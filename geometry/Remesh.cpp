@@ -1,4 +1,4 @@
-#include "Remesh.h"
+#include "geometry/Remesh.h"
 
 #include <vtkCellArray.h>
 #include <vtkIdList.h>
@@ -15,8 +15,8 @@
 #include <random>
 #include <utility>
 
-#include "TriangleDistance.h"
-#include "Vec3f.h"
+#include "geometry/TriangleDistance.h"
+#include "core/Vec3f.h"
 
 namespace {
 

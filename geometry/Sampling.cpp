@@ -1,5 +1,5 @@
-#include "Sampling.h"
-#include "Log.h"
+#include "geometry/Sampling.h"
+#include "core/Log.h"
 
 #include <vtkCellArray.h>
 #include <vtkIdList.h>
@@ -13,7 +13,7 @@
 #include <cmath>
 #include <iostream>
 
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 static const float kMaxFloat = 3.4028235e38f;
 static const float kFloatEpsilon = 1.1920929e-7f;

@@ -1,4 +1,4 @@
-#include "ShapeGenerator.h"
+#include "geometry/ShapeGenerator.h"
 
 #include <algorithm>
 #include <cmath>

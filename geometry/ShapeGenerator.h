@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Remesh.h"
+#include "geometry/Remesh.h"
 
 // Generated articulated test figures: a body with a head, two arms and two legs, built as one
 // closed triangle mesh, in a rest pose and in a second pose where every limb is turned about its

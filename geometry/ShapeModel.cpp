@@ -1,6 +1,6 @@
-#include "ShapeModel.h"
-#include "Log.h"
-#include "CacheFile.h"
+#include "geometry/ShapeModel.h"
+#include "core/Log.h"
+#include "geometry/CacheFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,10 +11,10 @@
 #include <iostream>
 #include <limits>
 
-#include "MeshFormats.h"
-#include "ObjReader.h"
-#include "Random.h"
-#include "TriangleDistance.h"
+#include "geometry/MeshFormats.h"
+#include "geometry/ObjReader.h"
+#include "core/Random.h"
+#include "geometry/TriangleDistance.h"
 
 static const float kMaxFloat = 3.4028235e38f;
 

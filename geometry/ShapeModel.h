@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "FeatureSetANN.h"
-#include "PointSetANN.h"
-#include "PrincipalFrames.h"
-#include "SpinImages.h"
-#include "Vec3f.h"
+#include "spatial/FeatureSetANN.h"
+#include "spatial/PointSetANN.h"
+#include "geometry/PrincipalFrames.h"
+#include "geometry/SpinImages.h"
+#include "core/Vec3f.h"
 
 class Mesh3_real;
 

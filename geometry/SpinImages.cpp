@@ -1,5 +1,5 @@
-#include "SpinImages.h"
-#include "Log.h"
+#include "geometry/SpinImages.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,10 @@
 #include <iostream>
 #include <limits>
 
-#include "CacheFile.h"
-#include "Parallel.h"
-#include "Progress.h"
-#include "ShapeModel.h"
+#include "geometry/CacheFile.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
+#include "geometry/ShapeModel.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the preprocessing files are little-endian and written from memory as they are");

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "Vec3f.h"
+#include "core/Vec3f.h"
 
 class ShapeModel;
 

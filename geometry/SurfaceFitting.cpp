@@ -1,5 +1,5 @@
-#include "SurfaceFitting.h"
-#include "Log.h"
+#include "geometry/SurfaceFitting.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>

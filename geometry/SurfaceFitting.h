@@ -1,8 +1,8 @@
 #pragma once
 #include <vector>
 
-#include "PrincipalFrames.h"
-#include "Vec3f.h"
+#include "geometry/PrincipalFrames.h"
+#include "core/Vec3f.h"
 
 // Least-squares fits of local surface information to neighbourhoods of oriented points (positions
 // with unit normals, equally long lists). The small systems are solved in double precision by

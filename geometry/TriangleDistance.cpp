@@ -1,4 +1,4 @@
-#include "TriangleDistance.h"
+#include "geometry/TriangleDistance.h"
 
 #include <algorithm>
 #include <cmath>

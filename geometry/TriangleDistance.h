@@ -1,8 +1,8 @@
 #pragma once
 #include <vector>
 
-#include "ShapeModel.h"
-#include "Vec3f.h"
+#include "geometry/ShapeModel.h"
+#include "core/Vec3f.h"
 
 // Exact squared distance from p to the triangle (a, b, c), classifying the projection of p into
 // the seven regions around the triangle; the nearest point goes to *nearest when given.

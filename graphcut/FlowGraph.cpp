@@ -1,4 +1,4 @@
-#include "FlowGraph.h"
+#include "graphcut/FlowGraph.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <ostream>
 #include <type_traits>
 
-#include "Log.h"
+#include "core/Log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "MultiLabelOptimizer.h"
+#include "graphcut/MultiLabelOptimizer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <new>
 
-#include "FlowGraph.h"
-#include "Log.h"
-#include "Parallel.h"
+#include "graphcut/FlowGraph.h"
+#include "core/Log.h"
+#include "core/Parallel.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 //          + sum over the labels l that some site keeps of h_l   (label costs, 0 unless set).
 // Each move is one minimum cut in a FlowGraph. Energies and weights are floats.
 
-#include "FlowGraph.h"
+#include "graphcut/FlowGraph.h"
 
 // Thrown on a precondition failure or when memory runs out; what() is a fixed message.
 class OptimizerException : public std::runtime_error {

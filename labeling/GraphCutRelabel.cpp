@@ -1,5 +1,5 @@
-#include "GraphCutRelabel.h"
-#include "Log.h"
+#include "labeling/GraphCutRelabel.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
-#include "LabelingResult.h"
-#include "MultiLabelOptimizer.h"
+#include "labeling/LabelingResult.h"
+#include "graphcut/MultiLabelOptimizer.h"
 
 // Cost callbacks of the graph-cut relabelling. Costs read the result's cost parameters and
 // closest-point tables and its search's shapes and sorted transforms. Sites 0 .. nS-1 are source

@@ -1,5 +1,5 @@
-#include "GraphCutResult.h"
-#include "Log.h"
+#include "labeling/GraphCutResult.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "CacheFile.h"
-#include "FlowGraph.h"
-#include "GraphCutRelabel.h"
-#include "LabelingResult.h"
-#include "Parallel.h"
-#include "Progress.h"
+#include "geometry/CacheFile.h"
+#include "graphcut/FlowGraph.h"
+#include "labeling/GraphCutRelabel.h"
+#include "labeling/LabelingResult.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
 
 namespace {
 

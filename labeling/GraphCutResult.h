@@ -1,4 +1,4 @@
 #pragma once
 // The alignment error measures with the point-to-triangle distance and the triangle hierarchy of
 // the geometry layer, which other layers use as well.
-#include "TriangleDistance.h"
+#include "geometry/TriangleDistance.h"

@@ -1,5 +1,5 @@
-#include "GroundTruthReport.h"
-#include "Log.h"
+#include "labeling/GroundTruthReport.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,8 @@
 #include <memory>
 #include <sstream>
 
-#include "LabelingResult.h"
-#include "TriangleDistance.h"
+#include "labeling/LabelingResult.h"
+#include "geometry/TriangleDistance.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <queue>
 #include <vector>
 
-#include "LabelingResult.h"
-#include "Log.h"
-#include "NearestTree.h"
-#include "RadiusGrid.h"
-#include "Parallel.h"
-#include "GraphCutRelabel.h"
+#include "labeling/LabelingResult.h"
+#include "core/Log.h"
+#include "spatial/NearestTree.h"
+#include "spatial/RadiusGrid.h"
+#include "core/Parallel.h"
+#include "labeling/GraphCutRelabel.h"
 
 int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
     const int R = int(mc.sortedTransforms.size());

@@ -5,8 +5,8 @@
 #include <numeric>
 #include <vector>
 
-#include "LabelingResult.h"
-#include "NearestTree.h"
+#include "labeling/LabelingResult.h"
+#include "spatial/NearestTree.h"
 
 namespace {
 

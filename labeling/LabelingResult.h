@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "CorrespondenceList.h"
-#include "MatchCandidates.h"
-#include "RelabelOptions.h"
-#include "RigidTransform.h"
-#include "ShapeModel.h"
+#include "spatial/CorrespondenceList.h"
+#include "matching/MatchCandidates.h"
+#include "labeling/RelabelOptions.h"
+#include "matching/RigidTransform.h"
+#include "geometry/ShapeModel.h"
 
 class GeneralGraphOptimizer;
 

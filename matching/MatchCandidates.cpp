@@ -1,5 +1,5 @@
-#include "MatchCandidates.h"
-#include "Log.h"
+#include "matching/MatchCandidates.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "CacheFile.h"
-#include "Progress.h"
-#include "Sampling.h"
+#include "geometry/CacheFile.h"
+#include "core/Progress.h"
+#include "geometry/Sampling.h"
 
 namespace {
 

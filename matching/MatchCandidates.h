@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "CorrespondenceList.h"
-#include "FeatureSetANN.h"
-#include "PointSetANN.h"
-#include "RigidTransform.h"
-#include "ShapeModel.h"
+#include "spatial/CorrespondenceList.h"
+#include "spatial/FeatureSetANN.h"
+#include "spatial/PointSetANN.h"
+#include "matching/RigidTransform.h"
+#include "geometry/ShapeModel.h"
 
 // The correspondence search between a source and a target shape. It samples both shapes, pairs
 // source samples with target samples, turns every pair into a rigid transformation and a twist,

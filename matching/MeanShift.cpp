@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "MeanShift.h"
-#include "Log.h"
-#include "MeanShiftStats.h"
-#include "Parallel.h"
-#include "Progress.h"
+#include "matching/MeanShift.h"
+#include "core/Log.h"
+#include "matching/MeanShiftStats.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
 
 namespace {
 const char* const kDashLine = "-------------------------------------------------------------------------------";

@@ -1,5 +1,5 @@
 #pragma once
-#include "MatchCandidates.h"
+#include "matching/MatchCandidates.h"
 
 // Settings of the mean-shift clustering of the candidate twists.
 struct MeanShiftOptions {

@@ -1,4 +1,4 @@
-#include "RigidTransform.h"
+#include "matching/RigidTransform.h"
 
 #include <cmath>
 #include <limits>

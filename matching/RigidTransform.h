@@ -4,8 +4,8 @@
 #include <iostream>
 #include <vector>
 
-#include "Vec3f.h"
-#include "Log.h"
+#include "core/Vec3f.h"
+#include "core/Log.h"
 
 // A rigid motion p -> R * p + t. R is a 3x3 rotation stored row-major, t a translation in model
 // units. Default construction gives the identity.

@@ -4,10 +4,10 @@
 #include <iostream>
 #include <vector>
 
-#include "Verify.h"
-#include "Log.h"
-#include "Parallel.h"
-#include "Progress.h"
+#include "matching/Verify.h"
+#include "core/Log.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
-#include "IcpSchedule.h"
-#include "MatchCandidates.h"
+#include "matching/IcpSchedule.h"
+#include "matching/MatchCandidates.h"
 
 // Settings of the verification of the mean-shift clusters.
 struct VerifyOptions {

@@ -26,16 +26,16 @@
 #include <map>
 #include <string>
 
-#include "AutoProcess.h"
-#include "ResultExport.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Parallel.h"
-#include "Random.h"
-#include "Scene.h"
-#include "Version.h"
-#include "XmlParam.h"
-#include "batch_register.h"
+#include "app/AutoProcess.h"
+#include "app/ResultExport.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "core/Parallel.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "core/Version.h"
+#include "app/XmlParam.h"
+#include "programs/batch_register.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "batch_register.h"
+#include "programs/batch_register.h"
 
 
 #include <cerrno>
@@ -13,18 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "AutoProcess.h"
-#include "Log.h"
-#include "MatchCandidates.h"
-#include "MeshFormats.h"
-#include "Parallel.h"
-#include "Random.h"
-#include "Registration.h"
-#include "ResultExport.h"
-#include "Scene.h"
-#include "ShapeModel.h"
-#include "StageTimers.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "core/Log.h"
+#include "matching/MatchCandidates.h"
+#include "geometry/MeshFormats.h"
+#include "core/Parallel.h"
+#include "core/Random.h"
+#include "app/Registration.h"
+#include "app/ResultExport.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
+#include "core/StageTimers.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

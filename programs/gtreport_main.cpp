@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "GroundTruthReport.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "ShapeModel.h"
-#include "Version.h"
+#include "labeling/GroundTruthReport.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "geometry/ShapeModel.h"
+#include "core/Version.h"
 
 namespace {
 

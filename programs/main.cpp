@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "Parallel.h"
-#include "Scene.h"
-#include "Version.h"
-#include "Viewer.h"
-#include "XmlParam.h"
+#include "core/Parallel.h"
+#include "app/Scene.h"
+#include "core/Version.h"
+#include "viewers/Viewer.h"
+#include "app/XmlParam.h"
 
 namespace {
 

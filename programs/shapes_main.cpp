@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "ShapeGenerator.h"
-#include "Version.h"
+#include "geometry/ShapeGenerator.h"
+#include "core/Version.h"
 
 namespace {
 

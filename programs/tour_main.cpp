@@ -15,21 +15,21 @@
 #include <string>
 #include <vector>
 
-#include "CorrespViewer.h"
-#include "FeatureViewer.h"
-#include "LabelingResult.h"
-#include "Log.h"
-#include "MatchCandidates.h"
-#include "Random.h"
-#include "Registration.h"
-#include "ResultPictures.h"
-#include "Scene.h"
-#include "ShapeModel.h"
-#include "ShapeSlicer.h"
-#include "TransformViewer.h"
-#include "Version.h"
-#include "Viewer.h"
-#include "XmlParam.h"
+#include "viewers/CorrespViewer.h"
+#include "viewers/FeatureViewer.h"
+#include "labeling/LabelingResult.h"
+#include "core/Log.h"
+#include "matching/MatchCandidates.h"
+#include "core/Random.h"
+#include "app/Registration.h"
+#include "viewers/ResultPictures.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ShapeSlicer.h"
+#include "viewers/TransformViewer.h"
+#include "core/Version.h"
+#include "viewers/Viewer.h"
+#include "app/XmlParam.h"
 
 namespace {
 

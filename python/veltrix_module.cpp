@@ -19,19 +19,19 @@
 #include <string>
 #include <vector>
 
-#include "AutoProcess.h"
-#include "LabelingResult.h"
-#include "Log.h"
-#include "MatchCandidates.h"
-#include "Parallel.h"
-#include "Random.h"
-#include "Registration.h"
-#include "ResultExport.h"
-#include "Scene.h"
-#include "ShapeModel.h"
-#include "StageTimers.h"
-#include "Version.h"
-#include "XmlParam.h"
+#include "app/AutoProcess.h"
+#include "labeling/LabelingResult.h"
+#include "core/Log.h"
+#include "matching/MatchCandidates.h"
+#include "core/Parallel.h"
+#include "core/Random.h"
+#include "app/Registration.h"
+#include "app/ResultExport.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
+#include "core/StageTimers.h"
+#include "core/Version.h"
+#include "app/XmlParam.h"
 
 namespace py = pybind11;
 

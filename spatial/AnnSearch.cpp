@@ -1,4 +1,4 @@
-#include "AnnSearch.h"
+#include "spatial/AnnSearch.h"
 
 #include <ANN/ANN.h>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "Log.h"
+#include "core/Log.h"
 #include <vector>
 
 class ANNkd_tree;

@@ -1,5 +1,5 @@
-#include "CorrespondenceList.h"
-#include "Log.h"
+#include "spatial/CorrespondenceList.h"
+#include "core/Log.h"
 
 #include <algorithm>
 #include <cstdio>

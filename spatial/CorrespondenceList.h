@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "PointSetANN.h"
+#include "spatial/PointSetANN.h"
 
 // Parallel lists of point correspondences: entry k maps sourcePoints[k] (vertex sourceIndices[k] of
 // the source shape) to targetPoints[k] (vertex targetIndices[k] of the target shape).

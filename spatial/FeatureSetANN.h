@@ -1,5 +1,5 @@
 #pragma once
-#include "KdTreeSet.h"
+#include "spatial/KdTreeSet.h"
 
 // A growable list of d-dimensional float vectors with a kd-tree built on the first query; the tree
 // rules are those of KdTreeSet. A negative dimension counts as 0.

@@ -1,9 +1,9 @@
-#include "KdTreeSet.h"
+#include "spatial/KdTreeSet.h"
 
 #include <cfloat>
 #include <cmath>
 
-#include "AnnSearch.h"
+#include "spatial/AnnSearch.h"
 
 namespace {
 

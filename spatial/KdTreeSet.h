@@ -2,8 +2,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "NearestTree.h"
-#include "Vec3f.h"
+#include "spatial/NearestTree.h"
+#include "core/Vec3f.h"
 
 class ANNkd_tree;
 

@@ -1,4 +1,4 @@
-#include "NearestTree.h"
+#include "spatial/NearestTree.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "KdTreeSet.h"
+#include "spatial/KdTreeSet.h"
 
 // A growable list of 3-D points (single precision) with a kd-tree built on the first query; the
 // tree rules are those of KdTreeSet. OpenGL drawing (draw, drawNamed, drawSubset) lives with the

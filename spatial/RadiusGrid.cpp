@@ -1,4 +1,4 @@
-#include "RadiusGrid.h"
+#include "spatial/RadiusGrid.h"
 
 #include <algorithm>
 #include <cmath>

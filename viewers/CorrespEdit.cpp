@@ -1,4 +1,4 @@
-#include "CorrespEdit.h"
+#include "viewers/CorrespEdit.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

@@ -1,7 +1,7 @@
 // The correspondence viewer: two panes (source and target) on one camera that show the results
 // of the correspondence search, edit the scene's correspondence list and load or save graph-cut
 // results.
-#include "CorrespViewer.h"
+#include "viewers/CorrespViewer.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -18,16 +18,16 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "CorrespondenceList.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "OpenGLMaterial.h"
-#include "RigidTransform.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeDrawing.h"
-#include "ShapeModel.h"
-#include "ViewerUtil.h"
+#include "spatial/CorrespondenceList.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "viewers/OpenGLMaterial.h"
+#include "matching/RigidTransform.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "viewers/ShapeDrawing.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ViewerUtil.h"
 
 using qglviewer::Vec;
 

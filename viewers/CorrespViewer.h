@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "Subject.h"
-#include "Vec3f.h"
+#include "app/Subject.h"
+#include "core/Vec3f.h"
 
 class CorrespViewer;
 class QAction;

@@ -1,6 +1,6 @@
 // The feature-space window: the twists of the correspondence search drawn as points, three
 // components at a time.
-#include "FeatureViewer.h"
+#include "viewers/FeatureViewer.h"
 
 #include <QAction>
 #include <QKeyEvent>
@@ -12,10 +12,10 @@
 #include <cmath>
 #include <iostream>
 
-#include "CorrespViewer.h"
-#include "MatchCandidates.h"
-#include "RigidTransform.h"
-#include "Scene.h"
+#include "viewers/CorrespViewer.h"
+#include "matching/MatchCandidates.h"
+#include "matching/RigidTransform.h"
+#include "app/Scene.h"
 
 namespace {
 

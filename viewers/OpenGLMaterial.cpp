@@ -1,4 +1,4 @@
-#include "OpenGLMaterial.h"
+#include "viewers/OpenGLMaterial.h"
 
 #include <GL/gl.h>
 

@@ -1,4 +1,4 @@
-#include "ResultPictures.h"
+#include "viewers/ResultPictures.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -11,12 +11,12 @@
 
 #include <algorithm>
 
-#include "CorrespViewer.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "Scene.h"
-#include "ShapeModel.h"
-#include "Viewer.h"
+#include "viewers/CorrespViewer.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/Viewer.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "ShapeDrawing.h"
+#include "viewers/ShapeDrawing.h"
 
-#include "OpenGLMaterial.h"
-#include "PointSetANN.h"
-#include "Scene.h"
-#include "ShapeModel.h"
+#include "viewers/OpenGLMaterial.h"
+#include "spatial/PointSetANN.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
 
 #include <QGuiApplication>
 

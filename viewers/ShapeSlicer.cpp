@@ -1,12 +1,12 @@
-#include "ShapeSlicer.h"
+#include "viewers/ShapeSlicer.h"
 
-#include "OpenGLMaterial.h"
-#include "Sampling.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeDrawing.h"
-#include "ShapeModel.h"
-#include "ViewerUtil.h"
+#include "viewers/OpenGLMaterial.h"
+#include "geometry/Sampling.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "viewers/ShapeDrawing.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ViewerUtil.h"
 
 #include <QAction>
 #include <QFile>

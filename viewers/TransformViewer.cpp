@@ -1,7 +1,7 @@
 // The transformation editor: per-vertex frames of the source, rectangle selection, moving the
 // selection with a manipulated frame, the registration costs of the edited transforms and the
 // distance of the target to the edited source.
-#include "TransformViewer.h"
+#include "viewers/TransformViewer.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -16,15 +16,15 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "GraphCutResult.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "OpenGLMaterial.h"
-#include "Progress.h"
-#include "Scene.h"
-#include "ShapeDrawing.h"
-#include "ShapeModel.h"
-#include "ViewerUtil.h"
+#include "labeling/GraphCutResult.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "viewers/OpenGLMaterial.h"
+#include "core/Progress.h"
+#include "app/Scene.h"
+#include "viewers/ShapeDrawing.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ViewerUtil.h"
 
 using qglviewer::Frame;
 using qglviewer::Quaternion;

@@ -14,8 +14,8 @@
 #include <memory>
 #include <vector>
 
-#include "RigidTransform.h"
-#include "Vec3f.h"
+#include "matching/RigidTransform.h"
+#include "core/Vec3f.h"
 
 class Scene;
 class ShapeModel;

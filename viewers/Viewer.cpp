@@ -1,6 +1,6 @@
 // The main window: menu, initialisation, drawing, keys and mouse. The commands behind the menu
 // and the correspondence editor are in ViewerCommands.cpp.
-#include "Viewer.h"
+#include "viewers/Viewer.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -14,16 +14,16 @@
 #include <cmath>
 #include <iostream>
 
-#include "CorrespViewer.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "OpenGLMaterial.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeDrawing.h"
-#include "ShapeModel.h"
-#include "ViewerUtil.h"
+#include "viewers/CorrespViewer.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "viewers/OpenGLMaterial.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "viewers/ShapeDrawing.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ViewerUtil.h"
 
 using qglviewer::Vec;
 

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#include "PointSetANN.h"
-#include "Subject.h"
-#include "Vec3f.h"
+#include "spatial/PointSetANN.h"
+#include "app/Subject.h"
+#include "core/Vec3f.h"
 
 class QAction;
 class QActionGroup;

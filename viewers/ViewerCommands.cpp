@@ -1,7 +1,7 @@
 // Commands of the main window: opening and adding shapes, the correspondence editor and its
 // pipeline steps, simplification, colormap and threshold dialogs, animation capture, the picked-
 // point query, and the launchers of the other windows.
-#include "Viewer.h"
+#include "viewers/Viewer.h"
 
 #include <QAction>
 #include <QColorDialog>
@@ -19,20 +19,20 @@
 #include <iostream>
 #include <vector>
 
-#include "AutoProcess.h"
-#include "CorrespEdit.h"
-#include "CorrespViewer.h"
-#include "FeatureViewer.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "ResultExport.h"
-#include "Sampling.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeModel.h"
-#include "ShapeSlicer.h"
-#include "TransformViewer.h"
-#include "ViewerUtil.h"
+#include "app/AutoProcess.h"
+#include "viewers/CorrespEdit.h"
+#include "viewers/CorrespViewer.h"
+#include "viewers/FeatureViewer.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "app/ResultExport.h"
+#include "geometry/Sampling.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/ShapeSlicer.h"
+#include "viewers/TransformViewer.h"
+#include "viewers/ViewerUtil.h"
 
 // ---------------------------------------------------------------------------------------------
 // Opening and adding shapes

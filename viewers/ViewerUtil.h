@@ -4,8 +4,8 @@
 
 #include <QString>
 
-#include "Scene.h"
-#include "Vec3f.h"
+#include "app/Scene.h"
+#include "core/Vec3f.h"
 
 inline qglviewer::Vec toVec(const Vec3f& p) { return qglviewer::Vec(p.x, p.y, p.z); }
 inline Vec3f toVec3f(const qglviewer::Vec& v) { return Vec3f(float(v.x), float(v.y), float(v.z)); }

@@ -10,16 +10,16 @@
 #include <string>
 #include <fstream>
 
-#include "AutoProcess.h"
-#include "LabelingResult.h"
-#include "Parallel.h"
-#include "Log.h"
-#include "MatchCandidates.h"
+#include "app/AutoProcess.h"
+#include "labeling/LabelingResult.h"
+#include "core/Parallel.h"
+#include "core/Log.h"
+#include "matching/MatchCandidates.h"
 #include "PipelineFixture.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeModel.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "Colormap.h"
-#include "Log.h"
+#include "app/Colormap.h"
+#include "core/Log.h"
 
 namespace {
 

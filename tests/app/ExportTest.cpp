@@ -8,13 +8,13 @@
 #include <cstring>
 #include <sstream>
 
-#include "Json.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
+#include "app/Json.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
 #include "PipelineFixture.h"
-#include "Random.h"
-#include "ResultExport.h"
-#include "ShapeModel.h"
+#include "core/Random.h"
+#include "app/ResultExport.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

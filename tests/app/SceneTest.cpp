@@ -1,7 +1,7 @@
-#include "Log.h"
-#include "Random.h"
-#include "Scene.h"
-#include "XmlParam.h"
+#include "core/Log.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "app/XmlParam.h"
 
 #include <gtest/gtest.h>
 

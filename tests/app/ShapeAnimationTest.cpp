@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Log.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeModel.h"
+#include "core/Log.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "geometry/ShapeModel.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
-#include "XmlParam.h"
+#include "app/XmlParam.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <gtest/gtest.h>
 

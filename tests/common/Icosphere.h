@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "ShapeModel.h"
-#include "Vec3f.h"
+#include "geometry/ShapeModel.h"
+#include "core/Vec3f.h"
 
 inline void makeIcosphere(int levels, std::vector<Vec3f>& v, std::vector<Triangle>& f)
 {

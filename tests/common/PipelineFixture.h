@@ -8,10 +8,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "Log.h"
-#include "Scene.h"
-#include "ShapeGenerator.h"
-#include "XmlParam.h"
+#include "core/Log.h"
+#include "app/Scene.h"
+#include "geometry/ShapeGenerator.h"
+#include "app/XmlParam.h"
 
 namespace fs = std::filesystem;
 

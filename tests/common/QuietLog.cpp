@@ -5,7 +5,7 @@
 #include <ostream>
 #include <streambuf>
 
-#include "Log.h"
+#include "core/Log.h"
 
 namespace {
 

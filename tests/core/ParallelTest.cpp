@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "Log.h"
-#include "Parallel.h"
-#include "Progress.h"
-#include "Random.h"
-#include "StageTimers.h"
+#include "core/Log.h"
+#include "core/Parallel.h"
+#include "core/Progress.h"
+#include "core/Random.h"
+#include "core/StageTimers.h"
 
 namespace {
 

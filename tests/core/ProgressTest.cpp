@@ -1,6 +1,6 @@
-#include "Progress.h"
+#include "core/Progress.h"
 
-#include "Log.h"
+#include "core/Log.h"
 
 #include <gtest/gtest.h>
 

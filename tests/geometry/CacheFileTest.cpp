@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "CacheFile.h"
+#include "geometry/CacheFile.h"
 #include "MeshFixtures.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Features.h"
+#include "geometry/Features.h"
 #include "FrameFixtures.h"
-#include "Log.h"
-#include "ShapeModel.h"
+#include "core/Log.h"
+#include "geometry/ShapeModel.h"
 #include "MeshFixtures.h"
 
 namespace {

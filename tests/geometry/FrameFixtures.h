@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 // Oriented point sets on analytic surfaces, named so that their preprocessing files land under
 // base + "preprocessing/".

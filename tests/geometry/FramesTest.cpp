@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
-#include "Parallel.h"
-#include "PrincipalFrames.h"
-#include "ShapeModel.h"
+#include "core/Log.h"
+#include "core/Parallel.h"
+#include "geometry/PrincipalFrames.h"
+#include "geometry/ShapeModel.h"
 #include "FrameFixtures.h"
 #include "MeshFixtures.h"
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Icosphere.h"
-#include "ShapeModel.h"
+#include "geometry/ShapeModel.h"
 
 // A fresh directory under the test temp dir, ending in "/".
 inline std::string makeTempDir(const std::string& prefix) {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "Log.h"
+#include "core/Log.h"
 #include "MeshFixtures.h"
-#include "ObjReader.h"
-#include "ShapeModel.h"
+#include "geometry/ObjReader.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "Log.h"
+#include "core/Log.h"
 #include "MeshFixtures.h"
-#include "Scene.h"
-#include "ShapeModel.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

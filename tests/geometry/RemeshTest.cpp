@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ShapeGenerator.h"
-#include "TriangleDistance.h"
+#include "geometry/ShapeGenerator.h"
+#include "geometry/TriangleDistance.h"
 
 namespace {
 

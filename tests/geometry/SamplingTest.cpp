@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "Icosphere.h"
-#include "Random.h"
-#include "Sampling.h"
-#include "ShapeModel.h"
+#include "core/Random.h"
+#include "geometry/Sampling.h"
+#include "geometry/ShapeModel.h"
 
 namespace fs = std::filesystem;
 

@@ -7,11 +7,11 @@
 #include <random>
 #include <string>
 
-#include "Log.h"
+#include "core/Log.h"
 #include "MeshFixtures.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeModel.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "geometry/ShapeModel.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 
 #include <unistd.h>
 
-#include "Log.h"
-#include "Parallel.h"
-#include "ShapeModel.h"
-#include "SpinImages.h"
+#include "core/Log.h"
+#include "core/Parallel.h"
+#include "geometry/ShapeModel.h"
+#include "geometry/SpinImages.h"
 
 namespace fs = std::filesystem;
 

@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "Log.h"
-#include "SurfaceFitting.h"
+#include "core/Log.h"
+#include "geometry/SurfaceFitting.h"
 
 namespace {
 

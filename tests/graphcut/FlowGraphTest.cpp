@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "FlowGraph.h"
+#include "graphcut/FlowGraph.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
-#include "MultiLabelOptimizer.h"
+#include "core/Log.h"
+#include "graphcut/MultiLabelOptimizer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "GraphCutRelabel.h"
+#include "labeling/GraphCutRelabel.h"
 #include "LabelingFixtures.h"
 
 namespace {

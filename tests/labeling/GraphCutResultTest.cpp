@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "GraphCutResult.h"
-#include "LabelingResult.h"
+#include "labeling/GraphCutResult.h"
+#include "labeling/LabelingResult.h"
 #include "LabelingFixtures.h"
 
 namespace fs = std::filesystem;

@@ -8,9 +8,9 @@
 #include <vector>
 #include <unistd.h>
 
-#include "MatchCandidates.h"
-#include "RigidTransform.h"
-#include "ShapeModel.h"
+#include "matching/MatchCandidates.h"
+#include "matching/RigidTransform.h"
+#include "geometry/ShapeModel.h"
 
 inline std::string labelingScratchDir() { return "/tmp/veltrix_labeling_tests_" + std::to_string(::getpid()) + "/"; }
 

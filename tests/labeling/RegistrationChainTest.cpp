@@ -7,13 +7,13 @@
 #include <set>
 #include <vector>
 
-#include "Features.h"
+#include "geometry/Features.h"
 #include "LabelingFixtures.h"
-#include "LabelingResult.h"
-#include "MeanShift.h"
-#include "Random.h"
-#include "ShapeGenerator.h"
-#include "Verify.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MeanShift.h"
+#include "core/Random.h"
+#include "geometry/ShapeGenerator.h"
+#include "matching/Verify.h"
 
 namespace {
 

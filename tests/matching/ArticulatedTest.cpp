@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "Features.h"
+#include "geometry/Features.h"
 #include "MatchingFixtures.h"
-#include "MeanShift.h"
-#include "Verify.h"
-#include "Random.h"
-#include "ShapeGenerator.h"
+#include "matching/MeanShift.h"
+#include "matching/Verify.h"
+#include "core/Random.h"
+#include "geometry/ShapeGenerator.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <utility>
 
-#include "Log.h"
+#include "core/Log.h"
 #include "MatchingFixtures.h"
-#include "Random.h"
+#include "core/Random.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <vector>
 #include <unistd.h>
 
-#include "MatchCandidates.h"
-#include "RigidTransform.h"
-#include "ShapeModel.h"
+#include "matching/MatchCandidates.h"
+#include "matching/RigidTransform.h"
+#include "geometry/ShapeModel.h"
 
 // Shapes built in code for the correspondence-search tests.
 

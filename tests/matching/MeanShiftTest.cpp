@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
-#include "MeanShift.h"
+#include "core/Log.h"
+#include "matching/MeanShift.h"
 
 namespace {
 

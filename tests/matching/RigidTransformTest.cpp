@@ -4,8 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "Log.h"
-#include "RigidTransform.h"
+#include "core/Log.h"
+#include "matching/RigidTransform.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "Log.h"
+#include "core/Log.h"
 #include "MatchingFixtures.h"
-#include "MeanShift.h"
-#include "Verify.h"
-#include "Parallel.h"
+#include "matching/MeanShift.h"
+#include "matching/Verify.h"
+#include "core/Parallel.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "BatchRun.h"
-#include "ResultExport.h"
+#include "app/ResultExport.h"
 
 namespace {
 

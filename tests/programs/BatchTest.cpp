@@ -7,8 +7,8 @@
 
 #include "BatchRun.h"
 #include "PipelineFixture.h"
-#include "ResultExport.h"
-#include "Version.h"
+#include "app/ResultExport.h"
+#include "core/Version.h"
 
 TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     fs::path dir = scratchDirectory("batch");

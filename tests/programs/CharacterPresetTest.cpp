@@ -6,9 +6,9 @@
 #include <iterator>
 #include <regex>
 
-#include "GroundTruthReport.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
+#include "labeling/GroundTruthReport.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
 #include "PipelineFixture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <map>
 
 #include "BatchRun.h"
-#include "ResultExport.h"
+#include "app/ResultExport.h"
 
 namespace {
 

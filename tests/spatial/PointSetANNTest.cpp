@@ -10,11 +10,11 @@
 #include <string>
 #include <thread>
 
-#include "CorrespondenceList.h"
-#include "FeatureSetANN.h"
-#include "Log.h"
-#include "PointSetANN.h"
-#include "RadiusGrid.h"
+#include "spatial/CorrespondenceList.h"
+#include "spatial/FeatureSetANN.h"
+#include "core/Log.h"
+#include "spatial/PointSetANN.h"
+#include "spatial/RadiusGrid.h"
 
 namespace {
 

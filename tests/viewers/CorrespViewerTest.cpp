@@ -1,4 +1,4 @@
-#include "CorrespViewer.h"
+#include "viewers/CorrespViewer.h"
 #include "DialogAnswer.h"
 #include "ViewerFixture.h"
 
@@ -12,10 +12,10 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include "CorrespondenceList.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "RigidTransform.h"
+#include "spatial/CorrespondenceList.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "matching/RigidTransform.h"
 
 namespace {
 

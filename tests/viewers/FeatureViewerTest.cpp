@@ -6,10 +6,10 @@
 #include <memory>
 #include <random>
 
-#include "CorrespViewer.h"
-#include "FeatureViewer.h"
-#include "MatchCandidates.h"
-#include "RigidTransform.h"
+#include "viewers/CorrespViewer.h"
+#include "viewers/FeatureViewer.h"
+#include "matching/MatchCandidates.h"
+#include "matching/RigidTransform.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 
 #include <set>
 
-#include "CorrespViewer.h"
-#include "FeatureViewer.h"
-#include "LabelPalette.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "ResultPictures.h"
-#include "ShapeSlicer.h"
+#include "viewers/CorrespViewer.h"
+#include "viewers/FeatureViewer.h"
+#include "app/LabelPalette.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "viewers/ResultPictures.h"
+#include "viewers/ShapeSlicer.h"
 
 namespace {
 

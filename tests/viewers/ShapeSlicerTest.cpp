@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "DialogAnswer.h"
-#include "ShapeSlicer.h"
+#include "viewers/ShapeSlicer.h"
 #include "ViewerFixture.h"
 
 namespace {

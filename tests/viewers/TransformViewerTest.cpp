@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "DialogAnswer.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
-#include "TransformViewer.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
+#include "viewers/TransformViewer.h"
 #include "ViewerFixture.h"
 
 using qglviewer::Quaternion;

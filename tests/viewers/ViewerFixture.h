@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "Icosphere.h"
-#include "Random.h"
-#include "Scene.h"
-#include "ShapeAnimation.h"
-#include "ShapeModel.h"
-#include "Viewer.h"
+#include "core/Random.h"
+#include "app/Scene.h"
+#include "app/ShapeAnimation.h"
+#include "geometry/ShapeModel.h"
+#include "viewers/Viewer.h"
 
 // Icosahedron refined `levels` times on a sphere of the given radius and centre, with normals,
 // boundary status and bounding box.

@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "CorrespEdit.h"
-#include "LabelingResult.h"
-#include "MatchCandidates.h"
+#include "viewers/CorrespEdit.h"
+#include "labeling/LabelingResult.h"
+#include "matching/MatchCandidates.h"
 
 TEST_F(ViewerFixture, MenuEntriesInOrder)
 {
@@ -659,10 +659,10 @@ TEST_F(ViewerFixture, SceneNotificationRedrawsThroughTheTimer)
 // ---------------------------------------------------------------------------------------------
 // Child windows
 
-#include "CorrespViewer.h"
-#include "FeatureViewer.h"
-#include "ShapeSlicer.h"
-#include "TransformViewer.h"
+#include "viewers/CorrespViewer.h"
+#include "viewers/FeatureViewer.h"
+#include "viewers/ShapeSlicer.h"
+#include "viewers/TransformViewer.h"
 
 TEST_F(ViewerFixture, ChildWindowsAreRaisedNotDuplicatedAndForgottenWhenClosed)
 {
