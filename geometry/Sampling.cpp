@@ -18,6 +18,17 @@
 static const float kMaxFloat = 3.4028235e38f;
 static const float kFloatEpsilon = 1.1920929e-7f;
 
+// A shape derived from another (a sub-sample, a simplification) is stored beside it and measured
+// in its units.
+static void copyNamesAndResolution(const ShapeModel& from, ShapeModel& to) {
+    to.isRelative = from.isRelative;
+    to.baseDir = from.baseDir;
+    to.relDir = from.relDir;
+    to.preprocessingDir = from.preprocessingDir;
+    to.fileName = from.fileName;
+    to.meshResolution = from.meshResolution;
+}
+
 ShapeModel* subSample(ShapeModel& shape, int count, float ratioThreshold)
 {
     std::vector<int> indices = ShapeModel::randomIndices(count, shape.vertexCount());
@@ -87,12 +98,7 @@ ShapeModel* extractSubset(ShapeModel& shape, const std::vector<int>& requested, 
 
     if (!target)
         target = new ShapeModel(1);
-    target->isRelative = shape.isRelative;
-    target->baseDir = shape.baseDir;
-    target->relDir = shape.relDir;
-    target->preprocessingDir = shape.preprocessingDir;
-    target->fileName = shape.fileName;
-    target->meshResolution = shape.meshResolution;
+    copyNamesAndResolution(shape, *target);
     target->deriveFileName("sample");
     target->boundingBoxMin = shape.boundingBoxMin;
     target->boundingBoxMax = shape.boundingBoxMax;
@@ -221,12 +227,7 @@ void loadDecimated(Mesh3_real& mesh, float targetReduction)
 Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, float scaleFactor)
 {
     Mesh3_real* result = new Mesh3_real();
-    result->isRelative = mesh.isRelative;
-    result->baseDir = mesh.baseDir;
-    result->relDir = mesh.relDir;
-    result->preprocessingDir = mesh.preprocessingDir;
-    result->fileName = mesh.fileName;
-    result->meshResolution = mesh.meshResolution;
+    copyNamesAndResolution(mesh, *result);
     logOut() << "***Simplifying to target factor: " << targetReduction << "..." << std::endl;
     logOut() << "***Scaling geometry by: " << scaleFactor << "..." << std::endl;
     loadDecimated(*result, targetReduction);
