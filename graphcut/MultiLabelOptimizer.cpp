@@ -360,33 +360,6 @@ void MultiLabelOptimizer::applyExpansionCut(int alpha, const std::vector<int>& s
     if (inCycles_ && !changed) unchangedSince_[size_t(alpha)] = labelVersion_;
 }
 
-namespace {
-
-// A smoothness cost that remembers the values it gave for one pair: the terms of a pair before and
-// after its labels changed share most of their values, and the cost is the expensive part.
-struct PairCostMemo {
-    MultiLabelOptimizer::SmoothCostFn V;
-    void* user;
-    struct Entry {
-        int site1, site2, label1, label2;
-        float value;
-    } entries[8];
-    int count = 0;
-
-    static float cost(int site1, int site2, int label1, int label2, void* self) {
-        PairCostMemo& m = *static_cast<PairCostMemo*>(self);
-        for (int i = 0; i < m.count; ++i) {
-            const Entry& e = m.entries[i];
-            if (e.site1 == site1 && e.site2 == site2 && e.label1 == label1 && e.label2 == label2) return e.value;
-        }
-        const float value = m.V(site1, site2, label1, label2, m.user);
-        if (m.count < 8) m.entries[m.count++] = Entry{site1, site2, label1, label2, value};
-        return value;
-    }
-};
-
-}  // namespace
-
 MultiLabelOptimizer::PairPart MultiLabelOptimizer::pairPart(SmoothCostFn V, void* vu, int hi, int lo, float w,
                                                             int lhi, int llo, int alpha) {
     PairPart part;
@@ -524,11 +497,8 @@ void MultiLabelOptimizer::expandReusingFlow(int alpha, const std::vector<int>& s
         });
         parallelFor(static_cast<int>(changes.size()), [&](int i, int) {
             PairChange& c = changes[size_t(i)];
-            PairCostMemo memo{V, vu, {}, 0};
-            const PairPart before = pairPart(PairCostMemo::cost, &memo, c.hi, c.lo, c.w, f.labels[size_t(c.hi)],
-                                             f.labels[size_t(c.lo)], alpha);
-            const PairPart after = pairPart(PairCostMemo::cost, &memo, c.hi, c.lo, c.w, labeling[size_t(c.hi)],
-                                            labeling[size_t(c.lo)], alpha);
+            const PairPart before = pairPart(V, vu, c.hi, c.lo, c.w, f.labels[size_t(c.hi)], f.labels[size_t(c.lo)], alpha);
+            const PairPart after = pairPart(V, vu, c.hi, c.lo, c.w, labeling[size_t(c.hi)], labeling[size_t(c.lo)], alpha);
             c.cap = after.cap - before.cap;
             c.revCap = after.revCap - before.revCap;
             c.hiTerminal = after.hiTerminal - before.hiTerminal;

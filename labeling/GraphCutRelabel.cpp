@@ -29,8 +29,8 @@ inline SiteView siteView(const LabelingResult& result, int site) {
             &result.closestPtsTarget, &result.movedPtsTarget, site - nS};
 }
 
-// The site moved by the transform of label k (a transformation label): from the table when it is filled, which
-// holds the same values.
+// The site moved by the transform of transformation label k: from the table when it is filled,
+// which holds the same values.
 inline Vec3f movedPoint(const SiteView& s, int k) {
     const std::size_t at = static_cast<std::size_t>(k) * s.shape->vertexCount() + s.vertex;
     if (at < s.moved->size()) return (*s.moved)[at];
