@@ -11,7 +11,6 @@ const double kMaxCells = 4.0e6;
 void RadiusGrid::build(const std::vector<double>& points, double radius) {
     cellStart_.clear();
     coords_.clear();
-    radius_ = 0;
     const std::size_t n = points.size() / 3;
     if (n == 0 || !(radius > 0.0) || !std::isfinite(radius)) return;
     double low[3], high[3];
@@ -65,7 +64,6 @@ void RadiusGrid::build(const std::vector<double>& points, double radius) {
         const std::size_t at = std::size_t(next[std::size_t(cellOf[i])]++);
         for (std::size_t a = 0; a < 3; ++a) coords_[3 * at + a] = points[3 * i + a];
     }
-    radius_ = radius;
 }
 
 bool RadiusGrid::anyWithin(const double* q, double sqRadius) const {

@@ -12,15 +12,13 @@ public:
     // points: x, y, z per point. A radius that is not positive and finite leaves the grid empty.
     void build(const std::vector<double>& points, double radius);
     bool empty() const { return cellStart_.empty(); }
-    // The radius the grid answers for (0 when empty).
-    double radius() const { return radius_; }
-    // Whether some point's squared distance to q is at most sqRadius (sqRadius <= radius()^2, q
-    // finite).
+    // Whether some point's squared distance to q is at most sqRadius (sqRadius at most the squared
+    // radius built for, q finite).
     bool anyWithin(const double* q, double sqRadius) const;
 
 private:
     double origin_[3] = {0, 0, 0};
-    double cell_ = 0, radius_ = 0;
+    double cell_ = 0;
     long dims_[3] = {0, 0, 0};
     std::vector<int> cellStart_;   // points of cell c: coords_[3 * cellStart_[c] .. 3 * cellStart_[c + 1])
     std::vector<bool> nearPoints_;  // per cell: some point lies in it or in a cell next to it
