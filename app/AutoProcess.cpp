@@ -318,8 +318,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         if (searchAgain && secondSearch_VR > 0)
             searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
-        if (round == 0)
-            proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
+        proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
         const std::vector<int> position = sortedPositions(mc);
         mc.sortResult(0, -1);

@@ -592,10 +592,14 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
         double c[3], C[9];
         if (!principalAxes(*mc.source, &vertices, c, C)) continue;
         const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
-        for (int axis = 0; axis < 3; ++axis) {
-            // Half a turn about the axis through the centroid, then the label's motion.
-            const float twist[6] = {0, 0, 0, float(C[3 * axis] * M_PI), float(C[3 * axis + 1] * M_PI),
-                                    float(C[3 * axis + 2] * M_PI)};
+        // Half a turn about each axis through the centroid, then the label's motion; about the
+        // long axis also a quarter turn either way (a limb of nearly square section fits its place
+        // as well turned by a quarter).
+        const std::pair<int, float> turns[5] = {{0, 1.0f}, {1, 1.0f}, {2, 1.0f}, {2, 0.5f}, {2, -0.5f}};
+        for (const auto& [axis, fraction] : turns) {
+            const float angle = float(M_PI) * fraction;
+            const float twist[6] = {0, 0, 0, float(C[3 * axis]) * angle, float(C[3 * axis + 1]) * angle,
+                                    float(C[3 * axis + 2]) * angle};
             RigidTransform turn = twistToTransform(twist);
             const Vec3f moved = turn.rotate(centre);
             for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];

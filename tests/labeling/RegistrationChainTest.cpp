@@ -104,6 +104,7 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
 // Arms swapped left for right on the generated figure (mirror symmetric about x = 0): each arm
 // carried onto the other arm's place. The right labelling holds together; the swapped one tears
 // both arms from the body, and the mirror proposals of the swapped labels are the right motions.
+// An arm turned a quarter about its own length gets its right motion among the turned proposals.
 TEST(LabelingConfidence, SwappedArmsAreDetachedAndTheirMirrorsAreTheRightMotions) {
     const ArticulatedPair pair = makeArticulatedPair(1500);
     const float diagonal = diagonalOf(pair);
@@ -149,8 +150,8 @@ TEST(LabelingConfidence, SwappedArmsAreDetachedAndTheirMirrorsAreTheRightMotions
     const long arms = std::count(pair.part.begin(), pair.part.end(), 1) + std::count(pair.part.begin(), pair.part.end(), 2);
     EXPECT_NEAR(wrong.detachedShare, float(arms) / float(pair.part.size()), 1e-6f);
 
-    captured([&] { proposeMirrored(mc, labels, 0.05f * diagonal, 0.01f * diagonal, 20); });
-    for (int arm : {1, 2}) {
+    // Whether the search holds a motion within 1 % of the diagonal of the arm's true one.
+    auto proposed = [&](int arm) {
         bool found = false;
         for (const RigidTransform& T : mc.regionTransforms) {
             double error = 0;
@@ -162,6 +163,24 @@ TEST(LabelingConfidence, SwappedArmsAreDetachedAndTheirMirrorsAreTheRightMotions
                 }
             found = found || error / count < 0.01 * diagonal;
         }
-        EXPECT_TRUE(found) << "arm " << arm;
-    }
+        return found;
+    };
+    captured([&] { proposeMirrored(mc, labels, 0.05f * diagonal, 0.01f * diagonal, 20); });
+    for (int arm : {1, 2}) EXPECT_TRUE(proposed(arm)) << "arm " << arm;
+
+    // Arm 1 (along x) turned a quarter about the x axis through its centre before its motion.
+    Vec3f centre(0, 0, 0);
+    for (size_t v = 0; v < pair.source.size(); ++v)
+        if (pair.part[v] == 1) centre = centre + at(int(v)) / float(std::count(pair.part.begin(), pair.part.end(), 1));
+    const float quarter[6] = {0, 0, 0, float(M_PI / 2), 0, 0};
+    RigidTransform turn = twistToTransform(quarter);
+    const Vec3f moved = turn.rotate(centre);
+    for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+    std::vector<RigidTransform> twisted = truth;
+    twisted[1] = composeTransforms(truth[1], turn);
+    setSortedTransforms(mc, twisted);
+    mc.regions.clear();
+    mc.regionTransforms.clear();
+    captured([&] { proposeTurnedOver(mc, labels, 0.05f * diagonal, 0.01f * diagonal, 20); });
+    EXPECT_TRUE(proposed(1));
 }
