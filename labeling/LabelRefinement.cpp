@@ -584,18 +584,23 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
     const int R = int(mc.sortedTransforms.size());
     if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
     const HeldVertices held(labeling, R);
-    int added = 0;
-    for (int k = 0; k < R; ++k) {
+    mc.source->vertices.prepareTree();
+    mc.target->vertices.prepareTree();
+    // Per label, the fitted turns: labels are fitted side by side and their regions appended in
+    // label order afterwards.
+    std::vector<std::vector<std::pair<CorrespondenceList, RigidTransform>>> found(static_cast<std::size_t>(R));
+    parallelTasks(R, [&](int k, int) {
         const std::vector<int>& vertices = held.source[std::size_t(k)];
-        if (vertices.size() <= minRegionSize) continue;
+        if (vertices.size() <= minRegionSize) return;
         // Principal axes of the label's source vertices about their centroid.
         double c[3], C[9];
-        if (!principalAxes(*mc.source, &vertices, c, C)) continue;
+        if (!principalAxes(*mc.source, &vertices, c, C)) return;
         const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
         // Half a turn about each axis through the centroid, then the label's motion; about the
-        // long axis also a quarter turn either way (a limb of nearly square section fits its place
-        // as well turned by a quarter).
-        const std::pair<int, float> turns[5] = {{0, 1.0f}, {1, 1.0f}, {2, 1.0f}, {2, 0.5f}, {2, -0.5f}};
+        // long axis also turns by every eighth (a limb of nearly round or square section fits its
+        // place about as well turned about its own length).
+        const std::pair<int, float> turns[] = {{0, 1.0f},  {1, 1.0f},   {2, 1.0f},  {2, 0.5f},
+                                               {2, -0.5f}, {2, 0.25f}, {2, -0.25f}, {2, 0.75f}, {2, -0.75f}};
         for (const auto& [axis, fraction] : turns) {
             const float angle = float(M_PI) * fraction;
             const float twist[6] = {0, 0, 0, float(C[3 * axis]) * angle, float(C[3 * axis + 1]) * angle,
@@ -603,11 +608,20 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
             RigidTransform turn = twistToTransform(twist);
             const Vec3f moved = turn.rotate(centre);
             for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
-            if (addFittedRegion(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
-                                badDistance, inlierDistance, minRegionSize))
-                ++added;
+            CorrespondenceList inliers;
+            const RigidTransform T = trimmedFit(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
+                                                badDistance, inlierDistance, inliers);
+            if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
+            found[std::size_t(k)].emplace_back(std::move(inliers), T);
         }
-    }
+    });
+    int added = 0;
+    for (auto& label : found)
+        for (auto& [region, T] : label) {
+            mc.regions.push_back(std::move(region));
+            mc.regionTransforms.push_back(T);
+            ++added;
+        }
     logOut() << "*** Labels turned over: " << added << " new regions" << std::endl;
     return added;
 }
