@@ -154,9 +154,10 @@ int keepUsedLabels(MatchCandidates& search, LabelingResult& labeling);
 // (region k is sorted label k). Returns the number of motions changed.
 int refitLabelMotions(MatchCandidates& search, const LabelingResult& labeling, int rounds);
 // For every label holding more than minRegionSize source vertices: its motion after half a turn
-// of those vertices about each of their principal axes, refined by trimmed ICP, becomes a new
-// region (a part laid reversed or upside down onto its place fits the surface as well as the
-// right motion; this puts the right one among the labels). Returns the number added.
+// of those vertices about each of their principal axes, and after every eighth of a turn about the
+// longest one, refined by trimmed ICP, becomes a new region (a part laid reversed, upside down or
+// twisted about its own length onto its place fits the surface about as well as the right motion;
+// this puts the right one among the labels). Returns the number added.
 int proposeTurnedOver(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
                       float inlierDistance, unsigned int minRegionSize);
 // When the source is mirror symmetric: for every label holding more than minRegionSize source
