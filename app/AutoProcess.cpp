@@ -32,6 +32,8 @@
 #include "core/StageTimers.h"
 #include "matching/Verify.h"
 
+namespace veltrix {
+
 const char* const kPipelineStages[kPipelineStageCount] = {
     "Sub-sampling geometry", "Populating correspondence candidates", "Mean-shift clustering",
     "Extracting dense correspondences (ICP)", "Graph cut optimization"};
@@ -739,3 +741,5 @@ AutoModeOutcome runAutoModeSteps(Scene& scene, bool stopAtFailure, bool saveResu
 }
 
 AutoModeOutcome runAutoProcessMode(Scene& scene) { return runAutoModeSteps(scene, false); }
+
+}  // namespace veltrix

@@ -2,6 +2,8 @@
 #include <string>
 #include "labeling/LabelingResult.h"
 
+namespace veltrix {
+
 class Scene;
 
 // The timed stages of the automatic run, in order, as its running-time summary names them.
@@ -43,3 +45,5 @@ float alignmentError(Scene& scene);
 // source vertices are detached.
 LabelingConfidence labelingConfidence(const Scene& scene, bool log = false);
 constexpr float kDetachedWarning = 0.02f;
+
+}  // namespace veltrix

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iostream>
 
+namespace veltrix {
+
 Colormap::Colormap() { setDefault(); }
 
 void Colormap::setDefault() {
@@ -73,3 +75,5 @@ bool Colormap::load(const std::string& fileName) {
     logOut() << "done!" << std::endl;
     return true;
 }
+
+}  // namespace veltrix

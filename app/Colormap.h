@@ -4,6 +4,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 // Maps a value in [0, 1] to an RGB colour by piecewise-linear interpolation between control points.
 class Colormap {
 public:
@@ -22,3 +24,5 @@ public:
     // A file whose values are not strictly increasing leaves the default map and returns false.
     bool load(const std::string& fileName);
 };
+
+}  // namespace veltrix

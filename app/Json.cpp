@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace veltrix {
+
 JsonValue JsonValue::array(std::vector<JsonValue> items) {
     JsonValue v;
     v.type_ = Type::Array;
@@ -347,3 +349,5 @@ bool JsonValue::parse(const std::string& text, JsonValue& value, std::string* er
     value = std::move(parsed);
     return true;
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltrix {
+
 // A JSON value for the run summary: written with 4-space indentation and the keys of every object
 // in byte order, read back by the summary row.
 class JsonValue {
@@ -62,3 +64,5 @@ private:
     std::vector<JsonValue> items_;
     std::vector<std::pair<std::string, JsonValue>> members_;  // sorted by key
 };
+
+}  // namespace veltrix

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numeric>
 
+namespace veltrix {
+
 namespace {
 
 // Sixteen colours of distinct hue or lightness, none darker than a shaded surface can show,
@@ -157,3 +159,5 @@ std::vector<Vec3f> labelColors(const LabelAdjacency& adjacency) {
     for (int p : assignPaletteColors(adjacency, palette)) colors.push_back(palette[size_t(p)]);
     return colors;
 }
+
+}  // namespace veltrix

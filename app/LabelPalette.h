@@ -4,6 +4,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 // Colours for the transformation labels of a result, shared by the viewers and the exports: a
 // qualitative palette of well-separated colours, and an assignment of palette colours to labels in
 // which labels whose regions touch get colours far apart. Colours are sRGB with components in
@@ -50,3 +52,5 @@ std::vector<int> assignPaletteColors(const LabelAdjacency& adjacency, const std:
 // The colour of every label of the adjacency: the assignment above on a qualitative palette with
 // a colour for each label.
 std::vector<Vec3f> labelColors(const LabelAdjacency& adjacency);
+
+}  // namespace veltrix

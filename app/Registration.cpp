@@ -7,6 +7,8 @@
 #include "app/Scene.h"
 #include "app/XmlParam.h"
 
+namespace veltrix {
+
 namespace fs = std::filesystem;
 
 // The contents of a built-in preset file, by its name ("character.xml"); null for another name.
@@ -103,3 +105,5 @@ std::string Registration::run() {
     const AutoModeOutcome outcome = runAutoModeSteps(*scene_, true);
     return outcome.succeeded ? std::string() : outcome.failure;
 }
+
+}  // namespace veltrix

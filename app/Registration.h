@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltrix {
+
 class Scene;
 class XmlDocument;
 class xmlParam;
@@ -62,3 +64,5 @@ private:
     std::unique_ptr<Scene> scene_;
     std::string preset_;
 };
+
+}  // namespace veltrix

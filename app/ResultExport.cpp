@@ -33,6 +33,8 @@
 #include "app/TextFormat.h"
 #include "app/XmlParam.h"
 
+namespace veltrix {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -556,3 +558,5 @@ std::string summaryRow(const std::string& summaryFile, std::string* why) {
     return std::to_string(summary["labelsUsed"].toInt()) + "\t" + text(summary["alignmentError"]) + "\t" +
            text(summary["alignmentErrorPercent"]) + "\t" + text(truth["meanError"]) + "\t" + text(truth["maxError"]);
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class Scene;
 class ShapeModel;
 
@@ -69,3 +71,5 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
 // error ("-" when not measured). Empty when the file cannot be read as a summary; the reason then
 // goes to *why when given.
 std::string summaryRow(const std::string& summaryFile, std::string* why = nullptr);
+
+}  // namespace veltrix

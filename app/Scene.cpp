@@ -10,6 +10,8 @@
 
 #include <iostream>
 
+namespace veltrix {
+
 Scene::Scene() { randomSeedWithTime(); }
 
 Scene::~Scene() {
@@ -229,8 +231,10 @@ const std::vector<Vec3f>& Scene::labelColors() {
         LabelAdjacency adjacency(count);
         addLabelledShape(adjacency, mc.source, labeling->labelsSource);
         addLabelledShape(adjacency, mc.target, labeling->labelsTarget);
-        labelColorCache = ::labelColors(adjacency);
+        labelColorCache = veltrix::labelColors(adjacency);
         labelColorsKey = key.value;
     }
     return labelColorCache;
 }
+
+}  // namespace veltrix

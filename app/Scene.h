@@ -9,6 +9,8 @@
 #include "app/Subject.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class CorrespondenceList;
 class LabelingResult;
 class MatchCandidates;
@@ -334,3 +336,5 @@ private:
     std::vector<Vec3f> labelColorCache;
     uint64_t labelColorsKey = 0;
 };
+
+}  // namespace veltrix

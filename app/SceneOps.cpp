@@ -17,6 +17,8 @@
 
 #include <cmath>
 
+namespace veltrix {
+
 namespace {
 
 // The loader keeps a shape's directory apart from its name; a bare file name is taken to be in
@@ -311,3 +313,5 @@ void Scene::prepareSearch() {
     createMatchCandidates(source, target, false);
     subsampleShapes(*matchCandidates);
 }
+
+}  // namespace veltrix

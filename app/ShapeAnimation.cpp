@@ -8,6 +8,8 @@
 #include "app/Scene.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 namespace {
 
 const std::string kDashes(79, '-');
@@ -155,3 +157,5 @@ int openSequence(Scene& scene, const std::string& path, int maxFrames, int skip)
     scene.target = scene.source;
     return animation ? animation->frameCount() : 0;
 }
+
+}  // namespace veltrix

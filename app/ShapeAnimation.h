@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltrix {
+
 class Scene;
 class ShapeModel;
 struct PreprocessOptions;
@@ -67,3 +69,5 @@ public:
 // frame 0 both source and target. A skip below 1 is replaced by 1. Returns the number of frames
 // loaded.
 int openSequence(Scene& scene, const std::string& path, int maxFrames, int skip);
+
+}  // namespace veltrix

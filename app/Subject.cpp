@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace veltrix {
+
 void Subject::attach(Observer* observer) { observers_.push_back(observer); }
 
 void Subject::detach(Observer* observer) { observers_.remove(observer); }
@@ -13,3 +15,5 @@ void Subject::notify() {
         if (std::find(observers_.begin(), observers_.end(), o) != observers_.end()) o->update(this);
     }
 }
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include <list>
 
+namespace veltrix {
+
 class Subject;
 
 // Something that wants to hear when a subject changes.
@@ -26,3 +28,5 @@ public:
 private:
     std::list<Observer*> observers_;
 };
+
+}  // namespace veltrix

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace veltrix {
+
 namespace {
 
 // Length of the well-formed UTF-8 sequence at text[i] and its code point; 0 when none starts there.
@@ -213,3 +215,5 @@ std::string utf16Left(const std::string& text, size_t count) {
     }
     return text.substr(0, i);
 }
+
+}  // namespace veltrix

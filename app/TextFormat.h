@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+namespace veltrix {
+
 // Number and text conversions shared by the parameter file and the JSON summary, so that both
 // keep one format: numbers read from the whole text (surrounding white space aside) and written in
 // a fixed printf-like form, and text that is always valid UTF-8.
@@ -30,3 +32,5 @@ std::string shortestNumberText(double value);
 std::string validUtf8(const std::string& text);
 // The first count UTF-16 code units of the UTF-8 text (a character that would be split is left out).
 std::string utf16Left(const std::string& text, size_t count);
+
+}  // namespace veltrix

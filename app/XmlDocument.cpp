@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <memory>
 
+namespace veltrix {
+
 XmlNode XmlNode::element(std::string tag) {
     XmlNode node;
     node.name = std::move(tag);
@@ -318,3 +320,5 @@ std::string XmlDocument::toString(int indent) const {
     for (size_t i = 0; i < nodes_.size(); ++i) write(nodes_, i, 0, indent, out);
     return out;
 }
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltrix {
+
 // A small XML element tree, as the parameter files need it: read with expat, written back in a
 // fixed indented layout. Text is UTF-8 throughout.
 
@@ -73,3 +75,5 @@ private:
     std::string doctype_;
     std::vector<XmlNode> nodes_;
 };
+
+}  // namespace veltrix

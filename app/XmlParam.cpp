@@ -11,6 +11,8 @@
 #include <limits>
 #include <sstream>
 
+namespace veltrix {
+
 namespace {
 
 // Why a value text was not taken; an empty why means it was.
@@ -485,3 +487,5 @@ void xmlParam::resetParams() {
         if (entry.binding) entry.binding->reset();
     }
 }
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace veltrix {
+
 // Reads, writes, echoes and resets one bound variable; one implementation per type word.
 class ParamBinding;
 
@@ -130,3 +132,5 @@ private:
     std::vector<std::string> problems_;
     bool wroteParameterFile_ = false;
 };
+
+}  // namespace veltrix

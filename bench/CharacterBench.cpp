@@ -42,6 +42,8 @@
 #include "geometry/ShapeGenerator.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

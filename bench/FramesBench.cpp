@@ -15,6 +15,8 @@
 #include "geometry/ShapeModel.h"
 #include "geometry/SurfaceFitting.h"
 
+using namespace veltrix;
+
 namespace {
 
 constexpr double kPi = 3.14159265358979;

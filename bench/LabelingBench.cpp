@@ -18,6 +18,8 @@
 #include "graphcut/MultiLabelOptimizer.h"
 #include "geometry/ShapeGenerator.h"
 
+using namespace veltrix;
+
 namespace {
 
 struct Quiet {

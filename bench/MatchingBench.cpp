@@ -21,6 +21,8 @@
 #include "geometry/ShapeGenerator.h"
 #include "matching/Verify.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -11,6 +11,8 @@
 #include "GridGraphs.h"
 #include "graphcut/MultiLabelOptimizer.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Loads a grid graph into a max-flow graph.

@@ -30,6 +30,8 @@
 #include "graphcut/FlowGraph.h"
 #include "GridGraphs.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Runs `solve` three times (building outside the clock) and returns the median seconds.

@@ -15,6 +15,8 @@
 
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 // A wavy n x n grid (2 n^2 triangles) with vertex normals, written once per process.
 static const std::string& benchFile(int n) {
     static std::string path;

@@ -17,6 +17,8 @@
 #include "core/StageTimers.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

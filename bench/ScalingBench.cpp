@@ -37,6 +37,8 @@
 #include "core/StageTimers.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "geometry/ShapeModel.h"
 #include "geometry/SpinImages.h"
 
+using namespace veltrix;
+
 namespace {
 
 const int kQueries = 200;

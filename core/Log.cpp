@@ -4,6 +4,8 @@
 #include <iostream>
 #include <unistd.h>
 
+namespace veltrix {
+
 namespace {
 
 struct Sink {
@@ -77,3 +79,5 @@ ThreadLogCapture::~ThreadLogCapture() {
     threadOut = previousOut_;
     threadErr = previousErr_;
 }
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <string>
 
+namespace veltrix {
+
 // The console of every library. Messages go to two streams, standard output and standard error by
 // default, as the user has always seen them. Callers can redirect both (tests capture, library
 // users silence them) without touching std::cout, and choose how much is written.
@@ -64,3 +66,5 @@ private:
     std::ostream* previousOut_;
     std::ostream* previousErr_;
 };
+
+}  // namespace veltrix

@@ -12,6 +12,8 @@
 
 #include "core/Progress.h"
 
+namespace veltrix {
+
 namespace {
 int& configuredThreads() {
     static int n = hardwareThreads();
@@ -202,3 +204,5 @@ void parallelTasks(int n, const std::function<void(int task, int worker)>& body)
     });
     if (error) std::rethrow_exception(error);
 }
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include <functional>
 
+namespace veltrix {
+
 // Worker threads for the per-vertex loops. Every index of a loop is handled exactly once and
 // writes only its own results, so the outcome does not depend on the thread count. The bodies must
 // not touch the process-wide random generator, the stage timers or the progress indicators; the
@@ -23,3 +25,5 @@ void parallelFor(int n, const std::function<void(int index, int worker)>& body, 
 // started inside a task (parallelFor, parallelTasks) run on that task's thread alone. Exceptions
 // as in parallelFor.
 void parallelTasks(int n, const std::function<void(int task, int worker)>& body);
+
+}  // namespace veltrix

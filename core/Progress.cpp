@@ -6,6 +6,8 @@
 
 #include "core/Log.h"
 
+namespace veltrix {
+
 namespace {
 struct IndicatorState {
     int count = 0;
@@ -90,3 +92,5 @@ void progress(double value, bool start, const std::string& label) {
     logOut() << std::string(label.size() + 10, '\b') << "id " << label << " - " << percentText(s.count)
               << std::flush;
 }
+
+}  // namespace veltrix

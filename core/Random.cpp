@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+namespace veltrix {
+
 namespace {
 constexpr int kPos1 = 122;
 constexpr int kSl1 = 18;
@@ -126,3 +128,5 @@ void randomSeedWithTime() { randomSeed(static_cast<uint32_t>(std::time(nullptr))
 uint32_t randomU32() { return randomGenerator().next32(); }
 
 double randomUniform() { return randomU32() * (1.0 / 4294967296.0); }
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+namespace veltrix {
+
 // SIMD-oriented Fast Mersenne Twister, period 2^19937 - 1, with 32-bit outputs.
 // Written from the published recursion; the state is 156 words of 128 bits.
 class Sfmt19937 {
@@ -47,3 +49,5 @@ private:
     Sfmt19937 generator_;
     Sfmt19937* previous_;
 };
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 #include "core/Log.h"
 #include <map>
 
+namespace veltrix {
+
 namespace {
 using Clock = std::chrono::steady_clock;
 
@@ -96,3 +98,5 @@ void printTimer(const std::string& name) {
     logOut() << "***** " << name << " took " << t.elapsed / static_cast<double>(t.frequency)
               << " seconds." << std::endl;
 }
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <map>
 #include <string>
 
+namespace veltrix {
+
 // Named stage timers on a monotonic high-resolution counter, one registry per process.
 struct StageTimer {
     int64_t frequency = 0;  // counter ticks per second
@@ -53,3 +55,5 @@ private:
 
 // Prints "***** <name> took <seconds> seconds." to standard output.
 void printTimer(const std::string& name);
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include <cmath>
 
+namespace veltrix {
+
 // A 3-D point, vector or RGB colour in single precision: three packed floats x, y, z.
 struct Vec3f {
     float x = 0.0f, y = 0.0f, z = 0.0f;
@@ -51,3 +53,5 @@ inline float dot(const Vec3f& a, const Vec3f& b) { return a.dot(b); }
 inline Vec3f cross(const Vec3f& a, const Vec3f& b) { return a.cross(b); }
 
 static_assert(sizeof(Vec3f) == 3 * sizeof(float), "Vec3f must be three packed floats");
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 
 #include "core/Log.h"
 
+namespace veltrix {
+
 const char* veltrixVersion() { return VELTRIX_VERSION; }
 
 std::string versionLine(const std::string& program) { return program + " " + veltrixVersion(); }
@@ -16,3 +18,5 @@ bool answeredHelpOrVersion(int argc, char** argv, const std::string& program, co
     else return false;
     return true;
 }
+
+}  // namespace veltrix

@@ -6,6 +6,8 @@
 #include "spatial/CorrespondenceList.h"
 #include "FuzzShape.h"
 
+using namespace veltrix;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = fuzzRoot() + "pairs.txt";
     static const std::string again = fuzzRoot() + "pairs-again.txt";

@@ -13,6 +13,8 @@
 #include "app/Scene.h"
 #include "app/ShapeAnimation.h"
 
+using namespace veltrix;
+
 namespace {
 
 // An nx by ny grid of unit squares, every second column lifted, as OBJ text.

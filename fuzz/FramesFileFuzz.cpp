@@ -5,6 +5,8 @@
 
 #include "FuzzShape.h"
 
+using namespace veltrix;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::unique_ptr<ShapeModel> shape = fuzzShape(fuzzRoot());
     static const std::string path = shape->framesPath();

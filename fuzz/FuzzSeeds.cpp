@@ -6,6 +6,8 @@
 #include "geometry/Features.h"
 #include "FuzzShape.h"
 
+using namespace veltrix;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::cerr << "usage: fuzz_seeds <directory>" << std::endl;

@@ -10,6 +10,8 @@
 
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 // The shape whose cache files the fuzzers feed: three vertices named fuzz.obj under a private
 // temporary root, so that the description's file name matches.
 inline std::unique_ptr<ShapeModel> fuzzShape(const std::string& base) {
@@ -60,3 +62,5 @@ struct QuietConsole {
 inline void require(bool condition) {
     if (!condition) std::abort();
 }
+
+}  // namespace veltrix

@@ -15,6 +15,8 @@
 #include "labeling/LabelingResult.h"
 #include "matching/MatchCandidates.h"
 
+using namespace veltrix;
+
 namespace {
 
 Mesh3_real* grid(int nx, int ny, float lift) {

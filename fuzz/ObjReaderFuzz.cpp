@@ -11,6 +11,8 @@
 
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 // Inputs with a line starting with m are skipped: a material library would be looked up next to
 // the input file, outside what the fuzzer controls.
 static bool namesMaterialLibrary(const uint8_t* data, size_t size) {

@@ -8,6 +8,8 @@
 #include "FuzzShape.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace {
 
 // One variable of every parameter type, at fixed starting values.

@@ -2,6 +2,8 @@
 // allocation beyond the file, and a rejected file leaves the images as they were.
 #include "FuzzShape.h"
 
+using namespace veltrix;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::unique_ptr<ShapeModel> shape = fuzzShape(fuzzRoot());
     static const std::string path = shape->spinImagesPath();

@@ -15,6 +15,8 @@
 
 #include "core/Log.h"
 
+namespace veltrix {
+
 namespace {
 
 const char kTrailerMagic[4] = {'V', 'X', 'C', '1'};
@@ -252,3 +254,5 @@ bool CacheWriter::commit(uint64_t geometryKey) {
     writeBytes(trailer, kTrailerBytes);
     return commit();
 }
+
+}  // namespace veltrix

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+namespace veltrix {
+
 // Binary preprocessing files: little-endian 32-bit integers and floats, followed by a trailer
 // of 20 bytes: the text "VXC1", the geometry key of the shape the contents were computed for
 // (64 bits) and a checksum (64-bit FNV-1a) of the file's numbers, that is of every integer and
@@ -76,3 +78,5 @@ private:
     bool failed_ = false;
     uint64_t checksum_ = kHashSeed;
 };
+
+}  // namespace veltrix

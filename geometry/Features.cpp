@@ -12,6 +12,8 @@
 #include "core/StageTimers.h"
 #include "geometry/SurfaceFitting.h"
 
+namespace veltrix {
+
 namespace {
 
 constexpr float kFloatEpsilon = 1.1920929e-7f;
@@ -260,3 +262,5 @@ bool loadFeatures(ShapeModel& shape, const std::vector<float>* requestedScales) 
     shape.featureScales.swap(newScales);
     return true;
 }
+
+}  // namespace veltrix

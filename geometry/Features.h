@@ -4,6 +4,8 @@
 #include "spatial/PointSetANN.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class ShapeModel;
 
 // Per-vertex features of a shape: its features (one vector per vertex) and featureScales.
@@ -32,3 +34,5 @@ bool loadFeatures(ShapeModel& shape, const std::vector<float>* requestedScales =
 // are left out. The query and the fit add their time to the timers "Range query" and "Fit circle".
 std::vector<float> meanCurvatureAt(const Vec3f& point, PointSetANN& vertices, const PointSetANN& normals,
                                    const std::vector<float>& scaleList);
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 #include "geometry/Features.h"
 #include "core/Log.h"
 
+namespace veltrix {
+
 // Frames, then the features chosen by featureType, or spin images.
 static void preprocessMeshShape(Mesh3_real& mesh, const PreprocessOptions& options) {
     computeFrames(mesh, options.frameRadiiSquared, false, options.frameMaxNeighbours);
@@ -84,3 +86,5 @@ Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
     if (preprocess) preprocessMeshShape(*mesh, options);
     return mesh;
 }
+
+}  // namespace veltrix

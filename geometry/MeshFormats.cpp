@@ -18,6 +18,8 @@
 #include <map>
 #include <sstream>
 
+namespace veltrix {
+
 std::string meshFileExtension(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     const size_t dot = path.find_last_of('.');
@@ -189,3 +191,5 @@ std::string readMeshFile(const std::string& path, TriangleMeshData& mesh) {
     }
     return "unknown shape format \"" + extension + "\"";
 }
+
+}  // namespace veltrix

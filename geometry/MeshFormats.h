@@ -5,6 +5,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 // Triangle meshes in the formats other than OBJ: PLY, STL and glTF/GLB through VTK's readers, OFF
 // read here. Polygons are split into triangle fans; the coincident corners of an STL file's
 // triangles, and the vertices a glTF file splits along seams, are merged into shared vertices.
@@ -23,3 +25,5 @@ bool isOtherMeshFormat(const std::string& extension);
 // Reads a PLY, STL, OFF, glTF or GLB file by its extension. Returns an empty string on success, otherwise the
 // reason (unreadable file, a malformed OFF line with its number, an index out of range, no vertices).
 std::string readMeshFile(const std::string& path, TriangleMeshData& mesh);
+
+}  // namespace veltrix

@@ -12,6 +12,8 @@
 
 #include "core/Log.h"
 
+namespace veltrix {
+
 // ---------------------------------------------------------------------------------------------
 // Scanning. The file is read into memory once and both passes scan that buffer. Words are
 // whitespace-separated (as "%s" reads them) but of any length; lines are skipped whole, however
@@ -696,3 +698,5 @@ void objDelete(ObjModel* model) {
     }
     std::free(model);
 }
+
+}  // namespace veltrix

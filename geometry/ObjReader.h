@@ -1,4 +1,7 @@
 #pragma once
+
+namespace veltrix {
+
 // Wavefront OBJ reader with material libraries: plain records, C allocation, two passes over the
 // file (count, then fill). Polygons are split into triangle fans. Knows nothing of shapes.
 
@@ -70,3 +73,5 @@ void objDelete(ObjModel* model);
 ObjGroup* objFindGroup(ObjModel* model, const char* name);
 ObjGroup* objAddGroup(ObjModel* model, const char* name);
 unsigned int objFindMaterial(ObjModel* model, const char* name);
+
+}  // namespace veltrix

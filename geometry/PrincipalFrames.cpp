@@ -15,6 +15,8 @@
 #include "geometry/ShapeModel.h"
 #include "geometry/SurfaceFitting.h"
 
+namespace veltrix {
+
 namespace {
 
 // Floats per frame record; the file stores the maximum direction and curvature first.
@@ -372,3 +374,5 @@ bool loadFrames(ShapeModel& shape, const std::vector<float>* requestedScales) {
     logOut() << " done!" << std::endl;
     return true;
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class ShapeModel;
 
 // Local frame of a vertex at one scale: 11 floats, in this order in memory.
@@ -41,3 +43,5 @@ void saveFrames(ShapeModel& shape, const std::string& description);
 // damaged, for another shape or (with a request) of other scales. The shape is left unchanged,
 // except that a description naming no shape file clears its frames and scales.
 bool loadFrames(ShapeModel& shape, const std::vector<float>* requestedScales = nullptr);
+
+}  // namespace veltrix

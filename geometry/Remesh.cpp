@@ -18,6 +18,8 @@
 #include "geometry/TriangleDistance.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 namespace {
 
 Vec3f toVec(const std::array<float, 3>& p) { return Vec3f(p[0], p[1], p[2]); }
@@ -235,3 +237,5 @@ RemeshedSurface remeshSurface(const std::vector<std::array<float, 3>>& vertices,
     result.faces = triangles;
     return result;
 }
+
+}  // namespace veltrix

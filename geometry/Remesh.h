@@ -2,6 +2,8 @@
 #include <array>
 #include <vector>
 
+namespace veltrix {
+
 // Another triangulation of a triangle surface, for shape pairs that do not share one: the surface
 // is decimated by quadric edge collapse (VTK), then every vertex is relaxed towards the centre of
 // its neighbours and projected back onto the input surface, so that no vertex stays where an
@@ -26,3 +28,5 @@ struct RemeshedSurface {
 // result.
 RemeshedSurface remeshSurface(const std::vector<std::array<float, 3>>& vertices,
                               const std::vector<std::array<int, 3>>& faces, const RemeshOptions& options);
+
+}  // namespace veltrix

@@ -15,6 +15,8 @@
 
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 static const float kMaxFloat = 3.4028235e38f;
 static const float kFloatEpsilon = 1.1920929e-7f;
 
@@ -246,3 +248,5 @@ Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, floa
     result->detectBoundary();
     return result;
 }
+
+}  // namespace veltrix

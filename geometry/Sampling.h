@@ -1,6 +1,8 @@
 #pragma once
 #include <vector>
 
+namespace veltrix {
+
 class ShapeModel;
 class Mesh3_real;
 
@@ -32,3 +34,5 @@ void loadDecimated(Mesh3_real& mesh, float targetReduction);
 // the result is written under a new unused name (stem_simplified.obj, ...) with normals and
 // boundary computed. Owned by the caller; empty when the file cannot be read.
 Mesh3_real* simplifyAndScale(const ShapeModel& mesh, float targetReduction, float scaleFactor);
+
+}  // namespace veltrix

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <random>
 
+namespace veltrix {
+
 namespace {
 
 using Vec = std::array<double, 3>;
@@ -591,3 +593,5 @@ RemeshedSurface remeshCharacterPose(const CharacterPoses& character, int pose, u
     if (pose < 0 || pose >= int(character.poses.size())) return RemeshedSurface();
     return remeshSurface(character.poses[size_t(pose)], character.faces, options);
 }
+
+}  // namespace veltrix

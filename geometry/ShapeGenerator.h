@@ -5,6 +5,8 @@
 
 #include "geometry/Remesh.h"
 
+namespace veltrix {
+
 // Generated articulated test figures: a body with a head, two arms and two legs, built as one
 // closed triangle mesh, in a rest pose and in a second pose where every limb is turned about its
 // joint and the whole figure is moved rigidly. Vertex i of the posed mesh is vertex i of the rest
@@ -55,3 +57,5 @@ CharacterPoses makeCharacter(int vertices, unsigned seed, int poseCount = 4);
 // the bounding-box diagonal and a hole of about 5 % of the surface. `seed` is the character's;
 // the hole and the noise differ from pose to pose.
 RemeshedSurface remeshCharacterPose(const CharacterPoses& character, int pose, unsigned seed, bool scanLike);
+
+}  // namespace veltrix

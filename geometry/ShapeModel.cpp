@@ -16,6 +16,8 @@
 #include "core/Random.h"
 #include "geometry/TriangleDistance.h"
 
+namespace veltrix {
+
 static const float kMaxFloat = 3.4028235e38f;
 
 // ---------------------------------------------------------------------------------------------
@@ -691,3 +693,5 @@ void Mesh3_real::randomSurfaceSample(int count, PointSetANN& out) {
     // Too few candidates: the set holds the points picked so far.
     out.resize(picked);
 }
+
+}  // namespace veltrix

@@ -12,6 +12,8 @@
 #include "geometry/SpinImages.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class Mesh3_real;
 
 // Per-vertex status values of ShapeModel::vertexStatus.
@@ -219,3 +221,5 @@ struct PreprocessOptions {
 // and spin images as the options say. Null when the file cannot be read.
 Mesh3_real* loadMeshShape(const std::string& path, const std::string& baseDir,
                           const PreprocessOptions& options, bool preprocess);
+
+}  // namespace veltrix

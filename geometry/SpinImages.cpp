@@ -14,6 +14,8 @@
 #include "core/Progress.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the preprocessing files are little-endian and written from memory as they are");
 
@@ -506,3 +508,5 @@ void saveSingleSpinImage(const ShapeModel& shape, const std::string& name, int i
     out.close();
     logOut() << "done!" << std::endl;
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class ShapeModel;
 
 // One spin image: imageWidth rows (index from beta) of imageWidth floats (index from alpha).
@@ -95,3 +97,5 @@ void saveSpinImages(ShapeModel& shape);
 bool loadSpinImages(ShapeModel& shape, float binSize = 0, int imageWidth = 0, float supportAngle = 0);
 // Writes the image of one vertex, row by row as raw floats, to fileName.
 void saveSingleSpinImage(const ShapeModel& shape, const std::string& fileName, int vertexIndex);
+
+}  // namespace veltrix

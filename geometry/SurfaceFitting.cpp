@@ -16,6 +16,8 @@ void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
             const int* ldb, int* info);
 }
 
+namespace veltrix {
+
 namespace {
 
 constexpr float kFloatEpsilon = 1.1920929e-7f;
@@ -258,3 +260,5 @@ bool FitSphere(const std::vector<Vec3f>& points, const std::vector<Vec3f>& norma
     radiusSquared = centre.squaredLength() - b[0] / b[4];
     return true;
 }
+
+}  // namespace veltrix

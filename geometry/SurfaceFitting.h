@@ -4,6 +4,8 @@
 #include "geometry/PrincipalFrames.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 // Least-squares fits of local surface information to neighbourhoods of oriented points (positions
 // with unit normals, equally long lists). The small systems are solved in double precision by
 // LAPACK; results come back as floats.
@@ -46,3 +48,5 @@ bool FitSphere(const std::vector<Vec3f>& points, const std::vector<Vec3f>& norma
 bool solveSPD3(const float* matrix, float* rhs);
 bool solveSPD5(const float* matrix, float* rhs);
 bool solveGeneral3(const float* matrix, float* rhs);
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace veltrix {
+
 namespace {
 
 const float kLargestFloat = 3.4028235e38f;
@@ -223,3 +225,5 @@ float TriangleBVH::closestSquaredDistance(const Vec3f& p, Vec3f* nearest) const 
     }
     return best;
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 #include "geometry/ShapeModel.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 // Exact squared distance from p to the triangle (a, b, c), classifying the projection of p into
 // the seven regions around the triangle; the nearest point goes to *nearest when given.
 // Degenerate triangles (collinear or coincident corners) fall back to their edges.
@@ -37,3 +39,5 @@ private:
     std::vector<Node> nodes_;
     float slack_ = 0;  // absolute margin covering the rounding of box and triangle distances
 };
+
+}  // namespace veltrix

@@ -9,6 +9,8 @@
 
 #include "core/Log.h"
 
+namespace veltrix {
+
 namespace {
 
 constexpr int kNodeSlots = 512;  // per block; the last slot is the end marker of the arc ranges
@@ -929,3 +931,5 @@ float FlowGraph::resumeMaxFlow(const std::vector<Node>& changed) {
     search();
     return flow_;
 }
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace veltrix {
+
 // s-t graph with float capacities solved by the two-search-tree augmenting-path method.
 // Value 0 of a variable (node) means it ends on the source side of the minimum cut.
 // The graph is built once, solved by computeMaxFlow() and then read with isSourceSide(); reset()
@@ -170,3 +172,5 @@ private:
     bool indexArcs_ = false;
     FlowArc** arcAt_ = nullptr;  // arc by index, after finishArcs()
 };
+
+}  // namespace veltrix

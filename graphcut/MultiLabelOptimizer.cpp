@@ -10,6 +10,8 @@
 #include "core/Log.h"
 #include "core/Parallel.h"
 
+namespace veltrix {
+
 namespace {
 
 // Which entry of a pairwise term is the configuration the two variables have now.
@@ -778,3 +780,5 @@ void GeneralGraphOptimizer::neighbourInfo(int site, int* count, const int** indi
     *indices = neighbourIndex[site];
     *weights = neighbourWeight[site];
 }
+
+}  // namespace veltrix

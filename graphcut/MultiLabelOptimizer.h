@@ -13,6 +13,8 @@
 
 #include "graphcut/FlowGraph.h"
 
+namespace veltrix {
+
 // Thrown on a precondition failure or when memory runs out; what() is a fixed message.
 class OptimizerException : public std::runtime_error {
 public:
@@ -237,3 +239,5 @@ private:
     std::vector<float*> neighbourWeight;
     bool ownsNeighbourArrays = true;
 };
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 #include <numeric>
 #include <vector>
 
+namespace veltrix {
+
 namespace {
 
 // Read-only view of what a cost callback needs for one site: its shape, the other shape, the
@@ -192,3 +194,5 @@ float gcSmoothTerm(int site1, int site2, int label1, int label2, const LabelingR
     if (fromTarget.index == s && fromTarget.distance < costs.closestPtDistThreshold) value += costs.mismatchError;
     return value * costs.smoothWeight;
 }
+
+}  // namespace veltrix

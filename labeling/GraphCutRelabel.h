@@ -2,6 +2,8 @@
 #include "labeling/LabelingResult.h"
 #include "graphcut/MultiLabelOptimizer.h"
 
+namespace veltrix {
+
 // Cost callbacks of the graph-cut relabelling. Costs read the result's cost parameters and
 // closest-point tables and its search's shapes and sorted transforms. Sites 0 .. nS-1 are source
 // vertices, nS .. nS+nT-1 target vertices; labels below the number of sorted transforms are
@@ -26,3 +28,5 @@ void buildResultRegions(const std::vector<int>& labels, ShapeModel* shape, const
 
 // Smoothness: edge-length preservation on one shape, label consistency across the shapes.
 float gcSmoothTerm(int site1, int site2, int label1, int label2, const LabelingResult& result);
+
+}  // namespace veltrix

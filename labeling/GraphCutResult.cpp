@@ -18,6 +18,8 @@
 #include "core/Parallel.h"
 #include "core/Progress.h"
 
+namespace veltrix {
+
 namespace {
 
 const float kLargestFloat = 3.4028235e38f;
@@ -668,3 +670,5 @@ bool LabelingResult::relabelForward(int solutionType, int dataTermType, float sm
     logOut() << "...done!" << std::endl;
     return true;
 }
+
+}  // namespace veltrix

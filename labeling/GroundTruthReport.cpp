@@ -13,6 +13,8 @@
 #include "labeling/LabelingResult.h"
 #include "geometry/TriangleDistance.h"
 
+namespace veltrix {
+
 namespace {
 
 float median(std::vector<float> values) {
@@ -194,3 +196,5 @@ void printGroundTruthReport(std::ostream& out, const GroundTruthReport& r) {
             << std::setw(13) << percent(l.maxError) << std::setw(11) << l.within2 << "\n";
     out.flags(flags);
 }
+
+}  // namespace veltrix

@@ -5,6 +5,8 @@
 
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class LabelingResult;
 
 // Accuracy of a labelling on a pair with known correspondence (source vertex i is target vertex
@@ -63,3 +65,5 @@ bool makeGroundTruthReport(const LabelingResult& labeling, GroundTruthReport& re
 bool makeGroundTruthReport(const LabelingResult& labeling, const GroundTruth& truth,
                            GroundTruthReport& report, std::string& error);
 void printGroundTruthReport(std::ostream& out, const GroundTruthReport& report);
+
+}  // namespace veltrix

@@ -18,6 +18,11 @@
 #include "core/Parallel.h"
 #include "labeling/GraphCutRelabel.h"
 
+extern "C" void dsyev_(char* jobz, char* uplo, int* n, double* a, int* lda, double* w, double* work, int* lwork,
+                       int* info);
+
+namespace veltrix {
+
 int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
     const int R = int(mc.sortedTransforms.size());
     if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
@@ -539,9 +544,6 @@ std::vector<int> sortedPositions(const MatchCandidates& mc) {
     return position;
 }
 
-extern "C" void dsyev_(char* jobz, char* uplo, int* n, double* a, int* lda, double* w, double* work, int* lwork,
-                       int* info);
-
 namespace {
 
 // Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
@@ -782,3 +784,5 @@ int selectExplainingMotions(MatchCandidates& mc, LabelingResult& labeling, float
     mc.sortResult(0, -1);
     return int(order.size());
 }
+
+}  // namespace veltrix

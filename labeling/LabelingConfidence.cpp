@@ -8,6 +8,8 @@
 #include "labeling/LabelingResult.h"
 #include "spatial/NearestTree.h"
 
+namespace veltrix {
+
 namespace {
 
 int findRoot(std::vector<int>& parent, int x) {
@@ -89,3 +91,5 @@ LabelingConfidence measureConfidence(const MatchCandidates& search, const Labeli
     result.confidence = 1.0f - result.detachedShare;
     return result;
 }
+
+}  // namespace veltrix

@@ -8,6 +8,8 @@
 #include "matching/RigidTransform.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 class GeneralGraphOptimizer;
 
 // The graph-cut labelling of both shapes of one search: a label per vertex, the regions and
@@ -207,3 +209,5 @@ bool saveGraphCutResult(const LabelingResult& labeling, const std::string& fileN
 // must be the result of `search`. A file that is truncated or does not fit the current shapes is
 // rejected with nothing changed (false).
 bool loadGraphCutResult(MatchCandidates& search, LabelingResult& labeling, const std::string& fileName);
+
+}  // namespace veltrix

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace veltrix {
+
 // The graph-cut moves and data terms, as the integers of the parameter file.
 enum class MoveType : int { Swap = 1, Expansion = 2 };
 enum class DataTerm : int { PointToPoint = 1, PointToPlane = 2, Hybrid = 3, PointAndNormal = 4 };
@@ -13,3 +15,5 @@ struct RelabelOptions {
     float closestPtDistThreshold = 0, mismatchError = 0, dummyLabelSmoothError = 0, dummyLabelDataError = 0;
     float smoothWeight = 1, dataWeight = 1, smoothTruncateValue = 0, dataTruncateValue = 0;
 };
+
+}  // namespace veltrix

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace veltrix {
+
 // When the verification refits a growing region by ICP and when an ICP run stops. The defaults
 // keep the fixed rules: a refit once the region has grown by more than max(10 x cluster size, a
 // quarter of the size at the last fit), and ICP rounds until the summed squared movement of the
@@ -17,3 +19,5 @@ struct IcpSchedule {
     // than one of a coarse mesh.
     int maxPoints = 0;
 };
+
+}  // namespace veltrix

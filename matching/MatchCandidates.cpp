@@ -14,6 +14,8 @@
 #include "core/Progress.h"
 #include "geometry/Sampling.h"
 
+namespace veltrix {
+
 namespace {
 
 const char* const kDashLine = "-------------------------------------------------------------------------------";
@@ -497,3 +499,5 @@ void MatchCandidates::selectCoveringRegions(unsigned int minRegionSize, int maxR
     logOut() << "*** Regions chosen by coverage: " << count << std::endl;
     sortResult(minRegionSize, maxRegions);
 }
+
+}  // namespace veltrix

@@ -8,6 +8,8 @@
 #include "matching/RigidTransform.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 // The correspondence search between a source and a target shape. It samples both shapes, pairs
 // source samples with target samples, turns every pair into a rigid transformation and a twist,
 // clusters the twists by mean shift (clusterMotions, MeanShift.h), verifies the cluster modes by
@@ -140,3 +142,5 @@ public:
 // so that at most maxPoints take part; all target points are still moved at the end.
 RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, const RigidTransform& T,
                            float stopMovement = 0.0f, int maxPoints = 0);
+
+}  // namespace veltrix

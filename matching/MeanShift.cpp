@@ -9,6 +9,8 @@
 #include "core/Parallel.h"
 #include "core/Progress.h"
 
+namespace veltrix {
+
 namespace {
 const char* const kDashLine = "-------------------------------------------------------------------------------";
 thread_local MeanShiftStats stats;  // per thread: restarts cluster side by side
@@ -131,3 +133,5 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
     logOut() << " done!" << std::endl;
     logOut() << "*** Found total " << mc.clusterModes.size() << " clusters!" << std::endl;
 }
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include "matching/MatchCandidates.h"
 
+namespace veltrix {
+
 // Settings of the mean-shift clustering of the candidate twists.
 struct MeanShiftOptions {
     float sqBandwidth = 0.0f;  // squared radius of the flat kernel in twist space
@@ -13,3 +15,5 @@ struct MeanShiftOptions {
 // positions (within one bandwidth) into clusters, sorted by size. Fills mc.clusterLabel,
 // mc.clusterModes and mc.clusterSizes; cluster 0 holds the pairs in no cluster.
 void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options);
+
+}  // namespace veltrix

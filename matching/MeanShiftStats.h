@@ -1,5 +1,7 @@
 #pragma once
 
+namespace veltrix {
+
 // Work done by the last clusterMotions run on the calling thread, for benchmarks and diagnostics.
 struct MeanShiftStats {
     int iterations = 0;        // shifting iterations run
@@ -9,3 +11,5 @@ struct MeanShiftStats {
 };
 
 const MeanShiftStats& lastMeanShiftStats();
+
+}  // namespace veltrix

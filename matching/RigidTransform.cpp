@@ -9,6 +9,8 @@ void dsyev_(char* jobz, char* uplo, int* n, double* a, int* lda, double* w, doub
             int* info);
 }
 
+namespace veltrix {
+
 namespace {
 
 const float kAngleEpsilon = 1.1920929e-7f;  // 2^-23
@@ -258,3 +260,5 @@ void printTransform(std::ostream& os, const RigidTransform& T) {
     printMatrix3(os, T.R);
     printVector3(os, T.t);
 }
+
+}  // namespace veltrix

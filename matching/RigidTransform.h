@@ -7,6 +7,8 @@
 #include "core/Vec3f.h"
 #include "core/Log.h"
 
+namespace veltrix {
+
 // A rigid motion p -> R * p + t. R is a 3x3 rotation stored row-major, t a translation in model
 // units. Default construction gives the identity.
 struct RigidTransform {
@@ -105,3 +107,5 @@ void printMatrix3(std::ostream& os, const float M[9]);
 void printVector3(std::ostream& os, const float v[3]);
 void printVector(std::ostream& os, const float* v, std::size_t n);
 void printTransform(std::ostream& os, const RigidTransform& T);
+
+}  // namespace veltrix

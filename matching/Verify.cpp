@@ -9,6 +9,8 @@
 #include "core/Parallel.h"
 #include "core/Progress.h"
 
+namespace veltrix {
+
 namespace {
 
 const char* const kDashLine = "-------------------------------------------------------------------------------";
@@ -221,3 +223,5 @@ void skipVerification(MatchCandidates& mc, const VerifyOptions& options) {
     }
     logOut() << "...done!" << std::endl;
 }
+
+}  // namespace veltrix

@@ -2,6 +2,8 @@
 #include "matching/IcpSchedule.h"
 #include "matching/MatchCandidates.h"
 
+namespace veltrix {
+
 // Settings of the verification of the mean-shift clusters.
 struct VerifyOptions {
     unsigned int minClusterSize = 0;  // smaller clusters are not verified
@@ -19,3 +21,5 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options);
 // Keeps the cluster modes as they are; a region holds only the cluster's own pairs. Reads only
 // minClusterSize and maxClusters of the options.
 void skipVerification(MatchCandidates& mc, const VerifyOptions& options);
+
+}  // namespace veltrix

@@ -37,6 +37,8 @@
 #include "app/XmlParam.h"
 #include "programs/batch_register.h"
 
+using namespace veltrix;
+
 namespace {
 
 const std::string kDashes(79, '-');

@@ -24,6 +24,8 @@
 #include "geometry/ShapeModel.h"
 #include "core/Version.h"
 
+using namespace veltrix;
+
 namespace {
 
 int failure(const std::string& why) {

@@ -14,6 +14,8 @@
 #include "viewers/Viewer.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace {
 
 const char* const kHelp =

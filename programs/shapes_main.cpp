@@ -12,6 +12,8 @@
 #include "geometry/ShapeGenerator.h"
 #include "core/Version.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string framePath(const std::string& prefix, int frame) {

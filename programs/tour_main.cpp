@@ -31,6 +31,8 @@
 #include "viewers/Viewer.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Lets the event loop draw the windows for a moment.

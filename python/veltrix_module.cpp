@@ -33,6 +33,8 @@
 #include "core/Version.h"
 #include "app/XmlParam.h"
 
+using namespace veltrix;
+
 namespace py = pybind11;
 
 namespace {

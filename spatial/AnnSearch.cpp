@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <mutex>
 
+namespace veltrix {
+
 // ANN keeps the state of a search (query, result list, counters) and its shared trivial leaf in
 // globals, so every call into it holds this lock; the containers can then be queried from several
 // threads at once.
@@ -74,3 +76,5 @@ void annSearch(ANNkd_tree* tree, int treeSize, double* q, int k, float sqRadius,
         outDistances[i] = static_cast<float>(std::sqrt(squaredDistances[i]));
     }
 }
+
+}  // namespace veltrix

@@ -1,8 +1,13 @@
 #pragma once
 #include "core/Log.h"
+
+#include <cmath>
+#include <iostream>
 #include <vector>
 
 class ANNkd_tree;
+
+namespace veltrix {
 
 // The ANN side of a KdTreeSet query.
 
@@ -21,8 +26,6 @@ void annSearch(ANNkd_tree* tree, int treeSize, double* q, int k, float sqRadius,
                std::vector<int>& outIndices, std::vector<float>& outDistances);
 
 // ---- implementation of the template ----
-#include <cmath>
-#include <iostream>
 
 double** annAllocPointArray(int n, int dim);
 ANNkd_tree* annNewTree(double** points, int n, int dim);
@@ -45,3 +48,5 @@ void annBuildTree(int n, int dim, Coordinate coordinate, double**& annPoints, AN
     }
     tree = annNewTree(annPoints, n, dim);
 }
+
+}  // namespace veltrix

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iostream>
 
+namespace veltrix {
+
 void CorrespondenceList::addCorrespondence(const Vec3f& sourcePoint, const Vec3f& targetPoint, int sourceIndex,
                                            int targetIndex) {
     sourcePoints.addPoint(sourcePoint);
@@ -72,3 +74,5 @@ bool CorrespondenceList::load(const std::string& fileName) {
                   << (unreadable == 1 ? "" : "s") << " in " << fileName << "." << std::endl;
     return true;
 }
+
+}  // namespace veltrix

@@ -4,6 +4,8 @@
 
 #include "spatial/PointSetANN.h"
 
+namespace veltrix {
+
 // Parallel lists of point correspondences: entry k maps sourcePoints[k] (vertex sourceIndices[k] of
 // the source shape) to targetPoints[k] (vertex targetIndices[k] of the target shape).
 class CorrespondenceList {
@@ -24,3 +26,5 @@ public:
     bool save(const std::string& fileName) const;
     bool load(const std::string& fileName);
 };
+
+}  // namespace veltrix

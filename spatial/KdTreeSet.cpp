@@ -5,6 +5,8 @@
 
 #include "spatial/AnnSearch.h"
 
+namespace veltrix {
+
 namespace {
 
 // Coordinate c of a stored point; a feature vector shorter than the dimension reads as if padded
@@ -164,3 +166,5 @@ void KdTreeSet<Point>::resize(int n) {
 
 template class KdTreeSet<Vec3f>;
 template class KdTreeSet<FeatureVector>;
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 
 class ANNkd_tree;
 
+namespace veltrix {
+
 // One feature vector; a FeatureSetANN of dimension d reads its first d values.
 typedef std::vector<float> FeatureVector;
 
@@ -105,3 +107,5 @@ private:
 
 extern template class KdTreeSet<Vec3f>;
 extern template class KdTreeSet<FeatureVector>;
+
+}  // namespace veltrix

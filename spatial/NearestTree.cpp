@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace veltrix {
+
 namespace {
 const int kLeafSize = 8;
 
@@ -262,3 +264,5 @@ int BasicNearestTree<D>::searchAny(int id, const double* q, double sqRadius) con
 
 template class BasicNearestTree<3>;
 template class BasicNearestTree<6>;
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+namespace veltrix {
+
 // Exact nearest-point, k-nearest and fixed-radius search over D-dimensional points held as double
 // rows (the copy the containers make for ANN). Unlike an ANN search it keeps no state outside the
 // query, so any number of threads may query one tree at once. Squared distances are summed over the
@@ -59,3 +61,5 @@ using NearestTree = BasicNearestTree<3>;
 using TwistTree = BasicNearestTree<6>;
 extern template class BasicNearestTree<3>;
 extern template class BasicNearestTree<6>;
+
+}  // namespace veltrix

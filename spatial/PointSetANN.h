@@ -1,6 +1,8 @@
 #pragma once
 #include "spatial/KdTreeSet.h"
 
+namespace veltrix {
+
 // A growable list of 3-D points (single precision) with a kd-tree built on the first query; the
 // tree rules are those of KdTreeSet. OpenGL drawing (draw, drawNamed, drawSubset) lives with the
 // viewers.
@@ -8,3 +10,5 @@ class PointSetANN : public KdTreeSet<Vec3f> {
 public:
     PointSetANN() : KdTreeSet(3) {}
 };
+
+}  // namespace veltrix

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace veltrix {
+
 namespace {
 // Cells kept at most this many; a coarser grid (wider cells) answers the same, just slower.
 const double kMaxCells = 4.0e6;
@@ -95,3 +97,5 @@ bool RadiusGrid::anyWithin(const double* q, double sqRadius) const {
         }
     return false;
 }
+
+}  // namespace veltrix

@@ -1,6 +1,8 @@
 #pragma once
 #include <vector>
 
+namespace veltrix {
+
 // Fixed-radius occupancy queries over 3-D points on a uniform grid whose cells are at least the
 // radius wide, so that every point within the radius of a query lies in the 27 cells around it.
 // Squared distances are summed over x, y, z in double precision, as the nearest-point trees sum
@@ -24,3 +26,5 @@ private:
     std::vector<bool> nearPoints_;  // per cell: some point lies in it or in a cell next to it
     std::vector<double> coords_;   // grouped by cell
 };
+
+}  // namespace veltrix

@@ -10,6 +10,8 @@
 
 #include <iostream>
 
+namespace veltrix {
+
 namespace {
 
 QString numberText(double v) { return QString("%1").arg(v); }
@@ -302,3 +304,5 @@ void CorrespEdit::on_VerifyTransformationsButton_clicked() { emit valueChanged(2
 void CorrespEdit::on_GraphCutRelabelButton_clicked() { emit valueChanged(21, 1.0); }
 void CorrespEdit::on_SampleCorrespButton_clicked() { emit valueChanged(22, 1.0); }
 void CorrespEdit::on_FeatureViewerButton_clicked() { emit valueChanged(23, 1.0); }
+
+}  // namespace veltrix

@@ -10,6 +10,8 @@ class QLineEdit;
 class QPushButton;
 class QScrollBar;
 
+namespace veltrix {
+
 // One tunable parameter of the correspondence pipeline: label, minimum button, scroll bar,
 // maximum button and value field. Every change made by the user is reported as
 // valueChanged(id, value); changing the range alone reports nothing.
@@ -95,3 +97,5 @@ private:
 
     std::vector<ParamSelect*> params;  // owned through the Qt parent
 };
+
+}  // namespace veltrix

@@ -29,6 +29,8 @@
 #include "geometry/ShapeModel.h"
 #include "viewers/ViewerUtil.h"
 
+namespace veltrix {
+
 using qglviewer::Vec;
 
 namespace {
@@ -1070,3 +1072,5 @@ QImage CorrespViewer::picture()
         painter.drawImage(pane->mapTo(this, QPoint(0, 0)), pane->grabFramebuffer());
     return shot;
 }
+
+}  // namespace veltrix

@@ -11,9 +11,12 @@
 #include "app/Subject.h"
 #include "core/Vec3f.h"
 
-class CorrespViewer;
 class QAction;
 class QMenu;
+
+namespace veltrix {
+
+class CorrespViewer;
 class Scene;
 class ShapeModel;
 struct RigidTransform;
@@ -184,3 +187,5 @@ public slots:
     // Redraws both panes (the main viewer's child-display signal lands here).
     void updateDisplay();
 };
+
+}  // namespace veltrix

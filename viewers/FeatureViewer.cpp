@@ -17,6 +17,8 @@
 #include "matching/RigidTransform.h"
 #include "app/Scene.h"
 
+namespace veltrix {
+
 namespace {
 
 const int kMessageMs = 2000;
@@ -312,3 +314,5 @@ void FeatureViewer::plotAllTransformations()
 
     queueStatusText(kAllLine, foreground, QString("Showing %1/%2 clusters").arg(shownClusters).arg(clusterCount), plot);
 }
+
+}  // namespace veltrix

@@ -5,10 +5,13 @@
 #include <array>
 #include <vector>
 
-class CorrespViewer;
 class QAction;
 class QKeyEvent;
 class QMenu;
+
+namespace veltrix {
+
+class CorrespViewer;
 class Scene;
 
 // The transformation space of the correspondence search as a 3-D point cloud: the twist of every
@@ -91,3 +94,5 @@ private:
     QString lastMessage;
     CorrespViewer* watchedViewer = nullptr;
 };
+
+}  // namespace veltrix

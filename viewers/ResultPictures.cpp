@@ -18,6 +18,8 @@
 #include "geometry/ShapeModel.h"
 #include "viewers/Viewer.h"
 
+namespace veltrix {
+
 namespace {
 
 // Lets the window system map a new window; gives up after two seconds (the grab then draws
@@ -111,3 +113,5 @@ std::string saveResultPictures(Scene& scene, const QString& dir, bool overwrite,
     viewer.showEntireScene();
     return savePicture(viewer.grabFramebuffer(), QDir(dir).filePath(names.back()), written);
 }
+
+}  // namespace veltrix

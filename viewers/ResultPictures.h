@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace veltrix {
+
 class Scene;
 
 // Pictures of a labelled result, for looking at it without opening the windows: each window is
@@ -19,3 +21,5 @@ std::string saveResultPictures(Scene& scene, const QString& dir, bool overwrite,
 
 // The file names saveResultPictures writes for a result with or without target labels.
 QStringList resultPictureNames(bool targetLabels);
+
+}  // namespace veltrix

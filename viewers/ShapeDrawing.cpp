@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace veltrix {
+
 namespace {
 
 const Mesh3_real* asMesh(const ShapeModel& shape)
@@ -435,3 +437,5 @@ void drawScreenRectangle(int left, int top, int right, int bottom, const float f
     }
     glPopAttrib();
 }
+
+}  // namespace veltrix

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace veltrix {
+
 class PointSetANN;
 class Scene;
 class ShapeModel;
@@ -51,3 +53,5 @@ void drawScreenRectangle(int left, int top, int right, int bottom, const float f
 void solidSphere(double radius, int slices, int stacks);
 // Initialises GLUT once when the windowing system allows it (an X display); harmless to repeat.
 void initGlutOnce();
+
+}  // namespace veltrix

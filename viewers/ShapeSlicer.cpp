@@ -22,6 +22,8 @@
 #include <iostream>
 #include <numeric>
 
+namespace veltrix {
+
 namespace {
 
 // Why the OBJ reader would refuse this file, or an empty string when it can read it:
@@ -390,3 +392,5 @@ void ShapeSlicer::loadSliceResult()
     fitView();
     update();
 }
+
+}  // namespace veltrix

@@ -7,6 +7,9 @@
 #include <vector>
 
 class QMenu;
+
+namespace veltrix {
+
 class Mesh3_real;
 class Scene;
 class ShapeModel;
@@ -68,3 +71,5 @@ private:
     std::unique_ptr<Mesh3_real> loadedMesh;  // the mesh loaded by loadSliceResult, if any
     bool shapeFromScene;                     // the shape was a frame of the scene when opened
 };
+
+}  // namespace veltrix

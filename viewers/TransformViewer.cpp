@@ -26,6 +26,8 @@
 #include "geometry/ShapeModel.h"
 #include "viewers/ViewerUtil.h"
 
+namespace veltrix {
+
 using qglviewer::Frame;
 using qglviewer::Quaternion;
 using qglviewer::Vec;
@@ -759,3 +761,5 @@ void TransformViewer::keyPressEvent(QKeyEvent* e)
         QGLViewer::keyPressEvent(e);
     }
 }
+
+}  // namespace veltrix

@@ -17,6 +17,8 @@
 #include "matching/RigidTransform.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 class Scene;
 class ShapeModel;
 
@@ -151,3 +153,5 @@ private:
     void drawSelectionRectangle();
     void drawCostText();
 };
+
+}  // namespace veltrix

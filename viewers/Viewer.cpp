@@ -25,6 +25,8 @@
 #include "geometry/ShapeModel.h"
 #include "viewers/ViewerUtil.h"
 
+namespace veltrix {
+
 using qglviewer::Vec;
 
 namespace {
@@ -742,3 +744,5 @@ void Viewer::drawPicking()
     glPopMatrix();
     glPopAttrib();
 }
+
+}  // namespace veltrix

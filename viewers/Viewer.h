@@ -14,6 +14,9 @@
 class QAction;
 class QActionGroup;
 class QMenu;
+
+namespace veltrix {
+
 class Scene;
 class ShapeModel;
 class CorrespEdit;
@@ -209,3 +212,5 @@ private:
     bool redrawPending = false;  // guarded by redrawMutex
     QString lastMessage;
 };
+
+}  // namespace veltrix

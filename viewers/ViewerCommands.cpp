@@ -34,6 +34,8 @@
 #include "viewers/TransformViewer.h"
 #include "viewers/ViewerUtil.h"
 
+namespace veltrix {
+
 // ---------------------------------------------------------------------------------------------
 // Opening and adding shapes
 
@@ -763,3 +765,5 @@ float Viewer::ComputeAlignDistance()
         return FLT_MAX;
     return alignmentError(*scene);
 }
+
+}  // namespace veltrix

@@ -7,6 +7,8 @@
 #include "app/Scene.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 inline qglviewer::Vec toVec(const Vec3f& p) { return qglviewer::Vec(p.x, p.y, p.z); }
 inline Vec3f toVec3f(const qglviewer::Vec& v) { return Vec3f(float(v.x), float(v.y), float(v.z)); }
 
@@ -17,3 +19,5 @@ inline QString lastDirOf(const Scene* scene)
         return QString();
     return QString::fromStdString(scene->lastDir.empty() ? scene->rootDir : scene->lastDir);
 }
+
+}  // namespace veltrix

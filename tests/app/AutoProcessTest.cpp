@@ -21,6 +21,8 @@
 #include "app/ShapeAnimation.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace {
 
 void writeTetrahedron(const fs::path& path, float shift) {

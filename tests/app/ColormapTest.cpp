@@ -8,6 +8,8 @@
 #include "app/Colormap.h"
 #include "core/Log.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string writeFile(const std::string& name, const std::string& text) {

@@ -16,6 +16,8 @@
 #include "app/ResultExport.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string slurp(const fs::path& path) {

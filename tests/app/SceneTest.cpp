@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrix;
+
 namespace {
 
 // The INI echo of a freshly constructed scene: every key in file order with its default.

@@ -10,6 +10,8 @@
 #include "app/ShapeAnimation.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 TEST(PathFunctions, SplitDirectoryAndExtension) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrix;
+
 namespace {
 
 // Feeds standard input from a string while alive.

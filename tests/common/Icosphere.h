@@ -11,6 +11,8 @@
 #include "geometry/ShapeModel.h"
 #include "core/Vec3f.h"
 
+namespace veltrix {
+
 inline void makeIcosphere(int levels, std::vector<Vec3f>& v, std::vector<Triangle>& f)
 {
     const float t = (1.0f + std::sqrt(5.0f)) / 2.0f;
@@ -43,3 +45,5 @@ inline void makeIcosphere(int levels, std::vector<Vec3f>& v, std::vector<Triangl
         f = next;
     }
 }
+
+}  // namespace veltrix

@@ -15,6 +15,8 @@
 
 namespace fs = std::filesystem;
 
+namespace veltrix {
+
 // Per-test, per-process scratch directory under the system's temporary directory, so that two
 // checkouts testing on one machine at once do not share it.
 inline fs::path scratchDirectory(const std::string& tag) {
@@ -69,3 +71,5 @@ inline int countOf(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
     return n;
 }
+
+}  // namespace veltrix

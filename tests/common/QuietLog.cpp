@@ -7,6 +7,8 @@
 
 #include "core/Log.h"
 
+using namespace veltrix;
+
 namespace {
 
 class QuietLog : public testing::Environment {

@@ -11,6 +11,8 @@
 #include "core/Random.h"
 #include "core/StageTimers.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Restores the thread count a test changed.

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <string>
 
+using namespace veltrix;
+
 namespace {
 // Captures what the indicators write while alive, as a terminal would get it.
 class TerminalCapture {

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+using namespace veltrix;
+
 TEST(Sfmt19937, KnownAnswersAcrossTwoRegenerations) {
     Sfmt19937 g(1234);
     const std::vector<uint32_t> first = {3440181298u, 1564997079u, 1510669302u, 2930277156u,

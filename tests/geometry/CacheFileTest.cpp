@@ -8,6 +8,8 @@
 #include "geometry/CacheFile.h"
 #include "MeshFixtures.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string contents(const std::string& path) {

@@ -15,6 +15,8 @@
 #include "geometry/ShapeModel.h"
 #include "MeshFixtures.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string readAll(const std::string& path) {

@@ -5,6 +5,8 @@
 
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 // Oriented point sets on analytic surfaces, named so that their preprocessing files land under
 // base + "preprocessing/".
 
@@ -66,3 +68,5 @@ inline std::unique_ptr<ShapeModel> makeTorusCloud(float R, float r, int around, 
         }
     return s;
 }
+
+}  // namespace veltrix

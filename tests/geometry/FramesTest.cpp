@@ -21,6 +21,8 @@
 #include "FrameFixtures.h"
 #include "MeshFixtures.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string readAll(const std::string& path) {

@@ -16,6 +16,8 @@
 #include "Icosphere.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 // A fresh directory under the test temp dir, ending in "/".
 inline std::string makeTempDir(const std::string& prefix) {
     std::string pattern = testing::TempDir() + prefix + "XXXXXX";
@@ -63,3 +65,5 @@ inline void makeGrid(Mesh3_real& mesh, int n) {
     mesh.faces = f;
     mesh.vertexStatus.assign(v.size(), STATUS_INTERIOR);
 }
+
+}  // namespace veltrix

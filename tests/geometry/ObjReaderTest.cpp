@@ -9,6 +9,8 @@
 #include "geometry/ObjReader.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace {
 
 class ObjReaderTest : public testing::Test {

@@ -11,6 +11,8 @@
 #include "app/Scene.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::string captureLoad(std::unique_ptr<Mesh3_real>& mesh, const std::string& path, const std::string& base,

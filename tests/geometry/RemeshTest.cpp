@@ -7,6 +7,8 @@
 #include "geometry/ShapeGenerator.h"
 #include "geometry/TriangleDistance.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::vector<Vec3f> toVec(const std::vector<std::array<float, 3>>& points) {

@@ -15,6 +15,8 @@
 #include "geometry/Sampling.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

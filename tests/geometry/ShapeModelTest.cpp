@@ -13,6 +13,8 @@
 #include "app/Scene.h"
 #include "geometry/ShapeModel.h"
 
+using namespace veltrix;
+
 namespace {
 
 bool isDirectory(const std::string& path) {

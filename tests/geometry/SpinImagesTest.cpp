@@ -17,6 +17,8 @@
 #include "geometry/ShapeModel.h"
 #include "geometry/SpinImages.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

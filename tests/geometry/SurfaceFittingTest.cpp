@@ -7,6 +7,8 @@
 #include "core/Log.h"
 #include "geometry/SurfaceFitting.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Oriented points sampled on an analytic surface around a centre point.

@@ -9,6 +9,8 @@
 
 #include "graphcut/FlowGraph.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Plain Edmonds-Karp on adjacency lists in double precision; node n is the source, n + 1 the sink.

@@ -11,6 +11,8 @@
 #include "core/Log.h"
 #include "graphcut/MultiLabelOptimizer.h"
 
+using namespace veltrix;
+
 namespace {
 
 // A small labelling problem with tabulated terms, solvable exhaustively.

@@ -9,6 +9,8 @@
 #include "labeling/GraphCutRelabel.h"
 #include "LabelingFixtures.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Source and target grids with the given target motion per part, and a search object over them.

@@ -16,6 +16,8 @@
 #include "labeling/LabelingResult.h"
 #include "LabelingFixtures.h"
 
+using namespace veltrix;
+
 namespace fs = std::filesystem;
 
 namespace {

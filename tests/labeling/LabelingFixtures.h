@@ -12,6 +12,8 @@
 #include "matching/RigidTransform.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 inline std::string labelingScratchDir() { return "/tmp/veltrix_labeling_tests_" + std::to_string(::getpid()) + "/"; }
 
 // A flat nx x ny grid of unit-spaced vertices in the z = 0 plane (two triangles per cell), with
@@ -98,3 +100,5 @@ std::pair<std::string, std::string> captured(F&& f) {
     std::string out = testing::internal::GetCapturedStdout();
     return {out, err};
 }
+
+}  // namespace veltrix

@@ -15,6 +15,8 @@
 #include "geometry/ShapeGenerator.h"
 #include "matching/Verify.h"
 
+using namespace veltrix;
+
 namespace {
 
 Mesh3_real* meshFromPose(const std::vector<std::array<float, 3>>& points,

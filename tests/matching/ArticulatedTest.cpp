@@ -13,6 +13,8 @@
 #include "core/Random.h"
 #include "geometry/ShapeGenerator.h"
 
+using namespace veltrix;
+
 namespace {
 
 Mesh3_real* meshFrom(const std::vector<std::array<float, 3>>& points, const std::vector<std::array<int, 3>>& faces,

@@ -18,6 +18,8 @@
 #include "MatchingFixtures.h"
 #include "core/Random.h"
 
+using namespace veltrix;
+
 namespace {
 
 // Source sample / target sample pair owned by a MatchCandidates without full shapes.

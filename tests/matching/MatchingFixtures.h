@@ -9,6 +9,8 @@
 #include "matching/RigidTransform.h"
 #include "geometry/ShapeModel.h"
 
+namespace veltrix {
+
 // Shapes built in code for the correspondence-search tests.
 
 // A scratch directory under the system temp dir, so that renaming a copied shape (which probes
@@ -97,3 +99,5 @@ inline float rotationDistance(const RigidTransform& a, const RigidTransform& b) 
 inline float translationDistance(const RigidTransform& a, const RigidTransform& b) {
     return (Vec3f(a.t[0], a.t[1], a.t[2]) - Vec3f(b.t[0], b.t[1], b.t[2])).length();
 }
+
+}  // namespace veltrix

@@ -8,6 +8,8 @@
 #include "core/Log.h"
 #include "matching/MeanShift.h"
 
+using namespace veltrix;
+
 namespace {
 
 // A search object whose transformation space holds the given twists (pairs without shapes).

@@ -7,6 +7,8 @@
 #include "core/Log.h"
 #include "matching/RigidTransform.h"
 
+using namespace veltrix;
+
 namespace {
 
 RigidTransform axisAngleTransform(Vec3f axis, float angle, Vec3f t) {

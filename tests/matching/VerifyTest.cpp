@@ -12,6 +12,8 @@
 #include "matching/Verify.h"
 #include "core/Parallel.h"
 
+using namespace veltrix;
+
 namespace {
 
 std::vector<PrincipalFrame> randomFrames(std::size_t n, std::mt19937& rng) {

@@ -10,6 +10,8 @@
 #include "BatchRun.h"
 #include "app/ResultExport.h"
 
+using namespace veltrix;
+
 namespace {
 
 // The parameter file with one element's text replaced.

@@ -9,6 +9,8 @@
 
 #include "PipelineFixture.h"
 
+namespace veltrix {
+
 struct RunResult {
     int status;
     std::string out, err;
@@ -29,3 +31,5 @@ inline RunResult runBatch(const fs::path& dir, const std::string& arguments, con
     int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }
+
+}  // namespace veltrix

@@ -10,6 +10,8 @@
 #include "app/ResultExport.h"
 #include "core/Version.h"
 
+using namespace veltrix;
+
 TEST(BatchRunner, RejectsBadCommandLinesAndFiles) {
     fs::path dir = scratchDirectory("batch");
     EXPECT_EQ(runBatch(dir, "").status, 2);

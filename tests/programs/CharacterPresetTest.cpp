@@ -11,6 +11,8 @@
 #include "matching/MatchCandidates.h"
 #include "PipelineFixture.h"
 
+using namespace veltrix;
+
 namespace {
 
 struct ChildRun {

@@ -14,6 +14,8 @@
 #include "BatchRun.h"
 #include "app/ResultExport.h"
 
+using namespace veltrix;
+
 namespace {
 
 // A result labelling every vertex of both shapes with one identity motion.

@@ -16,6 +16,8 @@
 #include "spatial/PointSetANN.h"
 #include "spatial/RadiusGrid.h"
 
+using namespace veltrix;
+
 namespace {
 
 PointSetANN randomPoints(int n, unsigned seed) {

@@ -17,6 +17,8 @@
 #include "matching/MatchCandidates.h"
 #include "matching/RigidTransform.h"
 
+using namespace veltrix;
+
 namespace {
 
 using qglviewer::Vec;

@@ -11,6 +11,8 @@
 #include "matching/MatchCandidates.h"
 #include "matching/RigidTransform.h"
 
+using namespace veltrix;
+
 namespace {
 
 typedef std::array<float, 3> Triple;

@@ -15,6 +15,8 @@
 #include "viewers/ResultPictures.h"
 #include "viewers/ShapeSlicer.h"
 
+using namespace veltrix;
+
 namespace {
 
 TEST(LabelPalette, NeighboursTakeTheFarthestFreeColour)

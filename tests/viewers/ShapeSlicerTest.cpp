@@ -18,6 +18,8 @@
 #include "viewers/ShapeSlicer.h"
 #include "ViewerFixture.h"
 
+using namespace veltrix;
+
 namespace {
 
 

@@ -24,6 +24,8 @@
 #include "viewers/TransformViewer.h"
 #include "ViewerFixture.h"
 
+using namespace veltrix;
+
 using qglviewer::Quaternion;
 using qglviewer::Vec;
 

@@ -21,6 +21,8 @@
 #include "geometry/ShapeModel.h"
 #include "viewers/Viewer.h"
 
+namespace veltrix {
+
 // Icosahedron refined `levels` times on a sphere of the given radius and centre, with normals,
 // boundary status and bounding box.
 inline Mesh3_real* makeSphereMesh(int levels, float radius = 1.0f, Vec3f centre = Vec3f())
@@ -89,3 +91,5 @@ protected:
     Scene scene;
     Viewer* viewer = nullptr;
 };
+
+}  // namespace veltrix

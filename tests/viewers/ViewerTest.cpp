@@ -19,6 +19,8 @@
 #include "labeling/LabelingResult.h"
 #include "matching/MatchCandidates.h"
 
+using namespace veltrix;
+
 TEST_F(ViewerFixture, MenuEntriesInOrder)
 {
     open(1);
