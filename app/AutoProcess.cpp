@@ -314,6 +314,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
     if (!relabelFrom(initial)) return false;
     keepUsedLabels(mc, result);
     logOut() << "*** Labels used: " << mc.sortedTransforms.size() << ", energy " << result.energy << std::endl;
+    std::vector<TurnedLabel> turned;  // labels whose turns were proposed in an earlier round
     for (int round = 0; round < reestimateRounds_GC; ++round) {
         const Saved before = save();
         refitLabelMotions(mc, result, 3);
@@ -321,7 +322,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
             searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                               percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
         proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
-                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion);
+                          percentOfDiagonal(growRegionDistThreshold_VR), minRegion, &turned);
         const std::vector<int> position = sortedPositions(mc);
         mc.sortResult(0, -1);
         std::vector<int> start = carriedLabels(position);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <limits>
@@ -582,10 +583,25 @@ bool addFittedRegion(MatchCandidates& mc, const std::vector<int>& vertices, cons
 }  // namespace
 
 int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float badDistance, float inlierDistance,
-                      unsigned int minRegionSize) {
+                      unsigned int minRegionSize, std::vector<TurnedLabel>* turnedBefore) {
     const int R = int(mc.sortedTransforms.size());
     if (!mc.source || !mc.target || R == 0 || int(labeling.labelsSource.size()) != mc.source->vertexCount()) return 0;
     const HeldVertices held(labeling, R);
+    // Labels turned before with the same motion and the same vertices (give or take a twentieth)
+    // would give the same proposals again.
+    std::vector<char> skip(std::size_t(R), 0);
+    if (turnedBefore) {
+        for (int k = 0; k < R; ++k) {
+            const std::size_t n = held.source[std::size_t(k)].size();
+            for (const TurnedLabel& t : *turnedBefore)
+                if (std::memcmp(&t.motion, &mc.sortedTransforms[std::size_t(k)], sizeof(RigidTransform)) == 0 &&
+                    20 * std::max(n, t.vertices) <= 21 * std::min(n, t.vertices))
+                    skip[std::size_t(k)] = 1;
+        }
+        for (int k = 0; k < R; ++k)
+            if (!skip[std::size_t(k)])
+                turnedBefore->push_back({mc.sortedTransforms[std::size_t(k)], held.source[std::size_t(k)].size()});
+    }
     mc.source->vertices.prepareTree();
     mc.target->vertices.prepareTree();
     // Per label, the fitted turns: labels are fitted side by side and their regions appended in
@@ -593,7 +609,7 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
     std::vector<std::vector<std::pair<CorrespondenceList, RigidTransform>>> found(static_cast<std::size_t>(R));
     parallelTasks(R, [&](int k, int) {
         const std::vector<int>& vertices = held.source[std::size_t(k)];
-        if (vertices.size() <= minRegionSize) return;
+        if (vertices.size() <= minRegionSize || skip[std::size_t(k)]) return;
         // Principal axes of the label's source vertices about their centroid.
         double c[3], C[9];
         if (!principalAxes(*mc.source, &vertices, c, C)) return;

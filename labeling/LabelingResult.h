@@ -159,9 +159,16 @@ int refitLabelMotions(MatchCandidates& search, const LabelingResult& labeling, i
 // of those vertices about each of their principal axes, and after every eighth of a turn about the
 // longest one, refined by trimmed ICP, becomes a new region (a part laid reversed, upside down or
 // twisted about its own length onto its place fits the surface about as well as the right motion;
-// this puts the right one among the labels). Returns the number added.
+// this puts the right one among the labels). With `turnedBefore`, a label whose motion and vertex
+// count are listed there (its turns were proposed before and lost) is left out, and the labels
+// turned now are added to the list. Returns the number added.
+struct TurnedLabel {
+    RigidTransform motion;
+    std::size_t vertices = 0;
+};
 int proposeTurnedOver(MatchCandidates& search, const LabelingResult& labeling, float badDistance,
-                      float inlierDistance, unsigned int minRegionSize);
+                      float inlierDistance, unsigned int minRegionSize,
+                      std::vector<TurnedLabel>* turnedBefore = nullptr);
 // When the source is mirror symmetric: for every label holding more than minRegionSize source
 // vertices (and not mostly its own mirror image), the motion that carries its vertices to where
 // their mirror partners' labels carry the partners, refined by trimmed ICP, becomes a new region.
