@@ -626,9 +626,9 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
             RigidTransform turn = twistToTransform(twist);
             const Vec3f moved = turn.rotate(centre);
             for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+            const RigidTransform seed = composeTransforms(mc.sortedTransforms[std::size_t(k)], turn);
             CorrespondenceList inliers;
-            const RigidTransform T = trimmedFit(mc, vertices, composeTransforms(mc.sortedTransforms[std::size_t(k)], turn),
-                                                badDistance, inlierDistance, inliers);
+            const RigidTransform T = trimmedFit(mc, vertices, seed, badDistance, inlierDistance, inliers);
             if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
             found[std::size_t(k)].emplace_back(std::move(inliers), T);
         }
