@@ -54,6 +54,9 @@ int refitSortedTransforms(MatchCandidates& mc, const LabelingResult& labeling) {
 
 namespace {
 
+// Rounds a turned proposal's fit may go on while its inliers grow.
+constexpr int kSettleRounds = 8;
+
 // Turns about the point c: x -> c + R (x - c), for 13 axes and 23 angles from 15 to 180 degrees.
 std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
     static const float axes[13][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 0}, {1, -1, 0}, {1, 0, 1}, {1, 0, -1},
@@ -76,19 +79,33 @@ std::vector<RigidTransform> turnsAbout(const Vec3f& c) {
 
 // Trimmed ICP of some source vertices from a seed motion: fit to the vertices it moves within a
 // limit of the target, the limit shrinking from badDistance to inlierDistance over the rounds;
-// `inliers` gets the pairs within inlierDistance of the final motion.
+// `inliers` gets the pairs within inlierDistance of the final motion. With settleRounds, the fit
+// goes on at inlierDistance while its inliers grow: a seed a few degrees off first holds only part
+// of its vertices, and stopping there leaves the motion off by those degrees.
 RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices, RigidTransform candidate,
-                          float badDistance, float inlierDistance, CorrespondenceList& inliers) {
-    for (int round = 0; round < 4; ++round) {
-        inliers = CorrespondenceList();
-        const float limit =
-            round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance) : inlierDistance);
+                          float badDistance, float inlierDistance, CorrespondenceList& inliers, int settleRounds = 0) {
+    auto within = [&](const RigidTransform& T, float limit) {
+        CorrespondenceList pairs;
         for (int v : vertices) {
             const Vec3f x = mc.source->vertices.point(v);
-            const std::pair<int, float> c = mc.target->closestDistance(candidate.apply(x));
-            if (c.second < limit) inliers.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
+            const std::pair<int, float> c = mc.target->closestDistance(T.apply(x));
+            if (c.second < limit) pairs.addCorrespondence(x, mc.target->vertices.point(c.first), v, c.first);
         }
+        return pairs;
+    };
+    for (int round = 0; round < 4; ++round) {
+        const float limit =
+            round == 0 ? badDistance : (round == 1 ? 0.5f * (badDistance + inlierDistance) : inlierDistance);
+        inliers = within(candidate, limit);
         if (round < 3) candidate = registerICP(inliers, *mc.target, candidate);
+    }
+    for (int round = 0; round < settleRounds; ++round) {
+        CorrespondenceList fitted = inliers;
+        const RigidTransform next = registerICP(fitted, *mc.target, candidate);
+        CorrespondenceList more = within(next, inlierDistance);
+        if (more.size() <= inliers.size()) break;
+        candidate = next;
+        inliers = std::move(more);
     }
     return candidate;
 }
@@ -628,7 +645,7 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
             for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
             const RigidTransform seed = composeTransforms(mc.sortedTransforms[std::size_t(k)], turn);
             CorrespondenceList inliers;
-            const RigidTransform T = trimmedFit(mc, vertices, seed, badDistance, inlierDistance, inliers);
+            const RigidTransform T = trimmedFit(mc, vertices, seed, badDistance, inlierDistance, inliers, kSettleRounds);
             if (static_cast<unsigned int>(inliers.size()) <= minRegionSize) continue;
             found[std::size_t(k)].emplace_back(std::move(inliers), T);
         }
