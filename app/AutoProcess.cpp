@@ -198,7 +198,7 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
     result.componentLinkDistance = percentOfDiagonal(componentLinkDistance_GC);
     // With restarts, label costs choose among the pooled labels of all searches only.
     if (graphCutInstance_GC == 1 && labelCost_GC > 0 && graphCutSolutionType_GC == 2 && (restarts_VR == 0 || pooled)) {
-        relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial);
+        relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial, searchAgain || pooled);
     } else if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
         const RelabelOptions options = relabelOptions();
@@ -244,7 +244,7 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
 }
 
 bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
-                                  const std::vector<int>* initial) const {
+                                  const std::vector<int>* initial, bool repairDetached) const {
     const int sites = mc.source->vertexCount() + mc.target->vertexCount();
     result.labelCost = percentOfDiagonal(labelCost_GC) * dataWeight_GC * 0.01f * float(sites);
     const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
@@ -315,6 +315,8 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
     keepUsedLabels(mc, result);
     logOut() << "*** Labels used: " << mc.sortedTransforms.size() << ", energy " << result.energy << std::endl;
     std::vector<TurnedLabel> turned;  // labels whose turns were proposed in an earlier round
+    // Refit, propose and label again while the energy falls.
+    auto reestimate = [&]() {
     for (int round = 0; round < reestimateRounds_GC; ++round) {
         const Saved before = save();
         refitLabelMotions(mc, result, 3);
@@ -336,11 +338,13 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         keepUsedLabels(mc, result);
         logOut() << "*** Labels used: " << mc.sortedTransforms.size() << std::endl;
     }
+    };
+    reestimate();
     // Parts torn from the parts they touch (most often left and right swapped) make way for the
     // motions proposed from them: their labels are removed, their vertices start without a label,
     // and the result is kept when its energy is lower.
     const float contact = percentOfDiagonal(1.5f), tear = percentOfDiagonal(6.0f);
-    for (int repair = 0; repair < 2 && searchAgain; ++repair) {
+    for (int repair = 0; repair < 2 && repairDetached; ++repair) {
         const LabelingConfidence confidence = measureConfidence(mc, result, contact, tear);
         if (confidence.detachedShare <= kDetachedWarning) break;
         const Saved before = save();
@@ -363,6 +367,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
             restore(before);
             break;
         }
+        reestimate();  // the motions that replaced the torn parts are refitted and turned in turn
     }
     // The cap: the smallest labels beyond it are removed and the vertices labelled again.
     if (maxNumLabels_GC >= 0 && mc.sortedTransforms.size() > std::size_t(maxNumLabels_GC)) {
