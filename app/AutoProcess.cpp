@@ -440,6 +440,27 @@ bool Scene::searchAndRelabel(MatchCandidates& mc, LabelingResult& result, bool r
 
 namespace {
 
+// A search with its labelling, owned together.
+struct Labelled {
+    std::unique_ptr<MatchCandidates> search;
+    std::unique_ptr<LabelingResult> labeling;  // reads its search: declared after it, freed first
+    bool relabelled = false;
+
+    Labelled() = default;
+    Labelled(ShapeModel* source, ShapeModel* target)
+        : search(std::make_unique<MatchCandidates>(source, target)),
+          labeling(std::make_unique<LabelingResult>(*search)) {}
+    Labelled(Labelled&&) = default;
+    // The labelling held before goes first, as in the destructor.
+    Labelled& operator=(Labelled&& other) noexcept {
+        labeling.reset();
+        search = std::move(other.search);
+        labeling = std::move(other.labeling);
+        relabelled = other.relabelled;
+        return *this;
+    }
+};
+
 // Motions gathered from several searches, each with the vertices its labelling gave it.
 struct LabelPool {
     std::vector<CorrespondenceList> regions;
@@ -494,9 +515,7 @@ void Scene::restartSearches() {
         if (shape->features) shape->features->prepareTree();
     }
     struct Restart {
-        std::unique_ptr<MatchCandidates> search;
-        std::unique_ptr<LabelingResult> labeling;  // reads its search: declared after it, freed first
-        bool relabelled = false;
+        Labelled result;
         std::string out, err;
         std::map<std::string, double> seconds;
     };
@@ -510,9 +529,8 @@ void Scene::restartSearches() {
         std::optional<RandomStreamScope> stream;
         if (sideBySide) stream.emplace(streams[std::size_t(k)]);
         StageTimerScope timers;
-        run.search = std::make_unique<MatchCandidates>(source, target);
-        run.labeling = std::make_unique<LabelingResult>(*run.search);
-        run.relabelled = searchAndRelabel(*run.search, *run.labeling, true);
+        run.result = Labelled(source, target);
+        run.result.relabelled = searchAndRelabel(*run.result.search, *run.result.labeling, true);
         run.out = capture.out();
         run.err = capture.err();
         run.seconds = timers.seconds();
@@ -535,40 +553,47 @@ void Scene::restartSearches() {
     for (const auto& [name, s] : seconds)
         if (total > 0) addTimerSeconds(name, s * wall / total, s * cpu / total);
 
-    // Makes a search the scene's when its labelling has the lower energy, and frees the other.
-    auto keepBetter = [this](const std::string& what, MatchCandidates* search, LabelingResult* result,
-                             bool relabelled) {
-        const bool better = relabelled && !result->labelsSource.empty() && result->energy < labeling->energy;
-        logOut() << "*** " << what << ": energy " << result->energy
-                 << (better ? " is lower than " : " is not lower than ") << labeling->energy << std::endl;
-        if (better) {
-            std::swap(search, matchCandidates);
-            std::swap(result, labeling);
-        }
-        // The labelling reads its search object, so it goes first.
-        delete result;
-        delete search;
+    // The best search so far, when one beats the scene's own; the scene takes it once the
+    // searches are compared.
+    Labelled winner;
+    auto bestEnergy = [&]() { return winner.labeling ? winner.labeling->energy : labeling->energy; };
+    // Keeps the candidate when its labelling has the lower energy; the other one is freed.
+    auto keepBetter = [&](const std::string& what, Labelled candidate) {
+        if (!candidate.labeling) return false;
+        const LabelingResult& result = *candidate.labeling;
+        const float energy = bestEnergy();
+        const bool better = candidate.relabelled && !result.labelsSource.empty() && result.energy < energy;
+        logOut() << "*** " << what << ": energy " << result.energy
+                 << (better ? " is lower than " : " is not lower than ") << energy << std::endl;
+        if (better) std::swap(winner, candidate);
         return better;
+    };
+    // The scene takes the best search, and frees its own.
+    auto install = [&]() {
+        if (!winner.search) return;
+        // The labelling reads its search object, so it goes first.
+        delete labeling;
+        delete matchCandidates;
+        matchCandidates = winner.search.release();
+        labeling = winner.labeling.release();
     };
     for (int k = 0; k < restarts; ++k) {
         Restart& run = runs[std::size_t(k)];
         logOut() << run.out;
         logErr() << run.err;
         std::vector<int> index;
-        if (run.relabelled) index = pool.add(*run.search, *run.labeling);
-        if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts),
-                       run.search.release(), run.labeling.release(), run.relabelled))
+        if (run.result.relabelled) index = pool.add(*run.result.search, *run.result.labeling);
+        if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts), std::move(run.result)))
             bestIndex = index;
     }
+    install();
     // Deleting a search releases the shapes' trees; later parallel queries need them built.
     source->vertices.prepareTree();
     target->vertices.prepareTree();
 
-    auto pooled = std::make_unique<MatchCandidates>(source, target);
-    auto pooledLabeling = std::make_unique<LabelingResult>(*pooled);
-    bool relabelled = false;
+    Labelled pooled(source, target);
     {
-        MatchCandidates& mc = *pooled;
+        MatchCandidates& mc = *pooled.search;
         const LabelingResult& best = *labeling;
         mc.regions = pool.regions;
         mc.regionTransforms = pool.transforms;
@@ -592,11 +617,11 @@ void Scene::restartSearches() {
         for (int label : best.labelsSource) initial.push_back(pooledLabel(label));
         for (int label : best.labelsTarget) initial.push_back(pooledLabel(label));
         resumeTimer(kStages[4]);
-        relabelled = relabel(mc, *pooledLabeling, false, &initial);
+        pooled.relabelled = relabel(mc, *pooled.labeling, false, &initial);
         stopTimer(kStages[4]);
     }
-    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", pooled.release(),
-               pooledLabeling.release(), relabelled);
+    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", std::move(pooled));
+    install();
     source->vertices.prepareTree();
     target->vertices.prepareTree();
     if (labelCost_GC <= 0 || labeling->labelsSource.empty()) return;
