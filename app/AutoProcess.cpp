@@ -189,6 +189,30 @@ RelabelOptions Scene::relabelOptions() const {
     return o;
 }
 
+namespace {
+
+// A search's regions and sorted motions with its labelling, to go back to after a round of
+// refinement that did not lower the energy.
+struct SavedLabeling {
+    std::vector<CorrespondenceList> regions, sortedRegions;
+    std::vector<RigidTransform> transforms, sorted, inverses;
+    LabelingResult labeling;
+
+    SavedLabeling(const MatchCandidates& mc, const LabelingResult& result)
+        : regions(mc.regions), sortedRegions(mc.sortedRegions), transforms(mc.regionTransforms),
+          sorted(mc.sortedTransforms), inverses(mc.sortedInverseTransforms), labeling(result) {}
+    void restore(MatchCandidates& mc, LabelingResult& result) const {
+        mc.regions = regions;
+        mc.sortedRegions = sortedRegions;
+        mc.regionTransforms = transforms;
+        mc.sortedTransforms = sorted;
+        mc.sortedInverseTransforms = inverses;
+        result = labeling;
+    }
+};
+
+}  // namespace
+
 bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
                     const std::vector<int>* initial, bool pooled) const {
     bool relabelled = false;
@@ -224,6 +248,7 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
         if (relabelled) refine();
         for (int round = 0; searchAgain && relabelled && round < secondSearch_VR && !result.labelsSource.empty();
              ++round) {
+            const SavedLabeling before(mc, result);
             if (searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
                                   percentOfDiagonal(growRegionDistThreshold_VR), minRegion) == 0)
                 break;
@@ -231,7 +256,10 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
             keepLargestRegions(mc);
             relabelOnce();
             refine();
-            if (!(result.energy < energy)) break;  // the new regions did not improve the labelling
+            if (!(result.energy < energy)) {  // the new regions did not improve the labelling
+                before.restore(mc, result);
+                break;
+            }
         }
     } else if (graphCutInstance_GC == 2) {
         relabelled = result.relabelForward(graphCutSolutionType_GC, dataTermType_GC, smoothWeight_GC, dataWeight_GC,
@@ -264,23 +292,9 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
             }
         return labels;
     };
-    struct Saved {
-        std::vector<CorrespondenceList> regions, sortedRegions;
-        std::vector<RigidTransform> transforms, sorted, inverses;
-        LabelingResult labeling;
-    };
-    auto save = [&]() {
-        return Saved{mc.regions, mc.sortedRegions, mc.regionTransforms, mc.sortedTransforms,
-                     mc.sortedInverseTransforms, result};
-    };
-    auto restore = [&](const Saved& s) {
-        mc.regions = s.regions;
-        mc.sortedRegions = s.sortedRegions;
-        mc.regionTransforms = s.transforms;
-        mc.sortedTransforms = s.sorted;
-        mc.sortedInverseTransforms = s.inverses;
-        result = s.labeling;
-    };
+    using Saved = SavedLabeling;
+    auto save = [&]() { return SavedLabeling(mc, result); };
+    auto restore = [&](const Saved& s) { s.restore(mc, result); };
 
     // Removes the regions marked dropped, labels again from the current labels (the vertices of
     // dropped labels start without a label) and keeps only the labels used; false, with the
