@@ -222,7 +222,7 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
     result.componentLinkDistance = percentOfDiagonal(componentLinkDistance_GC);
     // With restarts, label costs choose among the pooled labels of all searches only.
     if (graphCutInstance_GC == 1 && labelCost_GC > 0 && graphCutSolutionType_GC == 2 && (restarts_VR == 0 || pooled)) {
-        relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial, searchAgain || pooled);
+        relabelled = relabelWithLabelCosts(mc, result, searchAgain, initial);
     } else if (graphCutInstance_GC == 1) {
         const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
         const RelabelOptions options = relabelOptions();
@@ -272,7 +272,7 @@ bool Scene::relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgai
 }
 
 bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
-                                  const std::vector<int>* initial, bool repairDetached) const {
+                                  const std::vector<int>* initial) const {
     const int sites = mc.source->vertexCount() + mc.target->vertexCount();
     result.labelCost = percentOfDiagonal(labelCost_GC) * dataWeight_GC * 0.01f * float(sites);
     const unsigned minRegion = unsigned(minMatchSize_VR > 0 ? minMatchSize_VR : 0);
@@ -292,10 +292,6 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
             }
         return labels;
     };
-    using Saved = SavedLabeling;
-    auto save = [&]() { return SavedLabeling(mc, result); };
-    auto restore = [&](const Saved& s) { s.restore(mc, result); };
-
     // Removes the regions marked dropped, labels again from the current labels (the vertices of
     // dropped labels start without a label) and keeps only the labels used; false, with the
     // search re-sorted but the labels as they were, when the relabelling fails.
@@ -331,37 +327,37 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
     std::vector<TurnedLabel> turned;  // labels whose turns were proposed in an earlier round
     // Refit, propose and label again while the energy falls.
     auto reestimate = [&]() {
-    for (int round = 0; round < reestimateRounds_GC; ++round) {
-        const Saved before = save();
-        refitLabelMotions(mc, result, 3);
-        if (searchAgain && secondSearch_VR > 0)
-            searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
-                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
-        proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
-                          percentOfDiagonal(growRegionDistThreshold_VR), minRegion, &turned);
-        const std::vector<int> position = sortedPositions(mc);
-        mc.sortResult(0, -1);
-        std::vector<int> start = carriedLabels(position);
-        const bool relabelled = relabelFrom(&start);
-        logOut() << "*** Re-estimation round " << round + 1 << ": energy " << before.labeling.energy << " -> "
-                 << result.energy << std::endl;
-        if (!relabelled || !(result.energy < before.labeling.energy)) {
-            restore(before);
-            break;
+        for (int round = 0; round < reestimateRounds_GC; ++round) {
+            const SavedLabeling before(mc, result);
+            refitLabelMotions(mc, result, 3);
+            if (searchAgain && secondSearch_VR > 0)
+                searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
+                                  percentOfDiagonal(growRegionDistThreshold_VR), minRegion, true);
+            proposeTurnedOver(mc, result, percentOfDiagonal(badlyExplained_VR),
+                              percentOfDiagonal(growRegionDistThreshold_VR), minRegion, &turned);
+            const std::vector<int> position = sortedPositions(mc);
+            mc.sortResult(0, -1);
+            std::vector<int> start = carriedLabels(position);
+            const bool relabelled = relabelFrom(&start);
+            logOut() << "*** Re-estimation round " << round + 1 << ": energy " << before.labeling.energy << " -> "
+                     << result.energy << std::endl;
+            if (!relabelled || !(result.energy < before.labeling.energy)) {
+                before.restore(mc, result);
+                break;
+            }
+            keepUsedLabels(mc, result);
+            logOut() << "*** Labels used: " << mc.sortedTransforms.size() << std::endl;
         }
-        keepUsedLabels(mc, result);
-        logOut() << "*** Labels used: " << mc.sortedTransforms.size() << std::endl;
-    }
     };
     reestimate();
     // Parts torn from the parts they touch (most often left and right swapped) make way for the
     // motions proposed from them: their labels are removed, their vertices start without a label,
     // and the result is kept when its energy is lower.
     const float contact = percentOfDiagonal(1.5f), tear = percentOfDiagonal(6.0f);
-    for (int repair = 0; repair < 2 && repairDetached; ++repair) {
+    for (int repair = 0; repair < 2; ++repair) {
         const LabelingConfidence confidence = measureConfidence(mc, result, contact, tear);
         if (confidence.detachedShare <= kDetachedWarning) break;
-        const Saved before = save();
+        const SavedLabeling before(mc, result);
         const int R = int(mc.sortedTransforms.size());
         if (secondSearch_VR > 0)
             searchUnexplained(mc, result, percentOfDiagonal(badlyExplained_VR),
@@ -378,7 +374,7 @@ bool Scene::relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, b
         logOut() << "*** Detached labels replaced: energy " << before.labeling.energy << " -> " << result.energy
                  << ", detached share " << confidence.detachedShare << " -> " << after.detachedShare << std::endl;
         if (!relabelled || !(result.energy < before.labeling.energy)) {
-            restore(before);
+            before.restore(mc, result);
             break;
         }
         reestimate();  // the motions that replaced the torn parts are refitted and turned in turn

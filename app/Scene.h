@@ -86,9 +86,9 @@ public:
     // proposalSearches_VR more searches; their verified motions join the search's sorted ones.
     void proposeFromNewSamples(MatchCandidates& mc) const;
     // The labelling with label costs: first labelling, re-estimation rounds, the repair of parts
-    // torn from their neighbours (with repairDetached), the label cap.
+    // torn from their neighbours, the label cap.
     bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
-                               const std::vector<int>* initial, bool repairDetached) const;
+                               const std::vector<int>* initial) const;
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 

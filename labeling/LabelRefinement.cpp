@@ -100,7 +100,7 @@ RigidTransform trimmedFit(MatchCandidates& mc, const std::vector<int>& vertices,
         if (round < 3) candidate = registerICP(inliers, *mc.target, candidate);
     }
     for (int round = 0; round < settleRounds; ++round) {
-        CorrespondenceList fitted = inliers;
+        CorrespondenceList fitted = inliers;  // the fit moves its target points; `inliers` may stay
         const RigidTransform next = registerICP(fitted, *mc.target, candidate);
         CorrespondenceList more = within(next, inlierDistance);
         if (more.size() <= inliers.size()) break;
