@@ -1,14 +1,14 @@
 #pragma once
 #include <string>
 #include "labeling/LabelingResult.h"
+#include "labeling/Pipeline.h"
 
 namespace veltrix {
 
 class Scene;
 
-// The timed stages of the automatic run, in order, as its running-time summary names them.
-constexpr int kPipelineStageCount = 5;
-extern const char* const kPipelineStages[kPipelineStageCount];
+// Label contacts are measured within this percentage of the unit, and torn beyond the second.
+constexpr float kContactPercent = 1.5f, kTearPercent = 6.0f;
 
 // What the automatic mode selected by autoProcessMode did.
 struct AutoModeOutcome {
@@ -44,6 +44,5 @@ float alignmentError(Scene& scene);
 // labelling. With log, a console line, and a warning when more than kDetachedWarning of the
 // source vertices are detached.
 LabelingConfidence labelingConfidence(const Scene& scene, bool log = false);
-constexpr float kDetachedWarning = 0.02f;
 
 }  // namespace veltrix

@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "app/Colormap.h"
-#include "matching/IcpSchedule.h"
-#include "labeling/RelabelOptions.h"
+#include "labeling/Pipeline.h"
 #include "app/Subject.h"
 #include "core/Vec3f.h"
 
@@ -53,42 +52,12 @@ public:
         }
         return radii;
     }
-    // The pipeline's stages on a search object, with the parameters converted to model units. The
-    // automatic run and the viewer's step buttons both go through them.
-    void subsampleShapes(MatchCandidates& mc) const;
-    void pairSamples(MatchCandidates& mc) const;
-    void clusterTransformations(MatchCandidates& mc) const;
-    void verifyClusters(MatchCandidates& mc) const;  // verification (or its skip), then the largest regions
-    void keepLargestRegions(MatchCandidates& mc) const;
-    // The ICP refit and stop settings of the verification, in the units it takes.
-    IcpSchedule icpSchedule() const;
-    // The graph-cut settings of the parameters, lengths converted to model units.
-    RelabelOptions relabelOptions() const;
-    // Labels both shapes of the search; the refinements (refitting, second search) change the
-    // search's transforms and regions. False when the relabelling could not run (unknown instance,
-    // solution or data-term type).
-    // searchAgain false leaves out the second search; `initial` is where the first graph cut starts.
-    // `pooled`: the labelling of the labels pooled from restarts, the only one of a run with
-    // restarts that label costs apply to.
-    bool relabel(MatchCandidates& mc, LabelingResult& result, bool searchAgain = true,
-                 const std::vector<int>* initial = nullptr, bool pooled = false) const;
-    // Sub-sampling to relabelling on the current search object and its labelling, each stage
-    // timed (resumed rather than restarted when `resume`).
-    bool searchAndRelabel(bool resume);
-    // The same on a given search object and labelling.
-    bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, bool resume) const;
-    // restarts_VR more searches from new samples, then one labelling with the labels every search
-    // used; the labelling of lowest energy stays.
-    void restartSearches();
-    // Sub-sampling to verification on the search object, each stage timed (resumed rather than
-    // restarted when `resume`).
-    void searchMotions(MatchCandidates& mc, bool resume) const;
-    // proposalSearches_VR more searches; their verified motions join the search's sorted ones.
-    void proposeFromNewSamples(MatchCandidates& mc) const;
-    // The labelling with label costs: first labelling, re-estimation rounds, the repair of parts
-    // torn from their neighbours, the label cap.
-    bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, bool searchAgain,
-                               const std::vector<int>* initial) const;
+    // The options of every stage of the registration, filled from the parameters with lengths
+    // converted to model units. The automatic run and the viewer's step buttons both use them.
+    PipelineOptions pipelineOptions() const;
+    // options.restarts more searches from new samples, then one labelling with the labels every
+    // search used; the search object and labelling of lowest energy stay.
+    void restartSearches(const PipelineOptions& options);
     // The loading settings of the parameters, converted to lengths of the shapes.
     PreprocessOptions preprocessOptions() const;
 

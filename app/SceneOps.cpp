@@ -311,7 +311,7 @@ void Scene::prepareSearch() {
         return;
     }
     createMatchCandidates(source, target, false);
-    subsampleShapes(*matchCandidates);
+    subsampleShapes(*matchCandidates, pipelineOptions().search);
 }
 
 }  // namespace veltrix

@@ -363,12 +363,12 @@ void Viewer::CorrespEditorChanged(int which, double value)
     // Sub-sampling of both shapes for the current pair, shared by several steps.
     auto sampleCurrentPair = [&s]() {
         s.createMatchCandidates(s.source, s.target, false);
-        s.subsampleShapes(*s.matchCandidates);
+        subsampleShapes(*s.matchCandidates, s.pipelineOptions().search);
         return s.matchCandidates;
     };
     auto sortVerified = [&s]() {
         if (s.hasSearchResults())
-            s.keepLargestRegions(*s.matchCandidates);
+            keepLargestRegions(*s.matchCandidates, s.pipelineOptions().search);
     };
     auto computeFeatures = [&]() {
         if (!haveShapes)
@@ -434,11 +434,11 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 16:
         if (mc)
-            s.verifyClusters(*mc);
+            verifyClusters(*mc, s.pipelineOptions().search);
         break;
     case 17:
         if (haveShapes)
-            s.pairSamples(*sampleCurrentPair());
+            pairSamples(*sampleCurrentPair(), s.pipelineOptions().search);
         break;
     case 18:
         if (mc) {
@@ -452,7 +452,7 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 19:
         if (mc)
-            s.clusterTransformations(*mc);
+            clusterMotions(*mc, s.pipelineOptions().search.meanShift);
         break;
     case 20:
         if (haveShapes) {
@@ -462,7 +462,7 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 21:
         if (s.hasSearchResults())
-            s.relabel(*mc, *s.labeling);
+            relabel(*mc, *s.labeling, s.pipelineOptions());
         break;
     case 22:
         s.autoProcess();

@@ -265,9 +265,9 @@ TEST_F(AutomaticRun, ReusedFlowsLabelAsFreshGraphs) {
     {
         LogCapture quiet;
         scene->reuseFlows_GC = false;
-        ASSERT_TRUE(scene->relabel(*scene->matchCandidates, fresh, false));
+        ASSERT_TRUE(relabel(*scene->matchCandidates, fresh, scene->pipelineOptions(), false));
         scene->reuseFlows_GC = true;
-        ASSERT_TRUE(scene->relabel(*scene->matchCandidates, reused, false));
+        ASSERT_TRUE(relabel(*scene->matchCandidates, reused, scene->pipelineOptions(), false));
     }
     EXPECT_TRUE(reused.reuseFlows);
     EXPECT_FALSE(fresh.reuseFlows);
