@@ -80,7 +80,7 @@ void Scene::setMatchCandidates(MatchCandidates* search) {
 bool Scene::hasSearchResults() const {
     if (!matchCandidates) return false;
     const MatchCandidates& mc = *matchCandidates;
-    bool clustered = !mc.clusterLabel.empty() && mc.clusterModes.size() > 0;
+    bool clustered = !mc.clusters.label.empty() && mc.clusters.modes.size() > 0;
     bool verified = !mc.regions.empty() && !mc.regionTransforms.empty();
     return clustered || verified;
 }

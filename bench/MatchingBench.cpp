@@ -16,7 +16,6 @@
 #include "geometry/Features.h"
 #include "matching/MatchCandidates.h"
 #include "matching/MeanShift.h"
-#include "matching/MeanShiftStats.h"
 #include "core/Random.h"
 #include "geometry/ShapeGenerator.h"
 #include "matching/Verify.h"
@@ -96,16 +95,16 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         const double pairing = cpuSeconds() - start;
 
         start = cpuSeconds();
-        clusterMotions(mc, {0.25f * 0.25f, 1.0f, 100, 0.0f});
+        mc.clusters = clusterMotions(mc.transformationSpace, {0.25f * 0.25f, 1.0f, 100, 0.0f});
         const double meanShift = cpuSeconds() - start;
 
         start = cpuSeconds();
-        verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}});
+        keepVerified(mc, verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}}));
         mc.sortResult(20, 10);
         const double verify = cpuSeconds() - start;
         std::cout.rdbuf(saved);
 
-        const MeanShiftStats& ms = lastMeanShiftStats();
+        const MeanShiftStats& ms = mc.clusters.stats;
         state.SetIterationTime(pairing + meanShift + verify);
         state.counters["pairs"] = mc.size();
         state.counters["pairing_s"] = pairing;
@@ -113,7 +112,7 @@ void BM_CorrespondenceSearch(benchmark::State& state) {
         state.counters["ms_iterations"] = ms.iterations;
         state.counters["ms_queries_per_s"] = meanShift > 0 ? (ms.shiftQueries + ms.groupingQueries) / meanShift : 0;
         state.counters["ms_mean_neighbours"] = ms.shiftQueries > 0 ? double(ms.shiftNeighbours) / ms.shiftQueries : 0;
-        state.counters["clusters"] = mc.clusterModes.size();
+        state.counters["clusters"] = mc.clusters.modes.size();
         state.counters["verify_s"] = verify;
         state.counters["regions"] = double(mc.sortedRegions.size());
         state.counters["largest_region"] = mc.sortedRegions.empty() ? 0.0 : mc.sortedRegions[0].size();

@@ -47,10 +47,8 @@ void pairSamples(MatchCandidates& mc, const SearchOptions& options) {
 }
 
 void verifyClusters(MatchCandidates& mc, const SearchOptions& options) {
-    if (options.skipVerification)
-        skipVerification(mc, options.verify);
-    else
-        verifyRegions(mc, options.verify);
+    keepVerified(mc, options.skipVerification ? skipVerification(mc, options.verify)
+                                              : verifyRegions(mc, options.verify));
     keepLargestRegions(mc, options);
 }
 
@@ -280,7 +278,7 @@ void searchMotions(MatchCandidates& mc, const SearchOptions& options, bool resum
     stopTimer(kStages[1]);
 
     begin(kStages[2]);
-    clusterMotions(mc, options.meanShift);
+    mc.clusters = clusterMotions(mc.transformationSpace, options.meanShift);
     stopTimer(kStages[2]);
 
     begin(kStages[3]);

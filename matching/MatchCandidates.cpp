@@ -53,7 +53,6 @@ void mulTransposed(const float A[9], const float B[9], float C[9]) {
 
 MatchCandidates::MatchCandidates(ShapeModel* sourceShape, ShapeModel* targetShape)
     : transformationSpace(6),
-      clusterModes(6),
       resultMinRegionSize(0),
       resultMaxRegions(0),
       source(sourceShape),
@@ -75,7 +74,7 @@ int MatchCandidates::size() const {
 void MatchCandidates::cleanANNData() {
     logOut() << "*** Cleaning all associated ANN data..." << std::endl;
     transformationSpace.releaseTree();
-    clusterModes.releaseTree();
+    clusters.modes.releaseTree();
     auxiliaryPoints.releaseTree();
     releaseShapeTrees(source);
     releaseShapeTrees(target);
@@ -92,12 +91,6 @@ void MatchCandidates::clearCandidates() {
     targetIndex.clear();
     transformations.clear();
     transformationSpace.clear();
-}
-
-void MatchCandidates::clearClusters() {
-    clusterLabel.clear();
-    clusterModes.clear();
-    clusterSizes.clear();
 }
 
 bool MatchCandidates::addCandidate(int sourceVertex, int targetVertex) {
@@ -120,7 +113,7 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
             logOut() << "*** Error sampling source model!" << std::endl;
         // The pairs index vertices of the sample just replaced.
         clearCandidates();
-        clearClusters();
+        clusters.clear();
     }
     if (target && (!targetSample || targetSample->vertexCount() != targetCount)) {
         delete targetSample;
@@ -131,7 +124,7 @@ void MatchCandidates::subsample(int sourceCount, int targetCount, float ratio) {
         else
             logOut() << "***Error sampling target model!" << std::endl;
         clearCandidates();
-        clearClusters();
+        clusters.clear();
     }
 }
 
@@ -286,9 +279,9 @@ std::vector<int> MatchCandidates::pairsBetween(const std::vector<int>& sourceSel
 std::vector<int> MatchCandidates::clustersBetween(const std::vector<int>& sourceSelection,
                                                   const std::vector<int>& targetSelection) {
     std::vector<int> labels;
-    if (clusterLabel.empty() || clusterModes.size() == 0) return labels;
+    if (clusters.label.empty() || clusters.modes.size() == 0) return labels;
     for (int k : pairsBetween(sourceSelection, targetSelection))
-        if (k < static_cast<int>(clusterLabel.size())) labels.push_back(clusterLabel[k]);
+        if (k < static_cast<int>(clusters.label.size())) labels.push_back(clusters.label[k]);
     std::sort(labels.begin(), labels.end());
     labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
     return labels;
@@ -386,48 +379,20 @@ void MatchCandidates::populateTransformationSpace() {
     }
     logOut() << "...done!" << std::endl;
     logOut() << "*** Found total " << size() << " pairs!" << std::endl;
-    clearClusters();
+    clusters.clear();
 }
 
 RigidTransform MatchCandidates::clusterTransform(int c) const {
-    if (c < 0 || c >= clusterModes.size()) {
+    if (c < 0 || c >= clusters.modes.size()) {
         logErr() << "Error in MatchCandidates::clusterTransform(): no cluster " << c << "!" << std::endl;
         return RigidTransform();
     }
-    const FeatureVector& mode = clusterModes.point(c);
+    const FeatureVector& mode = clusters.modes.point(c);
     float twist[6] = {0, 0, 0, 0, 0, 0};
     for (int i = 0; i < 6 && i < static_cast<int>(mode.size()); ++i) twist[i] = mode[i];
     RigidTransform T = twistToTransform(twist);
     for (int a = 0; a < 3; ++a) T.t[a] = translationMean[a] + translationScale * T.t[a];
     return T;
-}
-
-void MatchCandidates::sortClusters() {
-    logOut() << "sorting..." << std::flush;
-    const int k = static_cast<int>(clusterSizes.size());
-    if (k == 0) return;
-    std::vector<std::pair<unsigned int, int>> order;
-    order.reserve(k);
-    for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(clusterSizes[c]), c);
-    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
-                                                    const std::pair<unsigned int, int>& b) {
-        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
-        return a.first > b.first;
-    });
-
-    std::vector<int> newIndex(k, 0);
-    std::vector<FeatureVector> modes(k);
-    std::vector<int> sizes(k);
-    for (int p = 0; p < k; ++p) {
-        const int old = order[p].second;
-        newIndex[old] = p;
-        modes[p] = old < clusterModes.size() ? clusterModes.point(old) : FeatureVector(6, 0.0f);
-        sizes[p] = clusterSizes[old];
-    }
-    for (int& label : clusterLabel)
-        if (label >= 0 && label < k) label = newIndex[label];
-    clusterModes.setPoints(modes);
-    clusterSizes = sizes;
 }
 
 void MatchCandidates::sortResult(unsigned int minRegionSize, int maxRegions) {

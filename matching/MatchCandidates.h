@@ -5,6 +5,7 @@
 #include "spatial/CorrespondenceList.h"
 #include "spatial/FeatureSetANN.h"
 #include "spatial/PointSetANN.h"
+#include "matching/Clusters.h"
 #include "matching/RigidTransform.h"
 #include "geometry/ShapeModel.h"
 
@@ -12,7 +13,7 @@ namespace veltrix {
 
 // The correspondence search between a source and a target shape. It samples both shapes, pairs
 // source samples with target samples, turns every pair into a rigid transformation and a twist,
-// clusters the twists by mean shift (clusterMotions, MeanShift.h), verifies the cluster modes by
+// clusters the twists by mean shift (clusterMotions, MeanShift.h, whose result it keeps), verifies the cluster modes by
 // region growing on the full shapes (verifyRegions, Verify.h) and keeps the largest verified
 // regions for the label optimisation.
 //
@@ -25,10 +26,8 @@ public:
     // One twist per pair (translation normalised by translationMean / translationScale).
     FeatureSetANN transformationSpace;
 
-    // ---- clusters: index 0 is the group of pairs in no cluster ----
-    std::vector<int> clusterLabel;  // per pair
-    FeatureSetANN clusterModes;     // per cluster: mean twist; entry 0 the zero twist
-    std::vector<int> clusterSizes;  // per cluster: member count; entry 0 the unclustered pairs
+    // ---- clusters of the twists (clusterMotions, MeanShift.h) ----
+    Clusters clusters;
 
     // ---- verification: one entry per cluster (index = cluster index) ----
     std::vector<CorrespondenceList> regions;
@@ -67,7 +66,6 @@ public:
     // Candidate pairs and clusters are kept.
     void cleanANNData();
     void clearCandidates();
-    void clearClusters();
     // Appends the pair when its transformation can be formed (finite frames); returns whether it did.
     bool addCandidate(int sourceVertex, int targetVertex);
 
@@ -113,11 +111,6 @@ public:
     void populateTransformationSpace();
     // Motion of cluster mode c in model units (normalisation undone).
     RigidTransform clusterTransform(int c) const;
-
-    // ---- clusters (filled by clusterMotions, MeanShift.h) ----
-
-    // Cluster 0 stays first; the others follow by size, largest first.
-    void sortClusters();
 
     // ---- result of the verification (regions filled by verifyRegions, Verify.h) ----
 

@@ -5,7 +5,6 @@
 
 #include "matching/MeanShift.h"
 #include "core/Log.h"
-#include "matching/MeanShiftStats.h"
 #include "core/Parallel.h"
 #include "core/Progress.h"
 
@@ -13,12 +12,9 @@ namespace veltrix {
 
 namespace {
 const char* const kDashLine = "-------------------------------------------------------------------------------";
-thread_local MeanShiftStats stats;  // per thread: restarts cluster side by side
 }  // namespace
 
-const MeanShiftStats& lastMeanShiftStats() { return stats; }
-
-void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
+Clusters clusterMotions(FeatureSetANN& twists, const MeanShiftOptions& options) {
     const float sqBandwidth = options.sqBandwidth;
     const float rate = options.rate;
     const int maxIterations = options.maxIterations;
@@ -31,14 +27,15 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
               << "*** ANN epsilon for transformation range query: " << annEpsilon << std::endl
               << "Progress..." << std::flush;
 
-    const int n = mc.size();
-    stats = MeanShiftStats();
+    const int n = twists.size();
+    Clusters out;
+    MeanShiftStats& stats = out.stats;
     FeatureSetANN shifted(6);
-    shifted.setPoints(mc.transformationSpace.points());
+    shifted.setPoints(twists.points());
     shifted.resize(n);
     std::vector<bool> settled(n, false);
-    mc.transformationSpace.setEpsilon(annEpsilon);
-    mc.transformationSpace.prepareTree();  // queried by several threads below
+    twists.setEpsilon(annEpsilon);
+    twists.prepareTree();  // queried by several threads below
 
     std::vector<int> indices;
     std::vector<float> distances;
@@ -58,14 +55,14 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
                 const int i = active[std::size_t(a)];
                 std::vector<int>& found = workerIndices[std::size_t(worker)];
                 FeatureVector& position = shifted.point(i);
-                mc.transformationSpace.rangeQuery(position, sqBandwidth, found,
+                twists.rangeQuery(position, sqBandwidth, found,
                                                   workerDistances[std::size_t(worker)], true);
                 neighbours[std::size_t(i)] = int(found.size());
                 still[std::size_t(i)] = 1;
                 if (found.empty()) return;
                 double mean[6] = {0, 0, 0, 0, 0, 0};
                 for (int j : found) {
-                    const FeatureVector& p = mc.transformationSpace.point(j);
+                    const FeatureVector& p = twists.point(j);
                     for (int c = 0; c < 6; ++c) mean[c] += p[c];
                 }
                 const double inv = 1.0 / double(found.size());
@@ -96,12 +93,10 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
 
     // Consolidation: group converged positions within one bandwidth; a pair joins the first
     // group that reaches it.
-    mc.clusterModes.clear();
-    mc.clusterSizes.clear();
-    mc.clusterLabel.assign(n, 0);
+    out.label.assign(n, 0);
     std::fill(settled.begin(), settled.end(), false);
-    mc.clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc.clusterSizes.push_back(0);
+    out.modes.addPoint(FeatureVector(6, 0.0f));
+    out.sizes.push_back(0);
     logOut() << " consolidating..." << std::flush;
     int cluster = 1;
     for (int i = 0; i < n; ++i) {
@@ -113,7 +108,7 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
         int members = 0;
         for (int j : indices) {
             if (settled[j]) continue;
-            mc.clusterLabel[j] = cluster;
+            out.label[j] = cluster;
             const FeatureVector& p = shifted.point(j);
             for (int c = 0; c < 6; ++c) sum[c] += p[c];
             settled[j] = true;
@@ -122,16 +117,17 @@ void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options) {
         if (members > 0) {
             FeatureVector mode(6);
             for (int c = 0; c < 6; ++c) mode[c] = float(sum[c] / members);
-            mc.clusterModes.addPoint(mode);
-            mc.clusterSizes.push_back(members);
+            out.modes.addPoint(mode);
+            out.sizes.push_back(members);
             ++cluster;
         }
     }
-    mc.clusterSizes[0] = static_cast<int>(std::count(mc.clusterLabel.begin(), mc.clusterLabel.end(), 0));
+    out.sizes[0] = static_cast<int>(std::count(out.label.begin(), out.label.end(), 0));
 
-    mc.sortClusters();
+    out.sortBySize();
     logOut() << " done!" << std::endl;
-    logOut() << "*** Found total " << mc.clusterModes.size() << " clusters!" << std::endl;
+    logOut() << "*** Found total " << out.modes.size() << " clusters!" << std::endl;
+    return out;
 }
 
 }  // namespace veltrix

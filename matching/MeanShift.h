@@ -1,5 +1,6 @@
 #pragma once
-#include "matching/MatchCandidates.h"
+#include "matching/Clusters.h"
+#include "spatial/FeatureSetANN.h"
 
 namespace veltrix {
 
@@ -11,9 +12,9 @@ struct MeanShiftOptions {
     float annEpsilon = 0.0f;   // error bound of the range queries
 };
 
-// Flat-kernel mean shift over the twists of mc.transformationSpace, then grouping of the converged
-// positions (within one bandwidth) into clusters, sorted by size. Fills mc.clusterLabel,
-// mc.clusterModes and mc.clusterSizes; cluster 0 holds the pairs in no cluster.
-void clusterMotions(MatchCandidates& mc, const MeanShiftOptions& options);
+// Flat-kernel mean shift over the twists (one per candidate pair; their search tree is built here
+// for the queries), then grouping of the converged positions (within one bandwidth) into
+// clusters, sorted by size; cluster 0 holds the pairs in no cluster.
+Clusters clusterMotions(FeatureSetANN& twists, const MeanShiftOptions& options);
 
 }  // namespace veltrix

@@ -71,26 +71,27 @@ RigidTransform registerICP(CorrespondenceList& list, ShapeModel& targetShape, co
     return T;
 }
 
-void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
+std::optional<VerifiedRegions> verifyRegions(const MatchCandidates& mc, const VerifyOptions& options) {
     const unsigned int minClusterSize = options.minClusterSize;
     const int maxClusters = options.maxClusters;
     const float growThreshold = options.growThreshold;
     const float annEpsilon = options.annEpsilon;
     const IcpSchedule& schedule = options.schedule;
     // The messages keep the operation names of earlier versions: logs are compared line by line.
-    if (mc.clusterLabel.empty() || mc.clusterModes.size() == 0) {
+    if (mc.clusters.label.empty() || mc.clusters.modes.size() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Missing pose clustering result." << std::endl;
-        return;
+        return std::nullopt;
     }
     if (!mc.source || !mc.target || !mc.sourceSample || mc.source->vertexCount() == 0 ||
         mc.target->vertexCount() == 0) {
         logErr() << "Error in MatchCandidates::verifyRegion(): Please generate a sample first!" << std::endl;
-        return;
+        return std::nullopt;
     }
     const int sourceCount = mc.source->vertexCount();
-    const int K = mc.clusterModes.size();
-    mc.regions.assign(K, CorrespondenceList());
-    mc.regionTransforms.assign(K, RigidTransform());
+    const int K = mc.clusters.modes.size();
+    VerifiedRegions out;
+    out.regions.assign(K, CorrespondenceList());
+    out.transforms.assign(K, RigidTransform());
 
     logOut() << kDashLine << std::endl
               << "Starting transformation match & verify..." << std::endl
@@ -104,7 +105,7 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
     for (ShapeModel* shape : {mc.source, mc.target})
         if (shape->vertices.epsilon() != double(annEpsilon)) shape->vertices.setEpsilon(annEpsilon);
 
-    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusterLabel.size()));
+    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusters.label.size()));
     const int neighbours = std::min(kGrowNeighbours, sourceCount);
     const unsigned int shapeStep =
         schedule.refitStepFraction > 0 ? static_cast<unsigned int>(double(schedule.refitStepFraction) * sourceCount) : 0u;
@@ -113,7 +114,7 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
     std::vector<int> chosen;
     for (int j = 1, verifiedCount = 0; j < K; ++j) {
         const unsigned int clusterSize =
-            static_cast<unsigned int>(j < int(mc.clusterSizes.size()) ? mc.clusterSizes[j] : 0);
+            static_cast<unsigned int>(j < int(mc.clusters.sizes.size()) ? mc.clusters.sizes[j] : 0);
         if (clusterSize < minClusterSize) continue;
         if (maxClusters >= 0 && verifiedCount >= maxClusters) break;
         chosen.push_back(j);
@@ -121,8 +122,8 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
     }
     std::vector<std::vector<int>> members(static_cast<std::size_t>(K));
     for (int pair = 0; pair < pairs; ++pair)
-        if (mc.clusterLabel[pair] > 0 && mc.clusterLabel[pair] < K)
-            members[mc.clusterLabel[pair]].push_back(pair);
+        if (mc.clusters.label[pair] > 0 && mc.clusters.label[pair] < K)
+            members[mc.clusters.label[pair]].push_back(pair);
 
     // A vertex is accepted by up to every cluster, and its neighbours are the same each time: look
     // them up once. Both vertex trees are built before the clusters share them.
@@ -141,12 +142,12 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
     parallelTasks(static_cast<int>(chosen.size()), [&](int task, int worker) {
         const int j = chosen[task];
         const unsigned int clusterSize =
-            static_cast<unsigned int>(j < int(mc.clusterSizes.size()) ? mc.clusterSizes[j] : 0);
+            static_cast<unsigned int>(j < int(mc.clusters.sizes.size()) ? mc.clusters.sizes[j] : 0);
         std::vector<char>& visited = visitedOf[worker];
         visited.assign(static_cast<std::size_t>(sourceCount), 0);
         RigidTransform T = mc.clusterTransform(j);
         unsigned int lastFitSize = 0;
-        CorrespondenceList& region = mc.regions[j];
+        CorrespondenceList& region = out.regions[j];
         std::vector<int> queue;  // first in, first out: `head` is the front
         for (int pair : members[j]) {
             const int sampleVertex = mc.sourceIndex[pair];
@@ -177,51 +178,60 @@ void verifyRegions(MatchCandidates& mc, const VerifyOptions& options) {
                 if (worker == 0) report();
             }
         }
-        mc.regionTransforms[j] = T;
+        out.transforms[j] = T;
     });
     report();
     logOut() << "...done!" << std::endl;
+    return out;
 }
 
-void skipVerification(MatchCandidates& mc, const VerifyOptions& options) {
+std::optional<VerifiedRegions> skipVerification(const MatchCandidates& mc, const VerifyOptions& options) {
     const unsigned int minClusterSize = options.minClusterSize;
     const int maxClusters = options.maxClusters;
-    if (mc.clusterLabel.empty() || mc.clusterModes.size() == 0) {
+    if (mc.clusters.label.empty() || mc.clusters.modes.size() == 0) {
         logErr() << "Error in MatchCandidates::skipVerify(): Missing pose clustering result." << std::endl;
-        return;
+        return std::nullopt;
     }
     if (!mc.source || !mc.target || !mc.sourceSample || !mc.targetSample || mc.source->vertexCount() == 0 ||
         mc.target->vertexCount() == 0) {
         logErr() << "Error in MatchCandidates::skipVerify(): Please generate a sample first!" << std::endl;
-        return;
+        return std::nullopt;
     }
-    const int K = mc.clusterModes.size();
-    mc.regions.assign(K, CorrespondenceList());
-    mc.regionTransforms.assign(K, RigidTransform());
+    const int K = mc.clusters.modes.size();
+    VerifiedRegions out;
+    out.regions.assign(K, CorrespondenceList());
+    out.transforms.assign(K, RigidTransform());
     logOut() << kDashLine << std::endl
               << "Skipping match & verify (copying cluster modes)..." << std::endl
               << "*** Minimum cluster size: " << minClusterSize << std::endl
               << "*** Maximum number of clusters: " << maxClusters << std::endl;
 
-    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusterLabel.size()));
+    const int pairs = std::min<int>(mc.size(), static_cast<int>(mc.clusters.label.size()));
     int processed = 0;
     for (int i = 1; i < K; ++i) {
-        const int clusterSize = i < int(mc.clusterSizes.size()) ? mc.clusterSizes[i] : 0;
+        const int clusterSize = i < int(mc.clusters.sizes.size()) ? mc.clusters.sizes[i] : 0;
         if (static_cast<unsigned int>(clusterSize) < minClusterSize) continue;
         if (maxClusters >= 0 && processed >= maxClusters) break;
         for (int k = 0; k < pairs; ++k) {
-            if (mc.clusterLabel[k] != i) continue;
+            if (mc.clusters.label[k] != i) continue;
             if (mc.sourceIndex[k] < 0 || mc.sourceIndex[k] >= mc.sourceSample->vertexCount() ||
                 mc.targetIndex[k] < 0 || mc.targetIndex[k] >= mc.targetSample->vertexCount())
                 continue;
             const int a = mc.source->closestVertex(mc.sourceSample->vertices.point(mc.sourceIndex[k])).first;
             const int b = mc.target->closestVertex(mc.targetSample->vertices.point(mc.targetIndex[k])).first;
-            mc.regions[i].addCorrespondence(mc.source->vertices.point(a), mc.target->vertices.point(b), a, b);
+            out.regions[i].addCorrespondence(mc.source->vertices.point(a), mc.target->vertices.point(b), a, b);
         }
-        mc.regionTransforms[i] = mc.clusterTransform(i);
+        out.transforms[i] = mc.clusterTransform(i);
         ++processed;
     }
     logOut() << "...done!" << std::endl;
+    return out;
+}
+
+void keepVerified(MatchCandidates& mc, std::optional<VerifiedRegions> verified) {
+    if (!verified) return;
+    mc.regions = std::move(verified->regions);
+    mc.regionTransforms = std::move(verified->transforms);
 }
 
 }  // namespace veltrix

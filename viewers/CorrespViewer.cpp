@@ -58,7 +58,7 @@ RigidTransform pairTransformInModelUnits(const MatchCandidates& mc, int pair)
     return T;
 }
 
-bool hasClusters(const MatchCandidates& mc) { return !mc.clusterLabel.empty() && mc.clusterModes.size() > 0; }
+bool hasClusters(const MatchCandidates& mc) { return !mc.clusters.label.empty() && mc.clusters.modes.size() > 0; }
 
 void vertex(const Vec3f& p) { glVertex3f(p.x, p.y, p.z); }
 
@@ -375,7 +375,7 @@ void CorrespViewerElement::drawSelectionTransforms()
                         transforms.push_back(pairTransformInModelUnits(*mc, k));
         } else if (transformKind == CLUSTER_KIND) {
             kindName = "cluster";
-            total = mc->clusterModes.size();
+            total = mc->clusters.modes.size();
             exists = hasClusters(*mc);
             if (exists)
                 for (int c : mc->clustersBetween(selection, viewer->targetSelection))
@@ -565,13 +565,13 @@ void CorrespViewerElement::drawClusterMembers()
     MatchCandidates* mc = scene->matchCandidates;
     if (!mc || !hasClusters(*mc))
         return;
-    const int clusters = mc->clusterModes.size();
+    const int clusters = mc->clusters.modes.size();
     ensureClusterColors(clusters);
     auto shown = [&](int c) {
         if (c < 1 || c >= clusters)
             return false;  // the no-cluster group and labels without a mode
         if (scene->currentCluster == 0)
-            return c < int(mc->clusterSizes.size()) && mc->clusterSizes[c] > scene->minVerifyClusterSize;
+            return c < int(mc->clusters.sizes.size()) && mc->clusters.sizes[c] > scene->minVerifyClusterSize;
         return c == scene->currentCluster;
     };
     int drawn = 0;
@@ -582,14 +582,14 @@ void CorrespViewerElement::drawClusterMembers()
     ShapeModel* sample = side == 1 ? mc->sourceSample : mc->targetSample;
     const std::vector<int>& index = side == 1 ? mc->sourceIndex : mc->targetIndex;
     if (sample) {
-        const int pairs = std::min(int(mc->clusterLabel.size()), int(index.size()));
+        const int pairs = std::min(int(mc->clusters.label.size()), int(index.size()));
         const int n = sample->vertexCount();
         glPushAttrib(GL_ALL_ATTRIB_BITS);
         glDisable(GL_LIGHTING);
         glPointSize(5.0f);
         glBegin(GL_POINTS);
         for (int k = 0; k < pairs; ++k) {
-            const int c = mc->clusterLabel[k];
+            const int c = mc->clusters.label[k];
             const int v = index[k];
             if (!shown(c) || v < 0 || v >= n)
                 continue;

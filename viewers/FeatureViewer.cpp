@@ -36,12 +36,12 @@ const int kAllLine = 24;
 std::array<float, 3> toColor(const Vec3f& c) { return {c.x, c.y, c.z}; }
 std::array<float, 3> toColor(const QColor& c) { return {float(c.redF()), float(c.greenF()), float(c.blueF())}; }
 
-bool hasClusters(const MatchCandidates& mc) { return !mc.clusterLabel.empty() && !mc.clusterModes.empty(); }
+bool hasClusters(const MatchCandidates& mc) { return !mc.clusters.label.empty() && !mc.clusters.modes.empty(); }
 
 // Size of cluster i, 0 when the size list is shorter than the mode list.
 int clusterSize(const MatchCandidates& mc, int i)
 {
-    return i >= 0 && size_t(i) < mc.clusterSizes.size() ? mc.clusterSizes[size_t(i)] : 0;
+    return i >= 0 && size_t(i) < mc.clusters.sizes.size() ? mc.clusters.sizes[size_t(i)] : 0;
 }
 
 }  // namespace
@@ -228,7 +228,7 @@ void FeatureViewer::plotFilteredClusterModes()
     plot.drawn = true;
     const int limit = scene->maxNumVerifyClusters_VR;
     std::vector<int> kept;
-    for (int i = 1; i < mc.clusterModes.size(); ++i) {
+    for (int i = 1; i < mc.clusters.modes.size(); ++i) {
         if (clusterSize(mc, i) < scene->minVerifyClusterSize)
             continue;
         if (limit >= 0 && int(kept.size()) >= limit)
@@ -239,11 +239,11 @@ void FeatureViewer::plotFilteredClusterModes()
     glPointSize(5.0f);
     glBegin(GL_POINTS);
     for (int i : kept)
-        plotPoint(mc.clusterModes.point(i), kFilteredColor, plot.points);
+        plotPoint(mc.clusters.modes.point(i), kFilteredColor, plot.points);
     glEnd();
 
     queueStatusText(kFilteredLine, kFilteredColor,
-                   QString("Filtering %1/%2 clusters").arg(kept.size()).arg(mc.clusterModes.size()), plot);
+                   QString("Filtering %1/%2 clusters").arg(kept.size()).arg(mc.clusters.modes.size()), plot);
 }
 
 void FeatureViewer::plotSelectedPairs()
@@ -286,15 +286,15 @@ void FeatureViewer::plotAllTransformations()
         return;
     }
 
-    const int clusterCount = mc.clusterModes.size();
+    const int clusterCount = mc.clusters.modes.size();
     ensureClusterColors(clusterCount);
     const int minSize = scene->minVerifyClusterSize;
     auto shown = [&](int c) { return c > 0 && c < clusterCount && clusterSize(mc, c) >= minSize; };
 
-    const int labelled = std::min(pairCount, int(mc.clusterLabel.size()));
+    const int labelled = std::min(pairCount, int(mc.clusters.label.size()));
     glBegin(GL_POINTS);
     for (int k = 0; k < labelled; ++k) {
-        const int c = mc.clusterLabel[size_t(k)];
+        const int c = mc.clusters.label[size_t(k)];
         if (shown(c))
             plotPoint(mc.transformationSpace.point(k), toColor(scene->clusterColor(c)), plot.points);
     }
@@ -308,7 +308,7 @@ void FeatureViewer::plotAllTransformations()
         glBegin(GL_POINTS);
         for (int c = 1; c < clusterCount; ++c)
             if (shown(c))
-                plotPoint(mc.clusterModes.point(c), toColor(scene->clusterColor(c)), plot.modes);
+                plotPoint(mc.clusters.modes.point(c), toColor(scene->clusterColor(c)), plot.modes);
         glEnd();
     }
 

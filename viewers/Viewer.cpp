@@ -675,7 +675,7 @@ void Viewer::drawClusterResult()
     MatchCandidates* mc = scene->matchCandidates;
     if (!mc || !scene->hasSearchResults())
         return;
-    const int clusters = mc->clusterModes.size();
+    const int clusters = mc->clusters.modes.size();
     if (clusters <= 0)
         return;
     scene->currentCluster = std::max(0, std::min(scene->currentCluster, clusters - 1));
@@ -703,11 +703,11 @@ void Viewer::drawClusterResult()
         glColor3f(1.0f, 0.2f, 0.2f);
         glPointSize(10.0f);
         glBegin(GL_POINTS);
-        const int pairs = std::min(int(mc->clusterLabel.size()), int(mc->targetIndex.size()));
+        const int pairs = std::min(int(mc->clusters.label.size()), int(mc->targetIndex.size()));
         const int n = mc->targetSample->vertexCount();
         for (int i = 0; i < pairs; ++i) {
             const int t = mc->targetIndex[i];
-            if (mc->clusterLabel[i] == c && t >= 0 && t < n) {
+            if (mc->clusters.label[i] == c && t >= 0 && t < n) {
                 const Vec3f& p = mc->targetSample->vertices.point(t);
                 glVertex3f(p.x, p.y, p.z);
             }
@@ -715,7 +715,7 @@ void Viewer::drawClusterResult()
         glEnd();
     }
     glPopAttrib();
-    const int size = c < int(mc->clusterSizes.size()) ? mc->clusterSizes[c] : 0;
+    const int size = c < int(mc->clusters.sizes.size()) ? mc->clusters.sizes[c] : 0;
     showMessageOnce(QString("Showing cluster %1 / %2 (%3 pairs)").arg(c).arg(clusters).arg(size));
 }
 

@@ -452,7 +452,7 @@ void Viewer::CorrespEditorChanged(int which, double value)
         break;
     case 19:
         if (mc)
-            clusterMotions(*mc, s.pipelineOptions().search.meanShift);
+            mc->clusters = clusterMotions(mc->transformationSpace, s.pipelineOptions().search.meanShift);
         break;
     case 20:
         if (haveShapes) {

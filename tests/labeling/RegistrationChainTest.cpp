@@ -67,8 +67,8 @@ TEST(RegistrationChain, LabelsCarryTheLimbsOntoTheirPose) {
         randomSeed(2024);
         mc->subsample(800, 800, 1.0f);
         mc->findCandidateCorrespondence(1.0f, 30, 0.0f);
-        clusterMotions(*mc, {0.2f * 0.2f, 1.0f, 100, 0.0f});
-        verifyRegions(*mc, {5, 60, 0.005f * diagonal, 0.0f, {}});
+        mc->clusters = clusterMotions(mc->transformationSpace, {0.2f * 0.2f, 1.0f, 100, 0.0f});
+        keepVerified(*mc, verifyRegions(*mc, {5, 60, 0.005f * diagonal, 0.0f, {}}));
         mc->sortResult(30, 20);
         labels->relabel(2, 1, false, 0, 0.01f * diagonal, 1.0f * diagonal, 0.01f * diagonal,
                         0.01f * diagonal, 1.0f, 1.0f, 0.02f * diagonal, 0.05f * diagonal);

@@ -57,8 +57,8 @@ TEST(ArticulatedPair, LargestRegionsCarryTheTrueLimbMotions) {
     MatchCandidates mc(source.get(), target.get());
     mc.subsample(1000, 1000, 0.5f);
     mc.findCandidateCorrespondence(0.5f * 0.5f, 100, 0.0f);
-    clusterMotions(mc, {0.2f * 0.2f, 1.0f, 100, 0.0f});
-    verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}});
+    mc.clusters = clusterMotions(mc.transformationSpace, {0.2f * 0.2f, 1.0f, 100, 0.0f});
+    keepVerified(mc, verifyRegions(mc, {0, 20, 0.01f, 0.0f, {}}));
     mc.sortResult(20, 10);
 
     // The two largest regions each lie in one limb and carry that limb's motion: rotation

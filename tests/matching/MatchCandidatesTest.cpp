@@ -162,7 +162,7 @@ TEST(PairTransform, DegenerateTranslationSpreadFallsBackToScaleOne) {
         for (int k = 0; k < pairs; ++k)
             for (float c : s.mc->transformationSpace.point(k)) EXPECT_TRUE(std::isfinite(c));
         // The cluster transformation of a pair's own twist gives back the pair's motion.
-        s.mc->clusterModes.addPoint(s.mc->transformationSpace.point(0));
+        s.mc->clusters.modes.addPoint(s.mc->transformationSpace.point(0));
         const RigidTransform T = s.mc->clusterTransform(0);
         EXPECT_NEAR(T.t[1], 5.0f, 1e-5f);
     }
@@ -343,8 +343,8 @@ TEST(SelectionQueries, PairsAndClustersBetweenSelections) {
     EXPECT_TRUE(mc.pairsBetween({0, 2}, {2, 4, 6}).empty());  // no sample vertex selected
 
     EXPECT_TRUE(mc.clustersBetween({1, 3}, {2, 4}).empty());  // not clustered
-    mc.clusterLabel = {2, 0, 2, 1, 3};
-    mc.clusterModes.resize(4);
-    mc.clusterSizes = {1, 1, 2, 1};
+    mc.clusters.label = {2, 0, 2, 1, 3};
+    mc.clusters.modes.resize(4);
+    mc.clusters.sizes = {1, 1, 2, 1};
     EXPECT_EQ(mc.clustersBetween({1, 3}, {2, 4}), (std::vector<int>{0, 2, 3}));
 }

@@ -33,23 +33,23 @@ struct HandClusters {
         mc->targetSample = target->clone();
         mc->translationMean[0] = mc->translationMean[1] = mc->translationMean[2] = 0.0f;
         mc->translationScale = 1.0f;
-        mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-        mc->clusterSizes.push_back(0);
+        mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+        mc->clusters.sizes.push_back(0);
     }
     void addCluster(const RigidTransform& T, const std::vector<int>& members) {
         const Twist tw = transformToTwist(T);
-        const int label = mc->clusterModes.size();
-        mc->clusterModes.addPoint(FeatureVector(tw.begin(), tw.end()));
-        mc->clusterSizes.push_back(int(members.size()));
+        const int label = mc->clusters.modes.size();
+        mc->clusters.modes.addPoint(FeatureVector(tw.begin(), tw.end()));
+        mc->clusters.sizes.push_back(int(members.size()));
         for (int v : members) {
             mc->sourceIndex.push_back(v);
             mc->targetIndex.push_back(v);
             mc->transformations.push_back(T);
-            mc->clusterLabel.push_back(label);
+            mc->clusters.label.push_back(label);
         }
     }
     void verify(unsigned minClusterSize, int maxClusters, float threshold, const IcpSchedule& schedule = IcpSchedule()) {
-        verifyRegions(*mc, {minClusterSize, maxClusters, threshold, 0.0f, schedule});
+        keepVerified(*mc, verifyRegions(*mc, {minClusterSize, maxClusters, threshold, 0.0f, schedule}));
     }
 };
 
@@ -118,19 +118,19 @@ TEST(MatchAndVerify, RigidCopyGrowsOneRegionOverTheWholeShape) {
     std::unique_ptr<ShapeModel> target(movedCopy(*source, M));
     MatchCandidates mc(source.get(), target.get());
     mc.groundTruthCorrespondence();
-    clusterMotions(mc, {0.05f * 0.05f, 1.0f, 20, 0.0f});
+    mc.clusters = clusterMotions(mc.transformationSpace, {0.05f * 0.05f, 1.0f, 20, 0.0f});
 
-    ASSERT_GE(mc.clusterSizes.size(), 2u);
-    EXPECT_EQ(mc.clusterSizes[1], 500);
+    ASSERT_GE(mc.clusters.sizes.size(), 2u);
+    EXPECT_EQ(mc.clusters.sizes[1], 500);
     // The dominant mode is the motion: rotation entries within 1e-4, translation within 1e-4
     // model units (the shape is about 2 units across).
     const RigidTransform mode = mc.clusterTransform(1);
     EXPECT_LT(rotationDistance(mode, M), 1e-4f);
     EXPECT_LT(translationDistance(mode, M), 1e-4f);
 
-    verifyRegions(mc, {10, -1, 0.01f, 0.0f, {}});
+    keepVerified(mc, verifyRegions(mc, {10, -1, 0.01f, 0.0f, {}}));
     mc.sortResult(10, 4);
-    ASSERT_EQ(mc.regions.size(), mc.clusterSizes.size());
+    ASSERT_EQ(mc.regions.size(), mc.clusters.sizes.size());
     EXPECT_EQ(mc.regions[1].size(), 500);
     ASSERT_EQ(mc.sortedRegions.size(), 1u);
     EXPECT_EQ(mc.sortedRegions[0].size(), 500);
@@ -201,7 +201,7 @@ TEST(MatchAndVerify, ClustersOnWorkerThreadsGiveTheSameRegionsAndOutput) {
         h.addCluster(composeTransforms(M, motion(Vec3f(0, 1, 1), 0.01f, Vec3f(0, 0, 0.01f))), {300, 301, 302, 303, 304});
         {
             LogCapture log;
-            verifyRegions(*h.mc, {0, -1, 0.05f, 0.0f, {}});
+            keepVerified(*h.mc, verifyRegions(*h.mc, {0, -1, 0.05f, 0.0f, {}}));
             outputs.push_back(log.out());
         }
         std::vector<int> all;
@@ -256,7 +256,7 @@ TEST(MatchAndVerify, ClusterLimitsAndUnreachableModes) {
     ASSERT_EQ(h.mc->sortedRegions.size(), 1u);  // empty regions never pass
 
     // skipVerification: a region is the cluster's own pairs on the full shapes.
-    skipVerification(*h.mc, {10, -1, 0.0f, 0.0f, {}});
+    keepVerified(*h.mc, skipVerification(*h.mc, {10, -1, 0.0f, 0.0f, {}}));
     EXPECT_EQ(h.mc->regions[1].size(), 30);
     EXPECT_EQ(h.mc->regions[2].size(), 20);
     EXPECT_EQ(h.mc->regions[3].size(), 0);
@@ -269,8 +269,8 @@ TEST(MatchAndVerify, RefusesToRunWithoutClusters) {
     MatchCandidates mc(&a, &b);
     mc.regions.resize(2);
     LogCapture log;
-    verifyRegions(mc, {0, -1, 1.0f, 0.0f, {}});
-    skipVerification(mc, {0, -1, 0.0f, 0.0f, {}});
+    keepVerified(mc, verifyRegions(mc, {0, -1, 1.0f, 0.0f, {}}));
+    keepVerified(mc, skipVerification(mc, {0, -1, 0.0f, 0.0f, {}}));
     const std::string err = log.err();
     EXPECT_NE(err.find("Error in MatchCandidates::verifyRegion(): Missing pose clustering result."), std::string::npos);
     EXPECT_NE(err.find("Error in MatchCandidates::skipVerify(): Missing pose clustering result."), std::string::npos);

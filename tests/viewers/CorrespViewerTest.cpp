@@ -428,10 +428,10 @@ TEST_F(CorrespViewerFixture, SubsetWindowStepsThroughTheTransformations)
     EXPECT_EQ(t->subsetStart, 0);
 
     // Clusters: two clusters among the pairs of the selection.
-    mc->clusterLabel = {1, 1, 2, 2, 2, 0, 1, 3, 3};
+    mc->clusters.label = {1, 1, 2, 2, 2, 0, 1, 3, 3};
     for (int c = 0; c < 4; ++c)
-        mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc->clusterSizes = {1, 3, 3, 2};
+        mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+    mc->clusters.sizes = {1, 3, 3, 2};
     key(t, Qt::Key_PageDown);
     render(t);
     EXPECT_EQ(t->textLine(1), "Showing cluster transformations 0-2 (subset 3, total 4)");
@@ -553,10 +553,10 @@ TEST_F(CorrespViewerFixture, RegionsAndClusterMembersWithTheirTexts)
 
     // Clusters 1 (3 pairs) and 2 (1 pair) and pairs in no cluster; only cluster 1 is big enough.
     addPairs(*mc, 5, 0, 0);
-    mc->clusterLabel = {1, 1, 1, 2, 0};
+    mc->clusters.label = {1, 1, 1, 2, 0};
     for (int c = 0; c < 3; ++c)
-        mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc->clusterSizes = {1, 3, 1};
+        mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+    mc->clusters.sizes = {1, 3, 1};
     scene.minVerifyClusterSize = 1;
     scene.clusterColors.clear();
     s->showClusterMembersAction->setChecked(true);
@@ -574,10 +574,10 @@ TEST_F(CorrespViewerFixture, StaleIndicesAreIgnored)
     MatchCandidates* mc = makeSearch();
     addPairs(*mc, 2, 0, 0);
     mc->sourceIndex[1] = 100000;
-    mc->clusterLabel = {1, 9};
-    mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc->clusterSizes = {0, 2};
+    mc->clusters.label = {1, 9};
+    mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+    mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+    mc->clusters.sizes = {0, 2};
     scene.labeling->boundaryEdgesSource = {{0, 100000, 0, 0}, {-3, 1, 0, 0}, {0, 1, 0, 0}};
     mc->regions.resize(1);
     mc->regionTransforms.resize(1);

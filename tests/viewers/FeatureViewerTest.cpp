@@ -80,16 +80,16 @@ protected:
         mc.transformations.push_back(RigidTransform());
         mc.transformationSpace.addPoint(twist);
         if (label >= 0)
-            mc.clusterLabel.push_back(label);
+            mc.clusters.label.push_back(label);
     }
     // Modes and sizes of clusters 0 .. n-1; mode i is (i, 0, 0, 0, 0, 0).
     void setClusters(const std::vector<int>& sizes)
     {
         MatchCandidates& mc = search();
-        mc.clusterSizes = sizes;
-        mc.clusterModes.clear();
+        mc.clusters.sizes = sizes;
+        mc.clusters.modes.clear();
         for (size_t i = 0; i < sizes.size(); ++i)
-            mc.clusterModes.addPoint({float(i), 0, 0, 0, 0, 0});
+            mc.clusters.modes.addPoint({float(i), 0, 0, 0, 0, 0});
     }
     void key(int k, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(viewer, Qt::Key(k), mods); }
     // Renders one frame now (a grab paints synchronously, a repaint of a GL widget may not).
@@ -331,7 +331,7 @@ TEST_F(FeatureViewerTest, FilteredPlotKeepsSufficientClustersUpToTheLimit)
 
     // A size list shorter than the modes: the missing sizes count as empty clusters.
     scene.maxNumVerifyClusters_VR = -1;
-    search().clusterSizes.resize(2);
+    search().clusters.sizes.resize(2);
     EXPECT_EQ(redraw().filtered.points.size(), 1u);
 }
 
@@ -421,7 +421,7 @@ TEST_F(FeatureViewerTest, DISABLED_Screenshot)
     std::normal_distribution<float> g(0.0f, 0.15f);
     const float centres[4][3] = {{0, 0, 0}, {1, 0.5f, -0.5f}, {-1, 1, 0.5f}, {0.5f, -1.2f, 1}};
     for (int c = 0; c < 4; ++c)
-        for (int k = 0; k < search().clusterSizes[size_t(c)]; ++k) {
+        for (int k = 0; k < search().clusters.sizes[size_t(c)]; ++k) {
             const float spread = c == 0 ? 8.0f : 1.0f;
             addPair({centres[c][0] + spread * g(rng), centres[c][1] + spread * g(rng),
                      centres[c][2] + spread * g(rng), g(rng), g(rng), g(rng)},
@@ -429,7 +429,7 @@ TEST_F(FeatureViewerTest, DISABLED_Screenshot)
         }
     for (int c = 0; c < 4; ++c)
         for (int d = 0; d < 3; ++d)
-            search().clusterModes.point(c)[size_t(d)] = centres[c][d];
+            search().clusters.modes.point(c)[size_t(d)] = centres[c][d];
     search().regions.resize(4);
     search().regionTransforms.resize(4);
     for (int k = 0; k < 5; ++k)

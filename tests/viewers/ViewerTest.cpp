@@ -461,12 +461,12 @@ TEST_F(ViewerFixture, ClusterResultIsClampedAndDrawnMoved)
     mc->targetSample = makeSphereMesh(0);
     mc->sourceSample = makeSphereMesh(0);
     // Two clusters: 0 the unclustered pairs, 1 a translation of 3 units along x.
-    mc->clusterModes.addPoint(FeatureVector(6, 0.0f));
-    mc->clusterModes.addPoint(FeatureVector{3.0f, 0, 0, 0, 0, 0});
-    mc->clusterSizes = {1, 2};
+    mc->clusters.modes.addPoint(FeatureVector(6, 0.0f));
+    mc->clusters.modes.addPoint(FeatureVector{3.0f, 0, 0, 0, 0, 0});
+    mc->clusters.sizes = {1, 2};
     mc->sourceIndex = {0, 1, 2};
     mc->targetIndex = {0, 1, 2};
-    mc->clusterLabel = {0, 1, 1};
+    mc->clusters.label = {0, 1, 1};
     ASSERT_TRUE(scene.hasSearchResults());
 
     const QImage before = picture();
