@@ -171,6 +171,8 @@ void Scene::restartSearches(const PipelineOptions& options) {
     best.search.reset(matchCandidates);
     best.labeling.reset(labeling);
     best.relabelled = true;
+    matchCandidates = nullptr;
+    labeling = nullptr;
     auto takeBack = [&]() {
         matchCandidates = best.search.release();
         labeling = best.labeling.release();

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <fstream>
 
@@ -17,6 +18,7 @@
 #include "matching/MatchCandidates.h"
 #include "PipelineFixture.h"
 #include "core/Random.h"
+#include "core/StageTimers.h"
 #include "app/Scene.h"
 #include "app/ShapeAnimation.h"
 #include "geometry/ShapeModel.h"
@@ -327,6 +329,24 @@ TEST_F(AutomaticRun, RestartsKeepTheLabellingOfLowestEnergy) {
     scene->createMatchCandidates(scene->source, scene->target, true);
     ASSERT_TRUE(loadGraphCutResult(*scene->matchCandidates, *scene->labeling, file));
     EXPECT_EQ(scene->labeling->labelsSource, labels);
+}
+
+// A stop request at the first restart leaves the scene the first search and its labelling.
+TEST_F(AutomaticRun, StoppedRestartsLeaveTheSceneAWholeSearch) {
+    scene->setMatchCandidates(nullptr);
+    scene->restarts_VR = 2;
+    static int searches;
+    searches = 0;
+    setStageStartHook([](const std::string& stage) {
+        if (stage == kPipelineStages[0] && ++searches > 1) throw std::runtime_error("stopped");
+    });
+    EXPECT_THROW(run(), std::runtime_error);
+    setStageStartHook(nullptr);
+    scene->restarts_VR = 0;
+    ASSERT_TRUE(scene->matchCandidates && scene->labeling);
+    EXPECT_EQ(&scene->labeling->search(), scene->matchCandidates);
+    EXPECT_EQ(scene->labeling->labelsSource.size(), pair->source.size());
+    EXPECT_FALSE(scene->matchCandidates->sortedTransforms.empty());
 }
 
 // With label costs the figure's five parts take five labels; re-estimation only lowers the energy;
