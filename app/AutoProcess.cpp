@@ -213,16 +213,28 @@ float alignmentError(Scene& scene) {
 LabelingConfidence labelingConfidence(const Scene& scene, bool log) {
     if (!scene.matchCandidates || !scene.labeling || scene.labeling->labelsSource.empty())
         return LabelingConfidence();
-    const LabelingConfidence c = measureConfidence(*scene.matchCandidates, *scene.labeling,
-                                                   scene.percentOfDiagonal(kContactPercent),
-                                                   scene.percentOfDiagonal(kTearPercent));
+    LabelingConfidence c = measureConfidence(*scene.matchCandidates, *scene.labeling,
+                                             scene.percentOfDiagonal(kContactPercent),
+                                             scene.percentOfDiagonal(kTearPercent));
+    if (c.measured)
+        measureAmbiguity(*scene.matchCandidates, *scene.labeling, scene.percentOfDiagonal(kAmbiguousApartPercent),
+                         kAmbiguousTolerance, kAmbiguousMinVertices, c);
     if (log && c.measured) {
         logOut() << "*** Confidence " << c.confidence << ": " << c.tornPairs << " of " << c.contactPairs
                  << " label contacts torn, " << c.detachedLabels << " labels detached" << std::endl;
+        logOut() << "*** Ambiguous facing: " << c.ambiguous.size() << " labels";
+        for (std::size_t i = 0; i < c.ambiguous.size(); ++i) logOut() << (i ? ", " : " (") << c.ambiguous[i];
+        logOut() << (c.ambiguous.empty() ? "" : ")") << ", " << c.ambiguousShare << " of the source vertices"
+                 << std::endl;
         if (c.detachedShare > kDetachedWarning)
             logErr() << "Warning: " << int(c.detachedShare * 100 + 0.5f)
                      << " % of the source vertices lie in parts whose motions tear them from the parts they touch;"
                         " parts may be swapped (left for right)."
+                     << std::endl;
+        if (c.ambiguousShare > kAmbiguousWarning)
+            logErr() << "Warning: " << int(c.ambiguousShare * 100 + 0.5f)
+                     << " % of the source vertices lie in parts that fit the target about as well turned about"
+                        " their own axes; which way they face is uncertain."
                      << std::endl;
     }
     return c;

@@ -9,6 +9,14 @@ class Scene;
 
 // Label contacts are measured within this percentage of the unit, and torn beyond the second.
 constexpr float kContactPercent = 1.5f, kTearPercent = 6.0f;
+// A label's facing is ambiguous when a turned motion carries its vertices on average more than
+// this percentage of the unit elsewhere (the accuracy yardstick of the ground-truth report) and
+// fits them within the tolerance as closely; labels under the vertex count are not examined. A
+// result is flagged when more than kAmbiguousWarning of the source vertices are ambiguous (one
+// limb of a character holds about a twentieth).
+constexpr float kAmbiguousApartPercent = 2.0f, kAmbiguousTolerance = 0.15f;
+constexpr int kAmbiguousMinVertices = 20;
+constexpr float kAmbiguousWarning = 0.1f;
 
 // What the automatic mode selected by autoProcessMode did.
 struct AutoModeOutcome {
@@ -41,8 +49,9 @@ float alignmentError(Scene& scene);
 
 // Whether the current result carries every part to a place that fits the parts it touches
 // (contacts within 1.5 % of the bounding-box diagonal, torn beyond 6 %); not measured without a
-// labelling. With log, a console line, and a warning when more than kDetachedWarning of the
-// source vertices are detached.
+// labelling. Also which labels' facing is ambiguous (measureAmbiguity, with the settings above).
+// With log, console lines, and a warning when more than kDetachedWarning of the source vertices
+// are detached or more than kAmbiguousWarning are ambiguous.
 LabelingConfidence labelingConfidence(const Scene& scene, bool log = false);
 
 }  // namespace veltrix

@@ -488,7 +488,11 @@ std::string exportResult(Scene& scene, const std::string& dir, const ExportSetti
                                                           {"detachedLabels", confidence.detachedLabels},
                                                           {"labelContacts", confidence.contactPairs},
                                                           {"tornContacts", confidence.tornPairs},
-                                                          {"warning", confidence.detachedShare > kDetachedWarning}})
+                                                          {"warning", confidence.detachedShare > kDetachedWarning},
+                                                          {"ambiguousShare", jsonFloat(confidence.ambiguousShare)},
+                                                          {"ambiguousLabels", int(confidence.ambiguous.size())},
+                                                          {"ambiguityWarning",
+                                                           confidence.ambiguousShare > kAmbiguousWarning}})
                                      : JsonValue());
     summary.insert("alignmentErrorPercent",
                    measured ? JsonValue(jsonFloat(error / scene.totalScene_boundingBoxDiagonal * 100)) : JsonValue());

@@ -52,6 +52,7 @@ struct Outcome {
     float within2 = 0, hausdorff = 0;  // Hausdorff in percent of the diagonal
     float offButFitting = 0;           // wrong vertices that closest points cannot see
     float confidence = 0;              // the run's own confidence figure (1: no part detached)
+    float ambiguous = 0;               // share of source vertices whose part's facing is ambiguous
     int labels = 0;
     int labels95 = 0;   // labels holding 95 % of the source vertices, largest first
     float purity = 0;
@@ -125,7 +126,9 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
             outcome.hausdorff = 100 * report.hausdorff / report.diagonal;
             outcome.labels = int(report.labels.size());
             outcome.offButFitting = report.offButFitting;
-            outcome.confidence = labelingConfidence(scene, false).confidence;
+            const LabelingConfidence confidence = labelingConfidence(scene, false);
+            outcome.confidence = confidence.confidence;
+            outcome.ambiguous = confidence.ambiguousShare;
         }
     }
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -189,8 +192,9 @@ int main(int argc, char** argv) {
                     noiseHole ? ", noise and a hole" : "",
                     noiseHole ? " of the vertices that have a partner" : "");
     std::printf("%-9s %8s | %-24s | %-24s\n", "pair", "vertices", "demo parameters", "character preset");
-    std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %5s %7s %5s %6s %20s\n", "", "", "within 2%", "Hausdorff",
-                "labels", "within 2%", "Hausdorff", "labels", "hidden", "conf", "time", "95%", "purity",
+    std::printf("%-9s %8s | %8s %9s %5s | %8s %9s %5s %6s %5s %5s %7s %5s %6s %20s\n", "", "", "within 2%",
+                "Hausdorff", "labels", "within 2%", "Hausdorff", "labels", "hidden", "conf", "ambig", "time", "95%",
+                "purity",
                 "load/search/cut s");
     for (int c = first; c < first + characters; ++c) {
         CharacterPoses character = makeCharacter(vertices, unsigned(c));
@@ -231,10 +235,11 @@ int main(int argc, char** argv) {
             purity.push_back(result[1].purity);
             labels95.push_back(float(result[1].labels95));
             seconds.push_back(float(result[1].seconds));
-            std::printf("%d: 0->%zu %9zu | %8.3f %8.1f%% %6d | %8.3f %8.1f%% %6d %6.3f %5.2f %5.1fs %5d %6.3f %6.1f/%5.1f/%5.1f\n",
+            std::printf("%d: 0->%zu %9zu | %8.3f %8.1f%% %6d | %8.3f %8.1f%% %6d %6.3f %5.2f %5.2f %5.1fs %5d %6.3f "
+                        "%6.1f/%5.1f/%5.1f\n",
                         c, k, rest.size(), result[0].within2, result[0].hausdorff, result[0].labels,
                         result[1].within2, result[1].hausdorff, result[1].labels, result[1].offButFitting,
-                        result[1].confidence, result[1].seconds, result[1].labels95, result[1].purity, result[1].loading,
+                        result[1].confidence, result[1].ambiguous, result[1].seconds, result[1].labels95, result[1].purity, result[1].loading,
                         result[1].search, result[1].graphCut);
             if (noiseHole)
                 std::printf(

@@ -562,10 +562,6 @@ std::vector<int> sortedPositions(const MatchCandidates& mc) {
     return position;
 }
 
-namespace {
-
-// Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
-// axes[3k..3k+2] is the k-th axis, by increasing variance. False when the eigensolver fails.
 bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, double centre[3], double axes[9]) {
     const std::size_t count = vertices ? vertices->size() : std::size_t(shape.vertexCount());
     auto vertex = [vertices](std::size_t i) { return vertices ? (*vertices)[i] : int(i); };
@@ -584,6 +580,8 @@ bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, do
     dsyev_(&jobz, &uplo, &n, axes, &lda, eig, work, &lwork, &info);
     return info == 0;
 }
+
+namespace {
 
 // A seed motion of some source vertices refined by trimmed ICP becomes a new region of the search
 // when more than minRegionSize vertices are its inliers; true when it was added.

@@ -185,6 +185,9 @@ int selectExplainingMotions(MatchCandidates& search, LabelingResult& labeling, f
                             int minSites);
 // The position each region of the search takes in the sorted order (sortResult without limits).
 std::vector<int> sortedPositions(const MatchCandidates& search);
+// Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
+// axes[3k..3k+2] is the k-th axis, by increasing variance. False when the eigensolver fails.
+bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, double centre[3], double axes[9]);
 
 // ---- confidence (LabelingConfidence.cpp) ----
 
@@ -196,6 +199,8 @@ struct LabelingConfidence {
     int contactPairs = 0;     // pairs of labels that touch on the source
     int tornPairs = 0;        // of those, pairs whose motions carry the contact apart
     std::vector<int> detached;  // the detached labels, in increasing order
+    float ambiguousShare = 0;   // share of source vertices in ambiguous labels (measureAmbiguity)
+    std::vector<int> ambiguous;  // the ambiguous labels, in increasing order
 };
 // Looks for parts carried to the wrong place, such as left and right swapped: two labels touch
 // where source vertices of both lie within contactDistance of each other, and the contact tears
@@ -204,6 +209,18 @@ struct LabelingConfidence {
 // and the labels of every other piece with a torn contact are detached. Model units.
 LabelingConfidence measureConfidence(const MatchCandidates& search, const LabelingResult& labeling,
                                      float contactDistance, float tearDistance);
+
+// Looks for parts whose facing the target does not decide, such as a round limb on a target
+// triangulated otherwise: a label is ambiguous when its motion turned about the principal axes
+// of its source vertices (by an eighth to a half turn about the longest, half a turn about the
+// others) and refitted by ICP carries them on average more than `apart` from where its own motion,
+// refitted the same way, carries them, and yet brings them within `tolerance` (a fraction) as
+// close to the target: the median distance as the data term measures it, and the median distance
+// to the tangent planes at the nearest target vertices. Labels of fewer than minVertices source
+// vertices are not examined. Fills ambiguousShare and ambiguous (LabelingAmbiguity.cpp). Model
+// units.
+void measureAmbiguity(const MatchCandidates& search, const LabelingResult& labeling, float apart, float tolerance,
+                      int minVertices, LabelingConfidence& confidence);
 
 // ---- result file (GraphCutResult.cpp) ----
 

@@ -233,6 +233,11 @@ int runRegisterCommand(const char* program, int argc, char** args) {
                       << " % of the source vertices lie in parts torn from the parts they touch; parts may be "
                          "swapped (left for right)"
                       << std::endl;
+        if (confidence.ambiguousShare > kAmbiguousWarning)
+            std::cerr << "veltrix-batch: warning: " << int(confidence.ambiguousShare * 100 + 0.5f)
+                      << " % of the source vertices lie in parts that fit the target about as well turned about their "
+                         "own axes; which way they face is uncertain"
+                      << std::endl;
     }
     return 0;
 }

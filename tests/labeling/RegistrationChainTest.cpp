@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "labeling/LabelingResult.h"
 #include "matching/MeanShift.h"
 #include "core/Random.h"
+#include "geometry/Remesh.h"
 #include "geometry/ShapeGenerator.h"
 #include "matching/Verify.h"
 
@@ -185,4 +188,83 @@ TEST(LabelingConfidence, SwappedArmsAreDetachedAndTheirMirrorsAreTheRightMotions
     mc.regionTransforms.clear();
     captured([&] { proposeTurnedOver(mc, labels, 0.05f * diagonal, 0.01f * diagonal, 20); });
     EXPECT_TRUE(proposed(1));
+}
+
+namespace {
+
+// A closed tube along z, of length 6, tapered (radius scale 1 + 0.05 z) so that it does not fit
+// itself flipped end to end; its cross-section r(a) = 1 + bump (cos 2a + 0.7 cos 3a) is round
+// without a bump and fits itself only unturned with one.
+void makeTube(float bump, std::vector<std::array<float, 3>>& points, std::vector<std::array<int, 3>>& faces) {
+    const int rings = 30, segments = 32;
+    points.clear();
+    faces.clear();
+    for (int i = 0; i < rings; ++i) {
+        const float z = -3.0f + 6.0f * float(i) / float(rings - 1);
+        for (int j = 0; j < segments; ++j) {
+            // Unevenly spaced about the axis, so that no turn carries the vertices onto each other.
+            const float a = 2.0f * float(M_PI) * (float(j) + 0.4f * float((j * 7 + i * 3) % 5 - 2) / 2.0f) / float(segments);
+            const float r = (1.0f + bump * (std::cos(2 * a) + 0.7f * std::cos(3 * a))) * (1.0f + 0.05f * z);
+            points.push_back({r * std::cos(a), r * std::sin(a), z});
+        }
+    }
+    const int low = int(points.size()), high = low + 1;
+    points.push_back({0, 0, -3.0f});
+    points.push_back({0, 0, 3.0f});
+    for (int i = 0; i + 1 < rings; ++i)
+        for (int j = 0; j < segments; ++j) {
+            const int a = i * segments + j, b = i * segments + (j + 1) % segments;
+            faces.push_back({a, b, b + segments});
+            faces.push_back({a, b + segments, a + segments});
+        }
+    for (int j = 0; j < segments; ++j) {
+        faces.push_back({low, (j + 1) % segments, j});
+        faces.push_back({high, (rings - 1) * segments + j, (rings - 1) * segments + (j + 1) % segments});
+    }
+}
+
+std::unique_ptr<Mesh3_real> meshOf(const std::vector<std::array<float, 3>>& points,
+                                   const std::vector<std::array<int, 3>>& faces) {
+    auto m = std::make_unique<Mesh3_real>();
+    for (const auto& p : points) m->vertices.addPoint(Vec3f(p[0], p[1], p[2]));
+    for (const auto& f : faces) m->faces.push_back({f[0], f[1], f[2]});
+    m->vertexStatus.assign(m->vertexCount(), STATUS_INTERIOR);
+    m->computeNormals(true);
+    m->detectBoundary();
+    return m;
+}
+
+}  // namespace
+
+// A round limb fits a target triangulated otherwise about as well twisted about its length; on
+// the same triangulation, or with a cross-section that is not round, only its own motion fits.
+TEST(LabelingConfidence, RoundPartsAreAmbiguousOnlyOnAnotherTriangulation) {
+    float twist[6] = {0.5f, -0.2f, 0.3f, 0.4f, 0.1f, -0.3f};
+    const RigidTransform motion = twistToTransform(twist);
+    auto ambiguousShare = [&](float bump, bool remeshed) {
+        std::vector<std::array<float, 3>> points, moved;
+        std::vector<std::array<int, 3>> faces;
+        makeTube(bump, points, faces);
+        for (const auto& p : points) {
+            const Vec3f q = motion.apply(Vec3f(p[0], p[1], p[2]));
+            moved.push_back({q.x, q.y, q.z});
+        }
+        std::unique_ptr<Mesh3_real> source = meshOf(points, faces), target;
+        if (remeshed) {
+            const RemeshedSurface other = remeshSurface(moved, faces, RemeshOptions());
+            target = meshOf(other.vertices, other.faces);
+        } else {
+            target = meshOf(moved, faces);
+        }
+        MatchCandidates mc(source.get(), target.get());
+        setSortedTransforms(mc, {motion});
+        LabelingResult labels(mc);
+        labels.labelsSource.assign(std::size_t(source->vertexCount()), 0);
+        LabelingConfidence confidence;
+        captured([&] { measureAmbiguity(mc, labels, 0.3f, 0.15f, 20, confidence); });
+        return confidence.ambiguousShare;
+    };
+    EXPECT_EQ(ambiguousShare(0.0f, true), 1.0f);
+    EXPECT_EQ(ambiguousShare(0.0f, false), 0.0f);
+    EXPECT_EQ(ambiguousShare(0.25f, true), 0.0f);
 }
