@@ -133,7 +133,8 @@ bool Scene::measureShapeUnit(const std::string& path) {
     const float diagonal = (mesh.boundingBoxMax - mesh.boundingBoxMin).length();
     if (mesh.vertexCount() < 2 || mesh.faces.empty() || edges.empty() || !(diagonal > 0) ||
         !std::isfinite(diagonal)) {
-        logErr() << "The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh: " << file << " has "
+        logErr() << "The shape-relative unit (shapeRelativeUnit " << shapeRelativeUnit
+                 << ") needs a triangle mesh: " << file << " has "
                   << mesh.vertexCount() << " vertices and " << mesh.faces.size()
                   << " faces, so no bounding-box diagonal or edge length can be measured." << std::endl;
         return false;

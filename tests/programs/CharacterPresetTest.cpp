@@ -211,7 +211,7 @@ TEST(CharacterPreset, ShapesWithoutFacesAreRefusedClearly) {
         writeText(dir / "target.obj", text);
         ChildRun batch = runProgram(dir, VELTRIX_BATCH, "'" VELTRIX_TEST_DATA_DIR "/params/character.xml'");
         EXPECT_EQ(batch.status, 1);
-        EXPECT_NE(batch.err.find("The shape-relative unit (shapeRelativeUnit 1) needs a triangle mesh"),
+        EXPECT_NE(batch.err.find("The shape-relative unit (shapeRelativeUnit 2) needs a triangle mesh"),
                   std::string::npos)
             << batch.err;
         EXPECT_FALSE(fs::exists(dir / "character-result.gc"));
