@@ -562,6 +562,10 @@ std::vector<int> sortedPositions(const MatchCandidates& mc) {
     return position;
 }
 
+namespace {
+
+// Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
+// axes[3k..3k+2] is the k-th axis, by increasing variance. False when the eigensolver fails.
 bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, double centre[3], double axes[9]) {
     const std::size_t count = vertices ? vertices->size() : std::size_t(shape.vertexCount());
     auto vertex = [vertices](std::size_t i) { return vertices ? (*vertices)[i] : int(i); };
@@ -579,6 +583,27 @@ bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, do
     double eig[3], work[32];
     dsyev_(&jobz, &uplo, &n, axes, &lda, eig, work, &lwork, &info);
     return info == 0;
+}
+
+}  // namespace
+
+std::vector<RigidTransform> principalTurns(const ShapeModel& shape, const std::vector<int>& vertices) {
+    double c[3], C[9];
+    if (vertices.empty() || !principalAxes(shape, &vertices, c, C)) return {};
+    const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
+    const std::pair<int, float> turns[] = {{0, 1.0f},  {1, 1.0f},   {2, 1.0f},  {2, 0.5f},
+                                           {2, -0.5f}, {2, 0.25f}, {2, -0.25f}, {2, 0.75f}, {2, -0.75f}};
+    std::vector<RigidTransform> out;
+    for (const auto& [axis, fraction] : turns) {
+        const float angle = float(M_PI) * fraction;
+        const float twist[6] = {0, 0, 0, float(C[3 * axis]) * angle, float(C[3 * axis + 1]) * angle,
+                                float(C[3 * axis + 2]) * angle};
+        RigidTransform turn = twistToTransform(twist);
+        const Vec3f moved = turn.rotate(centre);
+        for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+        out.push_back(turn);
+    }
+    return out;
 }
 
 namespace {
@@ -625,22 +650,9 @@ int proposeTurnedOver(MatchCandidates& mc, const LabelingResult& labeling, float
     parallelTasks(R, [&](int k, int) {
         const std::vector<int>& vertices = held.source[std::size_t(k)];
         if (vertices.size() <= minRegionSize || skip[std::size_t(k)]) return;
-        // Principal axes of the label's source vertices about their centroid.
-        double c[3], C[9];
-        if (!principalAxes(*mc.source, &vertices, c, C)) return;
-        const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
-        // Half a turn about each axis through the centroid, then the label's motion; about the
-        // long axis also turns by every eighth (a limb of nearly round or square section fits its
-        // place about as well turned about its own length).
-        const std::pair<int, float> turns[] = {{0, 1.0f},  {1, 1.0f},   {2, 1.0f},  {2, 0.5f},
-                                               {2, -0.5f}, {2, 0.25f}, {2, -0.25f}, {2, 0.75f}, {2, -0.75f}};
-        for (const auto& [axis, fraction] : turns) {
-            const float angle = float(M_PI) * fraction;
-            const float twist[6] = {0, 0, 0, float(C[3 * axis]) * angle, float(C[3 * axis + 1]) * angle,
-                                    float(C[3 * axis + 2]) * angle};
-            RigidTransform turn = twistToTransform(twist);
-            const Vec3f moved = turn.rotate(centre);
-            for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+        // The label's motion after each turn about the principal axes of its vertices (a limb of
+        // nearly round or square section fits its place about as well turned about its own length).
+        for (const RigidTransform& turn : principalTurns(*mc.source, vertices)) {
             const RigidTransform seed = composeTransforms(mc.sortedTransforms[std::size_t(k)], turn);
             CorrespondenceList inliers;
             const RigidTransform T = trimmedFit(mc, vertices, seed, badDistance, inlierDistance, inliers, kSettleRounds);

@@ -32,8 +32,8 @@ float median(std::vector<float>& values) {
     return *middle;
 }
 
-Fit refit(const ShapeModel& source, ShapeModel& target, const std::vector<int>& probes, const RigidTransform& start,
-          float stopMovement) {
+Fit refit(const ShapeModel& source, ShapeModel& target, const std::vector<int>& probes,
+          const RigidTransform& start, float stopMovement) {
     CorrespondenceList list;
     for (int v : probes) {
         const Vec3f x = source.vertices.point(v);
@@ -47,8 +47,10 @@ Fit refit(const ShapeModel& source, ShapeModel& target, const std::vector<int>& 
         const std::pair<int, float> nearest = target.closestDistance(p);
         distances.push_back(nearest.second);
         const Vec3f offset = p - target.vertices.point(nearest.first);
-        const bool hasNormal = nearest.first < target.normals.size() && target.normals.point(nearest.first).isFinite();
-        planeDistances.push_back(hasNormal ? std::fabs(offset.dot(target.normals.point(nearest.first))) : offset.length());
+        const bool hasNormal =
+            nearest.first < target.normals.size() && target.normals.point(nearest.first).isFinite();
+        planeDistances.push_back(hasNormal ? std::fabs(offset.dot(target.normals.point(nearest.first)))
+                                           : offset.length());
     }
     fit.distance = median(distances);
     fit.planeDistance = median(planeDistances);
@@ -57,8 +59,8 @@ Fit refit(const ShapeModel& source, ShapeModel& target, const std::vector<int>& 
 
 }  // namespace
 
-void measureAmbiguity(const MatchCandidates& search, const LabelingResult& labeling, float apart, float tolerance,
-                      int minVertices, LabelingConfidence& confidence) {
+void measureAmbiguity(const MatchCandidates& search, const LabelingResult& labeling, float apart,
+                      float tolerance, int minVertices, LabelingConfidence& confidence) {
     confidence.ambiguousShare = 0;
     confidence.ambiguous.clear();
     const ShapeModel* source = search.source;
@@ -81,21 +83,11 @@ void measureAmbiguity(const MatchCandidates& search, const LabelingResult& label
         std::vector<int> probes;
         const std::size_t step = std::max<std::size_t>(1, vertices.size() / kProbes);
         for (std::size_t i = 0; i < vertices.size(); i += step) probes.push_back(vertices[i]);
-        double c[3], C[9];
-        if (!principalAxes(*source, &vertices, c, C)) return;
-        const Vec3f centre{float(c[0]), float(c[1]), float(c[2])};
+        const std::vector<RigidTransform> turns = principalTurns(*source, vertices);
+        if (turns.empty()) return;
         const RigidTransform& own = search.sortedTransforms[std::size_t(k)];
         const Fit base = refit(*source, *target, probes, own, stopMovement);
-        // Half a turn about each axis, and every eighth about the longest.
-        const std::pair<int, float> turns[] = {{0, 1.0f},  {1, 1.0f},   {2, 1.0f},  {2, 0.5f},
-                                               {2, -0.5f}, {2, 0.25f}, {2, -0.25f}, {2, 0.75f}, {2, -0.75f}};
-        for (const auto& [axis, fraction] : turns) {
-            const float angle = float(M_PI) * fraction;
-            const float twist[6] = {0, 0, 0, float(C[3 * axis]) * angle, float(C[3 * axis + 1]) * angle,
-                                    float(C[3 * axis + 2]) * angle};
-            RigidTransform turn = twistToTransform(twist);
-            const Vec3f moved = turn.rotate(centre);
-            for (int a = 0; a < 3; ++a) turn.t[a] = centre[a] - moved[a];
+        for (const RigidTransform& turn : turns) {
             const Fit other = refit(*source, *target, probes, composeTransforms(own, turn), stopMovement);
             double displacement = 0;
             for (int v : probes) {
@@ -105,7 +97,9 @@ void measureAmbiguity(const MatchCandidates& search, const LabelingResult& label
             displacement /= double(probes.size());
             // As close as the part's own fit within the tolerance (and a thousandth of `apart`, for
             // fits at nearly no distance, which differ by rounding).
-            auto asClose = [&](float kept, float turned) { return turned <= kept * (1.0f + tolerance) + 1e-3f * apart; };
+            auto asClose = [&](float kept, float turned) {
+                return turned <= kept * (1.0f + tolerance) + 1e-3f * apart;
+            };
             if (displacement > apart && asClose(base.distance, other.distance) &&
                 asClose(base.planeDistance, other.planeDistance)) {
                 ambiguous[std::size_t(k)] = 1;

@@ -185,9 +185,9 @@ int selectExplainingMotions(MatchCandidates& search, LabelingResult& labeling, f
                             int minSites);
 // The position each region of the search takes in the sorted order (sortResult without limits).
 std::vector<int> sortedPositions(const MatchCandidates& search);
-// Centroid and principal axes of some vertices of a shape (all of them when `vertices` is null):
-// axes[3k..3k+2] is the k-th axis, by increasing variance. False when the eigensolver fails.
-bool principalAxes(const ShapeModel& shape, const std::vector<int>* vertices, double centre[3], double axes[9]);
+// Turns about the centroid of some vertices of a shape: half a turn about each of their principal
+// axes, and turns by every eighth about the longest; none when the axes cannot be found.
+std::vector<RigidTransform> principalTurns(const ShapeModel& shape, const std::vector<int>& vertices);
 
 // ---- confidence (LabelingConfidence.cpp) ----
 

@@ -25,7 +25,8 @@ const char* const* const kStages = kPipelineStages;
 }  // namespace
 
 Labelled::Labelled(ShapeModel* source, ShapeModel* target)
-    : search(std::make_unique<MatchCandidates>(source, target)), labeling(std::make_unique<LabelingResult>(*search)) {}
+    : search(std::make_unique<MatchCandidates>(source, target)),
+      labeling(std::make_unique<LabelingResult>(*search)) {}
 
 Labelled& Labelled::operator=(Labelled&& other) noexcept {
     labeling.reset();
@@ -43,7 +44,8 @@ void pairSamples(MatchCandidates& mc, const SearchOptions& options) {
     if (options.pairing == Pairing::SpinImages)
         mc.spinImageCandidates(options.maxCandidates);
     else
-        mc.findCandidateCorrespondence(options.sqFeatureRadius, options.maxCandidates, options.featureAnnEpsilon);
+        mc.findCandidateCorrespondence(options.sqFeatureRadius, options.maxCandidates,
+                                       options.featureAnnEpsilon);
 }
 
 void verifyClusters(MatchCandidates& mc, const SearchOptions& options) {
@@ -69,8 +71,12 @@ struct SavedLabeling {
     LabelingResult labeling;
 
     SavedLabeling(const MatchCandidates& mc, const LabelingResult& result)
-        : regions(mc.regions), sortedRegions(mc.sortedRegions), transforms(mc.regionTransforms),
-          sorted(mc.sortedTransforms), inverses(mc.sortedInverseTransforms), labeling(result) {}
+        : regions(mc.regions),
+          sortedRegions(mc.sortedRegions),
+          transforms(mc.regionTransforms),
+          sorted(mc.sortedTransforms),
+          inverses(mc.sortedInverseTransforms),
+          labeling(result) {}
     void restore(MatchCandidates& mc, LabelingResult& result) const {
         mc.regions = regions;
         mc.sortedRegions = sortedRegions;
@@ -97,7 +103,9 @@ bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions&
         relabelled = relabelWithLabelCosts(mc, result, o, searchAgain, initial);
     } else if (o.instance == GraphCutInstance::Symmetric) {
         const unsigned minRegion = o.minRegionSize;
-        auto relabelOnce = [&](const std::vector<int>* start = nullptr) { return result.relabel(o.relabel, start); };
+        auto relabelOnce = [&](const std::vector<int>* start = nullptr) {
+            return result.relabel(o.relabel, start);
+        };
         // Alternation: refit the motions to the labelling and relabel while the energy falls; a
         // round that does not lower it is undone.
         auto refine = [&]() {
@@ -106,8 +114,8 @@ bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions&
                 const std::vector<RigidTransform> transforms = mc.regionTransforms;
                 if (refitSortedTransforms(mc, result) == 0) break;
                 relabelOnce();
-                logOut() << "*** Refit round " << round + 1 << ": energy " << energy << " -> " << result.energy
-                          << std::endl;
+                logOut() << "*** Refit round " << round + 1 << ": energy " << energy << " -> "
+                         << result.energy << std::endl;
                 if (result.energy < energy) continue;
                 mc.regionTransforms = transforms;
                 mc.sortResult(minRegion, mc.resultMaxRegions);
@@ -117,12 +125,11 @@ bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions&
         };
         relabelled = relabelOnce(initial);
         if (relabelled) refine();
-        for (int round = 0; searchAgain && relabelled && round < o.secondSearchRounds && !result.labelsSource.empty();
+        for (int round = 0;
+             searchAgain && relabelled && round < o.secondSearchRounds && !result.labelsSource.empty();
              ++round) {
             const SavedLabeling before(mc, result);
-            if (searchUnexplained(mc, result, o.badlyExplained,
-                                  o.growThreshold, minRegion) == 0)
-                break;
+            if (searchUnexplained(mc, result, o.badlyExplained, o.growThreshold, minRegion) == 0) break;
             const float energy = result.energy;
             keepLargestRegions(mc, options.search);
             relabelOnce();
@@ -142,8 +149,8 @@ bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions&
     return relabelled;
 }
 
-bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const LabelingOptions& o, bool searchAgain,
-                           const std::vector<int>* initial) {
+bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const LabelingOptions& o,
+                           bool searchAgain, const std::vector<int>* initial) {
     const int sites = mc.source->vertexCount() + mc.target->vertexCount();
     result.labelCost = o.labelCostPerSite * float(sites);
     const unsigned minRegion = o.minRegionSize;
@@ -189,11 +196,11 @@ bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const La
     };
 
     if (!initial)
-        selectExplainingMotions(mc, result, 0.25f * o.growThreshold,
-                                o.badlyExplained, int(minRegion));
+        selectExplainingMotions(mc, result, 0.25f * o.growThreshold, o.badlyExplained, int(minRegion));
     if (!relabelFrom(initial)) return false;
     keepUsedLabels(mc, result);
-    logOut() << "*** Labels used: " << mc.sortedTransforms.size() << ", energy " << result.energy << std::endl;
+    logOut() << "*** Labels used: " << mc.sortedTransforms.size() << ", energy " << result.energy
+             << std::endl;
     std::vector<TurnedLabel> turned;  // labels whose turns were proposed in an earlier round
     // Refit, propose and label again while the energy falls.
     auto reestimate = [&]() {
@@ -201,16 +208,14 @@ bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const La
             const SavedLabeling before(mc, result);
             refitLabelMotions(mc, result, 3);
             if (searchAgain && o.secondSearchRounds > 0)
-                searchUnexplained(mc, result, o.badlyExplained,
-                                  o.growThreshold, minRegion, true);
-            proposeTurnedOver(mc, result, o.badlyExplained,
-                              o.growThreshold, minRegion, &turned);
+                searchUnexplained(mc, result, o.badlyExplained, o.growThreshold, minRegion, true);
+            proposeTurnedOver(mc, result, o.badlyExplained, o.growThreshold, minRegion, &turned);
             const std::vector<int> position = sortedPositions(mc);
             mc.sortResult(0, -1);
             std::vector<int> start = carriedLabels(position);
             const bool relabelled = relabelFrom(&start);
-            logOut() << "*** Re-estimation round " << round + 1 << ": energy " << before.labeling.energy << " -> "
-                     << result.energy << std::endl;
+            logOut() << "*** Re-estimation round " << round + 1 << ": energy " << before.labeling.energy
+                     << " -> " << result.energy << std::endl;
             if (!relabelled || !(result.energy < before.labeling.energy)) {
                 before.restore(mc, result);
                 break;
@@ -224,24 +229,23 @@ bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const La
     // motions proposed from them: their labels are removed, their vertices start without a label,
     // and the result is kept when its energy is lower.
     for (int repair = 0; repair < 2; ++repair) {
-        const LabelingConfidence confidence = measureConfidence(mc, result, o.contactDistance, o.tearDistance);
+        const LabelingConfidence confidence =
+            measureConfidence(mc, result, o.contactDistance, o.tearDistance);
         if (confidence.detachedShare <= kDetachedWarning) break;
         const SavedLabeling before(mc, result);
         const int R = int(mc.sortedTransforms.size());
         if (o.secondSearchRounds > 0)
-            searchUnexplained(mc, result, o.badlyExplained,
-                              o.growThreshold, minRegion, true);
-        proposeTurnedOver(mc, result, o.badlyExplained,
-                          o.growThreshold, minRegion);
-        proposeMirrored(mc, result, o.badlyExplained,
-                        o.growThreshold, minRegion);
+            searchUnexplained(mc, result, o.badlyExplained, o.growThreshold, minRegion, true);
+        proposeTurnedOver(mc, result, o.badlyExplained, o.growThreshold, minRegion);
+        proposeMirrored(mc, result, o.badlyExplained, o.growThreshold, minRegion);
         std::vector<bool> dropped(mc.regions.size(), false);
         for (int l : confidence.detached)
             if (l < R) dropped[std::size_t(l)] = true;  // region l is sorted label l after keepUsedLabels
         const bool relabelled = relabelWithout(dropped);
         const LabelingConfidence after = measureConfidence(mc, result, o.contactDistance, o.tearDistance);
-        logOut() << "*** Detached labels replaced: energy " << before.labeling.energy << " -> " << result.energy
-                 << ", detached share " << confidence.detachedShare << " -> " << after.detachedShare << std::endl;
+        logOut() << "*** Detached labels replaced: energy " << before.labeling.energy << " -> "
+                 << result.energy << ", detached share " << confidence.detachedShare << " -> "
+                 << after.detachedShare << std::endl;
         if (!relabelled || !(result.energy < before.labeling.energy)) {
             before.restore(mc, result);
             break;
@@ -290,8 +294,8 @@ void proposeFromNewSamples(MatchCandidates& mc, const PipelineOptions& options) 
     std::vector<CorrespondenceList> regions = mc.sortedRegions;
     std::vector<RigidTransform> transforms = mc.sortedTransforms;
     for (int round = 0; round < options.proposalSearches; ++round) {
-        logOut() << "*** Proposals from new samples, search " << round + 1 << " of " << options.proposalSearches
-                 << std::endl;
+        logOut() << "*** Proposals from new samples, search " << round + 1 << " of "
+                 << options.proposalSearches << std::endl;
         MatchCandidates extra(mc.source, mc.target);
         searchMotions(extra, options.search, true);
         regions.insert(regions.end(), extra.sortedRegions.begin(), extra.sortedRegions.end());
@@ -305,7 +309,8 @@ void proposeFromNewSamples(MatchCandidates& mc, const PipelineOptions& options) 
     mc.sortResult(0, -1);
 }
 
-bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options, bool resume) {
+bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options,
+                      bool resume) {
     searchMotions(mc, options.search, resume);
     if (options.labeling.labelCosts && options.proposalSearches > 0) proposeFromNewSamples(mc, options);
 
@@ -435,7 +440,8 @@ void restartSearches(Labelled& best, const PipelineOptions& options) {
         logErr() << run.err;
         std::vector<int> index;
         if (run.result.relabelled) index = pool.add(*run.result.search, *run.result.labeling);
-        if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts), std::move(run.result)))
+        if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts),
+                       std::move(run.result)))
             bestIndex = index;
     }
     install();
@@ -472,7 +478,8 @@ void restartSearches(Labelled& best, const PipelineOptions& options) {
         pooled.relabelled = relabel(mc, *pooled.labeling, options, false, &initial);
         stopTimer(kStages[4]);
     }
-    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")", std::move(pooled));
+    keepBetter("Pooled labels of every search (" + std::to_string(pool.regions.size()) + ")",
+               std::move(pooled));
     install();
     source->vertices.prepareTree();
     target->vertices.prepareTree();
@@ -483,7 +490,8 @@ void restartSearches(Labelled& best, const PipelineOptions& options) {
     keepUsedLabels(*best.search, *best.labeling);
     std::vector<int> initial = best.labeling->labelsSource;
     initial.insert(initial.end(), best.labeling->labelsTarget.begin(), best.labeling->labelsTarget.end());
-    logOut() << "*** Label costs on the " << best.search->sortedTransforms.size() << " labels kept" << std::endl;
+    logOut() << "*** Label costs on the " << best.search->sortedTransforms.size() << " labels kept"
+             << std::endl;
     relabel(*best.search, *best.labeling, options, false, &initial, true);
     stopTimer(kStages[4]);
 }

@@ -51,10 +51,10 @@ struct LabelingOptions {
     // Above 0: the cost of a used label is this times the vertex count of both shapes.
     bool labelCosts = false;
     float labelCostPerSite = 0.0f;
-    int refitRounds = 0;        // alternation rounds without label costs
+    int refitRounds = 0;  // alternation rounds without label costs
     int secondSearchRounds = 0;
-    int reestimateRounds = 0;   // with label costs
-    int maxLabels = -1;         // the cap of a result with label costs; negative: none
+    int reestimateRounds = 0;  // with label costs
+    int maxLabels = -1;        // the cap of a result with label costs; negative: none
     unsigned minRegionSize = 0;
     float badlyExplained = 0.0f;  // a vertex moved farther than this from the target is badly explained
     float growThreshold = 0.0f;   // region growing of the second search and the proposals
@@ -101,14 +101,15 @@ void proposeFromNewSamples(MatchCandidates& mc, const PipelineOptions& options);
 // solution or data-term type, optimiser error). searchAgain false leaves out the second search;
 // `initial` is where the first graph cut starts. `pooled`: the labelling of the labels pooled
 // from restarts, the only one of a run with restarts that label costs apply to.
-bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options, bool searchAgain = true,
-             const std::vector<int>* initial = nullptr, bool pooled = false);
+bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options,
+             bool searchAgain = true, const std::vector<int>* initial = nullptr, bool pooled = false);
 // The labelling with label costs: first labelling, re-estimation rounds, the repair of parts
 // torn from their neighbours, the label cap.
 bool relabelWithLabelCosts(MatchCandidates& mc, LabelingResult& result, const LabelingOptions& options,
                            bool searchAgain, const std::vector<int>* initial);
 // Sub-sampling to labelling, each stage timed (resumed rather than restarted when `resume`).
-bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options, bool resume);
+bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions& options,
+                      bool resume);
 // options.restarts more searches from new samples, then one labelling with the labels every
 // search used. `best` holds the search labelled so far and ends with the labelling of lowest
 // energy; if an exception leaves early, it holds a complete search and labelling.

@@ -21,11 +21,11 @@ void Clusters::sortBySize() {
     std::vector<std::pair<unsigned int, int>> order;
     order.reserve(k);
     for (int c = 0; c < k; ++c) order.emplace_back(static_cast<unsigned int>(sizes[c]), c);
-    std::stable_sort(order.begin(), order.end(), [](const std::pair<unsigned int, int>& a,
-                                                    const std::pair<unsigned int, int>& b) {
-        if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
-        return a.first > b.first;
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [](const std::pair<unsigned int, int>& a, const std::pair<unsigned int, int>& b) {
+                         if (a.second == 0 || b.second == 0) return a.second == 0 && b.second != 0;
+                         return a.first > b.first;
+                     });
 
     std::vector<int> newIndex(k, 0);
     std::vector<FeatureVector> sortedModes(k);
