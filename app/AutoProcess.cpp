@@ -142,8 +142,6 @@ PipelineOptions Scene::pipelineOptions() const {
     o.dataWeight = dataWeight_GC;
     o.smoothTruncateValue = percentOfDiagonal(smoothTruncateValue_GC);
     o.dataTruncateValue = percentOfDiagonal(dataTruncateValue_GC);
-    labels.forwardSolutionType = graphCutSolutionType_GC;
-    labels.forwardDataTerm = dataTermType_GC;
     labels.reuseFlows = reuseFlows_GC;
     labels.componentLinks = componentLinks_GC;
     labels.componentLinkDistance = percentOfDiagonal(componentLinkDistance_GC);

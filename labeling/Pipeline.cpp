@@ -140,7 +140,8 @@ bool relabel(MatchCandidates& mc, LabelingResult& result, const PipelineOptions&
             }
         }
     } else if (o.instance == GraphCutInstance::Forward) {
-        relabelled = result.relabelForward(o.forwardSolutionType, o.forwardDataTerm, o.relabel.smoothWeight,
+        // The forward instance takes the move and data-term types as the parameter file's integers.
+        relabelled = result.relabelForward(int(o.relabel.moves), int(o.relabel.dataTerm), o.relabel.smoothWeight,
                                            o.relabel.dataWeight, o.relabel.smoothTruncateValue,
                                            o.relabel.dataTruncateValue);
     } else {

@@ -60,8 +60,6 @@ struct LabelingOptions {
     float growThreshold = 0.0f;   // region growing of the second search and the proposals
     // Contacts between labels within contactDistance; a contact moved apart beyond tearDistance is torn.
     float contactDistance = 0.0f, tearDistance = 0.0f;
-    // Integers the forward instance takes as they stand in the parameter file.
-    int forwardSolutionType = 2, forwardDataTerm = 1;
 };
 
 // The whole registration.
