@@ -14,7 +14,11 @@
 // true place in the target pose, and vertices whose true place lies in the hole are left out of
 // the figures and counted at the end of the row.
 //
-//   bench_characters [--preset-only] [--keep] [--params FILE] [--remeshed | --noise-hole]
+// With --forced-wrong the preset's labelling is handed only the true motions of the parts, every
+// part that has a mirror partner taking its partner's motion (left for right), as in a run that
+// swapped sides; the rows then show how wrong that is and whether the run's confidence says so.
+//
+//   bench_characters [--preset-only] [--keep] [--params FILE] [--remeshed | --noise-hole] [--forced-wrong]
 //                    [vertices per character, default 4000] [characters, default 3]
 //                    [first character, default 1]
 
@@ -35,6 +39,7 @@
 #include "app/AutoProcess.h"
 #include "labeling/GroundTruthReport.h"
 #include "labeling/LabelingResult.h"
+#include "labeling/Pipeline.h"
 #include "matching/MatchCandidates.h"
 #include "core/Random.h"
 #include "app/Scene.h"
@@ -53,6 +58,7 @@ struct Outcome {
     float offButFitting = 0;           // wrong vertices that closest points cannot see
     float confidence = 0;              // the run's own confidence figure (1: no part detached)
     float ambiguous = 0;               // share of source vertices whose part's facing is ambiguous
+    bool flagged = false;              // the run warns of detached parts or ambiguous facing
     int labels = 0;
     int labels95 = 0;   // labels holding 95 % of the source vertices, largest first
     float purity = 0;
@@ -76,13 +82,127 @@ int labelsHolding95(const std::vector<int>& labels) {
     return count;
 }
 
-// One registration of source.obj onto target.obj in `dir` with the parameter file, scored against
-// the reference positions when given; the run's console output is swallowed.
 // The seed of every registration (--seed): the same pairs drawn differently.
 unsigned runSeed = 1;
+// --forced-wrong
+bool forcedWrong = false;
+
+// The part onto which each part's mirror image falls in the rest pose (itself for parts on the
+// plane): part centroids reflected across the plane through the centroid of the shape, normal to
+// the coordinate axis that pairs the most parts with other parts (pairs whose images fall onto
+// each other; the shape's thin axis would leave every part its own image), the nearer fit first.
+struct MirrorParts {
+    std::vector<int> partner;
+    int axis = 0;
+    float plane = 0;  // the plane's coordinate on the axis
+    Vec3f image(const Vec3f& p) const {
+        Vec3f q = p;
+        q[axis] = 2 * plane - q[axis];
+        return q;
+    }
+};
+
+MirrorParts mirrorParts(const std::vector<Vec3f>& rest, const std::vector<int>& part) {
+    int parts = 0;
+    for (int p : part) parts = std::max(parts, p + 1);
+    std::vector<Vec3f> centre(std::size_t(parts), Vec3f(0, 0, 0));
+    std::vector<int> count(std::size_t(parts), 0);
+    Vec3f all(0, 0, 0);
+    for (std::size_t v = 0; v < rest.size(); ++v) {
+        centre[std::size_t(part[v])] = centre[std::size_t(part[v])] + rest[v];
+        ++count[std::size_t(part[v])];
+        all = all + rest[v];
+    }
+    all = all * (1.0f / float(rest.size()));
+    for (int p = 0; p < parts; ++p)
+        if (count[std::size_t(p)] > 0) centre[std::size_t(p)] = centre[std::size_t(p)] * (1.0f / float(count[std::size_t(p)]));
+    MirrorParts best;
+    double bestCost = 0;
+    int bestPaired = -1;
+    for (int axis = 0; axis < 3; ++axis) {
+        std::vector<int> partner(std::size_t(parts), -1);
+        double cost = 0;
+        for (int p = 0; p < parts; ++p) {
+            if (count[std::size_t(p)] == 0) continue;
+            Vec3f image = centre[std::size_t(p)];
+            image[axis] = 2 * all[axis] - image[axis];
+            float nearest = 0;
+            for (int q = 0; q < parts; ++q) {
+                const float d = (image - centre[std::size_t(q)]).length();
+                if (count[std::size_t(q)] > 0 && (partner[std::size_t(p)] < 0 || d < nearest)) {
+                    partner[std::size_t(p)] = q;
+                    nearest = d;
+                }
+            }
+            cost += nearest;
+        }
+        int paired = 0;
+        for (int p = 0; p < parts; ++p) {
+            const int q = partner[std::size_t(p)];
+            if (q >= 0 && q != p && partner[std::size_t(q)] == p) ++paired;
+        }
+        for (int p = 0; p < parts; ++p)  // images that fall onto no partner of their own stay put
+            if (const int q = partner[std::size_t(p)]; q >= 0 && partner[std::size_t(q)] != p) partner[std::size_t(p)] = p;
+        if (paired > bestPaired || (paired == bestPaired && cost < bestCost)) {
+            best.partner = partner;
+            best.axis = axis;
+            best.plane = all[axis];
+            bestCost = cost;
+            bestPaired = paired;
+        }
+    }
+    return best;
+}
+
+// Labels the scene's shapes with the true motions of the parts that are their own mirror image
+// (fitted to the true places `posed` of the source vertices) and, for every other part, the
+// motion that carries it where its partner goes: each vertex to the true place of the partner's
+// vertex nearest its mirror image.
+bool labelWithSwappedMotions(Scene& scene, const std::vector<int>& part, const std::vector<Vec3f>& posed) {
+    if (!scene.source || !scene.target || posed.size() != part.size() ||
+        part.size() != std::size_t(scene.source->vertexCount()))
+        return false;
+    std::vector<Vec3f> rest;
+    for (int v = 0; v < scene.source->vertexCount(); ++v) rest.push_back(scene.source->vertices.point(v));
+    const MirrorParts mirror = mirrorParts(rest, part);
+    auto* search = new MatchCandidates(scene.source, scene.target);
+    for (std::size_t p = 0; p < mirror.partner.size(); ++p) {
+        const int q = mirror.partner[p];
+        std::vector<Vec3f> from, to;
+        CorrespondenceList held;
+        for (std::size_t v = 0; v < rest.size(); ++v) {
+            if (part[v] != int(p)) continue;
+            std::size_t at = v;
+            if (q != int(p)) {
+                const Vec3f image = mirror.image(rest[v]);
+                float nearest = -1;
+                for (std::size_t u = 0; u < rest.size(); ++u)
+                    if (part[u] == q && (nearest < 0 || (rest[u] - image).length() < nearest)) {
+                        nearest = (rest[u] - image).length();
+                        at = u;
+                    }
+            }
+            from.push_back(rest[v]);
+            to.push_back(posed[at]);
+            held.addCorrespondence(rest[v], posed[at], int(v), -1);
+        }
+        if (from.empty()) continue;
+        const RigidTransform motion = registerQuat(from, to);
+        search->sortedTransforms.push_back(motion);
+        search->sortedInverseTransforms.push_back(invertTransform(motion));
+        search->sortedRegions.push_back(held);
+    }
+    scene.setMatchCandidates(search);
+    return scene.labeling->relabel(scene.pipelineOptions().labeling.relabel, nullptr);
+}
+
+// One registration of source.obj onto target.obj in `dir` with the parameter file (with
+// --forced-wrong, the labelling above for the preset), scored against the reference positions
+// when given; the run's console output is swallowed.
 
 Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal,
-                     const std::vector<int>& part, const std::vector<Vec3f>* reference) {
+                     const std::vector<int>& part, const std::vector<Vec3f>* reference,
+                     const std::vector<Vec3f>& posed) {
     Outcome outcome;
     std::ostringstream quiet;
     std::streambuf* console = std::cout.rdbuf(quiet.rdbuf());
@@ -114,7 +234,9 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
         std::string error;
         const bool loaded = scene.loadStartupShapes();
         outcome.loading = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (loaded && runAutoModeSteps(scene, true).succeeded &&
+        const bool labelled = loaded && (forcedWrong && !unitIsDiagonal ? labelWithSwappedMotions(scene, part, posed)
+                                                                         : runAutoModeSteps(scene, true).succeeded);
+        if (labelled &&
             makeGroundTruthReport(*scene.labeling, truth, report, error)) {
             outcome.labels95 = labelsHolding95(scene.labeling->labelsSource);
             outcome.purity = report.purity;
@@ -129,6 +251,7 @@ Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDia
             const LabelingConfidence confidence = labelingConfidence(scene, false);
             outcome.confidence = confidence.confidence;
             outcome.ambiguous = confidence.ambiguousShare;
+            outcome.flagged = confidence.detachedShare > kDetachedWarning || confidence.ambiguousShare > kAmbiguousWarning;
         }
     }
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -170,6 +293,7 @@ int main(int argc, char** argv) {
         else if (arg == "--params" && i + 1 < argc) preset = argv[++i];
         else if (arg == "--remeshed") remeshed = true;
         else if (arg == "--noise-hole") remeshed = noiseHole = true;
+        else if (arg == "--forced-wrong") forcedWrong = true;
         else if (arg == "--seed" && i + 1 < argc) runSeed = unsigned(std::strtoul(argv[++i], nullptr, 10));
         else numbers.push_back(std::atoi(argv[i]));
     }
@@ -178,7 +302,8 @@ int main(int argc, char** argv) {
     const int first = numbers.size() > 2 ? numbers[2] : 1;
     if (vertices < 500 || characters < 1 || first < 1) {
         std::cerr << "Usage: " << argv[0]
-                  << " [--preset-only] [--params FILE] [--remeshed | --noise-hole] [--seed N] [vertices >= 500]"
+                  << " [--preset-only] [--params FILE] [--remeshed | --noise-hole] [--forced-wrong] [--seed N]"
+                     " [vertices >= 500]"
                      " [characters >= 1] [first >= 1]"
                   << std::endl;
         return 2;
@@ -186,6 +311,7 @@ int main(int argc, char** argv) {
     const fs::path root = fs::temp_directory_path() / "veltrix_characters";
     const char* configs[2] = {VELTRIX_DEMO_PARAMS, preset.c_str()};
     std::vector<float> purity, labels95, seconds;
+    int flagged = 0;
     std::vector<float> within[2], hausdorff[2];
     if (remeshed)
         std::printf("Targets with another triangulation%s; scored against the true places%s.\n",
@@ -214,25 +340,26 @@ int main(int argc, char** argv) {
                 fs::remove_all(dir);
                 fs::create_directories(dir);
                 writeScaled(dir / "source.obj", rest, character.faces, 100 / diagonal);
-                std::vector<Vec3f> reference;
+                std::vector<Vec3f> reference, posed;
+                for (const auto& p : character.poses[k]) posed.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
                 if (remeshed) {
                     const RemeshedSurface target =
                         remeshCharacterPose(character, int(k), unsigned(c), noiseHole);
                     writeScaled(dir / "target.obj", target.vertices, target.faces, 100 / diagonal);
-                    for (const auto& p : character.poses[k])
-                        reference.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
+                    reference = posed;
                     // Kept pairs can be scored again with veltrix-gtreport --reference.
                     if (keep) writeScaled(dir / "reference.obj", character.poses[k], character.faces, 100 / diagonal);
                 } else {
                     writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
                 }
                 result[config] = registerPair(dir, configs[config], config == 0, character.part,
-                                              remeshed ? &reference : nullptr);
+                                              remeshed ? &reference : nullptr, posed);
                 within[config].push_back(result[config].within2);
                 hausdorff[config].push_back(result[config].hausdorff);
                 if (!keep) fs::remove_all(dir);
             }
             purity.push_back(result[1].purity);
+            flagged += result[1].flagged ? 1 : 0;
             labels95.push_back(float(result[1].labels95));
             seconds.push_back(float(result[1].seconds));
             std::printf("%d: 0->%zu %9zu | %8.3f %8.1f%% %6d | %8.3f %8.1f%% %6d %6.3f %5.2f %5.2f %5.1fs %5d %6.3f "
@@ -261,5 +388,7 @@ int main(int argc, char** argv) {
                 "median time: %.1f s  slowest: %.1f s\n",
                 median(labels95), meanPurity, *std::min_element(purity.begin(), purity.end()), median(seconds),
                 *std::max_element(seconds.begin(), seconds.end()));
+    std::printf("character preset%s: %d of %zu runs flagged by their confidence (detached parts or ambiguous facing)\n",
+                forcedWrong ? ", forced wrong" : "", flagged, purity.size());
     return 0;
 }
