@@ -156,7 +156,6 @@ PipelineOptions Scene::pipelineOptions() const {
     labels.growThreshold = percentOfDiagonal(growRegionDistThreshold_VR);
     labels.contactDistance = percentOfDiagonal(kContactPercent);
     labels.tearDistance = percentOfDiagonal(kTearPercent);
-    labels.sameMotion = percentOfDiagonal(kSameMotionPercent);
 
     options.restarts = restarts_VR;
     options.proposalSearches = proposalSearches_VR;

@@ -9,9 +9,6 @@ class Scene;
 
 // Label contacts are measured within this percentage of the unit, and torn beyond the second.
 constexpr float kContactPercent = 1.5f, kTearPercent = 6.0f;
-// Motions that restarts found again: within this percentage of the unit of each other on the
-// vertices of both (a quarter of the ground-truth report's finest yardstick).
-constexpr float kSameMotionPercent = 0.25f;
 // A label's facing is ambiguous when a turned motion carries its vertices on average more than
 // this percentage of the unit elsewhere (the accuracy yardstick of the ground-truth report) and
 // fits them within the tolerance as closely; labels under the vertex count are not examined. A

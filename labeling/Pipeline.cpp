@@ -323,56 +323,26 @@ bool searchAndRelabel(MatchCandidates& mc, LabelingResult& result, const Pipelin
 
 namespace {
 
-// The largest distance between where two motions carry the points of a region (up to 64 of them).
-float apart(const CorrespondenceList& region, const RigidTransform& a, const RigidTransform& b) {
-    const int n = region.size();
-    const int step = std::max(1, n / 64);
-    float largest = 0;
-    for (int i = 0; i < n; i += step) {
-        const Vec3f x = region.sourcePoints.point(i);
-        largest = std::max(largest, (a.apply(x) - b.apply(x)).length());
-    }
-    return largest;
-}
-
-}  // namespace
-
-int pooledMotionOf(const std::vector<CorrespondenceList>& regions, const std::vector<RigidTransform>& motions,
-                   const CorrespondenceList& region, const RigidTransform& motion, float same) {
-    if (same <= 0) return -1;
-    for (std::size_t j = 0; j < regions.size() && j < motions.size(); ++j)
-        if (apart(region, motion, motions[j]) < same && apart(regions[j], motion, motions[j]) < same) return int(j);
-    return -1;
-}
-
-namespace {
-
 // Motions gathered from several searches, each with the vertices its labelling gave it.
 struct LabelPool {
     std::vector<CorrespondenceList> regions;
     std::vector<RigidTransform> transforms;
 
     // Adds every label the labelling uses on either shape, with the source vertices it holds and
-    // the target vertices it holds moved back onto the source, as a region; a label whose motion
-    // is one already pooled (pooledMotionOf) is not added again. Returns the pool index of each
-    // label of the search (-1 for a label used nowhere).
-    std::vector<int> add(const MatchCandidates& mc, const LabelingResult& result, float same) {
+    // the target vertices it holds moved back onto the source, as a region. Returns the pool index
+    // of each label of the search (-1 for a label used nowhere).
+    std::vector<int> add(const MatchCandidates& mc, const LabelingResult& result) {
         const std::size_t R = mc.sortedTransforms.size();
         const std::vector<CorrespondenceList> held = labelRegions(mc, result);
         std::vector<int> index(R, -1);
         for (std::size_t k = 0; k < R; ++k)
             if (held[k].size() > 0) {
-                if (const int j = pooledMotionOf(regions, transforms, held[k], mc.sortedTransforms[k], same); j >= 0) {
-                    index[k] = j;
-                    continue;
-                }
                 index[k] = int(regions.size());
                 regions.push_back(held[k]);
                 transforms.push_back(mc.sortedTransforms[k]);
             }
         return index;
     }
-
 };
 
 }  // namespace
@@ -383,8 +353,7 @@ void restartSearches(Labelled& best, const PipelineOptions& options) {
     // Each restart searches from a new sample: the draws differ, and so do the small parts that
     // the search finds. The labels every search used are pooled for one more labelling at the end.
     LabelPool pool;
-    const float same = options.labeling.sameMotion;
-    std::vector<int> bestIndex = pool.add(*best.search, *best.labeling, same);
+    std::vector<int> bestIndex = pool.add(*best.search, *best.labeling);
 
     // The restarts are independent, so they run side by side. A search draws only its samples,
     // a known number of draws: each restart draws from a copy of the process-wide generator moved
@@ -471,7 +440,7 @@ void restartSearches(Labelled& best, const PipelineOptions& options) {
         logOut() << run.out;
         logErr() << run.err;
         std::vector<int> index;
-        if (run.result.relabelled) index = pool.add(*run.result.search, *run.result.labeling, same);
+        if (run.result.relabelled) index = pool.add(*run.result.search, *run.result.labeling);
         if (keepBetter("Restart " + std::to_string(k + 1) + " of " + std::to_string(restarts),
                        std::move(run.result)))
             bestIndex = index;

@@ -60,9 +60,6 @@ struct LabelingOptions {
     float growThreshold = 0.0f;   // region growing of the second search and the proposals
     // Contacts between labels within contactDistance; a contact moved apart beyond tearDistance is torn.
     float contactDistance = 0.0f, tearDistance = 0.0f;
-    // Pooling the labels of restarts: a motion that carries its vertices and those of a pooled
-    // label within this distance of where the pooled motion carries them joins that label; 0: none.
-    float sameMotion = 0.0f;
 };
 
 // The whole registration.
@@ -72,12 +69,6 @@ struct PipelineOptions {
     int restarts = 0;          // searches after the first, each with its own labelling
     int proposalSearches = 0;  // with label costs: searches whose motions join the first one's
 };
-
-// The pooled motion that is `motion` found again: the first whose motion carries both its own
-// region's points and `region`'s within `same` of where `motion` carries them; -1 for none (and
-// when `same` is not positive).
-int pooledMotionOf(const std::vector<CorrespondenceList>& regions, const std::vector<RigidTransform>& motions,
-                   const CorrespondenceList& region, const RigidTransform& motion, float same);
 
 // A search with its labelling, owned together.
 struct Labelled {

@@ -12,7 +12,6 @@
 #include "geometry/Features.h"
 #include "LabelingFixtures.h"
 #include "labeling/LabelingResult.h"
-#include "labeling/Pipeline.h"
 #include "matching/MeanShift.h"
 #include "core/Random.h"
 #include "geometry/Remesh.h"
@@ -268,25 +267,4 @@ TEST(LabelingConfidence, RoundPartsAreAmbiguousOnlyOnAnotherTriangulation) {
     EXPECT_EQ(ambiguousShare(0.0f, true), 1.0f);
     EXPECT_EQ(ambiguousShare(0.0f, false), 0.0f);
     EXPECT_EQ(ambiguousShare(0.25f, true), 0.0f);
-}
-
-// A motion found again by another search joins the pooled label when it carries both labels'
-// points within the distance of the pooled motion; not when the points of either label move
-// farther.
-TEST(LabelPool, AMotionFoundAgainJoinsThePooledLabel) {
-    CorrespondenceList near, far;  // on circles of radius 1 about the z axis and about x = 10
-    for (int i = 0; i < 8; ++i) {
-        const float a = float(i) * float(M_PI) / 4;
-        near.addCorrespondence(Vec3f(std::cos(a), std::sin(a), 0), Vec3f(), i, -1);
-        far.addCorrespondence(Vec3f(10 + std::cos(a), std::sin(a), 0), Vec3f(), i, -1);
-    }
-    const float angle = 0.01f;  // about z, moving a point at distance d by 2 d sin(angle / 2)
-    float about[6] = {0, 0, 0, 0, 0, angle};
-    const RigidTransform turned = twistToTransform(about), identity;
-    const float onNear = 2 * std::sin(angle / 2), onFar = 11 * onNear;
-    EXPECT_EQ(pooledMotionOf({near}, {identity}, near, turned, 1.01f * onNear), 0);
-    EXPECT_EQ(pooledMotionOf({near}, {identity}, near, turned, 0.99f * onNear), -1);
-    EXPECT_EQ(pooledMotionOf({far}, {identity}, near, turned, 1.01f * onNear), -1);
-    EXPECT_EQ(pooledMotionOf({far}, {identity}, near, turned, 1.01f * onFar), 0);
-    EXPECT_EQ(pooledMotionOf({far}, {identity}, near, turned, 0), -1);
 }
