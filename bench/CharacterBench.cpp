@@ -199,7 +199,6 @@ bool labelWithSwappedMotions(Scene& scene, const std::vector<int>& part, const s
 // One registration of source.obj onto target.obj in `dir` with the parameter file (with
 // --forced-wrong, the labelling above for the preset), scored against the reference positions
 // when given; the run's console output is swallowed.
-
 Outcome registerPair(const fs::path& dir, const char* parameters, bool unitIsDiagonal,
                      const std::vector<int>& part, const std::vector<Vec3f>* reference,
                      const std::vector<Vec3f>& posed) {
