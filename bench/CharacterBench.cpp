@@ -122,10 +122,10 @@ MirrorParts mirrorParts(const std::vector<Vec3f>& rest, const std::vector<int>& 
     for (int axis = 0; axis < 3; ++axis) {
         std::vector<int> partner(std::size_t(parts), -1);
         double cost = 0;
+        const MirrorParts plane{{}, axis, all[axis]};
         for (int p = 0; p < parts; ++p) {
             if (count[std::size_t(p)] == 0) continue;
-            Vec3f image = centre[std::size_t(p)];
-            image[axis] = 2 * all[axis] - image[axis];
+            const Vec3f image = plane.image(centre[std::size_t(p)]);
             float nearest = 0;
             for (int q = 0; q < parts; ++q) {
                 const float d = (image - centre[std::size_t(q)]).length();
@@ -144,9 +144,8 @@ MirrorParts mirrorParts(const std::vector<Vec3f>& rest, const std::vector<int>& 
         for (int p = 0; p < parts; ++p)  // images that fall onto no partner of their own stay put
             if (const int q = partner[std::size_t(p)]; q >= 0 && partner[std::size_t(q)] != p) partner[std::size_t(p)] = p;
         if (paired > bestPaired || (paired == bestPaired && cost < bestCost)) {
+            best = plane;
             best.partner = partner;
-            best.axis = axis;
-            best.plane = all[axis];
             bestCost = cost;
             bestPaired = paired;
         }
@@ -339,20 +338,19 @@ int main(int argc, char** argv) {
                 fs::remove_all(dir);
                 fs::create_directories(dir);
                 writeScaled(dir / "source.obj", rest, character.faces, 100 / diagonal);
-                std::vector<Vec3f> reference, posed;
+                std::vector<Vec3f> posed;  // the true places of the source vertices
                 for (const auto& p : character.poses[k]) posed.push_back(Vec3f(p[0], p[1], p[2]) * (100 / diagonal));
                 if (remeshed) {
                     const RemeshedSurface target =
                         remeshCharacterPose(character, int(k), unsigned(c), noiseHole);
                     writeScaled(dir / "target.obj", target.vertices, target.faces, 100 / diagonal);
-                    reference = posed;
                     // Kept pairs can be scored again with veltrix-gtreport --reference.
                     if (keep) writeScaled(dir / "reference.obj", character.poses[k], character.faces, 100 / diagonal);
                 } else {
                     writeScaled(dir / "target.obj", character.poses[k], character.faces, 100 / diagonal);
                 }
                 result[config] = registerPair(dir, configs[config], config == 0, character.part,
-                                              remeshed ? &reference : nullptr, posed);
+                                              remeshed ? &posed : nullptr, posed);
                 within[config].push_back(result[config].within2);
                 hausdorff[config].push_back(result[config].hausdorff);
                 if (!keep) fs::remove_all(dir);
